@@ -1,0 +1,6 @@
+#include "Globals.h"
+
+ProgramState& G() {
+    static ProgramState state;
+    return state;
+}

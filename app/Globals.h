@@ -1,0 +1,36 @@
+#pragma once
+// Program-wide values shared by all modules. Start-up sets them; each module
+// reads and writes the ones it owns. One user-interface thread: no locks.
+#include <cstdint>
+#include <string>
+
+class clsDbManager;
+
+namespace kvr {
+class StatusWindowSink;
+}
+
+inline constexpr const char* kProgramTitle = "KVRinstaller";
+
+struct ProgramState {
+    std::string UserLanguage = "English";
+    bool QuietLogging = false;
+    bool EngineeringFeatures = false;
+    // Slot 0 of StatusWindowSlot: the status window receiving every message, or null.
+    kvr::StatusWindowSink* StatusWindowSlot0 = nullptr;
+    std::int16_t LabelCounter = 1;           // advanced by NextLabel
+    std::uint8_t ModifiedSnap = 0;           // "Corvane compatibility" switch, 0 = off
+    bool RediscoveryNeeded = true;
+    std::string StartDirectory;              // current directory before start-up changed it
+    std::string AppDirectory;                // directory of the running executable
+    long DebugLoggingLevel = 7;
+    clsDbManager* DbManager = nullptr;       // set when its construction has ended
+    float AckTimeout = 0.2f;                 // seconds
+    bool AutomationMode = false;
+    bool EngineeringMode = false;
+    long AuthorizationID = 0;                // --auth; not reset by the automation module
+    bool DownloadInProgress = false;
+};
+
+// The one instance.
+ProgramState& G();

@@ -1,0 +1,61 @@
+#include "Seams.h"
+
+#include <chrono>
+#include <thread>
+
+#include "basDebug.h"
+
+namespace kvr {
+namespace {
+
+class SteadyClock : public Clock {
+public:
+    std::int64_t NowMs() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    void SleepMs(long ms) override {
+        if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+};
+
+class NoPump : public EventPump {
+public:
+    void DoEvents() override {}
+};
+
+// Headless: nobody can answer, so every question gets its negative answer and
+// is logged at ERROR so it reaches the output file of an unattended run.
+class NegativePrompter : public Prompter {
+public:
+    PromptAnswer Ask(const std::string& text, const std::string& title, PromptButtons buttons,
+                     PromptIcon) override {
+        PromptAnswer a = PromptAnswer::OK;
+        switch (buttons) {
+            case PromptButtons::OK: a = PromptAnswer::OK; break;
+            case PromptButtons::OKCancel: a = PromptAnswer::Cancel; break;
+            case PromptButtons::YesNo: a = PromptAnswer::No; break;
+            case PromptButtons::RetryCancel: a = PromptAnswer::Cancel; break;
+        }
+        DebugLog("Unanswered question (" + title + "): " + text, LEVEL_ERROR, std::string("Prompter"));
+        return a;
+    }
+};
+
+SteadyClock g_steady;
+NoPump g_noPump;
+NegativePrompter g_negative;
+Clock* g_clock = nullptr;
+EventPump* g_pump = nullptr;
+Prompter* g_prompter = nullptr;
+
+}  // namespace
+
+Clock& CurrentClock() { return g_clock ? *g_clock : g_steady; }
+EventPump& CurrentEventPump() { return g_pump ? *g_pump : g_noPump; }
+Prompter& CurrentPrompter() { return g_prompter ? *g_prompter : g_negative; }
+void SetClock(Clock* clock) { g_clock = clock; }
+void SetEventPump(EventPump* pump) { g_pump = pump; }
+void SetPrompter(Prompter* prompter) { g_prompter = prompter; }
+
+}  // namespace kvr
