@@ -1,0 +1,152 @@
+#include "basDebug.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "Globals.h"
+
+namespace kvr {
+namespace {
+
+OutputFileSink* g_outputFile = nullptr;
+Beeper* g_beeper = nullptr;
+
+// Counter reading taken at the first message of the run; zero until then.
+std::uint64_t g_timerBase = 0;
+
+std::uint64_t ReadPerformanceCounter() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+std::uint64_t ReadPerformanceFrequency() { return 1000000u; }
+float GetElapsedMs(std::uint64_t base) {
+    const std::uint32_t d = static_cast<std::uint32_t>(ReadPerformanceCounter()) - static_cast<std::uint32_t>(base);
+    return static_cast<float>(std::trunc(1000.0 / 1000000.0 * d));
+}
+
+std::string HexUpper(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", v);
+    return buf;
+}
+
+bool ContainsNoCase(const std::string& haystack, const char* needle) {
+    std::string upper;
+    upper.reserve(haystack.size());
+    for (unsigned char c : haystack) upper.push_back(static_cast<char>(std::toupper(c)));
+    return upper.find(needle) != std::string::npos;
+}
+
+// Leading number of a text as a whole number (a fraction is rounded half to
+// even); 0 when the text does not start with a number.
+long LeadingNumber(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    double v = std::strtod(begin, &end);
+    if (end == begin || !std::isfinite(v)) return 0;
+    v = std::nearbyint(v);
+    if (v > 2147483647.0) return 2147483647L;
+    if (v < -2147483648.0) return -2147483647L - 1;
+    return static_cast<long>(v);
+}
+
+}  // namespace
+
+void SetOutputFileSink(OutputFileSink* sink) { g_outputFile = sink; }
+void SetBeeper(Beeper* beeper) { g_beeper = beeper; }
+
+}  // namespace kvr
+
+long ParseLogLevel(const kvr::LogLevelArg& level) {
+    if (level.IsMissing()) return kvr::LEVEL_TRACE;
+    if (level.IsNumber()) {
+        // A number's text starts with a digit unless it is negative, and a
+        // negative number matches none of the level words.
+        return level.Number() >= 0 ? level.Number() : static_cast<long>(kvr::LEVEL_TRACE);
+    }
+    const std::string& text = level.Text();
+    if (!text.empty() && text[0] >= '0' && text[0] <= '9') return kvr::LeadingNumber(text);
+    // Order matters: a text holding both ERROR and USER is an error.
+    static const struct {
+        const char* word;
+        long level;
+    } kWords[] = {
+        {"DETAIL", 1},  {"MUTEX", 3},   {"TRACE", 5}, {"DLL DEBUG SPEW", 5}, {"WARNING", 7},
+        {"WATCH", 9},   {"ERROR", 11},  {"FATAL", 15}, {"NONE", 17},          {"USER", 13},
+    };
+    for (const auto& w : kWords) {
+        if (kvr::ContainsNoCase(text, w.word)) return w.level;
+    }
+    return kvr::LEVEL_TRACE;
+}
+
+std::string LogLevelName(long level) {
+    switch (level) {
+        case 1: return "DETAIL";
+        case 3: return "MUTEX";
+        case 5: return "TRACE";
+        case 7: return "WARNING";
+        case 9: return "WATCH";
+        case 11: return "ERROR";
+        case 13: return "USER";
+        case 15: return "FATAL";
+        case 17: return "NONE";
+        default: return "unknown";
+    }
+}
+
+std::string FormatOutputLine(const std::string& message, float elapsedMs, long /*level*/,
+                             const std::string& /*module*/) {
+    double r = std::isfinite(elapsedMs) ? std::nearbyint(static_cast<double>(elapsedMs)) : 0.0;
+    if (r < 0) r = 0;
+    const long long t = static_cast<long long>(r);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld.%03lld", t / 3600000LL, (t % 3600000LL) / 60000LL,
+                  (t % 60000LL) / 1000LL, t % 1000LL);
+    return std::string(buf) + " | " + message;
+}
+
+void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
+              const std::optional<std::string>& module) {
+    // The log never fails towards its caller: an error ends this message.
+    try {
+        ProgramState& g = G();
+        if (kvr::g_timerBase == 0) {
+            kvr::g_timerBase = kvr::ReadPerformanceCounter();
+            const auto high = static_cast<std::uint32_t>(kvr::g_timerBase >> 32);
+            const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(kvr::g_timerBase));
+            const std::string text = "Setting timer base (highpart=0x" + kvr::HexUpper(high) +
+                                     ", lowpart=" + std::to_string(low) + ").";
+            (void)text;  // the status log sink comes with the database manager
+        }
+        const long lvl = ParseLogLevel(level);
+        if (lvl >= kvr::LEVEL_FATAL && kvr::g_beeper) {
+            for (int i = 0; i < 3; ++i) kvr::g_beeper->Beep();
+        }
+        const std::string mod = module ? *module : std::string("unspecified");
+        const float elapsed = kvr::GetElapsedMs(kvr::g_timerBase);
+        const long runtime = static_cast<long>(std::nearbyint(static_cast<double>(elapsed)));
+        if (g.StatusWindowSlot0) g.StatusWindowSlot0->PostMessage(message, elapsed, lvl, mod);
+        (void)runtime;
+        if (g.AutomationMode && lvl >= kvr::LEVEL_ERROR && kvr::g_outputFile) {
+            kvr::g_outputFile->WriteLine(FormatOutputLine(message, elapsed, lvl, mod));
+        }
+    } catch (...) {
+    }
+}
+
+long InitDebugLog() {
+    try {
+        const std::uint64_t freq = kvr::ReadPerformanceFrequency();
+        DebugLog("Performance frequency: high=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq >> 32)) +
+                     " low=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq)),
+                 "TRACE");
+    } catch (...) {
+    }
+    return 0;
+}
