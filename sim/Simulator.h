@@ -50,13 +50,11 @@ std::optional<Ipv4> ParseIpv4(const std::string& text);
 std::string Ipv4Text(const Ipv4& ip);
 
 // Error codes the simulated devices put into RID_ERROR_STATUS blocks.
-enum RefusalCode : std::uint16_t {
-    kRefuseExistsUnreadable = 1,     // the RID exists but cannot be read (write-only)
-    kRefuseUnknownRid = 2,           // the device does not know the RID
-    kRefuseReadOnly = 3,             // a write to a RID that can only be read
-    kRefuseBadValue = 4,             // a written value of the wrong size or out of range
-    kRefuseSupportedUnreadable = 5,  // security RIDs: supported but not readable now
-};
+inline constexpr std::uint16_t kRefuseExistsUnreadable = 1;     // the RID exists but cannot be read (write-only)
+inline constexpr std::uint16_t kRefuseUnknownRid = 2;           // the device does not know the RID
+inline constexpr std::uint16_t kRefuseReadOnly = 3;             // a write to a RID that can only be read
+inline constexpr std::uint16_t kRefuseBadValue = 4;             // a written value of the wrong size or range
+inline constexpr std::uint16_t kRefuseSupportedUnreadable = 5;  // security RIDs: supported, not readable now
 
 // One wireless profile: every field the profile RIDs carry.
 struct Profile {

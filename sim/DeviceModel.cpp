@@ -1,0 +1,586 @@
+#include "sim/DeviceModel.h"
+
+#include "app/ByteReader.h"
+#include "snap/Rids.h"
+
+namespace kvr::sim {
+
+namespace {
+
+constexpr std::size_t kMaxNameChars = 32;       // fixed 34-byte string fields
+constexpr std::size_t kMaxProxyLongChars = 257;
+constexpr std::size_t kMaxPassphraseChars = 63;
+
+bool SameMac(const Mac& a, const Mac& b) { return a == b; }
+
+std::vector<Profile> DefaultProfiles() {
+    Profile factory;
+    factory.name = "Factory default";
+    factory.ssid = "KVR";
+    Profile home;
+    home.name = "Home";
+    home.ssid = "HomeNet";
+    return {factory, home};
+}
+
+// A length-prefixed text in a written value: count word, then the characters.
+bool ParseCountedText(const std::vector<std::uint8_t>& value, std::size_t maxChars, std::string& text) {
+    ByteReader r(value);
+    std::uint16_t n = r.U16();
+    if (!r.Ok() || n > maxChars) return false;
+    text = r.Text(n);
+    return r.Ok();
+}
+
+bool ParseWord(const std::vector<std::uint8_t>& value, std::uint16_t& v) {
+    if (value.size() != 2) return false;
+    ByteReader r(value);
+    v = r.U16();
+    return r.Ok();
+}
+
+bool ParseIp(const std::vector<std::uint8_t>& value, Ipv4& ip) {
+    if (value.size() != 4) return false;
+    for (std::size_t i = 0; i < 4; ++i) ip[i] = value[i];
+    return true;
+}
+
+bool IsProfileRid(std::uint16_t rid) {
+    switch (rid) {
+        case RID_PROFILE_NAME: case RID_DHCP: case RID_STATIC_IP_ADDRESS: case RID_STATIC_NETMASK:
+        case RID_STATIC_GATEWAY: case RID_STATIC_DNS1: case RID_STATIC_DNS2: case RID_USE_PROXY:
+        case RID_PROXY_SERVER: case RID_PROXY_SERVER_LONG: case RID_PROXY_PORT: case RID_SSID:
+        case RID_ADHOC: case RID_WEP_ENABLED: case RID_SECURITY: case RID_WEP_KEYS:
+        case RID_WEP_KEY_INDEX: case RID_WPA_PASSPHRASE: case RID_WPA_CIPHER: case RID_WPA_CIPHER_LIST:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsReadOnlyRid(std::uint16_t rid) {
+    switch (rid) {
+        case RID_IP_ADDRESS: case RID_NETMASK: case RID_GATEWAY: case RID_DNS1: case RID_DNS2:
+        case RID_AUTOIP_BUSY: case RID_NUM_PROFILES: case RID_OPERATION_MODE: case RID_FIRMWARE_VERSION:
+        case RID_HARDWARE_ID: case RID_FIRMWARE_DATE: case RID_FIRMWARE_TIME: case RID_FIRMWARE_ID:
+        case RID_HARDWARE_VERSION: case RID_BOOTLOADER_VERSION: case RID_BOOTLOADER_ID: case RID_RSSI:
+        case RID_WPA_CIPHER_LIST:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool IsDownloadRid(std::uint16_t rid) {
+    return rid == RID_START_QFW_DOWNLOAD || rid == RID_DOWNLOAD_QFW_CHUNK || rid == RID_END_DOWNLOAD ||
+           rid == RID_START_IMAGE;
+}
+
+std::vector<std::uint8_t> FixedText(const std::string& text, std::size_t bytes) {
+    std::vector<std::uint8_t> v(bytes, 0);
+    for (std::size_t i = 0; i < bytes && i < text.size(); ++i) v[i] = static_cast<std::uint8_t>(text[i]);
+    return v;
+}
+
+}  // namespace
+
+DeviceModel::DeviceModel(const DeviceConfig& config) : m_config(config), m_rng(config.faults.seed) {
+    if (m_config.profiles.empty()) m_config.profiles = DefaultProfiles();
+    if (m_config.wpaCapable) m_config.hasSecurityWord = true;
+    m_downloadMode = m_config.downloadMode;
+    m_acksToDrop = m_config.faults.dropFirstAcks;
+}
+
+std::string DeviceModel::Validate(const DeviceConfig& c) {
+    if (c.mac[0] & 0x01) return "device address " + MacText(c.mac) + " is a group address";
+    if (c.name.size() > kMaxNameChars) return "device name longer than 32 characters";
+    if (c.firmwareDate.size() != 8) return "firmware date must have 8 characters (YYYYMMDD)";
+    if (c.firmwareTime.size() != 8) return "firmware time must have 8 characters (HHMMSS + 2)";
+    if (c.profiles.size() > 255) return "too many profiles";
+    for (const Profile& p : c.profiles) {
+        if (p.name.size() > kMaxNameChars) return "profile name longer than 32 characters";
+        if (p.ssid.size() > kMaxNameChars) return "service set name longer than 32 characters";
+        if (p.proxyServer.size() > kMaxProxyLongChars) return "proxy server longer than 257 characters";
+        if (p.wpaPassphrase.size() > kMaxPassphraseChars) return "pass phrase longer than 63 characters";
+        if (p.security > 2) return "security must be 0, 1 or 2";
+        if (p.wepKeyIndex > 3) return "WEP key index must be 0 to 3";
+    }
+    std::size_t n = c.profiles.empty() ? 2 : c.profiles.size();
+    if (c.activeProfile >= n) return "active profile does not exist";
+    if (c.replyVersion != -1 && c.replyVersion != 0 && c.replyVersion != 8)
+        return "reply version must be 0 or 8";
+    if (c.wpaCipherList.size() > 34) return "WPA cipher list longer than 34 bytes";
+    if (c.faults.dropInFraction < 0 || c.faults.dropInFraction > 1 || c.faults.dropOutFraction < 0 ||
+        c.faults.dropOutFraction > 1)
+        return "drop fractions must lie between 0 and 1";
+    return {};
+}
+
+void DeviceModel::SetFaults(const Faults& faults) {
+    m_config.faults = faults;
+    m_rng.seed(faults.seed);
+    m_acksToDrop = faults.dropFirstAcks;
+    m_currentCopies = 0;
+    m_current = Request{};
+}
+
+void DeviceModel::SetDownloadMode(bool on) {
+    m_downloadMode = on;
+    m_restartStartMs.reset();
+}
+
+void DeviceModel::ApplyRestart(std::int64_t nowMs) {
+    if (m_restartStartMs && nowMs >= m_restartDoneMs) {
+        m_downloadMode = m_restartIntoDownload;
+        m_restartStartMs.reset();
+    }
+}
+
+void DeviceModel::StartRestart(std::int64_t atMs, bool intoDownloadMode) {
+    m_restartStartMs = atMs;
+    m_restartDoneMs = atMs + m_config.restartMs;
+    m_restartIntoDownload = intoDownloadMode;
+}
+
+bool DeviceModel::Restarting(std::int64_t nowMs) {
+    ApplyRestart(nowMs);
+    return m_restartStartMs && nowMs >= *m_restartStartMs;
+}
+
+bool DeviceModel::DownloadMode(std::int64_t nowMs) {
+    ApplyRestart(nowMs);
+    return m_downloadMode;
+}
+
+void DeviceModel::ClearLog() {
+    m_log.clear();
+}
+
+DeviceState DeviceModel::State(std::int64_t nowMs) {
+    DeviceState s;
+    s.downloadMode = DownloadMode(nowMs);
+    s.restarting = Restarting(nowMs);
+    s.name = m_config.name;
+    s.activeProfile = m_config.activeProfile;
+    s.profiles = m_config.profiles;
+    return s;
+}
+
+bool DeviceModel::Chance(double fraction) {
+    if (fraction <= 0) return false;
+    if (fraction >= 1) return true;
+    return std::uniform_real_distribution<double>(0.0, 1.0)(m_rng) < fraction;
+}
+
+void DeviceModel::LogFrame(const SnapFrame& f, bool outgoing, bool dropped, std::int64_t timeMs,
+                           std::span<const std::uint8_t> bytes) {
+    if (!m_logging) return;
+    FrameLogEntry e;
+    e.timeMs = timeMs;
+    e.outgoing = outgoing;
+    e.dropped = dropped;
+    e.kind = f.Kind();
+    e.label = f.label;
+    e.version = f.version;
+    e.peer = outgoing ? f.dst : f.Sender();
+    e.bytes.assign(bytes.begin(), bytes.end());
+    m_log.push_back(std::move(e));
+    if (m_log.size() > kMaxLogEntries) m_log.pop_front();
+}
+
+std::vector<std::uint8_t> DeviceModel::Frame(const Mac& to, std::uint8_t kind, std::uint16_t label, int version,
+                                             std::uint8_t status, bool downloadBit,
+                                             const std::vector<std::uint8_t>& payload) const {
+    SnapFrame f;
+    f.dst = to;
+    f.src = m_config.mac;
+    f.headerSrc = m_config.mac;
+    f.version = version;
+    f.typeByte = static_cast<std::uint8_t>(kind | (downloadBit ? SNAP_FLAG_DOWNLOAD_MODE : 0));
+    f.label = label;
+    f.status = status;
+    f.payload = payload;
+    return BuildSnapFrame(f);
+}
+
+void DeviceModel::Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint8_t kind,
+                       std::uint16_t label, int version, std::uint8_t status, bool downloadBit,
+                       const std::vector<std::uint8_t>& payload, bool forceDrop) {
+    OutFrame o;
+    o.dueMs = dueMs;
+    o.bytes = Frame(to, kind, label, version, status, downloadBit, payload);
+    bool dropped = forceDrop || Chance(m_config.faults.dropOutFraction);
+    if (auto parsed = ParseSnapFrame(o.bytes)) LogFrame(*parsed, true, dropped, dueMs, o.bytes);
+    if (dropped) {
+        ++m_counters.droppedOut;
+        return;
+    }
+    ++m_counters.framesOut;
+    if (kind == SNAP_KIND_ACK) {
+        ++m_counters.acksSent;
+    } else if (kind == SNAP_KIND_RESPONSE) {
+        ++m_counters.responsesSent;
+        m_counters.responses.push_back(ResponseRecord{to, label, false});
+        if (m_counters.responses.size() > kMaxResponseRecords)
+            m_counters.responses.erase(m_counters.responses.begin());
+    }
+    out.push_back(std::move(o));
+}
+
+bool DeviceModel::Authorized(const std::vector<RidBlock>& blocks) const {
+    if (m_config.authorizationId == 0) return true;
+    for (const RidBlock& b : blocks) {
+        if (b.rid != RID_AUTHORIZATION) continue;
+        ByteReader r(b.value);
+        while (r.Remaining() >= 4)
+            if (r.U32() == m_config.authorizationId) return true;
+    }
+    return false;
+}
+
+Profile* DeviceModel::SelectedProfile() {
+    int index = m_selectedProfile < 0 ? m_config.activeProfile : m_selectedProfile;
+    if (index < 0 || static_cast<std::size_t>(index) >= m_config.profiles.size()) return nullptr;
+    return &m_config.profiles[static_cast<std::size_t>(index)];
+}
+
+std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, std::int64_t nowMs) {
+    std::vector<OutFrame> out;
+    ApplyRestart(nowMs);
+    auto parsed = ParseSnapFrame(bytes);
+    if (!parsed) return out;
+    const SnapFrame& f = *parsed;
+    const bool multicast = SameMac(f.dst, kSnapMulticast);
+    if (!SameMac(f.dst, m_config.mac) && !multicast && !SameMac(f.dst, kBroadcast)) return out;
+
+    const Faults& faults = m_config.faults;
+    if (Chance(faults.dropInFraction)) {
+        ++m_counters.droppedIn;
+        LogFrame(f, false, true, nowMs, bytes);
+        return out;
+    }
+    ++m_counters.framesIn;
+    LogFrame(f, false, false, nowMs, bytes);
+    if (Restarting(nowMs)) return out;
+
+    const Mac host = f.Sender();
+    const std::uint8_t kind = f.Kind();
+    if (kind == SNAP_KIND_ACK) {
+        // Never acknowledge an ACK; note which of our responses it confirms.
+        for (auto it = m_counters.responses.rbegin(); it != m_counters.responses.rend(); ++it) {
+            if (!it->ackedByHost && it->label == f.label && SameMac(it->host, host)) {
+                it->ackedByHost = true;
+                ++m_counters.acksReceived;
+                break;
+            }
+        }
+        return out;
+    }
+    if (kind != SNAP_KIND_READ_REQUEST && kind != SNAP_KIND_WRITE_REQUEST) return out;
+
+    ++m_counters.requestsReceived;
+    if (multicast) ++m_counters.discoveryRequests;
+    if (faults.mute) return out;
+
+    Request req{host, f.label, f.payload, kind};
+    if (m_currentCopies > 0 && SameMac(m_current.host, host) && m_current.label == f.label) {
+        ++m_currentCopies;
+    } else {
+        m_current = req;
+        m_currentCopies = 1;
+    }
+    if (m_currentCopies < faults.answerOnAttempt) return out;
+
+    std::vector<RidBlock> blocks;
+    const bool wellFormed = SplitRidBlocks(f.payload, blocks);
+    if (multicast && !Authorized(blocks)) return out;
+
+    const std::int64_t ackAt = nowMs + faults.delayMs;
+    const std::int64_t responseAt = ackAt + faults.responseDelayMs;
+
+    // A re-send of the request answered last gets the same answer again; it is
+    // not carried out twice.
+    const bool replay = m_lastAnswered && SameMac(m_lastAnswered->host, host) &&
+                        m_lastAnswered->label == f.label && m_lastAnswered->kind == kind &&
+                        m_lastAnswered->payload == f.payload;
+    std::optional<Request> previous = m_lastAnswered;
+    Answer previousAnswer = m_lastAnswer;
+    Answer answer;
+    if (replay) {
+        answer = m_lastAnswer;
+    } else {
+        answer = Execute(f, blocks, wellFormed, responseAt);
+        m_lastAnswered = req;
+        m_lastAnswer = answer;
+    }
+    if (faults.responseCode) answer.status = *faults.responseCode;
+    ++m_counters.requestsAnswered;
+
+    const std::uint16_t label = static_cast<std::uint16_t>(f.label + faults.labelOffset);
+    const bool bit = answer.modeAtAnswer;
+
+    if (faults.lateOldResponse) {
+        std::uint16_t oldLabel = (previous && !replay) ? previous->label
+                                                       : static_cast<std::uint16_t>(f.label == 1 ? 32767 : f.label - 1);
+        const std::vector<std::uint8_t>& oldPayload = (previous && !replay) ? previousAnswer.payload : answer.payload;
+        Emit(out, ackAt, host, SNAP_KIND_RESPONSE, oldLabel, answer.version, 0, bit, oldPayload);
+    }
+
+    bool dropAck = false;
+    if (!faults.noAck && m_acksToDrop > 0) {
+        --m_acksToDrop;
+        dropAck = true;
+    }
+    auto emitAck = [&](std::int64_t at) {
+        if (faults.noAck) return;
+        Emit(out, at, host, SNAP_KIND_ACK, label, answer.version, 0, bit, {}, dropAck);
+    };
+    auto emitResponses = [&](std::int64_t at) {
+        for (unsigned i = 0; i <= faults.duplicateResponses; ++i)
+            Emit(out, at, host, SNAP_KIND_RESPONSE, label, answer.version, answer.status, bit, answer.payload);
+    };
+    if (faults.responseBeforeAck) {
+        emitResponses(responseAt);
+        emitAck(responseAt);
+    } else {
+        emitAck(ackAt);
+        emitResponses(responseAt);
+    }
+    return out;
+}
+
+DeviceModel::Answer DeviceModel::Execute(const SnapFrame& request, const std::vector<RidBlock>& blocks,
+                                         bool wellFormed, std::int64_t answerMs) {
+    Answer a;
+    a.version = m_config.replyVersion < 0 ? request.version : m_config.replyVersion;
+    a.modeAtAnswer = m_downloadMode;
+    m_selectedProfile = -1;
+    const bool isWrite = request.Kind() == SNAP_KIND_WRITE_REQUEST;
+    if (!wellFormed) {
+        // A write with broken blocks is ignored as a whole; a read answers nothing.
+        a.status = isWrite ? SNAP_RC_WRITE_IGNORED : SNAP_RC_UNSPECIFIED;
+        return a;
+    }
+    const std::size_t maxPayload = a.version == 8 ? SNAP_MAX_PAYLOAD_V8 : SNAP_MAX_PAYLOAD_V0;
+    if (isWrite) {
+        for (const RidBlock& b : blocks) WriteRid(b, a.payload, answerMs);
+        return a;
+    }
+    std::vector<std::uint8_t> block;
+    for (const RidBlock& b : blocks) {
+        if (b.rid == RID_PROFILE_SELECT && b.value.size() == 2) {
+            m_selectedProfile = b.value[0] | (b.value[1] << 8);
+            continue;
+        }
+        if (b.count != 1) continue;  // other valued blocks (authorization) are not answered
+        block.clear();
+        ReadRid(b.rid, block);
+        if (a.payload.size() + block.size() > maxPayload) {
+            a.status |= SNAP_RC_TRUNCATED;
+            break;
+        }
+        a.payload.insert(a.payload.end(), block.begin(), block.end());
+    }
+    return a;
+}
+
+void DeviceModel::ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out) {
+    const DeviceConfig& c = m_config;
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(out, rid, code); };
+    auto boolean = [&](bool v) { PutWordBlock(out, rid, v ? 1 : 0); };
+
+    if (IsProfileRid(rid)) {
+        bool security = rid == RID_SECURITY;
+        bool wpa = rid == RID_WPA_PASSPHRASE || rid == RID_WPA_CIPHER || rid == RID_WPA_CIPHER_LIST;
+        if ((security && !c.hasSecurityWord) || (wpa && !c.wpaCapable)) return refuse(c.unknownRidCode);
+        const Profile* p = SelectedProfile();
+        if (!p) return refuse(kRefuseBadValue);
+        switch (rid) {
+            case RID_PROFILE_NAME: return PutFixedStringBlock(out, rid, p->name);
+            case RID_DHCP: return boolean(p->dhcp);
+            case RID_STATIC_IP_ADDRESS: return PutIpBlock(out, rid, p->staticIp);
+            case RID_STATIC_NETMASK: return PutIpBlock(out, rid, p->staticNetmask);
+            case RID_STATIC_GATEWAY: return PutIpBlock(out, rid, p->staticGateway);
+            case RID_STATIC_DNS1: return PutIpBlock(out, rid, p->staticDns1);
+            case RID_STATIC_DNS2: return PutIpBlock(out, rid, p->staticDns2);
+            case RID_USE_PROXY: return boolean(p->useProxy);
+            case RID_PROXY_SERVER: return PutFixedStringBlock(out, rid, p->proxyServer.substr(0, kMaxNameChars));
+            case RID_PROXY_SERVER_LONG: return PutVarStringBlock(out, rid, p->proxyServer);
+            case RID_PROXY_PORT: return PutWordBlock(out, rid, p->proxyPort);
+            case RID_SSID: return PutFixedStringBlock(out, rid, p->ssid);
+            case RID_ADHOC: return boolean(p->adhoc);
+            case RID_WEP_ENABLED: return boolean(c.hasSecurityWord ? p->security == 1 : p->wepEnabled);
+            case RID_SECURITY: return PutWordBlock(out, rid, p->security);
+            case RID_WEP_KEYS: return refuse(kRefuseExistsUnreadable);  // keys are never read back
+            case RID_WEP_KEY_INDEX: return PutWordBlock(out, rid, p->wepKeyIndex);
+            case RID_WPA_PASSPHRASE: return refuse(kRefuseExistsUnreadable);  // write-only
+            case RID_WPA_CIPHER: return PutWordBlock(out, rid, p->wpaCipher);
+            case RID_WPA_CIPHER_LIST: return PutRawBlock(out, rid, c.wpaCipherList);
+            default: return refuse(c.unknownRidCode);
+        }
+    }
+    switch (rid) {
+        case RID_IP_ADDRESS: return PutIpBlock(out, rid, c.ip);
+        case RID_NETMASK: return PutIpBlock(out, rid, c.netmask);
+        case RID_GATEWAY: return PutIpBlock(out, rid, c.gateway);
+        case RID_DNS1: return PutIpBlock(out, rid, c.dns1);
+        case RID_DNS2: return PutIpBlock(out, rid, c.dns2);
+        case RID_AUTOIP_BUSY: return boolean(c.autoIpBusy);
+        case RID_ACTIVE_PROFILE: return PutWordBlock(out, rid, c.activeProfile);
+        case RID_NUM_PROFILES:
+            return PutWordBlock(out, rid,
+                                static_cast<std::uint16_t>(c.reportedNumProfiles.value_or(
+                                    static_cast<std::int16_t>(c.profiles.size()))));
+        case RID_OPERATION_MODE: return boolean(m_downloadMode != c.faults.inconsistentDownloadMode);
+        case RID_FIRMWARE_VERSION: return PutLongBlock(out, rid, c.firmwareVersion);
+        case RID_HARDWARE_ID: return PutLongBlock(out, rid, c.hardwareId);
+        case RID_FIRMWARE_DATE: return PutRawBlock(out, rid, FixedText(c.firmwareDate, 8));
+        case RID_FIRMWARE_TIME: return PutRawBlock(out, rid, FixedText(c.firmwareTime, 8));
+        case RID_FIRMWARE_ID: return PutLongBlock(out, rid, c.firmwareId);
+        case RID_HARDWARE_VERSION: return PutLongBlock(out, rid, c.hardwareVersion);
+        case RID_BOOTLOADER_VERSION:
+            return c.hasBootloaderId ? PutLongBlock(out, rid, c.bootloaderVersion) : refuse(c.unknownRidCode);
+        case RID_BOOTLOADER_ID:
+            return c.hasBootloaderId ? PutLongBlock(out, rid, c.bootloaderId) : refuse(c.unknownRidCode);
+        case RID_DEVICE_NAME: return PutFixedStringBlock(out, rid, c.name);
+        case RID_RSSI: return PutWordBlock(out, rid, static_cast<std::uint16_t>(c.rssi));
+        case RID_DOWNLOAD_MODE:
+        case RID_START_IMAGE_DOWNLOAD:
+        case RID_START_CNE_DOWNLOAD:
+        case RID_PROFILE_SELECT:
+        case RID_AUTHORIZATION:
+            return refuse(kRefuseExistsUnreadable);
+        default:
+            if (IsDownloadRid(rid)) return refuse(c.v16Download ? kRefuseExistsUnreadable : c.unknownRidCode);
+            return refuse(c.unknownRidCode);
+    }
+}
+
+void DeviceModel::WriteRid(const RidBlock& b, std::vector<std::uint8_t>& errors, std::int64_t answerMs) {
+    DeviceConfig& c = m_config;
+    const std::uint16_t rid = b.rid;
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(errors, rid, code); };
+    std::uint16_t w = 0;
+
+    switch (rid) {
+        case RID_PROFILE_SELECT:
+            if (!ParseWord(b.value, w)) return refuse(kRefuseBadValue);
+            m_selectedProfile = w;
+            return;
+        case RID_DEVICE_NAME: {
+            std::string text;
+            if (!ParseCountedText(b.value, kMaxNameChars, text)) return refuse(kRefuseBadValue);
+            c.name = text;
+            return;
+        }
+        case RID_ACTIVE_PROFILE:
+            if (!ParseWord(b.value, w) || w >= c.profiles.size()) return refuse(kRefuseBadValue);
+            c.activeProfile = w;
+            return;
+        case RID_DOWNLOAD_MODE:
+            if (!ParseWord(b.value, w) || w > 1) return refuse(kRefuseBadValue);
+            if ((w == 1) != m_downloadMode) StartRestart(answerMs, w == 1);
+            return;
+        default:
+            break;
+    }
+    if (IsReadOnlyRid(rid)) return refuse(kRefuseReadOnly);
+    if (IsDownloadRid(rid)) return refuse(c.v16Download ? kRefuseBadValue : c.unknownRidCode);
+    if (!IsProfileRid(rid)) return refuse(c.unknownRidCode);
+
+    bool security = rid == RID_SECURITY;
+    bool wpa = rid == RID_WPA_PASSPHRASE || rid == RID_WPA_CIPHER;
+    if ((security && !c.hasSecurityWord) || (wpa && !c.wpaCapable)) return refuse(c.unknownRidCode);
+    int index = m_selectedProfile < 0 ? c.activeProfile : m_selectedProfile;
+    Profile* p = SelectedProfile();
+    if (!p) return refuse(kRefuseBadValue);
+    if (index == 0) return refuse(kRefuseReadOnly);  // profile 0 keeps the factory defaults
+
+    std::string text;
+    Ipv4 ip{};
+    switch (rid) {
+        case RID_PROFILE_NAME:
+            if (!ParseCountedText(b.value, kMaxNameChars, text)) return refuse(kRefuseBadValue);
+            p->name = text;
+            return;
+        case RID_SSID:
+            if (!ParseCountedText(b.value, kMaxNameChars, text)) return refuse(kRefuseBadValue);
+            p->ssid = text;
+            return;
+        case RID_PROXY_SERVER:
+            if (!ParseCountedText(b.value, kMaxNameChars, text)) return refuse(kRefuseBadValue);
+            p->proxyServer = text;
+            return;
+        case RID_PROXY_SERVER_LONG:
+            if (!ParseCountedText(b.value, kMaxProxyLongChars, text)) return refuse(kRefuseBadValue);
+            p->proxyServer = text;
+            return;
+        case RID_WPA_PASSPHRASE:
+            if (!ParseCountedText(b.value, kMaxPassphraseChars, text)) return refuse(kRefuseBadValue);
+            p->wpaPassphrase = text;
+            return;
+        case RID_DHCP:
+        case RID_USE_PROXY:
+        case RID_ADHOC:
+        case RID_WEP_ENABLED:
+            if (!ParseWord(b.value, w)) return refuse(kRefuseBadValue);
+            if (rid == RID_DHCP) p->dhcp = w != 0;
+            if (rid == RID_USE_PROXY) p->useProxy = w != 0;
+            if (rid == RID_ADHOC) p->adhoc = w != 0;
+            if (rid == RID_WEP_ENABLED) {
+                p->wepEnabled = w != 0;
+                if (c.hasSecurityWord) {
+                    if (w != 0) p->security = 1;
+                    else if (p->security == 1) p->security = 0;
+                }
+            }
+            return;
+        case RID_PROXY_PORT:
+            if (!ParseWord(b.value, w)) return refuse(kRefuseBadValue);
+            p->proxyPort = w;
+            return;
+        case RID_SECURITY:
+            if (!ParseWord(b.value, w) || w > 2) return refuse(kRefuseBadValue);
+            p->security = w;
+            p->wepEnabled = w == 1;
+            return;
+        case RID_WEP_KEY_INDEX:
+            if (!ParseWord(b.value, w) || w > 3) return refuse(kRefuseBadValue);
+            p->wepKeyIndex = w;
+            return;
+        case RID_WPA_CIPHER:
+            if (!ParseWord(b.value, w) || w > 1) return refuse(kRefuseBadValue);
+            p->wpaCipher = w;
+            return;
+        case RID_WEP_KEYS: {
+            if (b.value.size() != 64) return refuse(kRefuseBadValue);
+            // A slot whose byte count is 0 leaves that key as it was.
+            for (std::size_t s = 0; s < 4; ++s) {
+                std::size_t n = b.value[16 * s] | (b.value[16 * s + 1] << 8);
+                if (n != 0 && n != 5 && n != 13) return refuse(kRefuseBadValue);
+            }
+            for (std::size_t s = 0; s < 4; ++s) {
+                std::size_t n = b.value[16 * s] | (b.value[16 * s + 1] << 8);
+                if (n == 0) continue;
+                for (std::size_t i = 0; i < 16; ++i) p->wepKeys[s][i] = b.value[16 * s + i];
+            }
+            return;
+        }
+        case RID_STATIC_IP_ADDRESS:
+        case RID_STATIC_NETMASK:
+        case RID_STATIC_GATEWAY:
+        case RID_STATIC_DNS1:
+        case RID_STATIC_DNS2:
+            if (!ParseIp(b.value, ip)) return refuse(kRefuseBadValue);
+            if (rid == RID_STATIC_IP_ADDRESS) p->staticIp = ip;
+            if (rid == RID_STATIC_NETMASK) p->staticNetmask = ip;
+            if (rid == RID_STATIC_GATEWAY) p->staticGateway = ip;
+            if (rid == RID_STATIC_DNS1) p->staticDns1 = ip;
+            if (rid == RID_STATIC_DNS2) p->staticDns2 = ip;
+            return;
+        default:
+            return refuse(c.unknownRidCode);
+    }
+}
+
+}  // namespace kvr::sim

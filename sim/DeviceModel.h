@@ -1,0 +1,107 @@
+#pragma once
+// One simulated device as pure logic: a received frame and the current time go
+// in, the frames to send (each with the time it is due) come out. No sockets,
+// no threads, no clock of its own, so every behaviour can be tested directly.
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "sim/SimFrame.h"
+#include "sim/Simulator.h"
+
+namespace kvr::sim {
+
+struct OutFrame {
+    std::int64_t dueMs = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+class DeviceModel {
+public:
+    // Limits of what the device keeps about its past.
+    static constexpr std::size_t kMaxLogEntries = 20000;
+    static constexpr std::size_t kMaxResponseRecords = 5000;
+
+    explicit DeviceModel(const DeviceConfig& config);
+
+    // Checks a configuration; empty when usable, else the reason.
+    static std::string Validate(const DeviceConfig& config);
+
+    // A frame reached the device's station at nowMs. Frames that are not SNAP
+    // frames addressed to this device (its address, broadcast or the SNAP
+    // multicast group) are ignored.
+    std::vector<OutFrame> OnFrame(std::span<const std::uint8_t> bytes, std::int64_t nowMs);
+
+    const Mac& Address() const { return m_config.mac; }
+    const DeviceConfig& Config() const { return m_config; }
+    void SetFaults(const Faults& faults);
+    // Switches download mode at once and ends any restart in progress.
+    void SetDownloadMode(bool on);
+    // True while the device restarts (it answers nothing).
+    bool Restarting(std::int64_t nowMs);
+    bool DownloadMode(std::int64_t nowMs);
+
+    const DeviceCounters& Counters() const { return m_counters; }
+    const std::deque<FrameLogEntry>& Log() const { return m_log; }
+    void ClearLog();
+    void SetLogging(bool on) { m_logging = on; }
+    DeviceState State(std::int64_t nowMs);
+
+private:
+    struct Answer {
+        std::uint8_t status = 0;
+        std::vector<std::uint8_t> payload;
+        int version = 8;
+        bool modeAtAnswer = false;  // the download-mode bit the answer carries
+    };
+    struct Request {
+        Mac host{};
+        std::uint16_t label = 0;
+        std::vector<std::uint8_t> payload;
+        std::uint8_t kind = 0;
+    };
+
+    void ApplyRestart(std::int64_t nowMs);
+    void StartRestart(std::int64_t atMs, bool intoDownloadMode);
+    bool Authorized(const std::vector<RidBlock>& blocks) const;
+    Answer Execute(const SnapFrame& request, const std::vector<RidBlock>& blocks, bool wellFormed,
+                   std::int64_t answerMs);
+    void ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out);
+    void WriteRid(const RidBlock& block, std::vector<std::uint8_t>& errors, std::int64_t answerMs);
+    Profile* SelectedProfile();
+    // Queues an outgoing frame unless a drop fault takes it.
+    void Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint8_t kind,
+              std::uint16_t label, int version, std::uint8_t status, bool downloadBit,
+              const std::vector<std::uint8_t>& payload, bool forceDrop = false);
+    std::vector<std::uint8_t> Frame(const Mac& to, std::uint8_t kind, std::uint16_t label, int version,
+                                    std::uint8_t status, bool downloadBit,
+                                    const std::vector<std::uint8_t>& payload) const;
+    void LogFrame(const SnapFrame& f, bool outgoing, bool dropped, std::int64_t timeMs,
+                  std::span<const std::uint8_t> bytes);
+    bool Chance(double fraction);
+
+    DeviceConfig m_config;
+    DeviceCounters m_counters;
+    std::deque<FrameLogEntry> m_log;
+    bool m_logging = true;
+    std::mt19937 m_rng;
+
+    bool m_downloadMode = false;
+    std::optional<std::int64_t> m_restartStartMs;  // silent from here ...
+    std::int64_t m_restartDoneMs = 0;              // ... until here
+    bool m_restartIntoDownload = false;
+
+    int m_selectedProfile = -1;  // -1: the active profile
+    unsigned m_acksToDrop = 0;
+
+    // The request being re-sent (for answerOnAttempt) and the last one answered.
+    Request m_current;
+    unsigned m_currentCopies = 0;
+    std::optional<Request> m_lastAnswered;
+    Answer m_lastAnswer;
+};
+
+}  // namespace kvr::sim
