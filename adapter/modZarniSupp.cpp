@@ -86,6 +86,10 @@ namespace kvr {
 
 void ResetZarniSuppModule() { M() = ModuleState{}; }
 std::int32_t ZarniSuppAdapterCount() { return M().adapterCount; }
+namespace {
+std::int16_t g_lastReadVersion = 0;
+}  // namespace
+std::int16_t LastReadNDISVersion() { return g_lastReadVersion; }
 
 }  // namespace kvr
 
@@ -365,6 +369,7 @@ bool ParseSnapFrame(const std::uint8_t* data, std::size_t length, std::size_t le
     label = static_cast<std::int16_t>(lbl);
     downloadMode = status;
     payloadLen = static_cast<std::int16_t>(plen);
+    kvr::g_lastReadVersion = v8 ? 8 : 0;
     return true;
 }
 

@@ -69,4 +69,7 @@ namespace kvr {
 void ResetZarniSuppModule();
 // The module's adapter count: -1 until GetNumAdapters found an adapter.
 std::int32_t ZarniSuppAdapterCount();
+// The SNAP protocol version (0 or 8) of the frame the last successful ReadNDIS
+// returned (the response reader compares it with the version it expects).
+std::int16_t LastReadNDISVersion();
 }  // namespace kvr

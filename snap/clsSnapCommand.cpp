@@ -1,0 +1,378 @@
+#include "clsSnapCommand.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "Globals.h"
+#include "Seams.h"
+#include "SnapCommon.h"
+#include "SnapFrame.h"
+#include "SnapLink.h"
+#include "clsPayload.h"
+#include "modSNAP.h"
+
+namespace {
+const kvr::ModuleLog Log("clsSnapCommand");
+using kvr::Hex;
+
+constexpr int kSendExAttempts = 6;
+constexpr std::int64_t kResponseWaitMs = 4000;
+constexpr std::int64_t kPumpIntervalMs = 1000;
+constexpr std::int64_t kDownloadAckExtraMs = 200;
+constexpr std::int64_t kProgressStepMs = 200;
+
+std::int64_t SecondsToMs(double s) {
+    if (!std::isfinite(s) || s <= 0) return 0;
+    return static_cast<std::int64_t>(std::llround(s * 1000.0));
+}
+
+// A Single as the log shows it: the shortest text that reads back ("0.2").
+std::string SingleText(float v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+std::string Hex16(std::int32_t v) { return Hex(static_cast<std::uint16_t>(v)); }
+
+// MAC texts compare without separators and regardless of case.
+std::string MacKey(const std::string& mac) {
+    std::string k;
+    for (char c : mac) {
+        if (c == ':' || c == '-' || c == ' ') continue;
+        k.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+    }
+    return k;
+}
+bool SameMac(const std::string& a, const std::string& b) { return MacKey(a) == MacKey(b); }
+
+long Capped(long v, const kvr::ProgressBar* pgb) { return std::min(v, pgb->Max()); }
+
+// Runs DoEvents when a second has passed since the last run.
+class Pump {
+public:
+    explicit Pump(kvr::Clock& clock) : m_clock(clock), m_last(clock.NowMs()) {}
+    void AtMostOncePerSecond() {
+        const std::int64_t now = m_clock.NowMs();
+        if (now - m_last >= kPumpIntervalMs) {
+            m_last = now;
+            kvr::CurrentEventPump().DoEvents();
+        }
+    }
+
+private:
+    kvr::Clock& m_clock;
+    std::int64_t m_last;
+};
+
+// One ACK wait: polls until the ACK (or a response of this transaction from
+// the device, taken as both) is accepted, the time is up or the wait is
+// cancelled. `check` may still reject an accepted frame.
+template <class Check>
+bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, const std::string& MacZarn,
+                std::int64_t timeoutMs, const bool& cancel, const char* procedure, bool& isResponse, Pump* pump,
+                Check check) {
+    kvr::Clock& clock = kvr::CurrentClock();
+    const std::int64_t sent = clock.NowMs();
+    isResponse = false;
+    do {
+        bool accepted = false;
+        bool response = false;
+        if (r.ReadAcknowledgeFrame(hNIC, version)) {
+            accepted = true;
+        } else if (r.LastFrameAccepted() && r.IsResponseFrame() && SameMac(r.srcMAC, MacZarn)) {
+            Log(std::string(procedure) +
+                    ": received response before ACK - driver buffer issue - performing corrective measures.",
+                kvr::LEVEL_WARNING);
+            accepted = true;
+            response = true;
+        }
+        if (accepted && check(r)) {
+            isResponse = response;
+            return true;
+        }
+        if (pump) pump->AtMostOncePerSecond();
+    } while (!cancel && clock.NowMs() - sent < timeoutMs);
+    return false;
+}
+
+}  // namespace
+
+bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::uint8_t frameType,
+                            std::int16_t payloadSize, std::vector<std::uint8_t>& Payload,
+                            std::shared_ptr<clsSnapResponse>& cResponse, kvr::ProgressBar* pgb1) {
+    try {
+        CancelWait = false;
+        if (pgb1) {
+            pgb1->SetMin(0);
+            pgb1->SetMax(10);
+            pgb1->SetValue(0);
+        }
+        kvr::Clock& clock = kvr::CurrentClock();
+        kvr::SnapLink& link = kvr::CurrentSnapLink();
+        const std::int64_t ackMs = SecondsToMs(G().AckTimeout);
+
+        bool accepted = false;
+        bool acceptedIsResponse = false;
+        int attempts = 0;
+        do {
+            // All attempts of one request carry the same label.
+            const std::int16_t lbl = attempts == 0 ? NextLabel() : CurrentLabel();
+            cResponse = std::make_shared<clsSnapResponse>();
+            if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
+                            Payload)) {
+                Log("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR);
+            } else {
+                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait, "SendEx",
+                                      acceptedIsResponse, nullptr, [](const clsSnapResponse&) { return true; });
+                if (!accepted) {
+                    Log("SendEx: failed to receive ACK from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
+                }
+            }
+            if (pgb1) pgb1->SetValue(Capped(attempts, pgb1));
+            ++attempts;
+            if (!accepted) kvr::CurrentEventPump().DoEvents();
+        } while (!accepted && attempts < kSendExAttempts && !CancelWait);
+        if (pgb1) pgb1->SetValue(Capped(6, pgb1));
+
+        bool result = false;
+        if (accepted && acceptedIsResponse) {
+            result = true;
+        } else if (accepted) {
+            const std::int64_t start = clock.NowMs();
+            Pump pump(clock);
+            for (;;) {
+                if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
+                    result = true;
+                    break;
+                }
+                const std::int64_t waited = clock.NowMs() - start;
+                pump.AtMostOncePerSecond();
+                if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
+                if (CancelWait || waited >= kResponseWaitMs) break;
+            }
+            if (!result) {
+                Log("SendEx: failed to receive response frame from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
+            }
+        }
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        return result;
+    } catch (...) {
+        kvr::snapdetail::LogTrapped(Log, "SendEx");
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        return false;
+    }
+}
+
+bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn, std::uint8_t frameType,
+                                  std::int16_t payloadSize, std::vector<std::uint8_t>& Payload,
+                                  std::shared_ptr<clsSnapResponse>& cResponse, kvr::ProgressBar* pgb1,
+                                  long cmdRetries, float cmdAckTimeout) {
+    try {
+        CancelWait = false;
+        if (pgb1) {
+            pgb1->SetMin(0);
+            pgb1->SetMax(cmdRetries + 4);
+            pgb1->SetValue(0);
+        }
+        kvr::Clock& clock = kvr::CurrentClock();
+        kvr::SnapLink& link = kvr::CurrentSnapLink();
+        const std::int64_t ackMs = SecondsToMs(cmdAckTimeout);
+        const std::string target = "(hNIC=0x" + Hex(hNIC) + ", MAC='" + MacZarn + "')";
+
+        NextLabel();
+        if (!cResponse) cResponse = std::make_shared<clsSnapResponse>();
+        bool accepted = false;
+        bool acceptedIsResponse = false;
+        long attempts = 0;
+        Pump pump(clock);
+        while (!accepted && attempts < cmdRetries && !CancelWait) {
+            cResponse = std::make_shared<clsSnapResponse>();
+            if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, CurrentLabel(), 0, payloadSize,
+                            G().ModifiedSnap, Payload)) {
+                Log("SendExCustom: WriteNDIS failed " + target, kvr::LEVEL_WARNING);
+            } else {
+                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
+                                      "SendExCustom", acceptedIsResponse, &pump,
+                                      [](const clsSnapResponse&) { return true; });
+                if (!accepted && !CancelWait) {
+                    Log("SendExCustom: failed to receive ACK from target " + target, kvr::LEVEL_WARNING);
+                }
+            }
+            if (pgb1) pgb1->SetValue(Capped(attempts, pgb1));
+            ++attempts;
+        }
+        if (pgb1) pgb1->SetValue(Capped(cmdRetries, pgb1));
+
+        bool result = false;
+        if (accepted && acceptedIsResponse) {
+            result = true;
+        } else if (accepted) {
+            const std::int64_t start = clock.NowMs();
+            for (;;) {
+                if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
+                    result = true;
+                    break;
+                }
+                const std::int64_t waited = clock.NowMs() - start;
+                pump.AtMostOncePerSecond();
+                if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
+                if (CancelWait || waited >= kResponseWaitMs) break;
+            }
+        }
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        return result;
+    } catch (...) {
+        kvr::snapdetail::LogTrapped(Log, "SendExCustom");
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        return false;
+    }
+}
+
+bool clsSnapCommand::SendEx2(const std::string& NICName, const std::string& MAC, clsPayload& payload,
+                             std::uint8_t frameType, std::shared_ptr<clsSnapResponse>& cResponse,
+                             kvr::ProgressBar* pgb1) {
+    std::int32_t hNIC = -1;
+    kvr::SnapLink& link = kvr::CurrentSnapLink();
+    try {
+        if (!link.Open(NICName, hNIC)) {
+            Log("SendEx2: OpenNdisDeviceByDesc failed for NIC '" + NICName + "'.", kvr::LEVEL_ERROR);
+            return false;
+        }
+        std::vector<std::uint8_t> data = payload.GetPayload();
+        data.resize(static_cast<std::size_t>(std::max<int>(payload.GetLength(), 0)));
+        const bool ok = SendEx(hNIC, MAC, frameType, payload.GetLength(), data, cResponse, pgb1);
+        link.Close(hNIC);
+        return ok;
+    } catch (...) {
+        kvr::snapdetail::LogTrapped(Log, "SendEx2");
+        if (hNIC != -1) link.Close(hNIC);
+        return false;
+    }
+}
+
+bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& MacZarn, std::uint8_t frameType,
+                                       std::int16_t payloadSize, std::vector<std::uint8_t>& Payload,
+                                       std::shared_ptr<clsSnapResponse>& cResponse, kvr::ProgressBar* pgb1,
+                                       std::int16_t RespTimeOut, bool IsDownloadFrame, bool IsMulticast) {
+    try {
+        Log("SendDownloadFrame: about to send another frame to the target.", kvr::LEVEL_DETAIL);
+        CancelWait = false;
+        if (pgb1) {
+            pgb1->SetMin(0);
+            pgb1->SetMax(6);
+            pgb1->SetValue(0);
+        }
+        kvr::Clock& clock = kvr::CurrentClock();
+        kvr::SnapLink& link = kvr::CurrentSnapLink();
+        const std::int16_t lbl = NextLabel();
+        const std::string hexLabel = Hex16(lbl);
+        const std::int64_t ackMs = SecondsToMs(G().AckTimeout) + (IsDownloadFrame ? kDownloadAckExtraMs : 0);
+        const std::string destination = IsMulticast ? std::string(SNAP_MULTICAST_MAC) : MacZarn;
+
+        // An ACK counts only from the target and, for download frames, only
+        // when the target says it is in download mode.
+        auto fromTarget = [&](const clsSnapResponse& r) {
+            if (!SameMac(r.srcMAC, MacZarn)) {
+                Log("SendDownloadFrame: received ACK from device '" + r.srcMAC + "'; expected ACK from device '" +
+                        MacZarn + "'",
+                    kvr::LEVEL_DETAIL);
+                return false;
+            }
+            if (IsDownloadFrame && !r.downloadMode) {
+                Log("SendDownloadFrame: ACK from target " + MacZarn +
+                        " indicates that it is not in download mode when app expects download mode.",
+                    kvr::LEVEL_TRACE);
+                return false;
+            }
+            return true;
+        };
+
+        bool accepted = false;
+        bool acceptedIsResponse = false;
+        Pump pump(clock);
+        for (int attempt = 0; attempt < kSendExAttempts && !accepted && !CancelWait; ++attempt) {
+            if (attempt > 0) {
+                Log("SendDownloadFrame: re-sending download packet and re-using label (label=0x" + hexLabel + ")...",
+                    kvr::LEVEL_WARNING);
+            }
+            cResponse = std::make_shared<clsSnapResponse>();
+            cResponse->bAckSent = false;
+            if (!link.Write(hNIC, destination, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
+                            Payload)) {
+                Log("SendDownloadFrame: WriteNDIS failed (label=0x" + hexLabel + ")!", kvr::LEVEL_WARNING);
+            } else {
+                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
+                                      "SendDownloadFrame", acceptedIsResponse, nullptr, fromTarget);
+            }
+            if (!accepted) {
+                Log("SendDownloadFrame: failed to receive ACK (label=0x" + hexLabel + ")!  AckTimeout=" +
+                        SingleText(G().AckTimeout) + ".  Exiting abnormally.",
+                    kvr::LEVEL_WARNING);
+                pump.AtMostOncePerSecond();
+            }
+            if (pgb1) pgb1->SetValue(Capped(attempt + 1, pgb1));
+        }
+
+        bool result = false;
+        if (accepted) {
+            const std::int64_t waitMs = std::max<std::int64_t>(RespTimeOut, 0) * 1000;
+            if (pgb1) {
+                pgb1->SetValue(0);
+                pgb1->SetMax(static_cast<long>(waitMs / kProgressStepMs));
+            }
+            const std::int64_t start = clock.NowMs();
+            // A response taken in place of the ACK is checked once; every
+            // further poll reads a new frame.
+            bool carried = acceptedIsResponse;
+            for (;;) {
+                bool have = false;
+                if (carried) {
+                    have = true;
+                    carried = false;
+                } else if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
+                    have = true;
+                } else {
+                    Log("SendDownloadFrame: cResponse.ReadResponseFrame failed (label=0x" + hexLabel + ").",
+                        kvr::LEVEL_TRACE);
+                    pump.AtMostOncePerSecond();
+                }
+                if (have) {
+                    if (!SameMac(cResponse->srcMAC, MacZarn)) {
+                        Log("SendDownloadFrame: received response from device '" + cResponse->srcMAC +
+                                "'; expected response from device '" + MacZarn + "'",
+                            kvr::LEVEL_TRACE);
+                    } else if (IsDownloadFrame && !cResponse->downloadMode) {
+                        Log("SendDownloadFrame: response from target " + MacZarn +
+                                " indicates that it is not in download mode.",
+                            kvr::LEVEL_TRACE);
+                    } else {
+                        result = true;
+                        break;
+                    }
+                }
+                const std::int64_t waited = clock.NowMs() - start;
+                if (pgb1) pgb1->SetValue(Capped(static_cast<long>(waited / kProgressStepMs), pgb1));
+                if (CancelWait || waited >= waitMs) break;
+            }
+            if (!result) {
+                Log("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=" +
+                        std::to_string(RespTimeOut) + ".  Exiting abnormally.",
+                    kvr::LEVEL_WARNING);
+            }
+        }
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        if (result) {
+            Log("SendDownloadFrame: successfully sent download frame to target, label 0x" + hexLabel,
+                kvr::LEVEL_DETAIL);
+        } else {
+            Log("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING);
+        }
+        return result;
+    } catch (...) {
+        kvr::snapdetail::LogTrapped(Log, "SendDownloadFrame");
+        if (pgb1) pgb1->SetValue(pgb1->Max());
+        return false;
+    }
+}
