@@ -1,0 +1,477 @@
+#include "basAutomation.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <new>
+
+#include "CommandLine.h"
+#include "Globals.h"
+#include "QfwHeader.h"
+#include "RunTimeError.h"
+#include "basDebug.h"
+
+#ifndef KVR_VERSION_TEXT
+#define KVR_VERSION_TEXT "0.0.0"
+#endif
+
+namespace basAutomation {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The module's log routine: while QuietLogging is set it drops everything
+// below level 8.
+void Log(const std::string& message, const kvr::LogLevelArg& level = {}, const std::string& procedure = {}) {
+    if (G().QuietLogging && ParseLogLevel(level) < 8) return;
+    static const kvr::ModuleLog moduleLog("basAutomation");
+    moduleLog(message, level, procedure);
+}
+
+const std::string kRule(67, '*');
+const std::string kOutputFileName = "./history.log";
+
+std::vector<CommandLineOption> g_options;
+AutomationState g_state;
+
+// The open output file, and the sink through which the debug log copies its
+// messages into it.
+class OutputFile : public kvr::OutputFileSink {
+public:
+    bool Open(const std::string& path, std::string& error) {
+        Close();
+        m_out.open(path, std::ios::out | std::ios::trunc);
+        if (!m_out) {
+            error = std::strerror(errno);
+            return false;
+        }
+        kvr::SetOutputFileSink(this);
+        return true;
+    }
+    bool IsOpen() const { return m_out.is_open(); }
+    void WriteLine(const std::string& line) override {
+        if (!m_out.is_open()) return;
+        m_out << line << '\n';
+        m_out.flush();
+    }
+    void Close() {
+        if (!m_out.is_open()) return;
+        kvr::SetOutputFileSink(nullptr);
+        m_out.close();
+    }
+    ~OutputFile() override { Close(); }
+
+private:
+    std::ofstream m_out;
+};
+
+OutputFile g_outputFile;
+
+std::string Trim(const std::string& s) {
+    std::size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    std::size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Without(const std::string& s, const std::string& chars) {
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s)
+        if (chars.find(c) == std::string::npos) out += c;
+    return out;
+}
+
+// The value after a two-character switch: "/D  x " -> "x".
+std::string ValueOf(const std::string& entry) { return entry.size() > 2 ? Trim(entry.substr(2)) : std::string(); }
+
+std::string HexText(std::int32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", static_cast<std::uint32_t>(v));
+    return buf;
+}
+
+std::string ExecutablePath() {
+    std::error_code ec;
+    fs::path p = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
+}
+
+std::string NowText() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+// The number in an /A value: decimal, or hexadecimal after "0x" (or "&H").
+// Blanks are ignored and the number ends at the first character that cannot
+// belong to it. False when there is no number or it does not fit 32 bits.
+bool ReadAuthorizationNumber(const std::string& text, std::int32_t& value) {
+    std::string s = Without(text, " \t\r\n");
+    std::size_t i = 0;
+    if (s.size() >= 2 && ((s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) || (s[0] == '&' && (s[1] == 'H' || s[1] == 'h')))) {
+        i = 2;
+        std::uint64_t v = 0;
+        std::size_t digits = 0;
+        for (; i < s.size() && std::isxdigit(static_cast<unsigned char>(s[i])); ++i) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(s[i])));
+            v = v * 16 + static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+            if (v > 0xFFFFFFFFull) return false;
+            ++digits;
+        }
+        if (digits == 0) return false;
+        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+        return true;
+    }
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    std::int64_t v = 0;
+    std::size_t digits = 0;
+    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i) {
+        v = v * 10 + (s[i] - '0');
+        if (v > static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max()) + 1) return false;
+        ++digits;
+    }
+    if (digits == 0) return false;
+    if (negative) v = -v;
+    if (v > std::numeric_limits<std::int32_t>::max() || v < std::numeric_limits<std::int32_t>::min()) return false;
+    value = static_cast<std::int32_t>(v);
+    return true;
+}
+
+// Positions (1-based) of every double quote and of every switch mark ("/" or
+// the start of "--") of the command line, so that each search is a lookup.
+class Marks {
+public:
+    explicit Marks(const std::string& s) {
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (s[i] == '"') m_quotes.push_back(i + 1);
+            if (s[i] == '/' || (s[i] == '-' && i + 1 < s.size() && s[i + 1] == '-')) m_switches.push_back(i + 1);
+        }
+    }
+    // Nearest switch mark at or after `from`, 0 when none.
+    std::size_t Switch(std::size_t from) const { return Find(m_switches, from); }
+    // Nearest double quote at or after `from`, 0 when none.
+    std::size_t Quote(std::size_t from) const { return Find(m_quotes, from); }
+
+private:
+    static std::size_t Find(const std::vector<std::size_t>& v, std::size_t from) {
+        auto it = std::lower_bound(v.begin(), v.end(), from);
+        return it == v.end() ? 0 : *it;
+    }
+    std::vector<std::size_t> m_quotes;
+    std::vector<std::size_t> m_switches;
+};
+
+void ReadDownloadFileHeader(const std::string& file) {
+    kvr::QfwHeader header;
+    std::string error;
+    switch (kvr::ReadQfwHeaderFile(file, header, &error)) {
+        case kvr::QfwReadStatus::NotAFile:
+            Log("File '" + file + "' not found.", kvr::LEVEL_ERROR);
+            return;
+        case kvr::QfwReadStatus::ReadError:
+            Log("cannot read '" + file + "': " + error, kvr::LEVEL_ERROR, "SetAutomationParams");
+            return;
+        case kvr::QfwReadStatus::Short:
+            Log("'" + file + "' is too short to be a firmware file: " + error, kvr::LEVEL_ERROR,
+                "SetAutomationParams");
+            break;
+        case kvr::QfwReadStatus::Ok:
+            break;
+    }
+    g_state.FileHardwareID = header.HardwareID;  // sign-extended
+    g_state.FileCompatibleHardwareVersion = header.CompatibleHardwareVersion;
+    g_state.FileHeaderRead = true;
+}
+
+bool OpenOutputFile(const std::string& commandLine) {
+    const std::string& name = kOutputFileName;
+    // Directory part, trimmed, without its trailing "/".
+    std::string dir;
+    std::size_t slash = name.rfind('/');
+    if (slash != std::string::npos) dir = Trim(name.substr(0, slash + 1));
+    if (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    std::error_code ec;
+    if (!dir.empty() && !fs::exists(dir, ec)) fs::create_directories(dir, ec);
+    // Each run starts a new file.
+    fs::remove(name, ec);
+
+    std::string error;
+    if (!g_outputFile.Open(name, error)) {
+        Log("cannot open the output file '" + name + "': " + error, kvr::LEVEL_ERROR, "OpenOutputFile");
+        return false;
+    }
+
+    std::string exePath = ExecutablePath();
+    std::string exeName = exePath.empty() ? std::string(kProgramTitle) : fs::path(exePath).filename().string();
+    std::string appDir = G().AppDirectory;
+    if (appDir.empty() && !exePath.empty()) appDir = fs::path(exePath).parent_path().string();
+
+    g_outputFile.WriteLine(kRule);
+    g_outputFile.WriteLine(std::string("   Started ") + kProgramTitle + " ver " + KVR_VERSION_TEXT + ", EXE=" + appDir +
+                           "/" + exeName);
+    g_outputFile.WriteLine("   Command Line = '" + exeName + " " + commandLine + "'");
+    g_outputFile.WriteLine("   User default language = '" + G().UserLanguage + "'.");
+    g_outputFile.WriteLine(kRule);
+    Log("Opened status output file '" + name + "' on " + NowText(), "LEVEL_USER");
+    return true;
+}
+
+}  // namespace
+
+AutomationState& State() { return g_state; }
+
+const std::vector<CommandLineOption>& Options() {
+    if (g_options.empty()) InitializeCommandLineOptions();
+    return g_options;
+}
+
+const std::string& OutputFileName() { return kOutputFileName; }
+bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
+void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
+void CloseOutputFile() { g_outputFile.Close(); }
+const std::string& OutputRule() { return kRule; }
+
+long InitializeCommandLineOptions() {
+    g_options = {
+        {"", 0, "", false},
+        {"DownloadImage", 'D', "--download", true},
+        {"DownloadBootloader", 'B', "--download-bootloader", true},
+        {"ForceCneDownload", 'C', "--force-cne", true},
+        {"ForceNoCneDownload", 'X', "--no-cne", false},
+        {"Override", 'O', "--override", false},
+        {"SetGuid", 'M', "--match-mac", false},
+        {"ShowStatus", 'S', "--show-status", false},
+        {"GetSystemInformation", 'I', "--information", true},
+        {"UnattendedMode", 'U', "--unattended", false},
+        {"EngineeringMode", 'E', "--eng", false},
+        {"PromptForMultipleZarns", 'P', "--prompt", false},
+        {"AuthorizationID", 'A', "--auth", false},
+    };
+    return 0;
+}
+
+long Initialize(const std::string& commandLine) {
+    try {
+        bool overrideFlag = g_state.OverrideFlag;
+        long hwId = g_state.FileHardwareID;
+        long hwVersion = g_state.FileCompatibleHardwareVersion;
+        g_state = AutomationState{};
+        g_state.OverrideFlag = overrideFlag;
+        g_state.FileHardwareID = hwId;
+        g_state.FileCompatibleHardwareVersion = hwVersion;
+        G().AutomationMode = false;
+        G().EngineeringMode = false;
+
+        if (!OpenOutputFile(commandLine)) return -1;
+        return InitializeCommandLineOptions() == 0 ? 0 : -1;
+    } catch (const std::exception& e) {
+        Log(FormatTrappedError(5, e.what(), "Initialize"), kvr::LEVEL_ERROR);
+        return -1;
+    }
+}
+
+long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>& args,
+                        std::vector<std::string>& errs) {
+    args.assign(1, std::string());
+    errs.assign(1, std::string());
+    try {
+        const std::string cmd = Trim(commandLine);
+        if (cmd.empty()) return 0;
+        const Marks marks(cmd);
+        const std::size_t len = cmd.size();
+        std::vector<std::size_t> reportedQuotes;
+
+        auto addError = [&](const std::string& text) {
+            errs.push_back(text);
+            Log(text, kvr::LEVEL_ERROR, "ProcessCommandLine");
+        };
+        // Closing quote for the opening quote at q1; reports an unmatched one
+        // once, however often the search meets it.
+        auto closingQuote = [&](std::size_t q1) {
+            std::size_t q2 = marks.Quote(q1 + 1);
+            if (q2 == 0 && std::find(reportedQuotes.begin(), reportedQuotes.end(), q1) == reportedQuotes.end()) {
+                reportedQuotes.push_back(q1);
+                addError("Command Line Error: Begin quotation with no matching end quotation!");
+            }
+            return q2;
+        };
+
+        // Positions are 1-based. The loop also takes a one-character item at
+        // the very end, so a lone "x" is reported rather than dropped.
+        std::size_t pos = 1;
+        while (pos <= len) {
+            if (cmd[pos - 1] != '/' && cmd.compare(pos - 1, 2, "--") != 0)
+                addError("ERROR: expected '/' or '--' in command line position " + std::to_string(pos));
+            std::size_t next = marks.Switch(pos + 1);
+            std::size_t q1 = marks.Quote(pos + 1);
+            std::size_t q2 = q1 > 1 ? closingQuote(q1) : 0;
+            // Switch marks inside a quoted value belong to the value.
+            while (next != 0 && next > q1 && next < q2) {
+                next = marks.Switch(q2 + 1);
+                q1 = marks.Quote(q2 + 1);
+                q2 = q1 >= 2 ? closingQuote(q1) : 0;
+            }
+            if (next == 0) {
+                args.push_back(Trim(cmd.substr(pos - 1)));
+                pos = len + 1;
+            } else {
+                args.push_back(Trim(cmd.substr(pos - 1, next - pos)));
+                pos = next;
+            }
+        }
+
+        SubstituteFriendlyArgNames(args);
+        g_state.CmdArgs = args;
+        g_state.CommandLineErrs = errs;
+        SetAutomationParams(g_state.CmdArgs);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        Log(FormatTrappedError(7, "Out of memory", "ProcessCommandLine"), kvr::LEVEL_ERROR);
+        return -1;
+    } catch (const std::exception& e) {
+        Log(FormatTrappedError(5, e.what(), "ProcessCommandLine"), kvr::LEVEL_ERROR);
+        return -1;
+    }
+}
+
+long SubstituteFriendlyArgNames(std::vector<std::string>& args) {
+    const auto& options = Options();
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string lower = Lower(args[i]);
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < options.size(); ++k) {
+            const std::string& lf = options[k].LongForm;
+            if (lower.compare(0, lf.size(), lf) == 0 && (best == 0 || lf.size() > options[best].LongForm.size()))
+                best = k;
+        }
+        if (best != 0)
+            args[i] = std::string("/") + options[best].ShortForm + args[i].substr(options[best].LongForm.size());
+    }
+    return 0;
+}
+
+long SetAutomationParams(const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& entry = args[i];
+        // Letters are taken in either case: "/d" is a download like "/D".
+        const std::string upper = Upper(entry);
+        const std::string key = upper.substr(0, 2);
+        try {
+            if (upper == "/E") {
+                G().EngineeringMode = true;
+                Log("Engineering mode is enabled.", kvr::LEVEL_USER);
+            } else if (key == "/A") {
+                std::string value = Without(ValueOf(entry), "\"=");
+                std::int32_t id = 0;
+                if (ReadAuthorizationNumber(value, id) && id != 0) {
+                    G().AuthorizationID = id;
+                    Log("The authorization ID of the application is set at the command line to " +
+                            std::to_string(id) + " (0x" + HexText(id) + ")",
+                        kvr::LEVEL_USER);
+                } else {
+                    Log("Unable to read the authorization ID format: '" + entry + "'", kvr::LEVEL_ERROR,
+                        "SetAutomationParams");
+                }
+            } else if (upper == "/U") {
+                g_state.UnattendedMode = true;
+                Log("Unattended mode is enabled.", kvr::LEVEL_USER);
+            } else if (upper == "/O") {
+                g_state.OverrideFlag = true;
+                Log("Override Hardware Compatibility checking is enabled.", kvr::LEVEL_USER);
+            } else if (upper == "/S") {
+                g_state.ShowStatus = true;
+                Log("Automatically showing output file on exit.", kvr::LEVEL_USER);
+            } else if (key == "/D") {
+                std::string file = kvr::ResolveCommandLinePath(Without(ValueOf(entry), "\""), G().StartDirectory);
+                g_state.DownloadFile = file;
+                g_state.DownloadRequested = true;
+                g_state.FileHeaderRead = false;
+                Log("Command-line instruction to download file '" + file + "' to target.", kvr::LEVEL_USER);
+                ReadDownloadFileHeader(file);
+            } else if (key == "/M") {
+                g_state.MatchMac = Without(ValueOf(entry), "\" :");
+            } else if (key == "/C") {
+                g_state.ForceCne = true;
+                Log("Forcing a CNE download.", kvr::LEVEL_USER);
+            } else if (key == "/X") {
+                g_state.ForceNoCne = true;
+                Log("Forcing no CNE download (image only).", kvr::LEVEL_USER);
+            } else if (key == "/B") {
+                g_state.BootloaderFile =
+                    kvr::ResolveCommandLinePath(Without(ValueOf(entry), "\""), G().StartDirectory);
+                g_state.BootloaderRequested = true;
+            } else if (key == "/I") {
+                // asks for automation mode only
+            } else if (key == "/P") {
+                g_state.PromptForMultiple = true;
+                Log("Prompt user to select if multiple devices are present.", kvr::LEVEL_USER);
+            } else if (!entry.empty() && (entry[0] == '/' || entry[0] == '-')) {
+                // A mistyped option must not pass unnoticed: "--unatended"
+                // would otherwise turn an unattended run into one that waits.
+                Log("unknown command-line option '" + entry + "' is ignored.", kvr::LEVEL_ERROR,
+                    "SetAutomationParams");
+            }
+        } catch (const std::exception& e) {
+            Log(FormatTrappedError(5, e.what(), "SetAutomationParams"), kvr::LEVEL_ERROR);
+        }
+    }
+
+    if (IsAutomationModeRequest(args)) {
+        G().AutomationMode = true;
+    } else if (g_outputFile.IsOpen()) {
+        g_outputFile.WriteLine(" - automation mode is not requested - ");
+        g_outputFile.WriteLine(kRule);
+        g_outputFile.Close();
+    }
+    return 0;
+}
+
+bool IsAutomationModeRequest(const std::vector<std::string>& args) {
+    const auto& options = Options();
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string key = Upper(args[i].substr(0, 2));
+        for (std::size_t k = 1; k < options.size(); ++k)
+            if (options[k].AsksForAutomation && key == std::string("/") + options[k].ShortForm) return true;
+    }
+    return false;
+}
+
+bool IsAutomationModeRequest() { return IsAutomationModeRequest(g_state.CmdArgs); }
+
+long ShellAndWait(const std::vector<std::string>& argv) {
+    int code = -1;
+    std::string error;
+    if (!kvr::SpawnProgram(argv, true, &code, &error)) {
+        Log("cannot start '" + (argv.empty() ? std::string() : argv[0]) + "': " + error, kvr::LEVEL_ERROR,
+            "ShellAndWait");
+        return -1;
+    }
+    return code;
+}
+
+}  // namespace basAutomation
