@@ -237,6 +237,7 @@ TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     EXPECT_EQ(status, 0x07);
     EXPECT_EQ(len, 3);
     EXPECT_EQ(payload, (std::vector<std::uint8_t>{9, 8, 7}));
+    EXPECT_EQ(kvr::LastReadNDISVersion(), 0);
     EXPECT_TRUE(log.Has("ReadNDIS: packet received (src MAC=00 07 F5 0A 0B 0C, dst MAC=02 11 22 33 44 55, len=2048)",
                         kvr::LEVEL_DETAIL))
         << log.Dump();
@@ -250,6 +251,7 @@ TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     Fake().rx.push_back(f8);
     ASSERT_TRUE(Read(src, type, label, status, len, payload));
     EXPECT_EQ(MacArrayToText(src), "0007F5998877");
+    EXPECT_EQ(kvr::LastReadNDISVersion(), 8);
     EXPECT_EQ(type, 0x03);
     EXPECT_EQ(label, 5);
     EXPECT_EQ(len, 0);
