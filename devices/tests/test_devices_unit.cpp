@@ -1,0 +1,467 @@
+// Device object, device pool and discovery steps without a network: the SNAP
+// link is scripted and time runs on a fake clock.
+#include <gtest/gtest.h>
+
+#include "DeviceTestSupport.h"
+#include "Globals.h"
+#include "Rids.h"
+#include "SnapFrame.h"
+#include "clsDiscover.h"
+#include "clsPayload.h"
+#include "clsSnapResponse.h"
+#include "clsZarn.h"
+#include "clsZarnPool.h"
+#include "modSNAP.h"
+
+using devtest::Blocks;
+
+namespace {
+
+std::shared_ptr<clsZarn> Device(const std::string& mac, bool download = false) {
+    auto z = std::make_shared<clsZarn>();
+    z->MAC = mac;
+    z->IsInDownloadMode = download;
+    return z;
+}
+
+std::vector<std::uint8_t> Hex(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    std::string digits;
+    for (char c : text)
+        if (c != ' ') digits.push_back(c);
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// The answer of a device to a discovery request, every field present.
+Blocks FullDiscoveryAnswer() {
+    Blocks b;
+    b.Word(RID_ACTIVE_PROFILE, 2)
+        .Long(RID_IP_ADDRESS, 0x1401A8C0)  // 192.168.1.20
+        .Word(RID_RSSI, 0xFFFB)            // -5
+        .Str(RID_DEVICE_NAME, "Kitchen", 34)
+        .Word(RID_AUTOIP_BUSY, 0)
+        .Word(RID_OPERATION_MODE, 0)
+        .Long(RID_HARDWARE_ID, 0x11)
+        .Long(RID_HARDWARE_VERSION, 3)
+        .Long(RID_FIRMWARE_ID, 0x100)
+        .Long(RID_FIRMWARE_VERSION, 0x20304)
+        .Fixed(RID_FIRMWARE_DATE, "20261207")
+        .Fixed(RID_FIRMWARE_TIME, "12345600")
+        .Long(RID_BOOTLOADER_ID, 0x10)
+        .Long(RID_BOOTLOADER_VERSION, 0x101)
+        .Word(RID_NUM_PROFILES, 4);
+    return b;
+}
+
+class ScriptedTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        G().AuthorizationID = 0;
+        G().ModifiedSnap = 0;
+    }
+    kvr::FakeClock clock;
+    devtest::ScriptedLink link{clock};
+    devtest::LogRecorder log;
+    devtest::RecordingPrompter prompter;
+};
+
+}  // namespace
+
+TEST(DevicePool, LooksDevicesUpByMacWithoutColons) {
+    clsZarnPool pool;
+    pool.AddZarn(Device("0007F5010203"));
+    pool.AddZarn(Device("0007F5010204"));
+
+    std::string text = "00:07:F5:01:02:04";
+    auto found = pool.FindZarn(text);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->MAC, "0007F5010204");
+    EXPECT_EQ(text, "0007F5010204") << "the caller's text loses its colons too";
+
+    std::string lower = "0007f5010203";
+    EXPECT_EQ(pool.FindZarn(lower), nullptr) << "apart from colons the comparison is exact";
+    std::string absent = "00:07:F5:FF:FF:FF";
+    EXPECT_EQ(pool.FindZarn(absent), nullptr);
+}
+
+TEST(DevicePool, KeepsEachMacOnceAndInOrder) {
+    clsZarnPool pool;
+    auto first = Device("0007F5010203");
+    EXPECT_TRUE(pool.AddUniqueZarn(first));
+    EXPECT_TRUE(pool.AddUniqueZarn(Device("0007F5010204")));
+    EXPECT_FALSE(pool.AddUniqueZarn(Device("0007F5010203")));
+    EXPECT_FALSE(pool.AddUniqueZarn(Device("00:07:F5:01:02:03"))) << "colons do not make another device";
+    ASSERT_EQ(pool.Count(), 2u);
+    EXPECT_EQ(pool.colZarn[0], first);
+
+    // AddZarn does not check: a second object with the same MAC is appended, and
+    // lookups return the first one.
+    auto twin = Device("0007F5010203");
+    pool.AddZarn(twin);
+    std::string mac = "0007F5010203";
+    EXPECT_EQ(pool.FindZarn(mac), first);
+    EXPECT_TRUE(pool.ContainsZarn(*twin));
+}
+
+TEST(DevicePool, DownloadModeQueriesAndClear) {
+    clsZarnPool pool;
+    pool.Clear();  // an empty pool stays empty
+    EXPECT_FALSE(pool.ZarnsInDownloadMode());
+    EXPECT_EQ(pool.GetFirstZarnInDownloadMode(), nullptr);
+
+    pool.AddZarn(Device("0007F5000001"));
+    EXPECT_FALSE(pool.ZarnsInDownloadMode());
+    EXPECT_EQ(pool.GetFirstZarnInDownloadMode(), nullptr);
+    auto d1 = Device("0007F5000002", true);
+    pool.AddZarn(d1);
+    pool.AddZarn(Device("0007F5000003", true));
+    EXPECT_TRUE(pool.ZarnsInDownloadMode());
+    EXPECT_EQ(pool.GetFirstZarnInDownloadMode(), d1);
+
+    pool.Clear();
+    EXPECT_EQ(pool.Count(), 0u);
+    EXPECT_FALSE(pool.ZarnsInDownloadMode());
+}
+
+TEST(DeviceTexts, SignalStrengthBands) {
+    const struct {
+        std::int16_t rssi;
+        const char* text;
+    } rows[] = {{100, "Excellent"}, {26, "Excellent"}, {25, "Good"}, {16, "Good"}, {15, "Marginal"},
+                {3, "Marginal"},    {2, "Poor"},       {0, "Poor"},  {-1, "Not applicable"}, {-32768, "Not applicable"}};
+    clsZarn z;
+    for (const auto& r : rows) {
+        z.Rssi = r.rssi;
+        EXPECT_EQ(z.GetRSSI(), r.text) << "Rssi " << r.rssi;
+    }
+}
+
+TEST(DeviceTexts, AddressStatusAndModeText) {
+    clsZarn z;
+    z.IpAddr = "192.168.1.20";
+    EXPECT_EQ(z.GetIPStatus(), "192.168.1.20");
+    EXPECT_EQ(z.GetDownloadMode(), "Normal");
+    z.IpAddr = "0.0.0.0";
+    EXPECT_EQ(z.GetIPStatus(), "Invalid IP address");
+    z.AutoIPBusy = true;
+    EXPECT_EQ(z.GetIPStatus(), "Assignment in Progress");
+    z.IpAddr = "10.0.0.1";
+    EXPECT_EQ(z.GetIPStatus(), "Assignment in Progress") << "a busy assignment wins over an address";
+    z.IsInDownloadMode = true;
+    EXPECT_EQ(z.GetIPStatus(), "DOWNLOAD MODE!") << "download mode wins over everything";
+    EXPECT_EQ(z.GetDownloadMode(), "DOWNLOAD MODE!");
+}
+
+TEST(DeviceTexts, NewObjectDefaults) {
+    clsZarn z;
+    EXPECT_EQ(z.MAC, "      ");
+    EXPECT_TRUE(z.ProfileName.empty());
+    EXPECT_FALSE(z.CancelWait);
+    EXPECT_EQ(kvr::IpLongToText(0x1401A8C0), "192.168.1.20");
+    EXPECT_EQ(kvr::IpLongToText(-1), "255.255.255.255");
+}
+
+TEST(DiscoveryRequest, PayloadMatchesFixtureByteForByte) {
+    G().AuthorizationID = 0;
+    clsDiscover d;
+    clsPayload p;
+    d.BuildDiscoverPayload(8, p);
+    const auto expected = Hex(
+        "0100 1000  0100 0100  0100 43FD  0100 0EFC  0100 0A00  0100 2000  0100 2300  0100 2800"
+        "0100 2700  0100 2200  0100 2500  0100 2600  0100 4700  0100 4200  0100 1100"
+        "0300 DD05 01000000");
+    ASSERT_EQ(p.GetLength(), 68);
+    auto bytes = p.GetPayload();
+    bytes.resize(68);
+    EXPECT_EQ(bytes, expected);
+    EXPECT_EQ(p.mProtocolVersion, 8);
+
+    // The program-wide authorization identifier replaces the default 1.
+    G().AuthorizationID = 0x0A0B0C0D;
+    clsDiscover withAuth;
+    withAuth.BuildDiscoverPayload(0, p);
+    bytes = p.GetPayload();
+    bytes.resize(static_cast<std::size_t>(p.GetLength()));
+    ASSERT_EQ(bytes.size(), 68u);
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.end() - 8, bytes.end()), Hex("0300 DD05 0D0C0B0A"));
+    EXPECT_EQ(p.mProtocolVersion, 0);
+    G().AuthorizationID = 0;
+}
+
+TEST_F(ScriptedTest, SendDiscoverGoesToTheMulticastAddressWithTheCurrentLabel) {
+    NextLabel();
+    clsDiscover d;
+    ASSERT_TRUE(d.SendDiscover(7, 8));
+    ASSERT_EQ(link.sent.size(), 1u);
+    const auto& f = link.sent[0];
+    EXPECT_EQ(f.hNIC, 7);
+    EXPECT_EQ(f.dest, "0107F5000100");
+    EXPECT_EQ(f.version, 8);
+    EXPECT_EQ(f.frameType, 0);
+    EXPECT_EQ(f.label, CurrentLabel());
+    EXPECT_EQ(f.payloadLen, 68);
+    EXPECT_EQ(f.payload.size(), 68u);
+    EXPECT_TRUE(log.Has("Discovery request sent (label=0x" + kvr::Hex(CurrentLabel()) + ").", kvr::LEVEL_TRACE));
+
+    link.writeOk = false;
+    EXPECT_FALSE(d.SendDiscover(7, 8));
+    EXPECT_TRUE(log.Has("SendDiscover Error: WriteNDIS returned failure code!", kvr::LEVEL_ERROR));
+}
+
+TEST_F(ScriptedTest, DiscoveryResponseFillsEveryField) {
+    NextLabel();
+    link.queue.push_back(devtest::Response("0007F5010203", CurrentLabel(), FullDiscoveryAnswer().bytes));
+    clsDiscover d;
+    clsSnapResponse r;
+    std::shared_ptr<clsZarn> z;
+    ASSERT_TRUE(d.GetDiscoveryResponse(3, z, "eth-test", 8, r));
+    ASSERT_NE(z, nullptr);
+    EXPECT_EQ(z->MAC, "0007F5010203");
+    EXPECT_EQ(z->Name, "Kitchen");
+    EXPECT_EQ(z->ActiveProfile, 2);
+    EXPECT_EQ(z->Rssi, -5);
+    EXPECT_FALSE(z->AutoIPBusy);
+    EXPECT_EQ(z->IpAddr, "192.168.1.20");
+    EXPECT_EQ(z->HardwareID, 0x11);
+    EXPECT_EQ(z->HardwareVersion, 3);
+    EXPECT_EQ(z->FirmwareID, 0x100);
+    EXPECT_TRUE(z->IsFirmwareIdValid);
+    EXPECT_EQ(z->FirmwareVersion, 0x20304);
+    EXPECT_EQ(z->FirmwareDate, "20261207");
+    EXPECT_EQ(z->FirmwareTime, "12345600");
+    EXPECT_EQ(z->BootloaderID, 0x10);
+    EXPECT_EQ(z->BootloaderVersion, 0x101);
+    EXPECT_TRUE(z->IsBootloaderIdValid);
+    EXPECT_FALSE(z->IsInDownloadMode);
+    EXPECT_EQ(z->NICName, "eth-test");
+    EXPECT_EQ(z->NumProfiles, 4);
+    EXPECT_EQ(z->ProtocolVersion, 8);
+    EXPECT_TRUE(log.Has("Received discovery response, MAC='0007F5010203', name='Kitchen', DownloadMode=False)",
+                        kvr::LEVEL_WATCH));
+    EXPECT_TRUE(prompter.questions.empty());
+    // The response was acknowledged to the device with its label.
+    ASSERT_FALSE(link.sent.empty());
+    EXPECT_EQ(link.sent.back().frameType, 3);
+    EXPECT_EQ(link.sent.back().dest, "0007F5010203");
+}
+
+TEST_F(ScriptedTest, DiscoveryResponseWithoutOptionalFields) {
+    NextLabel();
+    Blocks b;
+    b.Str(RID_DEVICE_NAME, "Bare", 34).Long(RID_BOOTLOADER_ID, 5);  // boot-loader version missing
+    link.queue.push_back(devtest::Response("0007F5000009", CurrentLabel(), b.bytes, true));
+    clsDiscover d;
+    clsSnapResponse r;
+    std::shared_ptr<clsZarn> z;
+    ASSERT_TRUE(d.GetDiscoveryResponse(3, z, "eth", 8, r));
+    EXPECT_EQ(z->HardwareID, -1);
+    EXPECT_EQ(z->FirmwareVersion, -1);
+    EXPECT_EQ(z->ActiveProfile, -1);
+    EXPECT_EQ(z->IpAddr, "255.255.255.255");
+    EXPECT_FALSE(z->IsFirmwareIdValid);
+    EXPECT_FALSE(z->IsBootloaderIdValid) << "both boot-loader values are needed";
+    EXPECT_EQ(z->NumProfiles, 0);
+    EXPECT_TRUE(z->IsInDownloadMode) << "without the mode query the header bit decides";
+    EXPECT_TRUE(prompter.questions.empty()) << "a missing mode query is no conflict";
+}
+
+TEST_F(ScriptedTest, ProfileCountIsLimitedToEight) {
+    const struct {
+        std::uint16_t reported;
+        std::int16_t kept;
+    } rows[] = {{12, 8}, {8, 8}, {0, 0}, {0xFFFF, 0}, {0x8000, 0}, {1, 1}};
+    for (const auto& row : rows) {
+        NextLabel();
+        Blocks b;
+        b.Word(RID_NUM_PROFILES, row.reported);
+        link.queue.push_back(devtest::Response("0007F5000001", CurrentLabel(), b.bytes));
+        clsDiscover d;
+        clsSnapResponse r;
+        std::shared_ptr<clsZarn> z;
+        ASSERT_TRUE(d.GetDiscoveryResponse(3, z, "eth", 8, r));
+        EXPECT_EQ(z->NumProfiles, row.kept) << "reported " << row.reported;
+    }
+}
+
+TEST_F(ScriptedTest, DownloadModeConflictWarnsAndAsksAndKeepsTheQueriedMode) {
+    const struct {
+        bool bit;
+        bool rid;
+        const char* text;
+    } rows[] = {
+        {true, false,
+         "GetDiscoveryResponse: consistency error - a download is set but the RID_OPERATION_MODE query indicates that "
+         "the target is not in download mode."},
+        {false, true,
+         "GetDiscoveryResponse: consistency error - a download is not set but the RID_OPERATION_MODE query indicates "
+         "that the target is in download mode."},
+    };
+    for (const auto& row : rows) {
+        NextLabel();
+        prompter.questions.clear();
+        Blocks b;
+        b.Str(RID_DEVICE_NAME, "Odd", 34).Word(RID_OPERATION_MODE, row.rid ? 1 : 0);
+        link.queue.push_back(devtest::Response("0007F5000002", CurrentLabel(), b.bytes, row.bit));
+        clsDiscover d;
+        clsSnapResponse r;
+        std::shared_ptr<clsZarn> z;
+        ASSERT_TRUE(d.GetDiscoveryResponse(3, z, "eth", 8, r));
+        ASSERT_NE(z, nullptr) << "the device is still listed";
+        EXPECT_EQ(z->IsInDownloadMode, row.rid);
+        EXPECT_TRUE(log.Has(row.text, kvr::LEVEL_WARNING)) << row.text;
+        ASSERT_EQ(prompter.questions.size(), 1u);
+        EXPECT_EQ(prompter.questions[0].text,
+                  "Error: internal conflict regarding download mode status.  Please report this error to the software "
+                  "provider.");
+        EXPECT_EQ(prompter.questions[0].title, "Discovery Error");
+        EXPECT_EQ(prompter.questions[0].buttons, kvr::PromptButtons::OK);
+    }
+}
+
+TEST_F(ScriptedTest, FindZarnMatchesMacIgnoringCaseAndStopsAtIt) {
+    NextLabel();
+    link.queue.push_back(devtest::Response("0007F5AAAAAA", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "Other", 34).bytes));
+    link.queue.push_back(
+        devtest::Response("0007F501ABCD", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "Wanted", 34).bytes, true));
+    link.queue.push_back(devtest::Response("0007F5BBBBBB", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "Late", 34).bytes));
+    clsDiscover d;
+    std::string mac = "00:07:f5:01:ab:cd";
+    std::shared_ptr<clsSnapResponse> r;
+    ASSERT_TRUE(d.FindZarn(3, mac, nullptr, 2, "eth", 8, r));
+    EXPECT_EQ(mac, "0007f501abcd");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->srcMAC, "0007F501ABCD");
+    EXPECT_TRUE(r->downloadMode);
+    EXPECT_EQ(link.queue.size(), 1u) << "the search ends at the device's answer";
+    int requests = 0;
+    for (const auto& f : link.sent) requests += f.frameType == 0;
+    EXPECT_EQ(requests, 1);
+}
+
+TEST_F(ScriptedTest, FindZarnGivesUpAfterItsRetries) {
+    NextLabel();
+    clsDiscover d;
+    kvr::MemoryProgressBar bar;
+    std::string mac = "0007F5010203";
+    std::shared_ptr<clsSnapResponse> r;
+    const auto start = clock.NowMs();
+    EXPECT_FALSE(d.FindZarn(3, mac, &bar, 3, "eth", 8, r));
+    int requests = 0;
+    for (const auto& f : link.sent) {
+        requests += f.frameType == 0;
+        EXPECT_EQ(f.label, CurrentLabel()) << "every retry re-uses the caller's label";
+    }
+    EXPECT_EQ(requests, 3);
+    const auto waited = clock.NowMs() - start;
+    EXPECT_GE(waited, 3 * clsDiscover::kCollectWindowMs);
+    EXPECT_LT(waited, 3 * clsDiscover::kCollectWindowMs + 400);
+    EXPECT_EQ(bar.Max(), 2);
+    EXPECT_EQ(bar.Value(), 2);
+}
+
+TEST_F(ScriptedTest, FindNewZarnSkipsKnownDevices) {
+    NextLabel();
+    clsZarnPool known;
+    known.AddZarn(Device("0007F5000001"));
+    link.queue.push_back(devtest::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
+    link.queue.push_back(devtest::Response("0007F5000002", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "B", 34).bytes));
+    clsDiscover d;
+    std::shared_ptr<clsZarn> fresh;
+    ASSERT_TRUE(d.FindNewZarn(3, known, fresh, nullptr, 2, "eth", 8));
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_EQ(fresh->MAC, "0007F5000002");
+    EXPECT_EQ(fresh->Name, "B");
+
+    NextLabel();
+    link.queue.push_back(devtest::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
+    EXPECT_FALSE(d.FindNewZarn(3, known, fresh, nullptr, 1, "eth", 8));
+    EXPECT_EQ(fresh, nullptr);
+}
+
+TEST(DeviceCapabilities, SecurityInterfaceCheck) {
+    const struct {
+        const char* what;
+        Blocks answer;
+        bool expected;
+        const char* warning;  // a warning that must appear (empty: no warning at all)
+    } rows[] = {
+        {"full support", Blocks().Word(RID_SECURITY, 2).Error(RID_WPA_PASSPHRASE, 1).Word(RID_WPA_CIPHER, 0).Block(RID_WPA_CIPHER_LIST, {0, 0, 1, 0}),
+         true, ""},
+        {"security refused with code 5", Blocks().Error(RID_SECURITY, 5).Error(RID_WPA_PASSPHRASE, 1).Word(RID_WPA_CIPHER, 0).Block(RID_WPA_CIPHER_LIST, {0, 0}),
+         true, "CheckForV16encryption: failed to read Security value from target, but support is indicated.  (fieldlen=0, err/stat code=5)"},
+        {"no security word", Blocks().Error(RID_SECURITY, 2).Error(RID_WPA_PASSPHRASE, 1).Word(RID_WPA_CIPHER, 0).Block(RID_WPA_CIPHER_LIST, {0, 0}),
+         false, "CheckForV16encryption: new Security interface is not supported by target.  WPA-PSK cannot be used.  (fieldlen=0, err/stat code=2)"},
+        {"passphrase readable", Blocks().Word(RID_SECURITY, 2).Str(RID_WPA_PASSPHRASE, "secret").Word(RID_WPA_CIPHER, 0).Block(RID_WPA_CIPHER_LIST, {0, 0}),
+         false, "CheckForV16encryption: WPA passphrase is not supported by target.  WPA-PSK cannot be used.  "},
+        {"cipher unknown", Blocks().Word(RID_SECURITY, 2).Error(RID_WPA_PASSPHRASE, 1).Error(RID_WPA_CIPHER, 2).Block(RID_WPA_CIPHER_LIST, {0, 0}),
+         false, "CheckForV16encryption: WPA cipher is not supported by target.  WPA-PSK cannot be used.  (fieldlen=0, err/stat code=2)"},
+        {"no cipher list", Blocks().Word(RID_SECURITY, 2).Error(RID_WPA_PASSPHRASE, 1).Word(RID_WPA_CIPHER, 1),
+         true, "CheckForV16encryption: wep authentication (shared or open) is not supported by target.  (note: not required functionality)"},
+        {"security word of 4 bytes", Blocks().Long(RID_SECURITY, 2).Error(RID_WPA_PASSPHRASE, 1).Word(RID_WPA_CIPHER, 1).Block(RID_WPA_CIPHER_LIST, {0, 0}),
+         false, "CheckForV16encryption: new Security interface is not supported by target."},
+    };
+    for (const auto& row : rows) {
+        devtest::LogRecorder log;
+        clsSnapResponse r;
+        r.LoadFrame(2, 5, 0, row.answer.bytes.data(), row.answer.bytes.size());
+        clsZarn z;
+        EXPECT_EQ(z.CheckForV16encryption(r), row.expected) << row.what;
+        const auto warnings = log.Find("CheckForV16encryption", kvr::LEVEL_WARNING);
+        if (std::string(row.warning).empty())
+            EXPECT_TRUE(warnings.empty()) << row.what << ": " << (warnings.empty() ? "" : warnings[0].message);
+        else
+            EXPECT_FALSE(log.Find(row.warning, kvr::LEVEL_WARNING).empty()) << row.what;
+    }
+}
+
+TEST_F(ScriptedTest, V16ProbeNeedsAllFourRidsRefusedWithCodeOne) {
+    const struct {
+        const char* what;
+        Blocks answer;
+        bool expected;
+        const char* warning;
+    } rows[] = {
+        {"all four refused with 1",
+         Blocks().Error(RID_START_QFW_DOWNLOAD, 1).Error(RID_DOWNLOAD_QFW_CHUNK, 1).Error(RID_END_DOWNLOAD, 1).Error(RID_START_IMAGE, 1),
+         true, ""},
+        {"one answered with a value",
+         Blocks().Error(RID_START_QFW_DOWNLOAD, 1).Error(RID_DOWNLOAD_QFW_CHUNK, 1).Word(RID_END_DOWNLOAD, 0).Error(RID_START_IMAGE, 1),
+         false, "IsTargetV16DownloadCompatible: target indicates no support for RID_END_DOWNLOAD, error code=0x0."},
+        {"unknown RID code 2",
+         Blocks().Error(RID_START_QFW_DOWNLOAD, 2).Error(RID_DOWNLOAD_QFW_CHUNK, 1).Error(RID_END_DOWNLOAD, 1).Error(RID_START_IMAGE, 1),
+         false, "IsTargetV16DownloadCompatible: target indicates no support for RID_START_QFW_DOWNLOAD, error code=0x2."},
+    };
+    for (const auto& row : rows) {
+        log.lines.clear();
+        link.sent.clear();
+        const std::int16_t label = static_cast<std::int16_t>(CurrentLabel() == 32767 ? 1 : CurrentLabel() + 1);
+        kvr::SnapReceived ack = devtest::Response("0007F5000003", label, {});
+        ack.frameType = 3;
+        link.queue.push_back(ack);
+        link.queue.push_back(devtest::Response("0007F5000003", label, row.answer.bytes));
+        clsZarn z;
+        z.MAC = "0007F5000003";
+        z.ProtocolVersion = 8;
+        EXPECT_EQ(z.IsTargetV16DownloadCompatible(4), row.expected) << row.what;
+        ASSERT_FALSE(link.sent.empty());
+        // The probe is one read request for the four RIDs, in order.
+        EXPECT_EQ(link.sent[0].frameType, 0);
+        EXPECT_EQ(link.sent[0].payload.size(), 16u);
+        EXPECT_EQ(std::vector<std::uint8_t>(link.sent[0].payload.begin(), link.sent[0].payload.begin() + 16),
+                  Hex("0100 2101 0100 2201 0100 4900 0100 4800"));
+        if (std::string(row.warning).empty())
+            EXPECT_TRUE(log.Find("target indicates no support").empty()) << row.what;
+        else
+            EXPECT_TRUE(log.Has(row.warning, kvr::LEVEL_WARNING)) << row.what;
+    }
+
+    // No answer at all.
+    log.lines.clear();
+    clsZarn silent;
+    silent.MAC = "0007F5000003";
+    silent.ProtocolVersion = 8;
+    EXPECT_FALSE(silent.IsTargetV16DownloadCompatible(4));
+    EXPECT_TRUE(log.Has("IsTargetV16DownloadCompatible: SendEx command failed.", kvr::LEVEL_WARNING));
+}
