@@ -90,19 +90,21 @@ public:
         }
         onInterface = interface;
         m_defaultLink = linkName;
-        for (auto& [mac, slot] : devices) {
-            if (slot.linkName.empty()) slot.linkName = linkName;
-            if (slot.vanished) continue;
-            if (!Attach(mac, slot, error)) {
-                for (auto& [m2, s2] : devices) Detach(m2, s2);
-                links.clear();
-                return false;
-            }
-        }
-        if (!LinkFor(linkName, error)) {
-            for (auto& [m2, s2] : devices) Detach(m2, s2);
+        std::vector<Mac> placed;  // devices given this start's link (undone on failure)
+        auto fail = [&] {
+            for (auto& [mac, slot] : devices) Detach(mac, slot);
+            for (const Mac& mac : placed) devices[mac].linkName.clear();
             links.clear();
             return false;
+        };
+        if (!LinkFor(linkName, error)) return fail();
+        for (auto& [mac, slot] : devices) {
+            if (slot.linkName.empty()) {
+                slot.linkName = linkName;
+                placed.push_back(mac);
+            }
+            if (slot.vanished) continue;
+            if (!Attach(mac, slot, error)) return fail();
         }
         m_running = true;
         m_thread = std::thread([this] { Run(); });
