@@ -330,8 +330,15 @@ long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>
             std::size_t next = marks.Switch(pos + 1);
             std::size_t q1 = marks.Quote(pos + 1);
             std::size_t q2 = q1 > 1 ? closingQuote(q1) : 0;
-            // Switch marks inside a quoted value belong to the value.
-            while (next != 0 && next > q1 && next < q2) {
+            // Switch marks inside a quoted value belong to the value. Every
+            // quoted value before the mark counts, not only the first one:
+            // in  /D "a" "b/c"  the "/" of the second value is no switch.
+            for (;;) {
+                while (next != 0 && q1 != 0 && q2 != 0 && q2 < next) {
+                    q1 = marks.Quote(q2 + 1);
+                    q2 = q1 >= 2 ? closingQuote(q1) : 0;
+                }
+                if (next == 0 || next <= q1 || next >= q2) break;
                 next = marks.Switch(q2 + 1);
                 q1 = marks.Quote(q2 + 1);
                 q2 = q1 >= 2 ? closingQuote(q1) : 0;

@@ -1,7 +1,8 @@
 # Warnings are errors for everything we write.
 add_library(kvr_warnings INTERFACE)
 target_compile_options(kvr_warnings INTERFACE
-  -Wall -Wextra -Wpedantic -Werror -Wshadow=local -Wno-missing-field-initializers)
+  -Wall -Wextra -Wpedantic -Werror -Wno-missing-field-initializers
+  $<$<CXX_COMPILER_ID:GNU>:-Wshadow=local>)
 
 if(KVR_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

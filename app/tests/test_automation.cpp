@@ -123,6 +123,8 @@ TEST_F(Automation, SplitsAtSwitchMarksButNotInsideQuotes) {
     EXPECT_EQ(Parse("/M \"00:0A--FF\" /D \"a/b\" /S"), (Args{"/M \"00:0A--FF\"", "/D \"a/b\"", "/S"}));
     // Two quoted values in a row, each with marks inside.
     EXPECT_EQ(Parse("/D \"/x/y\" /B \"--z/\" /U"), (Args{"/D \"/x/y\"", "/B \"--z/\"", "/U"}));
+    // Marks inside a later quoted value of the same option are skipped too.
+    EXPECT_EQ(Parse("/D \"my\" \"fw/1.qfw\" \"\" \"--x\" /U"), (Args{"/D \"my\" \"fw/1.qfw\" \"\" \"--x\"", "/U"}));
     EXPECT_TRUE(errors.empty());
 }
 
