@@ -1,0 +1,102 @@
+#pragma once
+// The main window: lists the devices of the last discovery and offers
+// rediscovery, the profile editor, the firmware wizard, help and the
+// "Corvane compatibility" switch. In automated mode its timer drives the
+// unattended run.
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+class clsZarn;
+class clsZarnPool;
+
+namespace kvr {
+
+class frmZarni : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmZarni(QWidget* parent = nullptr);
+    ~frmZarni() override;
+
+    // Form_Load: icon, banner, check box, caption; then discovery.
+    void Form_Load();
+    // (Re)discovers and fills the list.
+    void Discover();
+
+    // Windows of later work hook in here: the profile editor and the firmware
+    // wizard for a device, and one step of the unattended run (its result
+    // decides whether the automation timer keeps running). Until a hook is
+    // set, the buttons log what they would open.
+    using DeviceWindowOpener = std::function<void(clsZarn& zarn, QWidget* parent)>;
+    using AutomationStep = std::function<long()>;
+    void SetProfilesOpener(DeviceWindowOpener opener) { m_openProfiles = std::move(opener); }
+    void SetFirmwareOpener(DeviceWindowOpener opener) { m_openFirmware = std::move(opener); }
+    void SetAutomationStep(AutomationStep step) { m_automationStep = std::move(step); }
+    // Runs when the window unloads in automated mode (ends the automation record).
+    void SetAutomationAbort(std::function<void()> abort) { m_automationAbort = std::move(abort); }
+    // The hardware identity of the firmware file of an automated run; devices
+    // that do not fit it are listed as incompatible.
+    void SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion);
+
+    // A menu for the windows that come later (status window ...); hidden
+    // while it is empty.
+    void AddToolsAction(QAction* action);
+
+    QTimer* AutomationTimer() const { return tmrAutomationScheduler; }
+
+    // Event handlers.
+    void cmdDiscover_Click();
+    void cmdProfiles_Click();
+    void cmdFirmware_Click();
+    void cmdHelp_Click();
+    void cmdClose_Click();
+    void lvZarn_ItemClick(QTreeWidgetItem* item);
+    void lvZarn_DblClick();
+    void cmdModifiedSNAP_Click();
+    void tmrAutomationScheduler_Timer();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Unload();
+    bool FitsFirmwareFile(const clsZarn& zarn) const;
+    QString Caption() const;
+
+    QLabel* Picture1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QTreeWidget* lvZarn = nullptr;
+    QLabel* lblStatus = nullptr;
+    QFrame* fraButtons = nullptr;
+    QPushButton* cmdDiscover = nullptr;
+    QPushButton* cmdProfiles = nullptr;
+    QPushButton* cmdFirmware = nullptr;
+    QPushButton* cmdAddZarn = nullptr;
+    QPushButton* cmdHelp = nullptr;
+    QPushButton* cmdClose = nullptr;
+    QCheckBox* chkModifiedSNAP = nullptr;
+    QTimer* tmrAutomationScheduler = nullptr;
+    QMenu* mnuTools = nullptr;
+
+    DeviceWindowOpener m_openProfiles;
+    DeviceWindowOpener m_openFirmware;
+    AutomationStep m_automationStep;
+    std::function<void()> m_automationAbort;
+    long m_fileHardwareId = 0;
+    long m_fileCompatibleHardwareVersion = 0;
+    bool m_unloaded = false;
+    bool m_discovering = false;
+    bool m_inAutomationStep = false;
+};
+
+}  // namespace kvr
