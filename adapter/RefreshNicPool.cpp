@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "AdapterStrings.h"
+#include "basUtils.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "ZarniLibs.h"
@@ -84,25 +84,25 @@ std::int32_t RefreshNicPool() {
     clsNICpool& pool = NicPool();
     const std::int32_t count = pool.BuildNicPool();
     if (count == 0) {
-        kvr::CurrentPrompter().Ask(kvr::AdapterString(1101), kvr::AdapterString(1000), kvr::PromptButtons::OK,
+        kvr::CurrentPrompter().Ask(LoadResStringWrapper(1101), LoadResStringWrapper(1000), kvr::PromptButtons::OK,
                                    kvr::PromptIcon::Warning);
         CloseSplashWindow();
         kvr::RepairDriverService("RefreshNicPool: No NICs found: Performing corrective action of Deleting Service...");
         return 0;
     }
     if (pool.bWNicPresent) {
-        if (!pool.bIpOnWNic) Log("RefreshNicPool: " + kvr::AdapterString(1102), kvr::LEVEL_WARNING);
+        if (!pool.bIpOnWNic) Log("RefreshNicPool: " + LoadResStringWrapper(1102), kvr::LEVEL_WARNING);
         auto wnic = pool.GetWNic();
         if (wnic && wnic->SSID.empty()) {
-            Log(kvr::AdapterString(1103), kvr::LEVEL_WARNING);
+            Log(LoadResStringWrapper(1103), kvr::LEVEL_WARNING);
             if (count == 1) {
-                const auto answer = kvr::CurrentPrompter().Ask(kvr::AdapterString(1103), kvr::AdapterString(1000),
+                const auto answer = kvr::CurrentPrompter().Ask(LoadResStringWrapper(1103), LoadResStringWrapper(1000),
                                                                kvr::PromptButtons::YesNo, kvr::PromptIcon::Warning);
                 if (answer == kvr::PromptAnswer::No) CloseSplashWindow();
             }
         }
     } else if (pool.GetWiredNicCountWithIP() == 0) {
-        Log("RefreshNicPool: " + kvr::AdapterString(1104), kvr::LEVEL_WARNING);
+        Log("RefreshNicPool: " + LoadResStringWrapper(1104), kvr::LEVEL_WARNING);
     }
     return count;
 }

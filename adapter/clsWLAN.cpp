@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "AdapterStrings.h"
+#include "basUtils.h"
 #include "basDebug.h"
 #include "modZarniSupp.h"
 
@@ -66,6 +66,6 @@ void clsWLAN::Clone(clsWLAN& target) const {
     target.Encryption = Encryption;
 }
 
-std::string clsWLAN::GetWEPModeTxt() const { return kvr::AdapterString(Encryption != 0 ? 9011 : 9010); }
+std::string clsWLAN::GetWEPModeTxt() const { return LoadResStringWrapper(Encryption != 0 ? 9011 : 9010); }
 
-std::string clsWLAN::GetConnectionModeTxt() const { return kvr::AdapterString(Infrastructure != 0 ? 9013 : 9012); }
+std::string clsWLAN::GetConnectionModeTxt() const { return LoadResStringWrapper(Infrastructure != 0 ? 9013 : 9012); }

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "AdapterStrings.h"
+#include "basUtils.h"
 #include "AdapterTestSupport.h"
 #include "RefreshNicPool.h"
 #include "clsNICpool.h"
@@ -154,8 +154,8 @@ TEST_F(NicPool_, WithoutAdaptersTheBuildLogsTheCountAndTheRefreshTellsTheUser) {
     log.lines.clear();
     EXPECT_EQ(RefreshNicPool(), 0);
     ASSERT_EQ(prompter.asked.size(), 1u);
-    EXPECT_EQ(prompter.asked[0].text, kvr::AdapterString(1101));
-    EXPECT_EQ(prompter.asked[0].title, kvr::AdapterString(1000));
+    EXPECT_EQ(prompter.asked[0].text, LoadResStringWrapper(1101));
+    EXPECT_EQ(prompter.asked[0].title, LoadResStringWrapper(1000));
     EXPECT_FALSE(prompter.asked[0].text.empty());
     EXPECT_EQ(splashClosed, 1);
     EXPECT_TRUE(log.Has("Missing '" + appDir + "/PCARmDrv.exe', which is required to removed an improperly installed "
@@ -187,11 +187,11 @@ TEST_F(NicPool_, RefreshAsksOnlyWhenTheOneAdapterIsWirelessWithoutSession) {
     Fake().adapters = {Adapter("Wlan Only", 1, true, false)};
     prompter.answer = kvr::PromptAnswer::No;
     EXPECT_EQ(RefreshNicPool(), 1);
-    EXPECT_TRUE(log.Has("RefreshNicPool: " + kvr::AdapterString(1102), kvr::LEVEL_WARNING, "modZarni"));
-    EXPECT_TRUE(log.Has(kvr::AdapterString(1103), kvr::LEVEL_WARNING, "modZarni"));
+    EXPECT_TRUE(log.Has("RefreshNicPool: " + LoadResStringWrapper(1102), kvr::LEVEL_WARNING, "modZarni"));
+    EXPECT_TRUE(log.Has(LoadResStringWrapper(1103), kvr::LEVEL_WARNING, "modZarni"));
     ASSERT_EQ(prompter.asked.size(), 1u);
     EXPECT_EQ(prompter.asked[0].buttons, kvr::PromptButtons::YesNo);
-    EXPECT_EQ(prompter.asked[0].text, kvr::AdapterString(1103));
+    EXPECT_EQ(prompter.asked[0].text, LoadResStringWrapper(1103));
     EXPECT_EQ(splashClosed, 1);
 
     // Two adapters: warned, not asked. Wired adapters only, none with IP: 1104.
@@ -204,7 +204,7 @@ TEST_F(NicPool_, RefreshAsksOnlyWhenTheOneAdapterIsWirelessWithoutSession) {
     NicPool() = clsNICpool{};
     Fake().adapters = {Adapter("Wired", 2, false, false)};
     EXPECT_EQ(RefreshNicPool(), 1);
-    EXPECT_TRUE(log.Has("RefreshNicPool: " + kvr::AdapterString(1104), kvr::LEVEL_WARNING, "modZarni")) << log.Dump();
+    EXPECT_TRUE(log.Has("RefreshNicPool: " + LoadResStringWrapper(1104), kvr::LEVEL_WARNING, "modZarni")) << log.Dump();
     EXPECT_TRUE(prompter.asked.empty());
 }
 
