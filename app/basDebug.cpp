@@ -8,6 +8,8 @@
 #include <ctime>
 
 #include "Globals.h"
+#include "basUtils.h"
+#include "clsDbManager.h"
 
 namespace kvr {
 namespace {
@@ -17,17 +19,6 @@ Beeper* g_beeper = nullptr;
 
 // Counter reading taken at the first message of the run; zero until then.
 std::uint64_t g_timerBase = 0;
-
-std::uint64_t ReadPerformanceCounter() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
-std::uint64_t ReadPerformanceFrequency() { return 1000000u; }
-float GetElapsedMs(std::uint64_t base) {
-    const std::uint32_t d = static_cast<std::uint32_t>(ReadPerformanceCounter()) - static_cast<std::uint32_t>(base);
-    return static_cast<float>(std::trunc(1000.0 / 1000000.0 * d));
-}
 
 std::string HexUpper(std::uint32_t v) {
     char buf[16];
@@ -117,22 +108,22 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
     try {
         ProgramState& g = G();
         if (kvr::g_timerBase == 0) {
-            kvr::g_timerBase = kvr::ReadPerformanceCounter();
+            kvr::g_timerBase = ReadPerformanceCounter();
             const auto high = static_cast<std::uint32_t>(kvr::g_timerBase >> 32);
             const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(kvr::g_timerBase));
             const std::string text = "Setting timer base (highpart=0x" + kvr::HexUpper(high) +
                                      ", lowpart=" + std::to_string(low) + ").";
-            (void)text;  // the status log sink comes with the database manager
+            if (g.DbManager) g.DbManager->AppendToLog(text, kvr::LEVEL_ERROR, "basDebug", 0);
         }
         const long lvl = ParseLogLevel(level);
         if (lvl >= kvr::LEVEL_FATAL && kvr::g_beeper) {
             for (int i = 0; i < 3; ++i) kvr::g_beeper->Beep();
         }
         const std::string mod = module ? *module : std::string("unspecified");
-        const float elapsed = kvr::GetElapsedMs(kvr::g_timerBase);
+        const float elapsed = GetElapsedMs(kvr::g_timerBase);
         const long runtime = static_cast<long>(std::nearbyint(static_cast<double>(elapsed)));
         if (g.StatusWindowSlot0) g.StatusWindowSlot0->PostMessage(message, elapsed, lvl, mod);
-        (void)runtime;
+        if (lvl >= g.DebugLoggingLevel && g.DbManager) g.DbManager->AppendToLog(message, lvl, mod, runtime);
         if (g.AutomationMode && lvl >= kvr::LEVEL_ERROR && kvr::g_outputFile) {
             kvr::g_outputFile->WriteLine(FormatOutputLine(message, elapsed, lvl, mod));
         }
@@ -142,10 +133,17 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
 
 long InitDebugLog() {
     try {
-        const std::uint64_t freq = kvr::ReadPerformanceFrequency();
+        const std::uint64_t freq = ReadPerformanceFrequency();
         DebugLog("Performance frequency: high=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq >> 32)) +
                      " low=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq)),
                  "TRACE");
+        ProgramState& g = G();
+        if (g.DbManager) {
+            const std::string text = g.DbManager->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
+                                                             std::to_string(g.DebugLoggingLevel));
+            const long v = kvr::LeadingNumber(text);
+            if (v >= 1 && v <= 17) g.DebugLoggingLevel = v;
+        }
     } catch (...) {
     }
     return 0;

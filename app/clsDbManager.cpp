@@ -1,0 +1,603 @@
+#include "clsDbManager.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "Globals.h"
+#include "Seams.h"
+#include "basUtils.h"
+#include "basWinAPI.h"
+
+#ifndef KVR_VERSION_MAJOR
+#define KVR_VERSION_MAJOR 0
+#define KVR_VERSION_MINOR 0
+#define KVR_VERSION_PATCH 0
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kModule = "clsDbManager";
+constexpr long kDefaultMaxRecords = 2000;
+// A statement that finds the database locked gives up after this long, so a
+// file held by another process slows the program down but never hangs it.
+constexpr int kBusyTimeoutMs = 100;
+
+// The settings statement; the three names are bound, never pasted in.
+constexpr const char* kSettingsQuery =
+    "SELECT ID, strValue FROM tblSettings WHERE ((strAppName = ?1) AND (strSection = ?2) AND (strKeyName = ?3))";
+
+std::string Text(const std::string& id, long number) {
+    if (auto s = LoadResString(number)) return *s;
+    return id;
+}
+
+std::string Replace(std::string s, const std::string& what, const std::string& with) {
+    for (std::size_t p = 0; (p = s.find(what, p)) != std::string::npos; p += with.size()) s.replace(p, what.size(), with);
+    return s;
+}
+
+// The first n characters of a UTF-8 text (bytes that are not valid UTF-8
+// count as one character each), never cutting a character in two.
+std::string FirstChars(const std::string& s, std::size_t n) {
+    std::size_t i = 0, chars = 0;
+    while (i < s.size() && chars < n) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t len = 1;
+        if (c >= 0xC2 && c <= 0xDF) len = 2;
+        else if (c >= 0xE0 && c <= 0xEF) len = 3;
+        else if (c >= 0xF0 && c <= 0xF4) len = 4;
+        if (len > 1) {
+            if (i + len > s.size()) len = 1;
+            for (std::size_t k = 1; k < len; ++k)
+                if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) len = 1;
+        }
+        i += len;
+        ++chars;
+    }
+    return s.substr(0, i);
+}
+
+std::string NowText() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+std::string HexUpper(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", v);
+    return buf;
+}
+
+// A whole number from 1 to 2147483647 written as digits (blanks around allowed).
+std::optional<long> PositiveWholeNumber(const std::string& text) {
+    std::size_t b = 0, e = text.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(text[e - 1]))) --e;
+    if (b < e && text[b] == '+') ++b;
+    if (b == e || e - b > 10) return std::nullopt;
+    long long v = 0;
+    for (std::size_t i = b; i < e; ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+        v = v * 10 + (text[i] - '0');
+    }
+    if (v < 1 || v > 2147483647LL) return std::nullopt;
+    return static_cast<long>(v);
+}
+
+std::string QuoteIdentifier(const std::string& name) { return "\"" + Replace(name, "\"", "\"\"") + "\""; }
+
+// A prepared statement closed on every path.
+class Statement {
+public:
+    Statement(sqlite3* db, const std::string& sql) {
+        if (db && sqlite3_prepare_v2(db, sql.c_str(), -1, &m_st, nullptr) != SQLITE_OK) m_st = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(m_st); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return m_st != nullptr; }
+    sqlite3_stmt* get() const { return m_st; }
+    void Bind(int i, const std::string& s) {
+        sqlite3_bind_text(m_st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
+
+private:
+    sqlite3_stmt* m_st = nullptr;
+};
+
+std::string ColumnText(sqlite3_stmt* st, int col) {
+    const auto* p = sqlite3_column_text(st, col);
+    return p ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(st, col)))
+             : std::string();
+}
+
+}  // namespace
+
+clsDbManager::clsDbManager() { Construct(); }
+
+clsDbManager::clsDbManager(bool deleteStatusLogOnStartup) {
+    ysnDeleteStatusLogOnStartup = deleteStatusLogOnStartup;
+    Construct();
+}
+
+std::string clsDbManager::AppPath(const char* fileName) const {
+    return (fs::path(m_appDirectory) / fileName).string();
+}
+
+std::string clsDbManager::DatabasePath() const { return AppPath("db1.mdb"); }
+
+void clsDbManager::Construct() {
+    m_appDirectory = G().AppDirectory.empty() ? kvr::ExecutableDirectory() : G().AppDirectory;
+    const std::string dbPath = AppPath("db1.mdb");
+    const std::string cleanPath = AppPath("db1_clean.mdb");
+
+    // 1. Size check.
+    CheckDatabaseSize();
+
+    // 2. A missing database is replaced by a copy of the template.
+    if (!PathExists(dbPath)) {
+        std::error_code ec;
+        if (PathExists(cleanPath)) {
+            fs::copy_file(cleanPath, dbPath, ec);
+            if (ec) DebugLog("Could not copy '" + cleanPath + "' to '" + dbPath + "': " + ec.message(), "ERROR", std::string(kModule));
+        } else {
+            kvr::CurrentPrompter().Ask("The database file (" + dbPath + " or alternatively " + cleanPath +
+                                           ") cannot be found.  " + "This could have negative effects on the application.",
+                                       Text("Database not found", 4204), kvr::PromptButtons::OK,
+                                       kvr::PromptIcon::Critical);
+        }
+    }
+
+    // 3. Open shared; 4. the rest only with an open database.
+    if (OpenDatabase()) {
+        m_maxRecords = kDefaultMaxRecords;
+        const std::string maxText = GetSetting(kProgramTitle, "Settings", "MaxRecords", std::to_string(kDefaultMaxRecords));
+        if (auto v = PositiveWholeNumber(maxText)) {
+            m_maxRecords = *v;
+        } else {
+            StatusDisplay("MaxRecords setting '" + maxText + "' is not a positive whole number; keeping " +
+                              std::to_string(kDefaultMaxRecords) + " status log records.",
+                          "WARNING");
+        }
+        if (ysnDeleteStatusLogOnStartup && m_updatable) Exec("DELETE FROM tblStatus");
+        OpenStatusRecordSet();
+        OpenStringTable();
+        WriteStartupHeader();
+        StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
+    }
+    G().DbManager = this;
+}
+
+void clsDbManager::CheckDatabaseSize() {
+    const FileSize64 size = GetFileSize64(AppPath("db1.mdb"));
+    if (!size.Found() || size.Bytes() <= 10000000u) return;
+    std::string text;
+    if (size.High != 0) {
+        text = Text("The size of the database file which the application uses is reported to be greater than 4GB!", 4201);
+    } else if (size.Low < 0) {
+        text = Text("The size of the database file which the application uses is reported to be greater than 2GB!", 4202);
+    } else {
+        char mb[32];
+        std::snprintf(mb, sizeof mb, "%.10g", static_cast<double>(size.Bytes()) / 1000000.0);
+        text = Replace(Text("The size of the database file is %FileSize% MB.", 4203), "%FileSize%", mb);
+    }
+    DebugLog(text, "WARNING", std::string(kModule));
+    kvr::CurrentPrompter().Ask(text, "SERIOUS WARNING", kvr::PromptButtons::OK, kvr::PromptIcon::Warning);
+}
+
+bool clsDbManager::OpenDatabase() {
+    const std::string path = AppPath("db1.mdb");
+    if (!PathExists(path)) {
+        DebugLog("Database '" + path + "' does not exist; running without settings and status log.", "ERROR",
+                 std::string(kModule));
+        return false;
+    }
+    sqlite3* db = nullptr;
+    // Read and write, shared; never create: a missing file stays missing.
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    std::string problem;
+    if (rc != SQLITE_OK) {
+        problem = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    } else {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // Reading the schema proves the file is a database we may use.
+        rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+            problem = "the database is locked by another process";
+        } else if (rc != SQLITE_OK) {
+            problem = sqlite3_errmsg(db);
+        }
+    }
+    if (!problem.empty()) {
+        sqlite3_close_v2(db);
+        DebugLog("Cannot open database '" + path + "': " + problem +
+                     ". Running without settings, status log and string tables.",
+                 "ERROR", std::string(kModule));
+        return false;
+    }
+    m_db = db;
+    m_updatable = sqlite3_db_readonly(db, "main") == 0;
+    if (m_updatable) m_everOpened = true;
+    if (m_updatable) {
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    } else {
+        DebugLog("Database '" + path + "' is read-only: settings and status log are not saved.", "WARNING",
+                 std::string(kModule));
+    }
+    return true;
+}
+
+void clsDbManager::CloseDatabase() {
+    CloseStatusRecordSet();
+    CloseStringTable();
+    if (m_db) sqlite3_close_v2(m_db);
+    m_db = nullptr;
+    m_updatable = false;
+}
+
+bool clsDbManager::Exec(const char* sql) {
+    return m_db && sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void clsDbManager::OpenStatusRecordSet() {
+    CloseStatusRecordSet();
+    if (!m_db) return;
+    Statement count(m_db, "SELECT count(*) FROM (" + m_statusQuery + ")");
+    if (!count || sqlite3_step(count.get()) != SQLITE_ROW) {
+        DebugLog("Status log table tblStatus cannot be read: " + std::string(sqlite3_errmsg(m_db)), "ERROR",
+                 std::string(kModule));
+        return;
+    }
+    m_statusRows = sqlite3_column_int64(count.get(), 0);
+    if (!m_updatable) return;
+    const char* sql[] = {
+        "INSERT INTO tblStatus (lngRuntime, Level, Message, strModule) VALUES (?1, ?2, ?3, ?4)",
+        "DELETE FROM tblStatus WHERE ID = (SELECT min(ID) FROM tblStatus)",
+        "BEGIN IMMEDIATE",
+        "COMMIT",
+    };
+    sqlite3_stmt** targets[] = {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit};
+    for (int i = 0; i < 4; ++i) {
+        if (sqlite3_prepare_v3(m_db, sql[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr) != SQLITE_OK) {
+            DebugLog("Status log table tblStatus cannot be written: " + std::string(sqlite3_errmsg(m_db)), "ERROR",
+                     std::string(kModule));
+            CloseStatusRecordSet();
+            return;
+        }
+    }
+}
+
+void clsDbManager::CloseStatusRecordSet() {
+    for (sqlite3_stmt** st : {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit}) {
+        sqlite3_finalize(*st);
+        *st = nullptr;
+    }
+}
+
+bool clsDbManager::TableExists(const std::string& name) {
+    if (!m_db || name.empty()) return false;
+    Statement st(m_db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+    if (!st) return false;
+    while (sqlite3_step(st.get()) == SQLITE_ROW) {
+        if (ColumnText(st.get(), 0) == name) return true;  // exact, case-sensitive
+    }
+    return false;
+}
+
+long clsDbManager::OpenStringTable() {
+    if (m_stString) CloseStringTable();
+    std::string candidate;
+    std::string lang = G().UserLanguage;
+    const auto b = lang.find_first_not_of(" \t");
+    const auto e = lang.find_last_not_of(" \t");
+    lang = b == std::string::npos ? std::string() : lang.substr(b, e - b + 1);
+    if (!lang.empty()) {
+        candidate = "tbl" + G().UserLanguage + "Strings";
+        if (!TableExists(candidate)) candidate.clear();
+    }
+    if (candidate.empty()) {
+        candidate = "tblDefaultStrings";
+        if (!TableExists(candidate)) candidate.clear();
+    }
+    if (candidate.empty()) return -1;
+    if (sqlite3_prepare_v3(m_db, ("SELECT String1 FROM " + QuoteIdentifier(candidate) + " WHERE ID = ?1").c_str(), -1,
+                           SQLITE_PREPARE_PERSISTENT, &m_stString, nullptr) != SQLITE_OK) {
+        m_stString = nullptr;
+        return -1;
+    }
+    m_stringTable = candidate;
+    return 0;
+}
+
+void clsDbManager::CloseStringTable() {
+    sqlite3_finalize(m_stString);
+    m_stString = nullptr;
+    m_stringTable.clear();
+}
+
+std::string clsDbManager::LoadResStringDb(long id, const std::optional<std::string>& defaultString) {
+    std::string result = defaultString.value_or("");
+    std::optional<std::string> found;
+    std::string failure;
+    if (m_stString) {
+        sqlite3_reset(m_stString);
+        sqlite3_bind_int64(m_stString, 1, id);
+        const int rc = sqlite3_step(m_stString);
+        if (rc == SQLITE_ROW && sqlite3_column_type(m_stString, 0) != SQLITE_NULL) {
+            found = ColumnText(m_stString, 0);
+        } else if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            failure = FormatTrappedError(rc, sqlite3_errmsg(m_db), "LoadResStringDb");
+        }
+        sqlite3_reset(m_stString);
+    }
+    if (!found) found = LoadResString(id);
+    if (found) return *found;
+    if (failure.empty())
+        failure = FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
+                                     "LoadResStringDb");
+    StatusDisplay(failure + ".  " + "Exiting abnormally.", "ERROR");
+    return result;
+}
+
+std::string clsDbManager::GetSetting(const std::string& appName, const std::string& section,
+                                     const std::string& keyName, const std::optional<std::string>& defaultValue) {
+    std::string value;
+    Statement st(m_db, kSettingsQuery);
+    if (st) {
+        st.Bind(1, appName);
+        st.Bind(2, section);
+        st.Bind(3, keyName);
+        if (sqlite3_step(st.get()) == SQLITE_ROW) value = ColumnText(st.get(), 1);
+    }
+    if (value.empty() && defaultValue) return *defaultValue;
+    return value;
+}
+
+void clsDbManager::SaveSetting(const std::string& appName, const std::string& section, const std::string& keyName,
+                               const std::string& value) {
+    if (!IsUpdatable()) return;
+    Statement find(m_db, kSettingsQuery);
+    if (!find) return;
+    find.Bind(1, appName);
+    find.Bind(2, section);
+    find.Bind(3, keyName);
+    const int rc = sqlite3_step(find.get());
+    if (rc == SQLITE_ROW) {
+        const sqlite3_int64 id = sqlite3_column_int64(find.get(), 0);
+        Statement upd(m_db, value.empty() ? "UPDATE tblSettings SET strAppName = ?1, strSection = ?2, strKeyName = ?3 WHERE ID = ?5"
+                                          : "UPDATE tblSettings SET strAppName = ?1, strSection = ?2, strKeyName = ?3, "
+                                            "strValue = ?4 WHERE ID = ?5");
+        if (!upd) return;
+        upd.Bind(1, appName);
+        upd.Bind(2, section);
+        upd.Bind(3, keyName);
+        if (!value.empty()) upd.Bind(4, value);
+        sqlite3_bind_int64(upd.get(), 5, id);
+        sqlite3_step(upd.get());
+    } else if (rc == SQLITE_DONE) {
+        Statement ins(m_db, "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
+        if (!ins) return;
+        ins.Bind(1, appName);
+        ins.Bind(2, section);
+        ins.Bind(3, keyName);
+        if (!value.empty()) ins.Bind(4, value);  // unbound stays NULL: a row without a value
+        sqlite3_step(ins.get());
+    }
+}
+
+void clsDbManager::RemoveSetting(const std::string& appName, const std::string& section, const std::string& keyName) {
+    if (!IsUpdatable()) return;
+    Statement find(m_db, kSettingsQuery);
+    if (!find) return;
+    find.Bind(1, appName);
+    find.Bind(2, section);
+    find.Bind(3, keyName);
+    if (sqlite3_step(find.get()) != SQLITE_ROW) return;
+    const sqlite3_int64 id = sqlite3_column_int64(find.get(), 0);
+    Statement del(m_db, "DELETE FROM tblSettings WHERE ID = ?1");
+    if (!del) return;
+    sqlite3_bind_int64(del.get(), 1, id);
+    sqlite3_step(del.get());
+}
+
+void clsDbManager::AppendToLog(const std::string& message, long level, const std::string& module, long runTime) {
+    if (!IsUpdatable() || !m_stInsert) return;
+    // One transaction per record: the row and its trim are committed together.
+    sqlite3_reset(m_stBegin);
+    if (sqlite3_step(m_stBegin) != SQLITE_DONE) {
+        sqlite3_reset(m_stBegin);
+        return;
+    }
+    sqlite3_reset(m_stBegin);
+    bool ok = false;
+    const std::string msg = FirstChars(message, 250);
+    const std::string mod = FirstChars(module, 50);
+    sqlite3_reset(m_stInsert);
+    sqlite3_bind_int64(m_stInsert, 1, runTime);
+    sqlite3_bind_int64(m_stInsert, 2, level);
+    sqlite3_bind_text(m_stInsert, 3, msg.data(), static_cast<int>(msg.size()), SQLITE_STATIC);
+    sqlite3_bind_text(m_stInsert, 4, mod.data(), static_cast<int>(mod.size()), SQLITE_STATIC);
+    long long rows = m_statusRows;
+    if (sqlite3_step(m_stInsert) == SQLITE_DONE) {
+        ok = true;
+        ++rows;
+        for (int i = 0; i < 2 && rows > m_maxRecords; ++i) {
+            sqlite3_reset(m_stDeleteOldest);
+            if (sqlite3_step(m_stDeleteOldest) != SQLITE_DONE) {
+                ok = false;
+                break;
+            }
+            rows -= sqlite3_changes(m_db);
+        }
+    }
+    sqlite3_reset(m_stInsert);
+    sqlite3_clear_bindings(m_stInsert);
+    sqlite3_reset(m_stDeleteOldest);
+    if (ok) {
+        sqlite3_reset(m_stCommit);
+        ok = sqlite3_step(m_stCommit) == SQLITE_DONE;
+        sqlite3_reset(m_stCommit);
+    }
+    if (ok) {
+        m_statusRows = rows;
+    } else {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+}
+
+long clsDbManager::ReopenDatabase() {
+    if (!OpenDatabase()) return 0;
+    OpenStatusRecordSet();
+    StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
+    const long rc = OpenStringTable();
+    if (rc != 0)
+        StatusDisplay("ReopenDatabase: failed to open string table, code 0x" + HexUpper(static_cast<std::uint32_t>(rc)) + "!",
+                      11);
+    return 0;
+}
+
+long clsDbManager::MakeCopy(const std::string& strFilename) {
+    std::error_code ec;
+    if (PathExists(strFilename)) {
+        const std::string question =
+            Replace(LoadResStringWrapper(4200, "The file '%strFilename%' already exists.  Overwrite?"), "%strFilename%",
+                    strFilename);
+        if (kvr::CurrentPrompter().Ask(question, kProgramTitle, kvr::PromptButtons::YesNo, kvr::PromptIcon::Question) !=
+            kvr::PromptAnswer::Yes)
+            return -1;
+    }
+    std::string failure;
+    if (m_db) CloseDatabase();
+    const std::string source = AppPath("db1.mdb");
+    const std::string tmp = strFilename + ".part";
+    // Another process may still hold changes in the write-ahead log: then copy
+    // through the engine, which sees them; otherwise copy the file as it is.
+    if (PathExists(source + "-wal")) {
+        sqlite3* src = nullptr;
+        sqlite3* dst = nullptr;
+        int rc = sqlite3_open_v2(source.c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
+        if (rc == SQLITE_OK) rc = sqlite3_open_v2(tmp.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_busy_timeout(src, kBusyTimeoutMs);
+            sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
+            if (b) {
+                sqlite3_backup_step(b, -1);
+                sqlite3_backup_finish(b);
+            }
+            rc = sqlite3_errcode(dst);
+            if (rc != SQLITE_OK) failure = FormatTrappedError(rc, sqlite3_errmsg(dst), "MakeCopy");
+        } else {
+            failure = FormatTrappedError(rc, sqlite3_errstr(rc), "MakeCopy");
+        }
+        sqlite3_close_v2(dst);
+        sqlite3_close_v2(src);
+    } else {
+        fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
+        if (ec) failure = FormatTrappedError(ec.value(), ec.message(), "MakeCopy");
+    }
+    if (failure.empty()) {
+        fs::rename(tmp, strFilename, ec);
+        if (ec) failure = FormatTrappedError(ec.value(), ec.message(), "MakeCopy");
+    }
+    if (!failure.empty()) {
+        fs::remove(tmp, ec);
+        if (!m_db) ReopenDatabase();
+        StatusDisplay(failure + ".  " + "Could not create '" + strFilename + "'  " + "Exiting abnormally.", "ERROR");
+        return -1;
+    }
+    ReopenDatabase();
+    return 0;
+}
+
+long clsDbManager::CompactDatabase() {
+    if (m_db) {
+        StatusDisplay("Cannot compact a database that is currently open.  Compact operation cannot complete.", "ERROR");
+        return -1;
+    }
+    const std::string dbPath = AppPath("db1.mdb");
+    const std::string target = AppPath("db1-compacted.mdb");
+    std::error_code ec;
+    if (PathExists(target)) fs::remove(target, ec);
+    if (PathExists(target)) {
+        StatusDisplay("Could not kill old compacted database'" + target + "'.  Compact operation cannot complete.",
+                      "ERROR");
+        return -1;
+    }
+    // Only a file of ours to change: it exists, may be written, and no other
+    // process has it open (its write-ahead log would then still exist).
+    if (!m_everOpened || !PathExists(dbPath) || access(dbPath.c_str(), W_OK) != 0 || access(m_appDirectory.c_str(), W_OK) != 0)
+        return -1;
+    if (PathExists(dbPath + "-wal") || PathExists(dbPath + "-shm")) {
+        DebugLog("Database is still in use by another process; not compacted.", "WARNING", std::string(kModule));
+        return -1;
+    }
+    sqlite3* db = nullptr;
+    std::string failure;
+    int rc = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        Statement vac(db, "VACUUM INTO ?1");
+        if (vac) {
+            vac.Bind(1, target);
+            rc = sqlite3_step(vac.get());
+            if (rc != SQLITE_DONE) failure = std::to_string(rc) + ": " + sqlite3_errmsg(db);
+        } else {
+            failure = std::to_string(sqlite3_errcode(db)) + ": " + sqlite3_errmsg(db);
+        }
+    } else {
+        failure = std::to_string(rc) + ": " + sqlite3_errstr(rc);
+    }
+    sqlite3_close_v2(db);
+    if (failure.empty() && PathExists(target)) {
+        // The compacted file takes the place of the old one in one step, so a
+        // failure can never leave the program without its database.
+        fs::rename(target, dbPath, ec);
+        if (ec) failure = std::to_string(ec.value()) + ": " + ec.message();
+    }
+    if (!failure.empty()) {
+        fs::remove(target, ec);
+        StatusDisplay("Error #" + failure + " in clsDbManager.CompactDatabase.  EXITING ABNORMALLY.", "ERROR");
+        return -1;
+    }
+    return 0;
+}
+
+void clsDbManager::StatusDisplay(const std::string& message, const kvr::LogLevelArg& level) {
+    const long lvl = level.IsMissing() ? 7 : ParseLogLevel(level);
+    AppendToLog(message, lvl, kModule, -1);
+    DebugLog(message, level, std::string(kModule));
+}
+
+void clsDbManager::WriteStartupHeader() {
+    std::string exe;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) exe = self.stem().string();
+    StatusDisplay("App = " + std::string(kProgramTitle) + " ver " + std::to_string(KVR_VERSION_MAJOR) + "." +
+                      std::to_string(KVR_VERSION_MINOR) + "." + std::to_string(KVR_VERSION_PATCH) +
+                      ", EXE=" + m_appDirectory + "/" + exe,
+                  13);
+    StatusDisplay("User default language = '" + G().UserLanguage + "'", 13);
+}
+
+clsDbManager::~clsDbManager() {
+    StatusDisplay("Closing database...", "TRACE");
+    if (G().DbManager == this) G().DbManager = nullptr;
+    if (m_db) CloseDatabase();
+    CompactDatabase();
+}

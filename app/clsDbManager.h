@@ -1,0 +1,104 @@
+#pragma once
+// The program's one database, "db1.mdb" in the application directory (an
+// SQLite file): settings (tblSettings), the status log (tblStatus) and the
+// user-interface string tables ("tbl" + language + "Strings", tblDefaultStrings).
+//
+// Construction copies the template "db1_clean.mdb" when "db1.mdb" is missing,
+// opens the file shared, reads MaxRecords, opens the status log and the string
+// table of G().UserLanguage and writes the start-up header; when it has ended
+// the constructor sets G().DbManager to the new manager (the destructor clears
+// it again). No operation throws: when the file cannot be opened (not a
+// database, locked by another process, unreadable) the program runs on without
+// settings, log table and string tables, and the file is left untouched. A
+// read-only file is read but never written, copied over or compacted.
+//
+// The destructor compacts the file (VACUUM INTO "db1-compacted.mdb", then an
+// atomic rename over "db1.mdb"), unless another process still has it open.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "basDebug.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+class clsDbManager {
+public:
+    // When true at the moment the constructor opens the database, all
+    // status-log rows are deleted. Nothing in the program sets it.
+    bool ysnDeleteStatusLogOnStartup = false;
+
+    clsDbManager();
+    // Test and tool hook: the same with the flag above set before opening.
+    explicit clsDbManager(bool deleteStatusLogOnStartup);
+    ~clsDbManager();
+    clsDbManager(const clsDbManager&) = delete;
+    clsDbManager& operator=(const clsDbManager&) = delete;
+
+    // Text of string id: the open string table, else the program's built-in
+    // strings; defaultString (or "") when neither has it.
+    std::string LoadResStringDb(long id, const std::optional<std::string>& defaultString = std::nullopt);
+    // Opens the string table of G().UserLanguage, else tblDefaultStrings.
+    // 0 on success, -1 when neither exists.
+    long OpenStringTable();
+    void CloseStringTable();
+
+    // The value of a setting; defaultValue (when given) when it has no row or
+    // its value is empty. Reading never creates a row.
+    std::string GetSetting(const std::string& appName, const std::string& section, const std::string& keyName,
+                           const std::optional<std::string>& defaultValue = std::nullopt);
+    // Adds or edits the row; an empty value leaves the old value in place (and
+    // creates a new row without a value).
+    void SaveSetting(const std::string& appName, const std::string& section, const std::string& keyName,
+                     const std::string& value);
+    void RemoveSetting(const std::string& appName, const std::string& section, const std::string& keyName);
+
+    // Appends one status-log row (message cut to 250 characters, module to 50)
+    // and then drops at most two of the oldest rows while there are more than
+    // MaxRecords.
+    void AppendToLog(const std::string& message, long level, const std::string& module, long runTime);
+
+    // Copies the database file to strFilename (asking before overwriting an
+    // existing file). 0 on success, -1 otherwise.
+    long MakeCopy(const std::string& strFilename);
+
+    // State, for windows and tests.
+    bool IsOpen() const { return m_db != nullptr; }
+    bool IsUpdatable() const { return m_db != nullptr && m_updatable; }
+    long MaxRecords() const { return m_maxRecords; }
+    const std::string& StringTableName() const { return m_stringTable; }
+    std::string DatabasePath() const;
+
+private:
+    long ReopenDatabase();
+    long CompactDatabase();
+    void StatusDisplay(const std::string& message, const kvr::LogLevelArg& level = {});
+    bool TableExists(const std::string& name);
+    void WriteStartupHeader();
+
+    void Construct();
+    void CheckDatabaseSize();
+    bool OpenDatabase();
+    void CloseDatabase();
+    void OpenStatusRecordSet();
+    void CloseStatusRecordSet();
+    bool Exec(const char* sql);
+    std::string AppPath(const char* fileName) const;
+
+    sqlite3* m_db = nullptr;
+    bool m_updatable = false;
+    bool m_everOpened = false;  // only a file this manager could open is compacted
+    // The status record set: prepared statements over tblStatus and its row count.
+    sqlite3_stmt* m_stInsert = nullptr;
+    sqlite3_stmt* m_stDeleteOldest = nullptr;
+    sqlite3_stmt* m_stBegin = nullptr;
+    sqlite3_stmt* m_stCommit = nullptr;
+    long long m_statusRows = 0;
+    // The string record set.
+    sqlite3_stmt* m_stString = nullptr;
+    std::string m_stringTable;
+    const std::string m_statusQuery = "SELECT * FROM tblStatus";
+    long m_maxRecords = 0;
+    std::string m_appDirectory;
+};

@@ -1,0 +1,84 @@
+#pragma once
+// A private application directory for one test: created with mkdtemp, made
+// the program's AppDirectory, removed again afterwards.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Globals.h"
+#include "Seams.h"
+
+namespace kvr::test {
+
+class TempAppDir {
+public:
+    TempAppDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kvr-app-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) std::abort();
+        m_path = tmpl;
+        G().AppDirectory = m_path;
+    }
+    ~TempAppDir() {
+        std::error_code ec;
+        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+        std::filesystem::remove_all(m_path, ec);
+        G().AppDirectory.clear();
+    }
+    const std::string& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (std::filesystem::path(m_path) / name).string(); }
+    void CopyTemplate() const {
+        std::filesystem::copy_file(std::string(KVR_BUNDLE_DIR) + "/db1_clean.mdb", File("db1_clean.mdb"));
+    }
+    void Write(const std::string& name, const std::string& bytes) const {
+        std::filesystem::create_directories(std::filesystem::path(File(name)).parent_path());
+        std::ofstream(File(name), std::ios::binary) << bytes;
+    }
+    std::string Read(const std::string& name) const {
+        std::ifstream in(File(name), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+private:
+    std::string m_path;
+};
+
+// Records every question and answers with a fixed answer.
+class RecordingPrompter : public Prompter {
+public:
+    struct Question {
+        std::string text, title;
+        PromptButtons buttons;
+    };
+    explicit RecordingPrompter(PromptAnswer answer = PromptAnswer::OK) : m_answer(answer) { SetPrompter(this); }
+    ~RecordingPrompter() override { SetPrompter(nullptr); }
+    PromptAnswer Ask(const std::string& text, const std::string& title, PromptButtons buttons, PromptIcon) override {
+        questions.push_back({text, title, buttons});
+        return m_answer;
+    }
+    std::vector<Question> questions;
+
+private:
+    PromptAnswer m_answer;
+};
+
+// Runs fn in a child process without root's rights (so file permissions
+// apply); returns true when the child ran fn without a failed expectation.
+inline bool RunUnprivileged(const std::function<bool()>& fn) {
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+        _exit(fn() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace kvr::test

@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "AppDirFixture.h"
+#include "Globals.h"
+#include "basUtils.h"
+#include "clsDbManager.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr::test::RecordingPrompter;
+using kvr::test::TempAppDir;
+
+// Direct access to the file, beside the manager.
+class Sql {
+public:
+    explicit Sql(const std::string& path) { sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr); }
+    ~Sql() { sqlite3_close(m_db); }
+    bool Exec(const std::string& sql) { return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK; }
+    long long Number(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        long long v = -999;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        return v;
+    }
+    std::string Text(const std::string& sql) {
+        sqlite3_stmt* st = nullptr;
+        std::string v = "<no row>";
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW) {
+            const auto* p = sqlite3_column_text(st, 0);
+            v = p ? reinterpret_cast<const char*>(p) : "<null>";
+        }
+        sqlite3_finalize(st);
+        return v;
+    }
+    sqlite3* Handle() { return m_db; }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+TEST(DbManagerStartup, CopiesTemplateOpensAndWritesHeader) {
+    TempAppDir app;
+    app.CopyTemplate();
+    {
+        clsDbManager db;
+        EXPECT_EQ(G().DbManager, &db);
+        ASSERT_TRUE(db.IsOpen());
+        EXPECT_TRUE(db.IsUpdatable());
+        EXPECT_EQ(db.MaxRecords(), 2000);
+        EXPECT_EQ(db.StringTableName(), "tblEnglishStrings");
+        Sql sql(app.File("db1.mdb"));
+        EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE lngRuntime = -1 AND Level = 13 AND "
+                             "strModule = 'clsDbManager' AND Message LIKE 'App = KVRinstaller ver %'"),
+                  1);
+        EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE Message = 'User default language = ''English'''"), 1);
+        EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE Message LIKE 'Database initialized and status log "
+                             "opened on %.'"),
+                  1);
+    }
+    EXPECT_EQ(G().DbManager, nullptr);
+    EXPECT_TRUE(fs::exists(app.File("db1.mdb")));
+    EXPECT_FALSE(fs::exists(app.File("db1-compacted.mdb")));
+    EXPECT_FALSE(fs::exists(app.File("db1.mdb-wal")));
+    // The compacted file is a working database holding the log.
+    Sql sql(app.File("db1.mdb"));
+    EXPECT_GE(sql.Number("SELECT count(*) FROM tblStatus"), 3);
+    EXPECT_EQ(sql.Text("PRAGMA integrity_check"), "ok");
+}
+
+TEST(DbManagerStartup, NoDatabaseAndNoTemplateTellsTheUser) {
+    TempAppDir app;
+    RecordingPrompter prompter;
+    clsDbManager db;
+    EXPECT_FALSE(db.IsOpen());
+    ASSERT_EQ(prompter.questions.size(), 1u);
+    EXPECT_EQ(prompter.questions[0].title, "Database not found");
+    EXPECT_EQ(prompter.questions[0].text, "The database file (" + app.File("db1.mdb") + " or alternatively " +
+                                              app.File("db1_clean.mdb") +
+                                              ") cannot be found.  This could have negative effects on the application.");
+    EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs", "200"), "200");
+    db.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "300");  // quietly nothing
+    EXPECT_EQ(LoadResStringWrapper(1000), "KVR Installer");
+    EXPECT_FALSE(fs::exists(app.File("db1.mdb")));
+}
+
+TEST(DbManagerStartup, SizeWarnings) {
+    struct Case {
+        long long size;
+        std::string expect;  // empty: no box
+    };
+    for (const Case& c : {Case{10000000, ""}, Case{12500000, "reported to be 12.5 MB."},
+                          Case{(1LL << 31) + 5, "greater than 2GB!"}, Case{(1LL << 32) + 5, "greater than 4GB!"}}) {
+        TempAppDir app;
+        { std::ofstream(app.File("db1.mdb"), std::ios::binary); }
+        ASSERT_EQ(truncate(app.File("db1.mdb").c_str(), c.size), 0);
+        RecordingPrompter prompter;
+        {
+            clsDbManager db;
+            EXPECT_FALSE(db.IsOpen());  // zeros are no database
+        }
+        if (c.expect.empty()) {
+            EXPECT_TRUE(prompter.questions.empty()) << c.size;
+        } else {
+            ASSERT_EQ(prompter.questions.size(), 1u) << c.size;
+            EXPECT_EQ(prompter.questions[0].title, "SERIOUS WARNING");
+            EXPECT_NE(prompter.questions[0].text.find(c.expect), std::string::npos) << prompter.questions[0].text;
+        }
+        EXPECT_EQ(static_cast<long long>(fs::file_size(app.File("db1.mdb"))), c.size);  // left alone
+    }
+}
+
+class DbManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app.CopyTemplate();
+        db = std::make_unique<clsDbManager>();
+        ASSERT_TRUE(db->IsOpen());
+    }
+    TempAppDir app;
+    std::unique_ptr<clsDbManager> db;
+};
+
+TEST_F(DbManagerTest, SettingsReadWriteRemove) {
+    const std::string t = kProgramTitle;
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded"), "");
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded", "dflt"), "dflt");
+    Sql sql(app.File("db1.mdb"));
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblSettings"), 0);  // reading creates nothing
+
+    db->SaveSetting(t, "Settings", "LastQfwDownloaded", "/home/ann/fw.qfw");
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded", "dflt"), "/home/ann/fw.qfw");
+    db->SaveSetting(t, "Settings", "LastQfwDownloaded", "");  // empty keeps the old value
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded"), "/home/ann/fw.qfw");
+    db->SaveSetting(t, "Settings", "LastQfwDownloaded", "/b.qfw");
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded"), "/b.qfw");
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblSettings"), 1);
+
+    db->SaveSetting(t, "Settings", "SupportEmailAddress", "");  // a new row without a value
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblSettings WHERE strKeyName = 'SupportEmailAddress' AND strValue IS NULL"), 1);
+    EXPECT_EQ(db->GetSetting(t, "Settings", "SupportEmailAddress", "none"), "none");
+
+    // Names with quotes are data, not SQL.
+    db->SaveSetting(t, "O'Brien's", "key') OR ('1'='1", "v");
+    EXPECT_EQ(db->GetSetting(t, "O'Brien's", "key') OR ('1'='1"), "v");
+    EXPECT_EQ(db->GetSetting(t, "Settings", "key') OR ('1'='1", "none"), "none");
+
+    db->RemoveSetting(t, "Settings", "LastQfwDownloaded");
+    EXPECT_EQ(db->GetSetting(t, "Settings", "LastQfwDownloaded", "gone"), "gone");
+    db->RemoveSetting(t, "Settings", "NeverThere");
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblSettings"), 2);
+    // Sections keep keys apart.
+    db->SaveSetting(t, "frmStatus", "Top", "10");
+    db->SaveSetting(t, "frmOther", "Top", "20");
+    EXPECT_EQ(db->GetSetting(t, "frmStatus", "Top"), "10");
+    EXPECT_EQ(db->GetSetting(t, "frmOther", "Top"), "20");
+}
+
+long long StatusRows(const TempAppDir& app) {
+    Sql sql(app.File("db1.mdb"));
+    return sql.Number("SELECT count(*) FROM tblStatus");
+}
+
+TEST_F(DbManagerTest, StatusLogKeepsMaxRecordsDroppingTheOldest) {
+    for (int i = 0; i < 2001; ++i) db->AppendToLog("entry " + std::to_string(i), 7, "modTest", i);
+    Sql sql(app.File("db1.mdb"));
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus"), 2000);
+    // The three start-up rows went first, then the oldest entry.
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE strModule = 'clsDbManager'"), 0);
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE Message = 'entry 0'"), 0);
+    EXPECT_EQ(sql.Text("SELECT Message FROM tblStatus ORDER BY ID LIMIT 1"), "entry 1");
+    EXPECT_EQ(sql.Number("SELECT lngRuntime FROM tblStatus ORDER BY ID DESC LIMIT 1"), 2000);
+}
+
+TEST(DbManagerLimits, LoweredLimitIsReachedTwoRowsAtATime) {
+    TempAppDir app;
+    app.CopyTemplate();
+    {
+        clsDbManager db;
+        for (int i = 0; i < 20; ++i) db.AppendToLog("x", 7, "m", i);
+        db.SaveSetting(kProgramTitle, "Settings", "MaxRecords", "10");
+    }
+    clsDbManager db;
+    EXPECT_EQ(db.MaxRecords(), 10);
+    const long long before = StatusRows(app);
+    ASSERT_GT(before, 14);
+    db.AppendToLog("y", 7, "m", 1);
+    EXPECT_EQ(StatusRows(app), before - 1);  // one added, two removed
+    for (int i = 0; i < 40; ++i) db.AppendToLog("y", 7, "m", 1);
+    EXPECT_EQ(StatusRows(app), 10);
+}
+
+TEST(DbManagerLimits, MaxRecordsThatIsNoPositiveWholeNumberKeepsDefault) {
+    for (const char* bad : {"0", "-5", "abc", "12.5", "99999999999"}) {
+        TempAppDir app;
+        app.CopyTemplate();
+        {
+            clsDbManager db;
+            db.SaveSetting(kProgramTitle, "Settings", "MaxRecords", bad);
+        }
+        clsDbManager db;
+        EXPECT_EQ(db.MaxRecords(), 2000) << bad;
+        db.AppendToLog("kept", 7, "m", 1);
+        EXPECT_GT(StatusRows(app), 0) << bad;
+    }
+}
+
+TEST_F(DbManagerTest, DeleteLogOnStartupFlag) {
+    db->AppendToLog("old", 7, "m", 1);
+    db.reset();
+    clsDbManager fresh(true);
+    Sql sql(app.File("db1.mdb"));
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE Message = 'old'"), 0);
+}
+
+TEST_F(DbManagerTest, StringLookupFallsBackLanguageThenDefaultThenBuiltIn) {
+    Sql sql(app.File("db1.mdb"));
+    ASSERT_TRUE(sql.Exec("UPDATE tblEnglishStrings SET String1 = 'English table' WHERE ID = 1000"));
+    ASSERT_TRUE(sql.Exec("UPDATE tblDefaultStrings SET String1 = 'Default table' WHERE ID = 1000"));
+    ASSERT_TRUE(sql.Exec("DELETE FROM tblEnglishStrings WHERE ID = 1007"));
+    db.reset();
+
+    G().UserLanguage = "English";
+    db = std::make_unique<clsDbManager>();
+    EXPECT_EQ(LoadResStringWrapper(1000), "English table");
+    EXPECT_EQ(LoadResStringWrapper(1007), "No KVRs can be found.");  // missing row: built-in
+    EXPECT_EQ(LoadResStringWrapper(31999, "given default"), "given default");
+    EXPECT_EQ(LoadResStringWrapper(31999), "");
+
+    G().UserLanguage = "german";  // no such table
+    EXPECT_EQ(db->OpenStringTable(), 0);
+    EXPECT_EQ(db->StringTableName(), "tblDefaultStrings");
+    EXPECT_EQ(LoadResStringWrapper(1000), "Default table");
+    G().UserLanguage = "english";  // table names compare exactly
+    db->OpenStringTable();
+    EXPECT_EQ(db->StringTableName(), "tblDefaultStrings");
+
+    ASSERT_TRUE(sql.Exec("DROP TABLE tblDefaultStrings"));
+    ASSERT_TRUE(sql.Exec("DROP TABLE tblEnglishStrings"));
+    db->CloseStringTable();
+    EXPECT_EQ(db->OpenStringTable(), -1);
+    EXPECT_EQ(LoadResStringWrapper(1000), "KVR Installer");
+    G().UserLanguage = "English";
+}
+
+TEST_F(DbManagerTest, MakeCopyAsksBeforeOverwriting) {
+    db->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", "help@example.org");
+    const std::string target = app.File("report copy.mdb");
+    EXPECT_EQ(db->MakeCopy(target), 0);
+    {
+        Sql copy(target);
+        EXPECT_EQ(copy.Text("SELECT strValue FROM tblSettings WHERE strKeyName = 'SupportEmailAddress'"),
+                  "help@example.org");
+    }
+    EXPECT_TRUE(db->IsOpen());  // reopened after the copy
+    db->AppendToLog("after copy", 7, "m", 1);
+    EXPECT_EQ(Sql(app.File("db1.mdb")).Number("SELECT count(*) FROM tblStatus WHERE Message = 'after copy'"), 1);
+
+    app.Write("existing.mdb", "keep me");
+    {
+        RecordingPrompter no(kvr::PromptAnswer::No);
+        EXPECT_EQ(db->MakeCopy(app.File("existing.mdb")), -1);
+        ASSERT_EQ(no.questions.size(), 1u);
+        EXPECT_EQ(no.questions[0].text, "The file '" + app.File("existing.mdb") + "' already exists.  Overwrite?");
+        EXPECT_EQ(no.questions[0].buttons, kvr::PromptButtons::YesNo);
+    }
+    EXPECT_EQ(app.Read("existing.mdb"), "keep me");
+    {
+        RecordingPrompter yes(kvr::PromptAnswer::Yes);
+        EXPECT_EQ(db->MakeCopy(app.File("existing.mdb")), 0);
+    }
+    EXPECT_EQ(Sql(app.File("existing.mdb")).Text("PRAGMA integrity_check"), "ok");
+    // A target in a folder that does not exist fails and leaves the database working.
+    EXPECT_EQ(db->MakeCopy(app.File("no/such/dir/x.mdb")), -1);
+    EXPECT_TRUE(db->IsOpen());
+}
+
+TEST(DbManagerBadFiles, NotADatabaseIsLeftUntouched) {
+    TempAppDir app;
+    app.CopyTemplate();
+    const std::string garbage(5000, '\x5A');
+    app.Write("db1.mdb", garbage);
+    {
+        clsDbManager db;
+        EXPECT_FALSE(db.IsOpen());
+        EXPECT_EQ(G().DbManager, &db);
+        EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "MaxRecords", "2000"), "2000");
+        EXPECT_EQ(LoadResStringWrapper(4204), "Database not found");
+        DebugLog("logging goes on", "ERROR", std::string("m"));
+        EXPECT_EQ(db.MakeCopy(app.File("copy.mdb")), 0);  // support still gets the file as it is
+    }
+    EXPECT_EQ(app.Read("db1.mdb"), garbage);
+    EXPECT_EQ(app.Read("copy.mdb"), garbage);
+    EXPECT_FALSE(fs::exists(app.File("db1-compacted.mdb")));
+}
+
+TEST(DbManagerBadFiles, MissingTablesFallBack) {
+    TempAppDir app;
+    {
+        sqlite3* h = nullptr;
+        sqlite3_open(app.File("db1.mdb").c_str(), &h);
+        sqlite3_exec(h, "CREATE TABLE unrelated (x)", nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+    }
+    clsDbManager db;
+    EXPECT_TRUE(db.IsOpen());
+    EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs", "200"), "200");
+    db.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "300");
+    db.AppendToLog("nowhere to go", 7, "m", 1);
+    EXPECT_EQ(LoadResStringWrapper(1000), "KVR Installer");
+    EXPECT_EQ(db.OpenStringTable(), -1);
+}
+
+TEST(DbManagerBadFiles, LockedByAnotherProcessNeitherHangsNorLosesData) {
+    TempAppDir app;
+    app.CopyTemplate();
+    { clsDbManager first; first.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "250"); }
+    const std::string before = app.Read("db1.mdb");
+    Sql other(app.File("db1.mdb"));
+    ASSERT_TRUE(other.Exec("PRAGMA locking_mode=EXCLUSIVE"));
+    ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
+    ASSERT_TRUE(other.Exec("INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('a','b','c','d')"));
+    {
+        clsDbManager db;
+        EXPECT_FALSE(db.IsOpen());
+        EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs", "200"), "200");
+        db.AppendToLog("not stored", 7, "m", 1);
+    }
+    ASSERT_TRUE(other.Exec("COMMIT"));
+    EXPECT_EQ(other.Number("SELECT count(*) FROM tblSettings"), 2);  // the other process's write survived
+    EXPECT_EQ(other.Text("SELECT strValue FROM tblSettings WHERE strKeyName = 'AckTimeoutMs'"), "250");
+    EXPECT_FALSE(fs::exists(app.File("db1-compacted.mdb")));
+}
+
+TEST(DbManagerBadFiles, OpenByAnotherConnectionIsNotCompactedAway) {
+    TempAppDir app;
+    app.CopyTemplate();
+    auto db = std::make_unique<clsDbManager>();
+    ASSERT_TRUE(db->IsUpdatable());
+    Sql other(app.File("db1.mdb"));  // stays open, in write-ahead-log mode
+    ASSERT_TRUE(other.Exec("INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('a','b','c','d')"));
+    db.reset();
+    // The other connection still sees its row in the same file.
+    EXPECT_EQ(other.Number("SELECT count(*) FROM tblSettings WHERE strValue = 'd'"), 1);
+    ASSERT_TRUE(other.Exec("INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('a','b','e','f')"));
+    EXPECT_EQ(other.Text("PRAGMA integrity_check"), "ok");
+}
+
+TEST(DbManagerBadFiles, ReadOnlyFileIsReadButNeverWritten) {
+    TempAppDir app;
+    app.CopyTemplate();
+    { clsDbManager first; first.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "250"); }
+    ASSERT_EQ(chmod(app.File("db1.mdb").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(app.Path().c_str(), 0755), 0);
+    const std::string before = app.Read("db1.mdb");
+    const bool childOk = kvr::test::RunUnprivileged([&] {
+        {
+            clsDbManager db;
+            if (!db.IsOpen() || db.IsUpdatable()) return false;
+            if (db.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs", "200") != "250") return false;
+            db.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "999");
+            db.AppendToLog("not stored", 7, "m", 1);
+            if (LoadResStringWrapper(1000) != "KVR Installer") return false;
+        }
+        return true;
+    });
+    EXPECT_TRUE(childOk);
+    EXPECT_EQ(app.Read("db1.mdb"), before);
+}
+
+}  // namespace
