@@ -6,7 +6,7 @@
 // Room: an encoder whose bytes would not fit into the buffer writes nothing
 // and throws RunTimeError 9 ("Subscript out of range"); the caller's
 // procedure traps it like any run-time error. Requests of the program stay far
-// below the limit (the largest, a firmware chunk, is 1454 bytes).
+// below the limit (the largest, a firmware chunk, is 1452 bytes).
 #include <cstdint>
 #include <string>
 #include <vector>
