@@ -295,6 +295,15 @@ long Initialize(const std::string& commandLine) {
     }
 }
 
+long Initialize() {
+    // The process's own arguments, joined as Main joins them.
+    std::vector<std::string> argv;
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    for (std::string arg; std::getline(in, arg, '\0');) argv.push_back(arg);
+    if (!argv.empty()) argv.erase(argv.begin());
+    return Initialize(Trim(kvr::JoinCommandLine(argv)));
+}
+
 long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>& args,
                         std::vector<std::string>& errs) {
     args.assign(1, std::string());

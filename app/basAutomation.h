@@ -3,7 +3,7 @@
 // table, the command-line parser and the automation state it sets.
 //
 // Main hands a non-blank command line over:
-//   if (basAutomation::Initialize(line) != 0) -> log "Error initializing automation module!"
+//   if (basAutomation::Initialize() != 0) -> log "Error initializing automation module!"
 //   else ProcessCommandLine(line, args, errs), then reads G().AutomationMode /
 //   G().EngineeringMode.
 // The main window's automation timer later runs the automated operations,
@@ -62,6 +62,8 @@ const std::vector<CommandLineOption>& Options();
 // which records the command line, and builds the option table. 0 = ready,
 // -1 = the output file could not be made (logged).
 long Initialize(const std::string& commandLine);
+// The same with the process's own arguments (joined like JoinCommandLine).
+long Initialize();
 long InitializeCommandLineOptions();
 
 // Cuts the command line into options (args from index 1; index 0 empty),

@@ -469,3 +469,13 @@ TEST_F(Automation, ShellAndWaitGivesTheExitCode) {
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_FALSE(fs::exists(m_dir + "/x"));
 }
+
+TEST_F(Automation, InitializeRecordsTheProgramsOwnArguments) {
+    ASSERT_EQ(basAutomation::Initialize(), 0);
+    basAutomation::CloseOutputFile();
+    auto lines = ReadLines(HistoryPath());
+    ASSERT_GE(lines.size(), 5u);
+    // "   Command Line = 'kvr_automation_tests --gtest_filter "..."'"
+    EXPECT_EQ(lines[2].rfind("   Command Line = 'kvr_automation_tests", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].back(), '\'');
+}
