@@ -9,6 +9,7 @@
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
 #include <linux/wireless.h>
+#include <net/if_arp.h>
 #include <netpacket/packet.h>
 #include <pcap/pcap.h>
 #include <sys/ioctl.h>
@@ -19,20 +20,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 
 #include "PacketDriver.h"
 
 namespace kvr::zs {
 namespace {
-
-std::string SysValue(const std::string& ifname, const char* file) {
-    std::ifstream in("/sys/class/net/" + ifname + "/" + file);
-    std::string value;
-    if (!in || !std::getline(in, value)) return {};
-    return value;
-}
 
 bool SysExists(const std::string& ifname, const char* entry) {
     struct stat st {};
@@ -45,16 +38,6 @@ bool IsUsableName(const std::string& name) {
 }
 
 bool IsZero(const Mac& m) { return std::all_of(m.begin(), m.end(), [](std::uint8_t b) { return b == 0; }); }
-
-bool ParseMac(const std::string& text, Mac& mac) {
-    unsigned v[6];
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) return false;
-    for (int i = 0; i < 6; ++i) {
-        if (v[i] > 255) return false;
-        mac[i] = static_cast<std::uint8_t>(v[i]);
-    }
-    return true;
-}
 
 // An AF_INET datagram socket for interface ioctls (no privileges needed).
 class IoctlSocket {
@@ -88,10 +71,35 @@ std::string DriverName(const std::string& ifname) {
     return info.driver;
 }
 
+bool IfRequest(const std::string& ifname, unsigned long request, ifreq& ifr) {
+    IoctlSocket s;
+    if (s.fd() < 0) return false;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+    return ::ioctl(s.fd(), request, &ifr) == 0;
+}
+
+// Hardware type (ARPHRD_ETHER for Ethernet) and current address; ioctls rather
+// than /sys, which shows another network namespace when it was mounted there.
+bool HardwareAddress(const std::string& ifname, unsigned short& type, Mac& mac) {
+    ifreq ifr;
+    if (!IfRequest(ifname, SIOCGIFHWADDR, ifr)) return false;
+    type = ifr.ifr_hwaddr.sa_family;
+    std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+    return true;
+}
+
 Mac CurrentAddress(const std::string& ifname) {
     Mac mac{};
-    ParseMac(SysValue(ifname, "address"), mac);
+    unsigned short type = 0;
+    HardwareAddress(ifname, type, mac);
     return mac;
+}
+
+bool IsEthernet(const std::string& ifname) {
+    Mac mac{};
+    unsigned short type = 0;
+    return HardwareAddress(ifname, type, mac) && type == ARPHRD_ETHER;
 }
 
 // The burnt-in address; interfaces without one (veth, bridges) report zeros, and
@@ -109,13 +117,18 @@ Mac PermanentAddress(const std::string& ifname) {
 }
 
 bool IsWireless(const std::string& ifname) {
+    iwreq req{};
+    std::strncpy(req.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+    IoctlSocket s;
+    if (s.fd() >= 0 && ::ioctl(s.fd(), SIOCGIWNAME, &req) == 0) return true;
     return SysExists(ifname, "wireless") || SysExists(ifname, "phy80211");
 }
 
+// Up with its link running (carrier present).
 bool IsConnected(const std::string& ifname) {
-    const std::string carrier = SysValue(ifname, "carrier");  // unreadable while the interface is down
-    if (!carrier.empty()) return carrier == "1";
-    return SysValue(ifname, "operstate") == "up";
+    ifreq ifr;
+    if (!IfRequest(ifname, SIOCGIFFLAGS, ifr)) return false;
+    return (ifr.ifr_flags & IFF_UP) && (ifr.ifr_flags & IFF_RUNNING);
 }
 
 std::string MacText(const Mac& m) {
@@ -312,7 +325,7 @@ public:
         for (pcap_if_t* d = all; d; d = d->next) {
             const std::string name = d->name ? d->name : "";
             // Keep real Ethernet interfaces only: pcap also lists pseudo-devices.
-            if (!IsUsableName(name) || (d->flags & PCAP_IF_LOOPBACK) || SysValue(name, "type") != "1") continue;
+            if (!IsUsableName(name) || (d->flags & PCAP_IF_LOOPBACK) || !IsEthernet(name)) continue;
             std::string driver = DriverName(name);
             std::string desc = name;
             if (!driver.empty()) desc += " (" + driver + ")";
