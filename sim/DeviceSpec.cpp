@@ -1,0 +1,318 @@
+#include "sim/DeviceSpec.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#include "sim/DeviceModel.h"
+
+namespace kvr::sim {
+
+namespace {
+
+// Splits "a=1, b=\"x y\" c" into tokens; false on an unterminated quote.
+bool Tokenize(const std::string& s, std::vector<std::string>& out, std::string* error) {
+    std::string cur;
+    bool inQuote = false, any = false;
+    for (char c : s) {
+        if (inQuote) {
+            if (c == '"') inQuote = false;
+            else cur.push_back(c);
+        } else if (c == '"') {
+            inQuote = true;
+            any = true;
+        } else if (c == ',' || c == ' ' || c == '\t') {
+            if (any || !cur.empty()) out.push_back(cur);
+            cur.clear();
+            any = false;
+        } else {
+            cur.push_back(c);
+        }
+    }
+    if (inQuote) {
+        if (error) *error = "unterminated double quote";
+        return false;
+    }
+    if (any || !cur.empty()) out.push_back(cur);
+    return true;
+}
+
+bool Number(const std::string& text, long long lo, long long hi, long long& v) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long x = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || x < lo || x > hi) return false;
+    v = x;
+    return true;
+}
+
+bool Flag(const std::string& text, bool& v) {
+    if (text == "1" || text == "on" || text == "yes" || text == "true") { v = true; return true; }
+    if (text == "0" || text == "off" || text == "no" || text == "false") { v = false; return true; }
+    return false;
+}
+
+bool Fraction(const std::string& text, double& v) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    double x = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(x >= 0.0 && x <= 1.0)) return false;
+    v = x;
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t a = s.find_first_not_of(" \t\r");
+    if (a == std::string::npos) return {};
+    std::size_t b = s.find_last_not_of(" \t\r");
+    return s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+Mac AutoMac(unsigned n) {
+    return Mac{0x00, 0x07, 0xF5, 0x5E, static_cast<std::uint8_t>((n >> 8) & 0xFF), static_cast<std::uint8_t>(n & 0xFF)};
+}
+
+bool ParseDeviceSpec(const std::string& spec, DeviceConfig& d, std::string* error) {
+    std::vector<std::string> tokens;
+    std::string why;
+    if (!Tokenize(spec, tokens, &why)) {
+        if (error) *error = why;
+        return false;
+    }
+    bool profilesGiven = false;
+    for (const std::string& t : tokens) {
+        std::size_t eq = t.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            if (error) *error = "'" + t + "' is not key=value";
+            return false;
+        }
+        std::string key = t.substr(0, eq);
+        std::string val = t.substr(eq + 1);
+        long long n = 0;
+        bool ok = true;
+        auto num = [&](long long lo, long long hi) { return ok = Number(val, lo, hi, n); };
+        auto ipv4 = [&](Ipv4& ip) {
+            auto p = ParseIpv4(val);
+            if (p) ip = *p;
+            return ok = p.has_value();
+        };
+        if (key == "mac") {
+            auto m = ParseMac(val);
+            if ((ok = m.has_value())) d.mac = *m;
+        } else if (key == "name") {
+            d.name = val;
+        } else if (key == "ip") { ipv4(d.ip);
+        } else if (key == "netmask") { ipv4(d.netmask);
+        } else if (key == "gateway") { ipv4(d.gateway);
+        } else if (key == "dns1") { ipv4(d.dns1);
+        } else if (key == "dns2") { ipv4(d.dns2);
+        } else if (key == "rssi") {
+            if (num(-32768, 32767)) d.rssi = static_cast<std::int16_t>(n);
+        } else if (key == "autoip") { ok = Flag(val, d.autoIpBusy);
+        } else if (key == "hwid") { if (num(0, 0xFFFFFFFFLL)) d.hardwareId = static_cast<std::uint32_t>(n);
+        } else if (key == "hwver") { if (num(0, 0xFFFFFFFFLL)) d.hardwareVersion = static_cast<std::uint32_t>(n);
+        } else if (key == "fwid") { if (num(0, 0xFFFFFFFFLL)) d.firmwareId = static_cast<std::uint32_t>(n);
+        } else if (key == "fwver") { if (num(0, 0xFFFFFFFFLL)) d.firmwareVersion = static_cast<std::uint32_t>(n);
+        } else if (key == "fwdate") { d.firmwareDate = val;
+        } else if (key == "fwtime") { d.firmwareTime = val;
+        } else if (key == "blid") { if (num(0, 0xFFFFFFFFLL)) d.bootloaderId = static_cast<std::uint32_t>(n);
+        } else if (key == "blver") { if (num(0, 0xFFFFFFFFLL)) d.bootloaderVersion = static_cast<std::uint32_t>(n);
+        } else if (key == "bootloader") { ok = Flag(val, d.hasBootloaderId);
+        } else if (key == "profiles") {
+            if (num(1, 255)) {
+                if (!profilesGiven) d.profiles.clear();
+                profilesGiven = true;
+                while (d.profiles.size() < static_cast<std::size_t>(n)) {
+                    Profile p;
+                    p.name = d.profiles.empty() ? "Factory default" : "Profile " + std::to_string(d.profiles.size());
+                    p.ssid = d.profiles.empty() ? "KVR" : "Network" + std::to_string(d.profiles.size());
+                    d.profiles.push_back(p);
+                }
+            }
+        } else if (key == "profile") {
+            // NAME or NAME/SSID; appends one profile.
+            if (!profilesGiven) d.profiles.clear();
+            profilesGiven = true;
+            Profile p;
+            std::size_t slash = val.find('/');
+            p.name = val.substr(0, slash);
+            p.ssid = slash == std::string::npos ? p.name : val.substr(slash + 1);
+            d.profiles.push_back(p);
+        } else if (key == "active") { if (num(0, 254)) d.activeProfile = static_cast<std::uint16_t>(n);
+        } else if (key == "numprofiles") {
+            if (num(-32768, 32767)) d.reportedNumProfiles = static_cast<std::int16_t>(n);
+        } else if (key == "security") {
+            if (val == "none") { d.hasSecurityWord = false; d.wpaCapable = false; }
+            else if (val == "word") { d.hasSecurityWord = true; d.wpaCapable = false; }
+            else if (val == "wpa") { d.hasSecurityWord = true; d.wpaCapable = true; }
+            else ok = false;
+        } else if (key == "v16") { ok = Flag(val, d.v16Download);
+        } else if (key == "auth") { if (num(0, 0xFFFFFFFFLL)) d.authorizationId = static_cast<std::uint32_t>(n);
+        } else if (key == "version") {
+            if (val == "auto") d.replyVersion = -1;
+            else if (val == "0") d.replyVersion = 0;
+            else if (val == "8") d.replyVersion = 8;
+            else ok = false;
+        } else if (key == "unknown-code") { if (num(0, 0xFFFF)) d.unknownRidCode = static_cast<std::uint16_t>(n);
+        } else if (key == "download") { ok = Flag(val, d.downloadMode);
+        } else if (key == "restart") { if (num(0, 600000)) d.restartMs = static_cast<unsigned>(n);
+        } else if (key == "drop-acks") { if (num(0, 1000000)) d.faults.dropFirstAcks = static_cast<unsigned>(n);
+        } else if (key == "drop-in") { ok = Fraction(val, d.faults.dropInFraction);
+        } else if (key == "drop-out") { ok = Fraction(val, d.faults.dropOutFraction);
+        } else if (key == "seed") { if (num(0, 0xFFFFFFFFLL)) d.faults.seed = static_cast<std::uint32_t>(n);
+        } else if (key == "delay") { if (num(0, 600000)) d.faults.delayMs = static_cast<unsigned>(n);
+        } else if (key == "response-delay") { if (num(0, 600000)) d.faults.responseDelayMs = static_cast<unsigned>(n);
+        } else if (key == "response-first") { ok = Flag(val, d.faults.responseBeforeAck);
+        } else if (key == "no-ack") { ok = Flag(val, d.faults.noAck);
+        } else if (key == "answer-on") { if (num(1, 1000)) d.faults.answerOnAttempt = static_cast<unsigned>(n);
+        } else if (key == "label-offset") { if (num(-32767, 32767)) d.faults.labelOffset = static_cast<int>(n);
+        } else if (key == "duplicates") { if (num(0, 100)) d.faults.duplicateResponses = static_cast<unsigned>(n);
+        } else if (key == "late-old") { ok = Flag(val, d.faults.lateOldResponse);
+        } else if (key == "rc") { if (num(0, 255)) d.faults.responseCode = static_cast<std::uint8_t>(n);
+        } else if (key == "inconsistent-mode") { ok = Flag(val, d.faults.inconsistentDownloadMode);
+        } else if (key == "mute") { ok = Flag(val, d.faults.mute);
+        } else {
+            if (error) *error = "unknown key '" + key + "'";
+            return false;
+        }
+        if (!ok) {
+            if (error) *error = "bad value for '" + key + "': '" + val + "'";
+            return false;
+        }
+    }
+    std::string why2 = DeviceModel::Validate(d);
+    if (!why2.empty()) {
+        if (error) *error = why2;
+        return false;
+    }
+    return true;
+}
+
+bool ParseConfigText(const std::string& text, SimConfig& config, std::string* error) {
+    std::istringstream in(text);
+    std::string line;
+    unsigned lineNo = 0;
+    auto fail = [&](const std::string& why) {
+        if (error) *error = "line " + std::to_string(lineNo) + ": " + why;
+        return false;
+    };
+    while (std::getline(in, line)) {
+        ++lineNo;
+        // '#' starts a comment unless it stands inside double quotes.
+        bool quoted = false;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (line[i] == '"') {
+                quoted = !quoted;
+            } else if (line[i] == '#' && !quoted) {
+                line.erase(i);
+                break;
+            }
+        }
+        line = Trim(line);
+        if (line.empty()) continue;
+        std::size_t sp = line.find_first_of(" \t");
+        std::string word = line.substr(0, sp);
+        std::string rest = sp == std::string::npos ? "" : Trim(line.substr(sp));
+        if (word == "segment") {
+            if (rest.empty()) return fail("segment needs a name");
+            config.segment = rest;
+        } else if (word == "interface") {
+            if (rest.empty()) return fail("interface needs a name");
+            config.interfaceName = rest;
+        } else if (word == "log") {
+            bool on = true;
+            if (!rest.empty() && !Flag(rest, on)) return fail("log takes on or off");
+            config.log = on;
+        } else if (word == "demo") {
+            for (const DeviceConfig& d : DemoDevices()) config.devices.push_back(d);
+        } else if (word == "device") {
+            DeviceConfig d;
+            d.mac = AutoMac(static_cast<unsigned>(config.devices.size() + 1));
+            std::string why;
+            if (!ParseDeviceSpec(rest, d, &why)) return fail(why);
+            config.devices.push_back(d);
+        } else {
+            return fail("unknown statement '" + word + "'");
+        }
+    }
+    return true;
+}
+
+std::vector<DeviceConfig> DemoDevices() {
+    std::vector<DeviceConfig> v;
+
+    DeviceConfig loader;
+    loader.mac = Mac{0x00, 0x07, 0xF5, 0xD0, 0x00, 0x01};
+    loader.name = "Demo Loader";
+    loader.downloadMode = true;
+    loader.ip = {0, 0, 0, 0};
+    loader.rssi = 12;
+    v.push_back(loader);
+
+    DeviceConfig secure;
+    secure.mac = Mac{0x00, 0x07, 0xF5, 0xD0, 0x00, 0x02};
+    secure.name = "Demo Secure";
+    secure.wpaCapable = true;
+    secure.hasSecurityWord = true;
+    secure.ip = {192, 168, 1, 42};
+    secure.rssi = 28;
+    Profile factory;
+    factory.name = "Factory default";
+    factory.ssid = "KVR";
+    Profile wpa;
+    wpa.name = "Office";
+    wpa.ssid = "OfficeNet";
+    wpa.security = 2;
+    wpa.wpaCipher = 0;
+    wpa.wpaPassphrase = "correct horse battery staple";
+    Profile wep;
+    wep.name = "Lab";
+    wep.ssid = "LabNet";
+    wep.security = 1;
+    wep.wepEnabled = true;
+    wep.dhcp = false;
+    wep.staticIp = {10, 0, 0, 5};
+    wep.staticNetmask = {255, 255, 255, 0};
+    wep.staticGateway = {10, 0, 0, 1};
+    wep.staticDns1 = {10, 0, 0, 1};
+    secure.profiles = {factory, wpa, wep};
+    secure.activeProfile = 1;
+    v.push_back(secure);
+
+    DeviceConfig longName;
+    longName.mac = Mac{0x00, 0x07, 0xF5, 0xD0, 0x00, 0x03};
+    longName.name = "Living Room Speaker Upstairs 032";  // the full 32 characters
+    longName.ip = {192, 168, 1, 43};
+    longName.rssi = 17;
+    longName.autoIpBusy = false;
+    Profile lf = factory;
+    Profile home;
+    home.name = "Home";
+    home.ssid = "HomeNet";
+    home.useProxy = true;
+    home.proxyServer = "proxy.example.internal";
+    home.proxyPort = 8080;
+    longName.profiles = {lf, home};
+    v.push_back(longName);
+    return v;
+}
+
+std::string DeviceSpecHelp() {
+    return "Device keys (key=value, separated by commas or blanks; quote values with blanks):\n"
+           "  mac=00:07:F5:01:02:03  name=TEXT (max 32)  ip= netmask= gateway= dns1= dns2=\n"
+           "  rssi=N  autoip=0|1  hwid= hwver= fwid= fwver= (numbers, 0x.. allowed)\n"
+           "  fwdate=YYYYMMDD  fwtime=HHMMSSxx  blid= blver= bootloader=0|1\n"
+           "  profiles=N  profile=NAME[/SSID] (repeatable)  active=N  numprofiles=N (reported)\n"
+           "  security=none|word|wpa  v16=0|1  auth=N  version=auto|0|8  unknown-code=N\n"
+           "  download=0|1  restart=MS\n"
+           "Faults:\n"
+           "  drop-acks=N  drop-in=F  drop-out=F  seed=N  delay=MS  response-delay=MS\n"
+           "  response-first=1  no-ack=1  answer-on=N  label-offset=N  duplicates=N\n"
+           "  late-old=1  rc=N  inconsistent-mode=1  mute=1\n";
+}
+
+}  // namespace kvr::sim

@@ -1,0 +1,40 @@
+#pragma once
+// Device descriptions for the kvrsim program: one device per spec, written as
+// key=value pairs separated by commas or blanks (values may be double-quoted):
+//
+//   mac=00:07:F5:01:02:03 name="Living room" profiles=3 security=wpa
+//
+// and a config file of lines "segment NAME", "interface IF", "log on|off",
+// "demo" and "device SPEC"; '#' starts a comment. DeviceSpecHelp() lists the keys.
+#include <string>
+#include <vector>
+
+#include "sim/Simulator.h"
+
+namespace kvr::sim {
+
+struct SimConfig {
+    std::string segment;
+    std::string interfaceName;
+    bool log = false;
+    std::vector<DeviceConfig> devices;
+};
+
+// Fills `device` (starting from its current values) from a spec. False with a
+// reason naming the offending key on any unknown key or bad value.
+bool ParseDeviceSpec(const std::string& spec, DeviceConfig& device, std::string* error);
+
+// Reads a config file's text into `config` (appending devices). False with
+// "line N: reason" on the first bad line.
+bool ParseConfigText(const std::string& text, SimConfig& config, std::string* error);
+
+// The demonstration set: one device in download mode, one with WPA-capable
+// security, one with a name of the full 32 characters.
+std::vector<DeviceConfig> DemoDevices();
+
+// An address for the n-th device that has none: 00:07:F5:5E:xx:xx.
+Mac AutoMac(unsigned n);
+
+std::string DeviceSpecHelp();
+
+}  // namespace kvr::sim

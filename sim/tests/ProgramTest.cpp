@@ -1,0 +1,171 @@
+// The kvrsim program: started as users start it, answering on a segment of
+// the test's own, obeying commands on standard input, ending on SIGTERM.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "libs/zarnisupp/vseg/Segment.h"
+#include "sim/tests/TestWire.h"
+
+extern char** environ;
+
+using namespace simtest;
+
+namespace {
+
+const std::string kProgram = std::string(KVR_BUNDLE_DIR) + "/kvrsim";
+
+class KvrsimProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kvrsim-prog-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        m_segment = "prog" + std::to_string(getpid());
+    }
+    void TearDown() override {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_stdin >= 0) close(m_stdin);
+        std::error_code ec;
+        std::filesystem::remove_all(m_root, ec);
+    }
+
+    // Starts kvrsim with `args`; its standard input is a pipe kept by the test.
+    void Launch(std::vector<std::string> args) {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, p[0], 0);
+        posix_spawn_file_actions_addclose(&fa, p[1]);
+        std::string out = m_root + "/out.txt";
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        args.insert(args.begin(), kProgram);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&m_pid, kProgram.c_str(), &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(p[0]);
+        m_stdin = p[1];
+    }
+
+    // Waits until the segment has `n` stations besides the test's own.
+    bool WaitForStations(std::size_t n) {
+        for (int i = 0; i < 300; ++i) {
+            if (kvr::vseg::CountStations(m_segment) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    std::vector<Seen> Discover(kvr::vseg::Station& host, std::uint16_t label, int ms) {
+        Bytes f = HostFrame(kGroup, 8, 0, label, DiscoveryPayload());
+        host.Send(f.data(), f.size());
+        std::vector<Seen> out;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::uint8_t buf[kvr::vseg::kMaxFrame];
+        while (std::chrono::steady_clock::now() < end) {
+            if (!host.Wait(20)) continue;
+            long n = host.Receive(buf, sizeof buf);
+            if (n > 0) out.push_back(Read(Bytes(buf, buf + n)));
+        }
+        return out;
+    }
+
+    int Exit() {
+        int status = 0;
+        if (waitpid(m_pid, &status, 0) != m_pid) return -1;
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    std::string Output() {
+        std::ifstream f(m_root + "/out.txt");
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+
+    std::string m_root, m_segment;
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+};
+
+std::size_t Responses(const std::vector<Seen>& v) {
+    std::size_t n = 0;
+    for (const Seen& s : v) n += s.Kind() == 2 ? 1 : 0;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(KvrsimProgram, DemoDevicesAnswerCommandsApplyAndSigtermEnds) {
+    Launch({"--demo", "--segment", m_segment, "--log"});
+    ASSERT_TRUE(WaitForStations(3));
+    std::string err;
+    auto host = kvr::vseg::Station::Attach(m_segment, kHost, &err);
+    ASSERT_TRUE(host) << err;
+    auto seen = Discover(*host, 0x11, 500);
+    ASSERT_EQ(Responses(seen), 3u);
+    std::size_t inDownload = 0;
+    for (const Seen& s : seen)
+        if (s.Kind() == 2 && s.DownloadBit()) ++inDownload;
+    EXPECT_EQ(inDownload, 1u);
+
+    std::string cmd = "vanish 00:07:F5:D0:00:01\n";
+    ASSERT_EQ(write(m_stdin, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
+    for (int i = 0; i < 300 && kvr::vseg::CountStations(m_segment) > 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Responses(Discover(*host, 0x12, 500)), 2u);
+
+    ASSERT_EQ(kill(m_pid, SIGTERM), 0);
+    EXPECT_EQ(Exit(), 0);
+    std::string out = Output();
+    EXPECT_NE(out.find("3 device(s) on segment"), std::string::npos) << out;
+    EXPECT_NE(out.find("v8 READ label=0x11"), std::string::npos) << "--log prints frames in";
+    EXPECT_NE(out.find("v8 RESP label=0x11"), std::string::npos) << "--log prints frames out";
+    EXPECT_NE(out.find("vanished"), std::string::npos);
+    EXPECT_EQ(kvr::vseg::CountStations(m_segment), 1u) << "its stations are gone";
+}
+
+TEST_F(KvrsimProgram, ConfigFileDevicesAndClosedStdinKeepsRunning) {
+    std::string conf = m_root + "/devices.conf";
+    std::ofstream(conf) << "segment " << m_segment << "\n"
+                        << "device mac=00:07:F5:00:00:31 name=One\n"
+                        << "device mac=00:07:F5:00:00:32 name=Two profiles=5\n";
+    Launch({"--config", conf});
+    close(m_stdin);  // no more commands: it keeps running
+    m_stdin = -1;
+    ASSERT_TRUE(WaitForStations(2));
+    std::string err;
+    auto host = kvr::vseg::Station::Attach(m_segment, kHost, &err);
+    ASSERT_TRUE(host) << err;
+    EXPECT_EQ(Responses(Discover(*host, 0x21, 500)), 2u);
+    ASSERT_EQ(kill(m_pid, SIGINT), 0);
+    EXPECT_EQ(Exit(), 0);
+}
+
+TEST_F(KvrsimProgram, UsageErrorsExitWithTwo) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {}, {"--device", "bogus=1"}, {"--frobnicate"}, {"--segment"}, {"--config", "/nonexistent/x.conf"},
+             {"--demo", "--segment", "a", "--interface", "b"}}) {
+        Launch(args);
+        EXPECT_EQ(Exit(), 2);
+        close(m_stdin);
+        m_stdin = -1;
+    }
+    Launch({"--demo", "--segment", "bad/name"});
+    EXPECT_EQ(Exit(), 1) << "a segment that cannot be used is a start failure";
+}
