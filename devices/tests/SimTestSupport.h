@@ -1,0 +1,120 @@
+#pragma once
+// Simulated devices on private virtual segments, reached through the shipped
+// adapter library: each test gets its own segment directory, its own segment
+// names and a NIC pool holding exactly its segments.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DeviceTestSupport.h"
+#include "Globals.h"
+#include "Seams.h"
+#include "SnapLink.h"
+#include "ZarniLibs.h"
+#include "clsNICpool.h"
+#include "modZarniSupp.h"
+#include "sim/Simulator.h"
+
+namespace devtest {
+
+inline kvr::sim::Mac SimMac(unsigned n) {
+    return {0x00, 0x07, 0xF5, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+            static_cast<std::uint8_t>(n)};
+}
+
+inline kvr::sim::DeviceConfig SimDevice(unsigned n, const std::string& name) {
+    kvr::sim::DeviceConfig d;
+    d.mac = SimMac(n);
+    d.name = name;
+    return d;
+}
+
+class SimulatedSegments : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
+            GTEST_SKIP() << "libzarnisupp.so not built";
+        char tmpl[] = "/tmp/kvr-devices-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        kvr::SetSnapLink(nullptr);
+        kvr::SetExportResolver(nullptr);
+        kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+        kvr::ResetZarniSuppModule();
+        G().AuthorizationID = 0;
+        G().ModifiedSnap = 0;
+        NicPool().colNIC.clear();
+    }
+    void TearDown() override {
+        for (auto& s : m_sims) s.second->Stop();
+        m_sims.clear();
+        NicPool().colNIC.clear();
+        kvr::ResetZarniSuppModule();
+        std::error_code ec;
+        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
+    }
+
+    // A segment name of this test ("a", "b" ... made unique per process).
+    std::string Segment(const std::string& tag) const { return "dv" + std::to_string(::getpid()) + tag; }
+    // The adapter description under which the library lists a segment.
+    std::string Nic(const std::string& tag) const { return "KVR virtual segment " + Segment(tag); }
+
+    // Starts a simulator with these devices on segment `tag`.
+    kvr::sim::Simulator& Start(const std::string& tag, const std::vector<kvr::sim::DeviceConfig>& devices) {
+        auto sim = std::make_unique<kvr::sim::Simulator>();
+        for (const auto& d : devices) {
+            std::string err;
+            EXPECT_TRUE(sim->AddDevice(d, &err)) << err;
+        }
+        std::string err;
+        EXPECT_TRUE(sim->StartOnSegment(Segment(tag), &err)) << err;
+        auto& ref = *sim;
+        m_sims[tag] = std::move(sim);
+        return ref;
+    }
+    kvr::sim::Simulator& Sim(const std::string& tag) { return *m_sims.at(tag); }
+
+    // Scans the adapters (without the scan pauses) and pools exactly these
+    // descriptions, in this order; descriptions need not exist.
+    void PoolAdapters(const std::vector<std::string>& descriptions) {
+        kvr::FakeClock fast;
+        kvr::SetClock(&fast);
+        const std::int32_t n = GetNumAdapters();
+        kvr::SetClock(nullptr);
+        ASSERT_GE(n, 1);
+        NicPool().colNIC.clear();
+        for (const auto& d : descriptions) {
+            auto nic = std::make_shared<clsNIC>();
+            nic->Name = d;
+            NicPool().colNIC.push_back(nic);
+        }
+    }
+
+    std::string m_root;
+    std::map<std::string, std::unique_ptr<kvr::sim::Simulator>> m_sims;
+};
+
+// Read requests the device received after discovery (profile reads and the like),
+// each as its payload bytes.
+inline std::vector<std::vector<std::uint8_t>> UnicastReadRequests(kvr::sim::Simulator& sim, const kvr::sim::Mac& mac) {
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const auto& f : sim.FrameLog(mac)) {
+        if (f.outgoing || f.dropped || f.kind != 0 || f.bytes.size() < 36) continue;
+        const bool multicast = f.bytes[0] & 0x01;
+        if (multicast) continue;
+        const std::size_t start = f.version == 8 ? 36 : 28;
+        const std::size_t len = f.version == 8 ? (f.bytes[28] | (f.bytes[29] << 8)) : (f.bytes[26] | (f.bytes[27] << 8));
+        if (start + len > f.bytes.size()) continue;
+        out.emplace_back(f.bytes.begin() + static_cast<long>(start), f.bytes.begin() + static_cast<long>(start + len));
+    }
+    return out;
+}
+
+}  // namespace devtest
