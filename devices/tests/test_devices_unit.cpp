@@ -380,6 +380,56 @@ TEST_F(ScriptedTest, FindNewZarnSkipsKnownDevices) {
     EXPECT_EQ(fresh, nullptr);
 }
 
+namespace {
+// Queues the ACK and response a device gives to the next request.
+void QueueAnswer(devtest::ScriptedLink& link, const std::string& mac, const std::vector<std::uint8_t>& payload) {
+    const std::int16_t label = static_cast<std::int16_t>(CurrentLabel() == 32767 ? 1 : CurrentLabel() + 1);
+    kvr::SnapReceived ack = devtest::Response(mac, label, {});
+    ack.frameType = 3;
+    link.queue.push_back(ack);
+    link.queue.push_back(devtest::Response(mac, label, payload));
+}
+}  // namespace
+
+TEST_F(ScriptedTest, ProfileNamesAreReadInOneRequest) {
+    clsZarn z;
+    z.MAC = "0007F5000004";
+    z.NICName = "eth-names";
+    z.ProtocolVersion = 8;
+    z.NumProfiles = 3;
+    z.ActiveProfile = 2;
+    z.ProfileName = {"stale"};
+    QueueAnswer(link, z.MAC,
+                Blocks().Str(RID_PROFILE_NAME, "Factory", 34).Str(RID_PROFILE_NAME, "Home", 34).Str(RID_PROFILE_NAME, "Stage", 34).bytes);
+    clsDiscover d;
+    ASSERT_TRUE(d.GetProfileData(z));
+    EXPECT_EQ(z.ProfileName, (std::vector<std::string>{"Factory", "Home", "Stage"}));
+    EXPECT_EQ(z.ActiveProfileName, "Stage");
+    EXPECT_EQ(link.opened, std::vector<std::string>{"eth-names"});
+    EXPECT_EQ(link.closes, 1);
+    ASSERT_FALSE(link.sent.empty());
+    EXPECT_EQ(link.sent[0].dest, z.MAC);
+    EXPECT_EQ(link.sent[0].payload, Hex("0200 DC05 0000 0100 1200  0200 DC05 0100 0100 1200  0200 DC05 0200 0100 1200"));
+    EXPECT_TRUE(log.Has("Getting profile data for device '0007F5000004'...", kvr::LEVEL_WATCH));
+    EXPECT_TRUE(log.Has("Received profile data for device '0007F5000004'...", kvr::LEVEL_WATCH));
+
+    // An active profile the device did not name leaves the active name empty.
+    z.ActiveProfile = 5;
+    QueueAnswer(link, z.MAC, Blocks().Str(RID_PROFILE_NAME, "A", 34).Str(RID_PROFILE_NAME, "B", 34).Str(RID_PROFILE_NAME, "C", 34).bytes);
+    ASSERT_TRUE(d.GetProfileData(z));
+    EXPECT_EQ(z.ProfileName.size(), 3u);
+    EXPECT_EQ(z.ActiveProfileName, "");
+    z.ActiveProfile = -1;
+    QueueAnswer(link, z.MAC, Blocks().Str(RID_PROFILE_NAME, "A", 34).bytes);
+    ASSERT_TRUE(d.GetProfileData(z));
+    EXPECT_EQ(z.ActiveProfileName, "");
+
+    // No answer: failure, logged.
+    link.sent.clear();
+    EXPECT_FALSE(d.GetProfileData(z));
+    EXPECT_TRUE(log.Has("GetProfileData Error: cCommand.SendEx returned failure code!", kvr::LEVEL_ERROR));
+}
+
 TEST(DeviceCapabilities, SecurityInterfaceCheck) {
     const struct {
         const char* what;
