@@ -180,14 +180,6 @@ TEST_F(Automation, LongFormsBecomeSwitchesLongestFirst) {
     EXPECT_EQ(basAutomation::SubstituteFriendlyArgNames(args), 0);
     EXPECT_EQ(args, (Args{"", "/D \"x.qfw\"", "/B \"b.bin\"", "/U", "/E", "/A=5", "/M 00:11", "/I", "/U",
                           "--bogus", "plain"}));
-    // Every option of the table has a long form that maps to its own switch.
-    const auto& options = basAutomation::Options();
-    ASSERT_EQ(options.size(), 13u);
-    for (std::size_t i = 1; i < options.size(); ++i) {
-        Args one{"", options[i].LongForm + " v"};
-        basAutomation::SubstituteFriendlyArgNames(one);
-        EXPECT_EQ(one[1], std::string("/") + options[i].ShortForm + " v") << options[i].Name;
-    }
 }
 
 // ---------------------------------------------------------------- option table
@@ -408,20 +400,6 @@ TEST_F(Automation, InitializeFailsCleanlyWhenTheFileCannotBeMade) {
     EXPECT_EQ(basAutomation::Initialize("/D x"), -1);
     EXPECT_FALSE(basAutomation::IsOutputFileOpen());
     EXPECT_TRUE(log.HasContaining("cannot open the output file './history.log'", kvr::LEVEL_ERROR));
-}
-
-TEST_F(Automation, InitializeResetsTheStateButKeepsWhatOutlivesARun) {
-    basAutomation::State().DownloadRequested = true;
-    basAutomation::State().OverrideFlag = true;
-    basAutomation::State().FileHardwareID = 4;
-    G().AutomationMode = true;
-    G().AuthorizationID = 9;
-    ASSERT_EQ(basAutomation::Initialize(""), 0);
-    EXPECT_FALSE(basAutomation::State().DownloadRequested);
-    EXPECT_FALSE(G().AutomationMode);
-    EXPECT_TRUE(basAutomation::State().OverrideFlag);
-    EXPECT_EQ(basAutomation::State().FileHardwareID, 4);
-    EXPECT_EQ(G().AuthorizationID, 9);
 }
 
 // ---------------------------------------------------------------- argv joining
