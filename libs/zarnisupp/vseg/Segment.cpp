@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -32,6 +33,8 @@ namespace {
 constexpr std::size_t kQueueLimit = 8192;
 constexpr int kPeerSendTimeoutMs = 20;        // how long a send waits for a busy peer
 constexpr auto kSlowPeerPause = std::chrono::seconds(1);  // then frames to it are dropped for a while
+constexpr int kRescueDelayMs = 2;  // how long frames may sit in the socket before the receiver thread takes them
+constexpr int kBacklog = 4;        // frames taken at once that mean a burst is coming in
 
 bool IsGroup(const std::uint8_t* mac) { return (mac[0] & 1) != 0; }
 bool IsBroadcast(const std::uint8_t* mac) {
@@ -188,6 +191,7 @@ struct Station::Impl {
     int sock = -1;
     int readyFd = -1;  // eventfd: readable while the queue holds a frame
     int stopFd = -1;   // eventfd: tells the receiver thread to end
+    int pollFd = -1;   // epoll over readyFd and sock: readable while a frame can be taken
     std::thread receiver;
 
     std::mutex queueLock;  // queue, groups, promiscuous, dropped
@@ -215,6 +219,7 @@ struct Station::Impl {
         if (sock >= 0) ::close(sock);
         if (readyFd >= 0) ::close(readyFd);
         if (stopFd >= 0) ::close(stopFd);
+        if (pollFd >= 0) ::close(pollFd);
         if (!path.empty()) ::unlink(path.c_str());
         if (!dir.empty()) ::rmdir(dir.c_str());  // only succeeds when no station is left
     }
@@ -230,9 +235,35 @@ struct Station::Impl {
         return std::equal(dst, dst + 6, mac.begin());
     }
 
+    // Takes every frame waiting in the socket into the queue. queueLock held.
+    int DrainSocket(std::uint8_t* buf, std::size_t size) {
+        int taken = 0;
+        for (;;) {
+            ssize_t len = ::recv(sock, buf, size, MSG_DONTWAIT);
+            if (len < 0) return taken;  // EAGAIN: drained
+            ++taken;
+            if (len < static_cast<ssize_t>(kMinFrame) || len > static_cast<ssize_t>(kMaxFrame) || !Accepts(buf))
+                continue;
+            if (queue.size() >= kQueueLimit) {
+                ++dropped;
+                continue;
+            }
+            queue.emplace_back(buf, buf + len);
+            if (queue.size() == 1) {
+                std::uint64_t one = 1;
+                (void)!::write(readyFd, &one, sizeof one);
+            }
+        }
+    }
+
+    // The owner normally reads straight from the socket. The socket holds only a
+    // few datagrams, so when frames sit there unread for a moment (the owner is
+    // busy elsewhere) this thread moves them into the queue; during a burst it
+    // keeps doing so at once until the socket runs dry.
     void ReceiveLoop() {
         std::vector<std::uint8_t> buf(kMaxFrame + 1);
         pollfd fds[2] = {{sock, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        bool burst = false;
         for (;;) {
             int n = ::poll(fds, 2, -1);
             if (n < 0) {
@@ -240,22 +271,12 @@ struct Station::Impl {
                 return;
             }
             if (fds[1].revents) return;
-            for (;;) {
-                ssize_t len = ::recv(sock, buf.data(), buf.size(), MSG_DONTWAIT);
-                if (len < 0) break;  // EAGAIN: drained
-                if (len < static_cast<ssize_t>(kMinFrame) || len > static_cast<ssize_t>(kMaxFrame)) continue;
-                std::lock_guard<std::mutex> g(queueLock);
-                if (!Accepts(buf.data())) continue;
-                if (queue.size() >= kQueueLimit) {
-                    ++dropped;
-                    continue;
-                }
-                queue.emplace_back(buf.begin(), buf.begin() + len);
-                if (queue.size() == 1) {
-                    std::uint64_t one = 1;
-                    (void)!::write(readyFd, &one, sizeof one);
-                }
+            if (!burst) {
+                pollfd stop{stopFd, POLLIN, 0};
+                if (::poll(&stop, 1, kRescueDelayMs) > 0) return;
             }
+            std::lock_guard<std::mutex> g(queueLock);
+            burst = DrainSocket(buf.data(), buf.size()) >= kBacklog;
         }
     }
 
@@ -325,7 +346,15 @@ std::unique_ptr<Station> Station::Attach(const std::string& segment, const Mac& 
     impl->sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     impl->readyFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     impl->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (impl->sock < 0 || impl->readyFd < 0 || impl->stopFd < 0) {
+    impl->pollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    bool ok = impl->sock >= 0 && impl->readyFd >= 0 && impl->stopFd >= 0 && impl->pollFd >= 0;
+    for (int fd : {impl->readyFd, impl->sock}) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        ok = ok && ::epoll_ctl(impl->pollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    }
+    if (!ok) {
         SetError(error, ErrnoText("cannot create the station's descriptors"));
         return nullptr;
     }
@@ -417,23 +446,31 @@ bool Station::Send(const std::uint8_t* frame, std::size_t length) {
 long Station::Receive(std::uint8_t* out, std::size_t capacity) {
     if (!out) return -1;
     Impl& s = *m_impl;
-    std::vector<std::uint8_t> frame;
-    {
-        std::lock_guard<std::mutex> g(s.queueLock);
-        if (s.queue.empty()) return 0;
-        frame = std::move(s.queue.front());
+    std::lock_guard<std::mutex> g(s.queueLock);
+    if (!s.queue.empty()) {
+        // Frames the receiver thread took come first: they are the older ones.
+        std::vector<std::uint8_t> frame = std::move(s.queue.front());
         s.queue.pop_front();
         if (s.queue.empty()) {
             std::uint64_t v;
             (void)!::read(s.readyFd, &v, sizeof v);
         }
+        std::memcpy(out, frame.data(), std::min(capacity, frame.size()));
+        return static_cast<long>(frame.size());
     }
-    std::memcpy(out, frame.data(), std::min(capacity, frame.size()));
-    return static_cast<long>(frame.size());
+    std::uint8_t buf[kMaxFrame + 1];
+    for (;;) {
+        ssize_t len = ::recv(s.sock, buf, sizeof buf, MSG_DONTWAIT);
+        if (len < 0) return 0;
+        if (len < static_cast<ssize_t>(kMinFrame) || len > static_cast<ssize_t>(kMaxFrame) || !s.Accepts(buf))
+            continue;
+        std::memcpy(out, buf, std::min(capacity, static_cast<std::size_t>(len)));
+        return static_cast<long>(len);
+    }
 }
 
 bool Station::Wait(int timeoutMs) {
-    pollfd p{m_impl->readyFd, POLLIN, 0};
+    pollfd p{m_impl->pollFd, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         int wait = timeoutMs;
@@ -448,7 +485,7 @@ bool Station::Wait(int timeoutMs) {
     }
 }
 
-int Station::PollFd() const { return m_impl->readyFd; }
+int Station::PollFd() const { return m_impl->pollFd; }
 
 std::uint64_t Station::Dropped() const {
     std::lock_guard<std::mutex> g(m_impl->queueLock);
