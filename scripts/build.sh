@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Configures and builds one build tree. Usage: scripts/build.sh [release|asan|fuzz]
+# Configures and builds one build tree. Usage: scripts/build.sh [release|asan|fuzz] [targets...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:-release}
+[ $# -gt 0 ] && shift
 case "$kind" in
   release) dir=build;      flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
   asan)    dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=Debug -DKVR_SANITIZE=ON -DKVR_BENCH=OFF) ;;
@@ -13,4 +14,8 @@ esac
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja "${flags[@]}"
 fi
-cmake --build "$dir"
+if [ $# -gt 0 ]; then
+  cmake --build "$dir" --target "$@"
+else
+  cmake --build "$dir"
+fi

@@ -1,6 +1,7 @@
 #include "clsSnapResponse.h"
 
 #include <algorithm>
+#include <span>
 
 #include "ByteReader.h"
 #include "Globals.h"
@@ -15,6 +16,25 @@ const kvr::ModuleLog Log("clsSnapResponse");
 using kvr::Hex;
 
 std::string Hex16(std::int32_t v) { return Hex(static_cast<std::uint16_t>(v)); }
+
+// Visits blocks 1, 2, ... exactly as GetField would return them, in one pass,
+// until GetField would fail or `visit` returns true (then the result is true).
+template <class Visit>
+bool WalkBlocks(const std::uint8_t* payload, std::size_t stored, std::int16_t frameLen, Visit visit) {
+    kvr::ByteReader r(payload, std::min<std::size_t>(stored, static_cast<std::size_t>(std::max<int>(frameLen, 0))));
+    std::size_t offset = 0;
+    for (long n = 1; static_cast<double>(n) <= static_cast<double>(frameLen) / 3.0; ++n) {
+        if (!r.Seek(offset)) return false;
+        const std::uint16_t count = r.U16();
+        if (!r.Ok() || count < 2) return false;
+        const std::uint16_t rid = r.U16();
+        const auto value = r.View(2 * (static_cast<std::size_t>(count) - 1));
+        if (!r.Ok()) return false;
+        if (visit(rid, value)) return true;
+        offset += 2 + 2 * static_cast<std::size_t>(count);
+    }
+    return false;
+}
 }  // namespace
 
 std::string clsSnapResponse::ResponseCodeText(std::uint8_t code, std::uint8_t frameTypeByte) {
@@ -184,12 +204,15 @@ bool clsSnapResponse::GetRIDField(Rid rid, std::vector<std::uint8_t>& fieldValue
 bool clsSnapResponse::GetRIDFieldEx(Rid rid, std::vector<std::uint8_t>& fieldValue, long& FieldValueLen,
                                     long seq) const {
     long found = 0;
-    if (seq >= 1) {
-        for (long n = 1;; ++n) {
-            Rid blockRid = 0;
-            if (!GetField(n, blockRid, fieldValue, FieldValueLen)) break;
-            if (blockRid == rid && ++found == seq) return true;
-        }
+    if (seq >= 1 && WalkBlocks(m_payload, m_payloadBytes, frameLen,
+                               [&](Rid blockRid, std::span<const std::uint8_t> value) {
+                                   if (blockRid != rid || ++found != seq) return false;
+                                   fieldValue.assign(value.begin(), value.end());
+                                   fieldValue.push_back(0);
+                                   FieldValueLen = static_cast<long>(value.size());
+                                   return true;
+                               })) {
+        return true;
     }
     fieldValue.assign(1, 0);
     FieldValueLen = 0;
