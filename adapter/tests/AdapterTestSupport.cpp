@@ -67,10 +67,8 @@ std::int32_t Open(std::int32_t i) {
 std::int32_t Close(std::int32_t i) {
     if (!Valid(i)) return 0;
     g_fake.adapters[static_cast<std::size_t>(i)].open = false;
-    g_fake.closed.push_back(i);
     return 1;
 }
-std::int32_t IsOpenFn(std::int32_t i) { return Valid(i) && g_fake.adapters[static_cast<std::size_t>(i)].open; }
 std::int32_t GetSsid(std::int32_t i, std::int32_t* len, std::uint8_t* ssid) {
     if (!Valid(i)) return 0;
     const std::string& s = g_fake.adapters[static_cast<std::size_t>(i)].ssid;
@@ -126,7 +124,6 @@ void* Resolver(const char* library, const char* name) {
         {"ZARNISUPP_GetAdapterMacAddress", reinterpret_cast<void*>(&GetMac)},
         {"ZARNISUPP_OpenAdapter", reinterpret_cast<void*>(&Open)},
         {"ZARNISUPP_CloseAdapter", reinterpret_cast<void*>(&Close)},
-        {"ZARNISUPP_IsOpen", reinterpret_cast<void*>(&IsOpenFn)},
         {"ZARNISUPP_GetSSID", reinterpret_cast<void*>(&GetSsid)},
         {"ZARNISUPP_ReceiveRawPacket", reinterpret_cast<void*>(&Receive)},
         {"ZARNISUPP_SendRawPacket", reinterpret_cast<void*>(&Send)},

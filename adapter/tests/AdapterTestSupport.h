@@ -79,7 +79,6 @@ struct FakeSupp {
     bool receiveFails = false;
     int receiveCalls = 0;
     int waitCalls = 0;
-    std::vector<std::int32_t> closed;
 };
 
 FakeSupp& Fake();

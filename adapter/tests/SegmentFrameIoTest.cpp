@@ -103,26 +103,27 @@ protected:
 
 TEST_F(VirtualSegment, FramesReachTheFarEndByteForByte) {
     auto payload = Payload(10);
+    auto expected = [&](std::initializer_list<std::uint8_t> lengthAndHeader, bool repeatSource) {
+        std::vector<std::uint8_t> f(kDevice.begin(), kDevice.end());
+        f.insert(f.end(), pcMac.begin(), pcMac.end());
+        f.insert(f.end(), lengthAndHeader);
+        if (repeatSource) f.insert(f.end(), pcMac.begin(), pcMac.end());
+        f.insert(f.end(), payload.begin(), payload.end());
+        return f;
+    };
     ASSERT_TRUE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 0, 0x01, 0x0102, 0, 10, 0, payload)) << log.Dump();
     auto f = DeviceReceive();
-    ASSERT_EQ(f.size(), 38u);
-    EXPECT_TRUE(std::equal(kDevice.begin(), kDevice.end(), f.begin()));
-    EXPECT_TRUE(std::equal(pcMac.begin(), pcMac.end(), f.begin() + 6));
-    EXPECT_EQ(f[12], 0);
-    EXPECT_EQ(f[13], 24);
-    EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 14, f.begin() + 28),
-              (std::vector<std::uint8_t>{0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00, 0x01, 0x02, 0x01, 0x00, 10, 0}));
-    EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 28, f.end()), payload);
+    EXPECT_EQ(f.size(), 38u);
+    EXPECT_EQ(f, expected({0x00, 24, 0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00, 0x01, 0x02, 0x01, 0x00, 10, 0},
+                          false));
 
-    ASSERT_TRUE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 8, 0x00, 7, 0, 10, 1, payload));
+    // Version 8, the modified-SNAP bit, a negative label and colons in the address.
+    ASSERT_TRUE(WriteNDIS(h, kvr::MacText(kDevice.data()).insert(2, ":"), 8, 0x00, -2, 0, 10, 1, payload));
     f = DeviceReceive();
-    ASSERT_EQ(f.size(), 46u);
-    EXPECT_EQ(f[13], 32);
-    EXPECT_EQ(f[22], 8);
-    EXPECT_EQ(f[23], 0);
-    EXPECT_EQ(f[24], 0x40);
-    EXPECT_TRUE(std::equal(pcMac.begin(), pcMac.end(), f.begin() + 30));
-    EXPECT_EQ(std::vector<std::uint8_t>(f.begin() + 36, f.end()), payload);
+    EXPECT_EQ(f.size(), 46u);
+    EXPECT_EQ(f, expected({0x00, 32, 0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00, 0x08, 0x00, 0x40, 0xFE, 0xFF,
+                           0x00, 10, 0},
+                          true));
 
     // An unknown version puts nothing on the segment.
     EXPECT_FALSE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 4, 0, 1, 0, 10, 0, payload));
