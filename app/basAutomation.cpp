@@ -315,10 +315,9 @@ long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>
         const std::size_t len = cmd.size();
         std::vector<std::size_t> reportedQuotes;
 
-        auto addError = [&](const std::string& text) {
-            errs.push_back(text);
-            Log(text, kvr::LEVEL_ERROR, "ProcessCommandLine");
-        };
+        // Errors are logged once the line is split, after automation mode is
+        // known, so that an unattended run keeps them in its output file.
+        auto addError = [&](const std::string& text) { errs.push_back(text); };
         // Closing quote for the opening quote at q1; reports an unmatched one
         // once, however often the search meets it.
         auto closingQuote = [&](std::size_t q1) {
@@ -362,6 +361,8 @@ long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>
         }
 
         SubstituteFriendlyArgNames(args);
+        if (IsAutomationModeRequest(args)) G().AutomationMode = true;
+        for (std::size_t i = 1; i < errs.size(); ++i) Log(errs[i], kvr::LEVEL_ERROR, "ProcessCommandLine");
         g_state.CmdArgs = args;
         g_state.CommandLineErrs = errs;
         SetAutomationParams(g_state.CmdArgs);
@@ -392,6 +393,10 @@ long SubstituteFriendlyArgNames(std::vector<std::string>& args) {
 }
 
 long SetAutomationParams(const std::vector<std::string>& args) {
+    // Automation mode holds from the start, so the records of the options
+    // and their errors reach the output file of the run.
+    const bool automation = IsAutomationModeRequest(args);
+    if (automation) G().AutomationMode = true;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& entry = args[i];
         // Letters are taken in either case: "/d" is a download like "/D".
@@ -457,9 +462,7 @@ long SetAutomationParams(const std::vector<std::string>& args) {
         }
     }
 
-    if (IsAutomationModeRequest(args)) {
-        G().AutomationMode = true;
-    } else if (g_outputFile.IsOpen()) {
+    if (!automation && g_outputFile.IsOpen()) {
         g_outputFile.WriteLine(" - automation mode is not requested - ");
         g_outputFile.WriteLine(kRule);
         g_outputFile.Close();

@@ -375,8 +375,10 @@ TEST_F(Automation, OutputFileRecordsARunWithoutAutomation) {
 }
 
 TEST_F(Automation, OutputFileTakesErrorsAndUserRecordsDuringAutomation) {
-    ASSERT_EQ(basAutomation::Initialize("/I /U"), 0);
-    Parse("/I /U");
+    // The run's own records come first: options taken and command-line errors.
+    const std::string line = "/I /U /Q /D \"nothere.qfw";
+    ASSERT_EQ(basAutomation::Initialize(line), 0);
+    Parse(line);
     ASSERT_TRUE(G().AutomationMode);
     ASSERT_TRUE(basAutomation::IsOutputFileOpen());
     DebugLog("a warning stays out", kvr::LEVEL_WARNING, std::string("test"));
@@ -387,11 +389,23 @@ TEST_F(Automation, OutputFileTakesErrorsAndUserRecordsDuringAutomation) {
     DebugLog("after closing nothing more", kvr::LEVEL_ERROR, std::string("test"));
 
     auto lines = ReadLines(HistoryPath());
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_NE(lines[5].find(" | an error goes in"), std::string::npos) << lines[5];
-    EXPECT_NE(lines[6].find(" | a record goes in"), std::string::npos) << lines[6];
-    EXPECT_EQ(lines[7], std::string(67, '*'));
-    EXPECT_EQ(lines[5].find(':'), 1u);  // "0:00:00.000 | ..."
+    const std::string file = G().StartDirectory + "/nothere.qfw";
+    const std::vector<std::string> expected = {
+        "ProcessCommandLine: Command Line Error: Begin quotation with no matching end quotation!",
+        "Unattended mode is enabled.",
+        "SetAutomationParams: unknown command-line option '/Q' is ignored.",
+        "Command-line instruction to download file '" + file + "' to target.",
+        "File '" + file + "' not found.",
+        "an error goes in",
+        "a record goes in",
+    };
+    ASSERT_EQ(lines.size(), 5 + expected.size() + 1);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const std::string& got = lines[5 + i];
+        EXPECT_EQ(got.find(':'), 1u) << got;  // "0:00:00.000 | ..."
+        EXPECT_EQ(got.substr(got.find(" | ") + 3), expected[i]);
+    }
+    EXPECT_EQ(lines.back(), std::string(67, '*'));
 }
 
 TEST_F(Automation, InitializeFailsCleanlyWhenTheFileCannotBeMade) {
