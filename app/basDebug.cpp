@@ -104,6 +104,13 @@ std::string FormatOutputLine(const std::string& message, float elapsedMs, long /
 
 void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
               const std::optional<std::string>& module) {
+    // A sink that logs while it handles a message must not recurse without end.
+    static int depth = 0;
+    if (depth >= 3) return;
+    struct Depth {
+        Depth() { ++depth; }
+        ~Depth() { --depth; }
+    } guard;
     // The log never fails towards its caller: an error ends this message.
     try {
         ProgramState& g = G();

@@ -238,7 +238,10 @@ long MinLong(long a, long b) { return a < b ? a : b; }
 std::string FormatMacAddress(const std::string& text) {
     if (text.size() < 12) return "";
     std::string out = text.substr(0, 2);
-    for (std::size_t i = 2; i < 12; i += 2) out += ":" + text.substr(i, 2);
+    for (std::size_t i = 2; i < 12; i += 2) {
+        out.push_back(':');
+        out.append(text, i, 2);
+    }
     return out;
 }
 

@@ -98,7 +98,15 @@ std::optional<long> PositiveWholeNumber(const std::string& text) {
     return static_cast<long>(v);
 }
 
-std::string QuoteIdentifier(const std::string& name) { return "\"" + Replace(name, "\"", "\"\"") + "\""; }
+std::string QuoteIdentifier(const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"') out.push_back('"');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
 
 // A prepared statement closed on every path.
 class Statement {
@@ -153,6 +161,8 @@ void clsDbManager::Construct() {
         std::error_code ec;
         if (PathExists(cleanPath)) {
             fs::copy_file(cleanPath, dbPath, ec);
+            // The working copy must be writable even when the shipped template is not.
+            if (!ec) fs::permissions(dbPath, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, ec);
             if (ec) DebugLog("Could not copy '" + cleanPath + "' to '" + dbPath + "': " + ec.message(), "ERROR", std::string(kModule));
         } else {
             kvr::CurrentPrompter().Ask("The database file (" + dbPath + " or alternatively " + cleanPath +

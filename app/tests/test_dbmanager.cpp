@@ -377,3 +377,19 @@ TEST(DbManagerBadFiles, ReadOnlyFileIsReadButNeverWritten) {
 }
 
 }  // namespace
+
+namespace {
+TEST(DbManagerStartup, ReadOnlyTemplateGivesWritableDatabase) {
+    kvr::test::TempAppDir app;
+    app.CopyTemplate();
+    ASSERT_EQ(chmod(app.File("db1_clean.mdb").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(app.Path().c_str(), 0777), 0);
+    const bool childOk = kvr::test::RunUnprivileged([&] {
+        clsDbManager db;
+        db.SaveSetting(kProgramTitle, "Settings", "AckTimeoutMs", "150");
+        // Setting names compare without regard to case, as users type them.
+        return db.IsUpdatable() && db.GetSetting(kProgramTitle, "settings", "ACKTIMEOUTMS") == "150";
+    });
+    EXPECT_TRUE(childOk);
+}
+}  // namespace

@@ -195,3 +195,23 @@ TEST(DebugLogFailure, NeverFailsTowardsTheCaller) {
 }
 
 }  // namespace
+
+namespace {
+// A window that logs about every message it receives.
+class ChattyWindow : public kvr::StatusWindowSink {
+public:
+    void PostMessage(const std::string& message, float, long, const std::string&) override {
+        ++calls;
+        DebugLog("window saw: " + message, "TRACE", std::string("frmStatus"));
+    }
+    int calls = 0;
+};
+
+TEST(DebugLogFailure, SinkThatLogsDoesNotRecurseWithoutEnd) {
+    ChattyWindow w;
+    G().StatusWindowSlot0 = &w;
+    DebugLog("hello", "ERROR", std::string("m"));
+    G().StatusWindowSlot0 = nullptr;
+    EXPECT_EQ(w.calls, 3);
+}
+}  // namespace

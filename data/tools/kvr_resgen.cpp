@@ -161,8 +161,8 @@ void GenDatabase(const std::string& tsv, const std::string& outPath) {
     Exec(db, "PRAGMA journal_mode=DELETE");
     Exec(db, "BEGIN");
     Exec(db,
-         "CREATE TABLE tblSettings (ID INTEGER PRIMARY KEY, strAppName TEXT, strSection TEXT, "
-         "strKeyName TEXT, strValue TEXT)");
+         "CREATE TABLE tblSettings (ID INTEGER PRIMARY KEY, strAppName TEXT COLLATE NOCASE, "
+         "strSection TEXT COLLATE NOCASE, strKeyName TEXT COLLATE NOCASE, strValue TEXT)");
     Exec(db, "CREATE INDEX idxSettingsKey ON tblSettings (strAppName, strSection, strKeyName)");
     Exec(db,
          "CREATE TABLE tblStatus (ID INTEGER PRIMARY KEY, lngRuntime INTEGER, Level INTEGER, "
