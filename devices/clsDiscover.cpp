@@ -204,6 +204,7 @@ bool clsDiscover::DiscoverAllZarns(std::int16_t ProtocolVersion, std::shared_ptr
             std::int32_t hNIC = -1;
             if (OpenNdisDeviceByDesc(hNIC, nic->Name)) {
                 NextLabel();  // one label per adapter, re-used by its retries
+                const std::size_t firstNew = ZarnsFound->colZarn.size();
                 for (std::int32_t attempt = 0; attempt < RequestedRetries; ++attempt) {
                     ShowProgress(pgb1, attempt);
                     if (!SendDiscover(hNIC, ProtocolVersion)) break;
@@ -216,6 +217,9 @@ bool clsDiscover::DiscoverAllZarns(std::int16_t ProtocolVersion, std::shared_ptr
                             true);
                     if (Cancelled()) break;
                 }
+                // The profile names of the devices found here are read while the
+                // adapter is open; a device whose names cannot be read is dropped.
+                ReadProfilesOfNewDevices(hNIC, *ZarnsFound, firstNew);
                 CloseNdisRaw(hNIC);
             } else {
                 const std::string text = LoadResStringWrapper(1506) + nic->Name;
@@ -226,21 +230,6 @@ bool clsDiscover::DiscoverAllZarns(std::int16_t ProtocolVersion, std::shared_ptr
             if (Cancelled()) break;
         }
 
-        if (!Cancelled()) {
-            // Every device gets its profile names read, also the one following a
-            // device that had to be removed.
-            const std::vector<std::shared_ptr<clsZarn>> found = ZarnsFound->colZarn;
-            for (const auto& zarn : found) {
-                if (Cancelled()) break;
-                if (GetProfileData(*zarn)) continue;
-                Log("DiscoverAllZarns: Failed to retrieve profile data for " + zarn->MAC + ".  Removing from the list!",
-                    kvr::LEVEL_ERROR);
-                auto& col = ZarnsFound->colZarn;
-                auto it = std::find_if(col.begin(), col.end(),
-                                       [&](const std::shared_ptr<clsZarn>& z) { return z->MAC == zarn->MAC; });
-                if (it != col.end()) col.erase(it);
-            }
-        }
         if (Cancelled()) ZarnsFound.reset();
     } catch (const std::exception& e) {
         LogTrapped(e, proc);
@@ -248,7 +237,27 @@ bool clsDiscover::DiscoverAllZarns(std::int16_t ProtocolVersion, std::shared_ptr
     return sent;
 }
 
-bool clsDiscover::GetProfileData(clsZarn& zarn) {
+void clsDiscover::ReadProfilesOfNewDevices(std::int32_t hNIC, clsZarnPool& pool, std::size_t firstNew) {
+    // A copy: every device gets its names read, also the one after a device
+    // that had to be removed.
+    if (firstNew >= pool.colZarn.size()) return;
+    const std::vector<std::shared_ptr<clsZarn>> fresh(pool.colZarn.begin() + static_cast<long>(firstNew),
+                                                      pool.colZarn.end());
+    for (const auto& zarn : fresh) {
+        if (Cancelled()) return;
+        if (GetProfileData(*zarn, hNIC)) continue;
+        Log("DiscoverAllZarns: Failed to retrieve profile data for " + zarn->MAC + ".  Removing from the list!",
+            kvr::LEVEL_ERROR);
+        auto& col = pool.colZarn;
+        auto it = std::find_if(col.begin(), col.end(),
+                               [&](const std::shared_ptr<clsZarn>& z) { return z->MAC == zarn->MAC; });
+        if (it != col.end()) col.erase(it);
+    }
+}
+
+bool clsDiscover::GetProfileData(clsZarn& zarn) { return GetProfileData(zarn, -1); }
+
+bool clsDiscover::GetProfileData(clsZarn& zarn, std::int32_t hNIC) {
     const char* proc = "GetProfileData";
     try {
         Log("Getting profile data for device '" + zarn.MAC + "'...", kvr::LEVEL_WATCH);
@@ -262,7 +271,16 @@ bool clsDiscover::GetProfileData(clsZarn& zarn) {
         clsSnapCommand command;
         command.ProtocolVersion = zarn.ProtocolVersion;
         std::shared_ptr<clsSnapResponse> response;
-        if (!command.SendEx2(zarn, payload, SNAP_KIND_READ_REQUEST, response, nullptr) || !response) {
+        bool sentOk = false;
+        if (hNIC == -1) {
+            sentOk = command.SendEx2(zarn, payload, SNAP_KIND_READ_REQUEST, response, nullptr);
+        } else {
+            std::vector<std::uint8_t> bytes = payload.GetPayload();
+            bytes.resize(static_cast<std::size_t>(payload.GetLength()));
+            sentOk = command.SendEx(hNIC, zarn.MAC, SNAP_KIND_READ_REQUEST, payload.GetLength(), bytes, response,
+                                    nullptr);
+        }
+        if (!sentOk || !response) {
             Log("GetProfileData Error: cCommand.SendEx returned failure code!", kvr::LEVEL_ERROR);
             return false;
         }

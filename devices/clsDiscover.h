@@ -61,8 +61,10 @@ public:
     bool SendDiscover(std::int32_t hNIC, std::int16_t ProtocolVersion);
 
     // Reads the device's profile names (one request); fills ProfileName and
-    // ActiveProfileName.
+    // ActiveProfileName. The first form opens the device's adapter for the
+    // request, the second uses an adapter that is open already.
     bool GetProfileData(clsZarn& zarn);
+    bool GetProfileData(clsZarn& zarn, std::int32_t hNIC);
 
     // Reads one discovery response into a new device object (newZarn; null
     // when nothing was read).
@@ -78,6 +80,10 @@ public:
     bool Cancelled() const;
 
 private:
+    // Reads the profile names of the pool's devices from index firstNew on and
+    // removes those whose names cannot be read.
+    void ReadProfilesOfNewDevices(std::int32_t hNIC, clsZarnPool& pool, std::size_t firstNew);
+
     // Runs one collection window; `onDevice` returns true to end the window early.
     void Collect(std::int32_t hNIC, const std::string& NicName, std::int16_t ProtocolVersion,
                  const std::function<bool(std::shared_ptr<clsZarn>&, std::shared_ptr<clsSnapResponse>&)>& onDevice,
