@@ -1,0 +1,177 @@
+// The command transport end to end: the real raw frame I/O and adapter
+// library against simulated devices on a private virtual segment, one row per
+// simulator fault. Real time: the silent rows cost their six ACK time-outs.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "Globals.h"
+#include "Rids.h"
+#include "Seams.h"
+#include "SnapLink.h"
+#include "SnapTestSupport.h"
+#include "ZarniLibs.h"
+#include "clsPayload.h"
+#include "clsSnapCommand.h"
+#include "modSNAP.h"
+#include "modZarniSupp.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+using kvr::sim::Faults;
+
+const kvr::sim::Mac kDev{0x00, 0x07, 0xF5, 0x5A, 0x00, 0x01};
+
+class SimTransport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
+            GTEST_SKIP() << "libzarnisupp.so not built";
+        char tmpl[] = "/tmp/kvr-snap-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        kvr::SetSnapLink(nullptr);
+        kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+        kvr::ResetZarniSuppModule();
+        G().ModifiedSnap = 0;
+        G().AckTimeout = 0.2f;
+        m_segment = "snap" + std::to_string(::getpid());
+
+        kvr::sim::DeviceConfig d;
+        d.mac = kDev;
+        d.name = "Bench";
+        d.activeProfile = 1;
+        std::string err;
+        ASSERT_TRUE(m_sim.AddDevice(d, &err)) << err;
+        ASSERT_TRUE(m_sim.StartOnSegment(m_segment, &err)) << err;
+
+        kvr::FakeClock fast;  // skip the scan pauses
+        kvr::SetClock(&fast);
+        const std::int32_t n = GetNumAdapters();
+        kvr::SetClock(nullptr);
+        ASSERT_GE(n, 1);
+        OpenNdisRaw();
+        ASSERT_TRUE(OpenNdisDeviceByDesc(m_hNIC, "KVR virtual segment " + m_segment));
+    }
+    void TearDown() override {
+        if (m_hNIC != -1) CloseNdisRaw(m_hNIC);
+        m_sim.Stop();
+        kvr::ResetZarniSuppModule();
+        std::error_code ec;
+        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
+    }
+
+    // Labels of the requests the device received.
+    std::vector<std::uint16_t> RequestLabels() {
+        std::vector<std::uint16_t> out;
+        for (const auto& f : m_sim.FrameLog(kDev))
+            if (!f.outgoing && !f.dropped && f.kind <= 1) out.push_back(f.label);
+        return out;
+    }
+
+    std::string m_root, m_segment;
+    kvr::sim::Simulator m_sim;
+    std::int32_t m_hNIC = -1;
+    const std::string kMac = kvr::sim::MacText(kDev);
+};
+
+struct Row {
+    const char* name;
+    std::function<void(Faults&)> fault;
+    bool ok;
+    std::size_t requests;     // copies of the request the device saw
+    std::size_t ackWarnings;  // "failed to receive ACK"
+    const char* expectLog = nullptr;  // a line the row must produce
+};
+
+TEST_F(SimTransport, SendExOverSimulatorFaults) {
+    const Row rows[] = {
+        {"well-behaved", [](Faults&) {}, true, 1, 0},
+        {"answers only the third attempt", [](Faults& f) { f.answerOnAttempt = 3; }, true, 3, 2},
+        {"first two ACKs lost", [](Faults& f) { f.dropFirstAcks = 2; }, true, 1, 0},
+        {"response before ACK", [](Faults& f) { f.responseBeforeAck = true; }, true, 1, 0,
+         "SendEx: received response before ACK - driver buffer issue"},
+        {"no ACK at all", [](Faults& f) { f.noAck = true; }, true, 1, 0,
+         "SendEx: received response before ACK - driver buffer issue"},
+        {"duplicate responses", [](Faults& f) { f.duplicateResponses = 2; }, true, 1, 0},
+        {"late response of an old transaction", [](Faults& f) { f.lateOldResponse = true; }, true, 1, 0,
+         "Sending ACK packet for old transaction"},
+        {"wrong label", [](Faults& f) { f.labelOffset = 1; }, false, 6, 6, "was returned from the target."},
+        {"silent", [](Faults& f) { f.mute = true; }, false, 6, 6},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Faults faults;
+        row.fault(faults);
+        ASSERT_TRUE(m_sim.SetFaults(kDev, faults));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        m_sim.ClearLogs();
+        snaptest::LogCapture log;
+
+        clsPayload p;
+        p.AddRID(RID_ACTIVE_PROFILE);
+        p.AddRID(RID_DEVICE_NAME);
+        std::vector<std::uint8_t> data = p.GetPayload();
+        clsSnapCommand cmd;
+        std::shared_ptr<clsSnapResponse> resp;
+        kvr::MemoryProgressBar bar;
+        const bool ok = cmd.SendEx(m_hNIC, kMac, 0, p.GetLength(), data, resp, &bar);
+        EXPECT_EQ(ok, row.ok) << log.Dump();
+
+        const auto labels = RequestLabels();
+        EXPECT_EQ(labels.size(), row.requests);
+        for (auto l : labels) EXPECT_EQ(l, static_cast<std::uint16_t>(CurrentLabel()));
+        EXPECT_EQ(log.Count("SendEx: failed to receive ACK from target '" + kMac + "'.", kvr::LEVEL_WARNING),
+                  row.ackWarnings);
+        EXPECT_EQ(bar.Value(), bar.Max());
+        if (row.expectLog) {
+            EXPECT_GE(log.Count(row.expectLog), 1u) << log.Dump();
+        }
+        if (ok) {
+            std::int16_t active = 0;
+            std::string name;
+            EXPECT_TRUE(resp->GetRIDFieldAsWord(RID_ACTIVE_PROFILE, active));
+            EXPECT_EQ(active, 1);
+            EXPECT_TRUE(resp->GetRIDFieldAsString(RID_DEVICE_NAME, name));
+            EXPECT_EQ(name, "Bench");
+            // The host acknowledged the response the device sent.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const auto counters = m_sim.Counters(kDev);
+            ASSERT_FALSE(counters.responses.empty());
+            bool acked = false;
+            for (const auto& r : counters.responses)
+                if (r.label == static_cast<std::uint16_t>(CurrentLabel()) && r.ackedByHost) acked = true;
+            EXPECT_TRUE(acked);
+        }
+    }
+}
+
+TEST_F(SimTransport, DownloadFramesNeedTheTargetInDownloadMode) {
+    clsPayload p;
+    p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);
+    p.AddLongNoRID(1000);
+    p.AddIntNoRID(1);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    clsSnapCommand cmd;
+    std::shared_ptr<clsSnapResponse> resp;
+    snaptest::LogCapture log;
+
+    // Not in download mode: every ACK is refused.
+    EXPECT_FALSE(cmd.SendDownloadFrame(m_hNIC, kMac, 1, p.GetLength(), data, resp, nullptr, 2, true, false));
+    EXPECT_EQ(RequestLabels().size(), 6u);
+    EXPECT_GE(log.Count("indicates that it is not in download mode when app expects download mode."), 6u);
+
+    ASSERT_TRUE(m_sim.SetDownloadMode(kDev, true));
+    m_sim.ClearLogs();
+    EXPECT_TRUE(cmd.SendDownloadFrame(m_hNIC, kMac, 1, p.GetLength(), data, resp, nullptr, 2, true, true))
+        << log.Dump();
+    EXPECT_TRUE(resp->downloadMode);
+    EXPECT_EQ(resp->srcMAC, kMac);
+}
+
+}  // namespace
