@@ -26,12 +26,6 @@ std::string HexUpper(std::uint32_t v) {
     return buf;
 }
 
-bool ContainsNoCase(const std::string& haystack, const char* needle) {
-    std::string upper;
-    upper.reserve(haystack.size());
-    for (unsigned char c : haystack) upper.push_back(static_cast<char>(std::toupper(c)));
-    return upper.find(needle) != std::string::npos;
-}
 
 // Leading number of a text as a whole number (a fraction is rounded half to
 // even); 0 when the text does not start with a number.
@@ -70,8 +64,11 @@ long ParseLogLevel(const kvr::LogLevelArg& level) {
         {"DETAIL", 1},  {"MUTEX", 3},   {"TRACE", 5}, {"DLL DEBUG SPEW", 5}, {"WARNING", 7},
         {"WATCH", 9},   {"ERROR", 11},  {"FATAL", 15}, {"NONE", 17},          {"USER", 13},
     };
+    std::string upper;
+    upper.reserve(text.size());
+    for (unsigned char c : text) upper.push_back(static_cast<char>(std::toupper(c)));
     for (const auto& w : kWords) {
-        if (kvr::ContainsNoCase(text, w.word)) return w.level;
+        if (upper.find(w.word) != std::string::npos) return w.level;
     }
     return kvr::LEVEL_TRACE;
 }

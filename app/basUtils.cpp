@@ -355,10 +355,12 @@ void SplitPath(const std::string& path, std::string& dir, std::string& file) {
 namespace kvr {
 
 std::string ExecutableDirectory() {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return ".";
-    return exe.parent_path().string();
+    static const std::string dir = [] {
+        std::error_code ec;
+        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        return ec ? std::string(".") : exe.parent_path().string();
+    }();
+    return dir;
 }
 
 const ZarniUtilsApi* ZarniUtils() {
@@ -366,7 +368,7 @@ const ZarniUtilsApi* ZarniUtils() {
     static bool loaded = false;
     static std::string triedDir;
     if (loaded) return &api;
-    const std::string dir = G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory;
+    const std::string& dir = G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory;
     if (dir == triedDir) return nullptr;
     triedDir = dir;
     const std::string path = dir + "/libzarni_utils.so";

@@ -393,3 +393,24 @@ TEST(DbManagerStartup, ReadOnlyTemplateGivesWritableDatabase) {
     EXPECT_TRUE(childOk);
 }
 }  // namespace
+
+namespace {
+TEST(DbManagerStartup, CompactionAtTheEndShrinksTheFile) {
+    kvr::test::TempAppDir app;
+    app.CopyTemplate();
+    auto db = std::make_unique<clsDbManager>();
+    for (int i = 0; i < 1500; ++i) db->AppendToLog(std::string(240, 'x'), 7, "m", i);
+    {
+        Sql sql(app.File("db1.mdb"));
+        ASSERT_TRUE(sql.Exec("DELETE FROM tblStatus WHERE Message LIKE 'xxx%'"));
+    }
+    const auto walBytes = fs::file_size(app.File("db1.mdb")) + fs::file_size(app.File("db1.mdb-wal"));
+    db.reset();
+    const auto after = fs::file_size(app.File("db1.mdb"));
+    EXPECT_LT(after, 100000u);
+    EXPECT_LT(after, walBytes / 4);
+    EXPECT_FALSE(fs::exists(app.File("db1.mdb-wal")));
+    EXPECT_FALSE(fs::exists(app.File("db1.mdb-shm")));
+    EXPECT_EQ(Sql(app.File("db1.mdb")).Text("PRAGMA integrity_check"), "ok");
+}
+}  // namespace
