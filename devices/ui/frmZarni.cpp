@@ -64,7 +64,9 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
 
     Picture1 = new QLabel(central);
     Picture1->setObjectName("Picture1");
-    Picture1->setMinimumHeight(1);
+    // The banner is wider than any window: it is cut at the right edge.
+    Picture1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    Picture1->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     Label3 = new QLabel("Available Zarn Adapters", central);
     Label3->setObjectName("Label3");

@@ -136,7 +136,7 @@ QImage Splash() {
 }
 
 QImage Banner() {
-    const int w = 560, h = 56;
+    const int w = 1280, h = 56;
     QImage img = Canvas(w, h);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);

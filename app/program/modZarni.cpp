@@ -1,0 +1,177 @@
+#include "modZarni.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "CommandLine.h"
+#include "Globals.h"
+#include "QtSeams.h"
+#include "RefreshNicPool.h"
+#include "UiResources.h"
+#include "ZarniLibs.h"
+#include "basAutomation.h"
+#include "basDebug.h"
+#include "basWinAPI.h"
+#include "clsDbManager.h"
+#include "frmMsg.h"
+#include "frmSplash.h"
+#include "frmZarni.h"
+#include "modSNAP.h"
+#include "modZarniChecks.h"
+
+namespace kvr {
+namespace {
+
+const ModuleLog Log("modZarni");
+
+std::string Trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    const auto e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+InstanceLock::InstanceLock(const std::string& path) {
+    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd < 0) return;
+    m_acquired = ::flock(m_fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+InstanceLock::~InstanceLock() {
+    if (m_fd >= 0) ::close(m_fd);  // closing releases the lock
+}
+
+float AckTimeoutFromSetting(const std::string& settingText, float current) {
+    // The setting is a number of milliseconds; like a Val() of the text, a
+    // leading number counts and anything else is 0.
+    const std::string t = Trim(settingText);
+    char* end = nullptr;
+    errno = 0;
+    const double ms = std::strtod(t.c_str(), &end);
+    if (end == t.c_str() || errno == ERANGE || !(ms > 0) || ms > 3600.0 * 1000.0) return current;
+    const float seconds = static_cast<float>(ms / 1000.0);
+    return seconds != current ? seconds : current;
+}
+
+StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory) {
+    StartupOutcome out;
+    const std::string title = kProgramTitle;
+
+    // 1. Single instance: the lock lives beside the database.
+    out.lock = std::make_unique<InstanceLock>(appDirectory + "/" + title + ".lock");
+    if (!out.lock->Acquired() && !out.lock->Unavailable()) {
+        QMessageBox box(QMessageBox::NoIcon, "Cannot Start",
+                        UiText(title + " is already running.  Cannot start a second instance."), QMessageBox::Ok);
+        box.setObjectName("CannotStart");
+        box.exec();
+        out.lock.reset();
+        return out;
+    }
+
+    // 2.
+    G().QuietLogging = false;
+    G().EngineeringFeatures = false;
+    G().UserLanguage = GetLocalLanguage();
+    G().AppDirectory = appDirectory;
+
+    // 3.
+    if (VerifySupportingFiles() != 0) return out;
+
+    // 4.
+    G().StatusWindowSlot0 = nullptr;
+    G().LabelCounter = 1;
+    G().RediscoveryNeeded = true;
+
+    // 5. File names on the command line are relative to where the user started us.
+    std::error_code ec;
+    G().StartDirectory = std::filesystem::current_path(ec).string();
+    std::filesystem::current_path(appDirectory, ec);
+    if (ec) Log("cannot make '" + appDirectory + "' the current directory: " + ec.message(), LEVEL_ERROR, "Main");
+
+    // 6.
+    G().DebugLoggingLevel = 7;
+    G().DbManager = new clsDbManager();
+    InitDebugLog();
+
+    // 7.
+    G().AckTimeout = 0.2f;
+    const std::string ackSetting = G().DbManager->GetSetting(title, "Settings", "AckTimeoutMs",
+                                                             std::to_string(static_cast<long>(G().AckTimeout * 1000)));
+    G().AckTimeout = AckTimeoutFromSetting(ackSetting, G().AckTimeout);
+
+    // 8.
+    G().ModifiedSnap = 0;
+
+    // 9.
+    const std::string commandLine = Trim(JoinCommandLine(args));
+    if (!commandLine.empty()) {
+        Log("Command Line = '" + commandLine + "'", LEVEL_USER);
+        if (basAutomation::Initialize() != 0) {
+            Log("Error initializing automation module!", LEVEL_ERROR);
+        } else {
+            std::vector<std::string> cmdArgs, errs;
+            const long r = basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs);
+            if (r != 0) {
+                Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
+                for (std::size_t i = 1; i < errs.size(); ++i)
+                    Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
+            } else {
+                if (G().EngineeringMode) G().EngineeringFeatures = true;
+                if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
+            }
+        }
+    }
+    // An unattended run never waits for a click.
+    const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
+    InstallQtSeams(neverBlock);
+    frmMsg::SetNeverBlock(neverBlock);
+
+    // 10.
+    ShowSplash();
+    SetCloseSplashHook([] { CloseSplash(); });
+
+    // 11.
+    if (!CheckOS()) {
+        ShowMessage(1100);
+        CloseSplash();
+        return out;
+    }
+
+    // 12.
+    if (CheckDll()) {
+        RefreshNicPool();
+        out.mainWindow = std::make_unique<frmZarni>();
+        out.mainWindow->Form_Load();
+        CloseSplash();
+        out.mainWindow->show();
+        return out;
+    }
+
+    // 13.
+    CloseSplash();
+    ShowMessage(1111);
+    return out;
+}
+
+void Shutdown(StartupOutcome& outcome) {
+    SetCloseSplashHook(nullptr);
+    CloseSplash();
+    outcome.mainWindow.reset();
+    DestroyMessageWindow();
+    delete G().DbManager;
+    G().DbManager = nullptr;
+    RemoveQtSeams();
+    outcome.lock.reset();
+}
+
+}  // namespace kvr

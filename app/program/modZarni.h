@@ -1,0 +1,51 @@
+#pragma once
+// The program's start-up: decides in a fixed order whether the program may
+// run, sets up the program-wide state, hands the command line to the
+// automation module and opens the main window.
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kvr {
+
+class frmZarni;
+
+// Holds the single-instance lock for as long as it lives.
+class InstanceLock {
+public:
+    // Takes an exclusive lock on `path` (created when missing). Acquired()
+    // tells whether this process now holds it; false when another process (or
+    // another lock object) already holds it.
+    explicit InstanceLock(const std::string& path);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    bool Acquired() const { return m_acquired; }
+    // True when the lock file could not be made at all (then nothing is known
+    // about other instances).
+    bool Unavailable() const { return m_fd < 0; }
+
+private:
+    int m_fd = -1;
+    bool m_acquired = false;
+};
+
+// The acknowledgement time-out in seconds after reading the setting
+// AckTimeoutMs (text): a number above 0 replaces `current`; anything else
+// leaves it.
+float AckTimeoutFromSetting(const std::string& settingText, float current);
+
+// What start-up leaves running.
+struct StartupOutcome {
+    std::unique_ptr<InstanceLock> lock;
+    std::unique_ptr<frmZarni> mainWindow;  // null: the program ends
+};
+
+// Main: runs every start-up step. `args` are the program's arguments without
+// its name; `appDirectory` is the directory of the running program.
+StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory);
+
+// Ends the run: closes the message window, releases the database manager.
+void Shutdown(StartupOutcome& outcome);
+
+}  // namespace kvr

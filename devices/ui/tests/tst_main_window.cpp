@@ -1,0 +1,337 @@
+// Window tests of the main window and the discovery dialog against simulated
+// devices on a private virtual segment, each case with its own segment and
+// the whole process with its own application directory.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Globals.h"
+#include "RefreshNicPool.h"
+#include "Seams.h"
+#include "ZarniLibs.h"
+#include "basDebug.h"
+#include "clsNICpool.h"
+#include "clsZarnPool.h"
+#include "frmDiscover.h"
+#include "frmMsg.h"
+#include "frmZarni.h"
+#include "QtSeams.h"
+#include "UiResources.h"
+#include "sim/SimFrame.h"
+#include "sim/Simulator.h"
+
+using namespace kvr;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Real time, but sleeps pass at once (the adapter scan's fixed pause).
+class SkipSleepClock : public Clock {
+public:
+    std::int64_t NowMs() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
+    }
+    void SleepMs(long ms) override {
+        if (ms > 0) m_skipped += ms;
+    }
+
+private:
+    std::int64_t m_skipped = 0;
+};
+
+class LogCapture : public StatusWindowSink {
+public:
+    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
+        lines.push_back({module, message, level});
+    }
+    bool Has(const std::string& module, const std::string& message, long level) const {
+        for (const auto& l : lines)
+            if (l.module == module && l.message == message && l.level == level) return true;
+        return false;
+    }
+    struct Line {
+        std::string module, message;
+        long level;
+    };
+    std::vector<Line> lines;
+};
+
+sim::DeviceConfig Device(const char* mac, const char* name) {
+    sim::DeviceConfig d;
+    d.mac = sim::ParseMac(mac).value();
+    d.name = name;
+    return d;
+}
+
+sim::Profile NamedProfile(const std::string& name) {
+    sim::Profile p;
+    p.name = name;
+    p.ssid = "net";
+    return p;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_appDir;
+    QTemporaryDir m_segmentDir;
+    SkipSleepClock m_clock;
+    QtEventPump m_pump;
+    LogCapture m_log;
+    std::unique_ptr<sim::Simulator> m_sim;
+    int m_case = 0;
+
+    // Starts the simulator with these devices on a new segment and rebuilds the NIC pool.
+    bool StartDevices(const std::vector<sim::DeviceConfig>& devices) {
+        m_sim = std::make_unique<sim::Simulator>();
+        for (const auto& d : devices) {
+            std::string err;
+            if (!m_sim->AddDevice(d, &err)) {
+                qWarning("AddDevice: %s", err.c_str());
+                return false;
+            }
+        }
+        const std::string segment = "ui" + std::to_string(::getpid()) + "c" + std::to_string(++m_case);
+        std::string err;
+        if (!m_sim->StartOnSegment(segment, &err)) {
+            qWarning("StartOnSegment: %s", err.c_str());
+            return false;
+        }
+        return RefreshNicPool() >= 1;
+    }
+
+    static QTreeWidgetItem* ItemByMac(QTreeWidget* list, const QString& mac) {
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            if (list->topLevelItem(i)->text(0) == mac) return list->topLevelItem(i);
+        return nullptr;
+    }
+
+    // Discovery requests the devices saw after `since` frames of the log, with their frame-type bytes.
+    std::vector<std::uint8_t> DiscoveryTypeBytes(const sim::Mac& mac, std::size_t since) const {
+        std::vector<std::uint8_t> types;
+        const auto log = m_sim->FrameLog(mac);
+        for (std::size_t i = since; i < log.size(); ++i) {
+            if (log[i].outgoing || log[i].dropped) continue;
+            const auto f = sim::ParseSnapFrame(log[i].bytes);
+            if (f && f->dst == sim::kSnapMulticast) types.push_back(f->typeByte);
+        }
+        return types;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_appDir.isValid());
+        QVERIFY(m_segmentDir.isValid());
+        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
+        const fs::path app = m_appDir.path().toStdString();
+        for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
+            fs::create_symlink(fs::path(KVR_BUNDLE_DIR) / lib, app / lib);
+        G().AppDirectory = app.string();
+        G().DbManager = nullptr;  // built-in strings
+        SetLibraryDirectory(app.string());
+        SetClock(&m_clock);
+        SetEventPump(&m_pump);  // lets Cancel act during the work
+        G().StatusWindowSlot0 = &m_log;
+        frmMsg::SetNeverBlock(true);  // "no devices" messages must not wait for a click
+    }
+
+    void cleanupTestCase() {
+        G().StatusWindowSlot0 = nullptr;
+        SetClock(nullptr);
+        SetEventPump(nullptr);
+        DestroyMessageWindow();
+    }
+
+    void init() {
+        m_log.lines.clear();
+        G().AutomationMode = false;
+        G().ModifiedSnap = 0;
+    }
+
+    void cleanup() {
+        if (m_sim) m_sim->Stop();
+        m_sim.reset();
+        ZarnPool().Clear();
+    }
+
+    void listsDevicesWithTheirTexts() {
+        auto a = Device("00:07:F5:00:00:0A", "Kitchen");
+        a.rssi = 26;
+        a.ip = {192, 168, 1, 20};
+        a.profiles = {NamedProfile("Default"), NamedProfile("Office"), NamedProfile("profile 2")};
+        a.activeProfile = 2;
+        auto b = Device("00:07:F5:00:00:0B", "Loader");
+        b.downloadMode = true;
+        b.rssi = 15;
+        auto c = Device("00:07:F5:00:00:0C", "Patio");
+        c.rssi = 2;
+        c.autoIpBusy = true;
+        c.profiles = {NamedProfile("Kitchen"), NamedProfile("Spare")};
+        c.activeProfile = 0;
+        auto d = Device("00:07:F5:00:00:0D", "Attic");
+        d.rssi = -1;
+        d.ip = {0, 0, 0, 0};
+        QVERIFY(StartDevices({a, b, c, d}));
+
+        frmZarni w;
+        w.Form_Load();
+        auto* list = w.findChild<QTreeWidget*>("lvZarn");
+        QVERIFY(list);
+        QCOMPARE(list->topLevelItemCount(), 4);
+        QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("4 Zarn Adapters found"));
+        QCOMPARE(ZarnPool().Count(), std::size_t{4});
+
+        QTreeWidgetItem* ia = ItemByMac(list, "00:07:F5:00:00:0A");
+        QTreeWidgetItem* ib = ItemByMac(list, "00:07:F5:00:00:0B");
+        QTreeWidgetItem* ic = ItemByMac(list, "00:07:F5:00:00:0C");
+        QTreeWidgetItem* id = ItemByMac(list, "00:07:F5:00:00:0D");
+        QVERIFY(ia && ib && ic && id);
+
+        QCOMPARE(ia->text(1), QString("Kitchen"));
+        QCOMPARE(ia->text(2), QString("192.168.1.20"));
+        QCOMPARE(ia->text(3), QString("Excellent"));
+        QCOMPARE(ia->text(4), QString("profile 2"));  // "Profile2" ignoring case and blanks
+        QCOMPARE(ia->data(0, Qt::UserRole + 1).toString(), QString("ApplicationModeIcon"));
+
+        QCOMPARE(ib->text(2), QString("DOWNLOAD MODE!"));
+        QCOMPARE(ib->text(3), QString("Marginal"));
+        QCOMPARE(ib->data(0, Qt::UserRole + 1).toString(), QString("DownloadModeIcon"));
+        QVERIFY(!ib->icon(0).isNull());
+
+        QCOMPARE(ic->text(2), QString("Assignment in Progress"));
+        QCOMPARE(ic->text(3), QString("Poor"));
+        QCOMPARE(ic->text(4), QString("Profile 0: Kitchen"));
+
+        QCOMPARE(id->text(2), QString("Invalid IP address"));
+        QCOMPARE(id->text(3), QString("Not applicable"));
+
+        // The first device is selected; an application-mode device may have its
+        // profiles edited, one in download mode only its firmware replaced.
+        auto* profiles = w.findChild<QPushButton*>("cmdProfiles");
+        auto* firmware = w.findChild<QPushButton*>("cmdFirmware");
+        QCOMPARE(list->currentItem(), list->topLevelItem(0));
+        list->setCurrentItem(ib);
+        w.lvZarn_ItemClick(ib);
+        QVERIFY(!profiles->isEnabled());
+        QVERIFY(firmware->isEnabled());
+        list->setCurrentItem(ia);
+        w.lvZarn_ItemClick(ia);
+        QVERIFY(profiles->isEnabled());
+        QVERIFY(firmware->isEnabled());
+    }
+
+    void oneDeviceGivesTheSingularStatus() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:01:01", "Solo")}));
+        frmZarni w;
+        w.Form_Load();
+        QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
+        QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("1 Zarn Adapter found"));
+        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: 1 KVRs found.", LEVEL_USER));
+    }
+
+    void cancelDuringDiscoveryListsNothing() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:02:01", "One"), Device("00:07:F5:00:02:02", "Two")}));
+        frmZarni w;
+        bool clicked = false;
+        // Press Cancel shortly after the dialog has started its work.
+        QTimer::singleShot(300, [&] {
+            auto* dialog = qobject_cast<frmDiscover*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            QTest::mouseClick(dialog->findChild<QPushButton*>("CancelButton"), Qt::LeftButton);
+            clicked = true;
+        });
+        w.Form_Load();
+        QVERIFY(clicked);
+        QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
+        QCOMPARE(ZarnPool().Count(), std::size_t{0});
+        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("0 Zarn Adapters found"));
+        QVERIFY(!w.findChild<QPushButton*>("cmdFirmware")->isEnabled());
+    }
+
+    void escapeCancelsDiscoveryToo() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:03:01", "One")}));
+        frmZarni w;
+        QTimer::singleShot(300, [&] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+        w.Form_Load();
+        QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
+        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+    }
+
+    void checkBoxMarksTheNextDiscoveryRequest() {
+        const auto dev = Device("00:07:F5:00:04:01", "Marked");
+        QVERIFY(StartDevices({dev}));
+        frmZarni w;
+        w.Form_Load();
+        const auto plain = DiscoveryTypeBytes(dev.mac, 0);
+        QVERIFY(!plain.empty());
+        for (std::uint8_t t : plain) QCOMPARE(t & 0x40, 0);
+
+        const std::size_t seen = m_sim->FrameLog(dev.mac).size();
+        auto* box = w.findChild<QCheckBox*>("chkModifiedSNAP");
+        QVERIFY(box && !box->isChecked());
+        box->click();
+        QCOMPARE(G().ModifiedSnap, std::uint8_t{1});
+        QVERIFY(m_log.Has("frmZarni", "cmdModifiedSNAP_Click: chkModifiedSNAP.Value=1", LEVEL_WATCH));
+        w.cmdDiscover_Click();
+        const auto marked = DiscoveryTypeBytes(dev.mac, seen);
+        QVERIFY(!marked.empty());
+        for (std::uint8_t t : marked) QCOMPARE(t & 0x40, 0x40);
+        QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
+    }
+
+    void withoutAdaptersNothingIsSearched() {
+        NicPool().colNIC.clear();
+        frmZarni w;
+        w.Discover();
+        QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
+        QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("No KVRs can be found."));
+        QVERIFY(m_log.Has("frmZarni", "Discover: we have no valid NICs to perform our discovery through.",
+                          LEVEL_ERROR));
+    }
+
+    void captionControlsAndHelp() {
+        NicPool().colNIC.clear();
+        G().AutomationMode = true;
+        G().EngineeringFeatures = true;
+        frmZarni w;
+        w.Form_Load();
+        G().AutomationMode = false;
+        G().EngineeringFeatures = false;
+        QVERIFY(w.windowTitle().startsWith("KVR Installer v"));
+        QVERIFY(w.windowTitle().endsWith(" (Automated Mode) (Engineering Version)"));
+        QVERIFY(w.AutomationTimer()->isActive());
+        QCOMPARE(w.AutomationTimer()->interval(), 1000);
+        QCOMPARE(w.findChild<QLabel*>("Label3")->text(), QString("Available Zarn Adapters"));
+        QVERIFY(!w.findChild<QPushButton*>("cmdDiscover")->toolTip().isEmpty());
+        std::string topic;
+        SetHelpOpener([&](const std::string& t, QWidget*) { topic = t; });
+        QTest::keyClick(&w, Qt::Key_F1);
+        SetHelpOpener(nullptr);
+        QCOMPARE(topic, std::string("frmZarni"));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_main_window.moc"
