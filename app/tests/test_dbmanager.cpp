@@ -213,14 +213,6 @@ TEST(DbManagerLimits, MaxRecordsThatIsNoPositiveWholeNumberKeepsDefault) {
     }
 }
 
-TEST_F(DbManagerTest, DeleteLogOnStartupFlag) {
-    db->AppendToLog("old", 7, "m", 1);
-    db.reset();
-    clsDbManager fresh(true);
-    Sql sql(app.File("db1.mdb"));
-    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus WHERE Message = 'old'"), 0);
-}
-
 TEST_F(DbManagerTest, StringLookupFallsBackLanguageThenDefaultThenBuiltIn) {
     Sql sql(app.File("db1.mdb"));
     ASSERT_TRUE(sql.Exec("UPDATE tblEnglishStrings SET String1 = 'English table' WHERE ID = 1000"));
