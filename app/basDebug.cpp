@@ -30,10 +30,20 @@ std::string HexUpper(std::uint32_t v) {
 // Leading number of a text as a whole number (a fraction is rounded half to
 // even); 0 when the text does not start with a number.
 long LeadingNumber(const std::string& text) {
-    const char* begin = text.c_str();
+    // Only a plain decimal number counts ("0x10" is 0, not 16).
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    std::size_t j = i;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+    while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    if (j < text.size() && text[j] == '.') {
+        ++j;
+        while (j < text.size() && std::isdigit(static_cast<unsigned char>(text[j]))) ++j;
+    }
+    const std::string number = text.substr(i, j - i);
     char* end = nullptr;
-    double v = std::strtod(begin, &end);
-    if (end == begin || !std::isfinite(v)) return 0;
+    double v = std::strtod(number.c_str(), &end);
+    if (end == number.c_str() || !std::isfinite(v)) return 0;
     v = std::nearbyint(v);
     if (v > 2147483647.0) return 2147483647L;
     if (v < -2147483648.0) return -2147483647L - 1;

@@ -153,7 +153,7 @@ TEST_F(DebugLogTest, ModuleLogPutsProcedureInFront) {
 }
 
 TEST_F(DebugLogTest, InitDebugLogTakesOnlyLevelsOneToSeventeen) {
-    for (const char* bad : {"0", "18", "abc", "-3"}) {
+    for (const char* bad : {"0", "18", "abc", "-3", "0x10"}) {
         db->SaveSetting(kProgramTitle, "Settings", "DebugLoggingLevel", bad);
         G().DebugLoggingLevel = 7;
         EXPECT_EQ(InitDebugLog(), 0);
