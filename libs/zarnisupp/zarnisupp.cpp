@@ -473,26 +473,31 @@ ZARNISUPP_API int32_t ZARNISUPP_IsWindowsXP(int32_t* value) {
 }
 
 ZARNISUPP_API int32_t ZARNISUPP_WaitForRawPacket(int32_t index, int32_t timeoutMs) {
-    int fd = -1;
+    pollfd p[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+    int count = 0;
     const std::int32_t found = Locked([&] {
         AdapterRecord* r = Item(index);
-        if (!r || !r->port || r->port->PollFd() < 0) return 0;
-        // Wait on a duplicate so that a close by another thread cannot pull the
-        // descriptor away (or hand its number to something else) meanwhile.
-        fd = ::fcntl(r->port->PollFd(), F_DUPFD_CLOEXEC, 0);
-        return fd >= 0 ? 1 : 0;
+        int fds[2] = {-1, -1};
+        if (!r || !r->port) return 0;
+        const int n = r->port->PollFds(fds);
+        // Wait on duplicates so that a close by another thread cannot pull the
+        // descriptors away (or hand their numbers to something else) meanwhile.
+        for (int i = 0; i < n && i < 2; ++i) {
+            p[count].fd = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 0);
+            if (p[count].fd >= 0) ++count;
+        }
+        return count > 0 ? 1 : 0;
     });
     if (!found) return 0;
     const int total = std::max<std::int32_t>(timeoutMs, 0);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
-    pollfd p{fd, POLLIN, 0};
     int n;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        n = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        n = ::poll(p, static_cast<nfds_t>(count), static_cast<int>(std::max<long long>(0, left.count())));
         if (n >= 0 || errno != EINTR) break;
     }
-    ::close(fd);
+    for (int i = 0; i < count; ++i) ::close(p[i].fd);
     return n > 0 ? 1 : 0;
 }
 

@@ -73,8 +73,9 @@ public:
     // Takes the oldest received frame without blocking, copying at most capacity
     // bytes (frames never exceed kMaxFrame).
     virtual ReadResult Read(std::uint8_t* out, std::size_t capacity, std::size_t* length) = 0;
-    // Descriptor that polls readable when a frame may be read; -1 when not receiving.
-    virtual int PollFd() const = 0;
+    // Descriptors (at most two) that poll readable when a frame may be read;
+    // returns how many, 0 when not receiving.
+    virtual int PollFds(int fds[2]) const = 0;
 };
 
 struct AdapterEntry {

@@ -221,7 +221,11 @@ public:
         }
     }
 
-    int PollFd() const override { return m_pcap ? m_pollFd : -1; }
+    int PollFds(int fds[2]) const override {
+        if (!m_pcap) return 0;
+        fds[0] = m_pollFd;
+        return 1;
+    }
 
 private:
     bool Vanished() const { return ::if_nametoindex(m_name.c_str()) != m_ifindex; }

@@ -68,7 +68,13 @@ public:
         }
     }
 
-    int PollFd() const override { return m_station ? m_station->PollFd() : -1; }
+    int PollFds(int fds[2]) const override {
+        if (!m_station) return 0;
+        const auto both = m_station->PollFds();
+        fds[0] = both[0];
+        fds[1] = both[1];
+        return 2;
+    }
 
 private:
     std::uint32_t SetFilter(std::uint32_t filter) {

@@ -248,8 +248,8 @@ bool VethLab::Command(const std::vector<std::uint8_t>& msg, std::vector<std::uin
 }
 
 bool VethLab::FarSend(const std::vector<std::uint8_t>& frame) {
-    std::vector<std::uint8_t> msg{'S'};
-    msg.insert(msg.end(), frame.begin(), frame.end());
+    std::vector<std::uint8_t> msg(frame.size() + 1, 'S');
+    std::copy(frame.begin(), frame.end(), msg.begin() + 1);
     return Command(msg);
 }
 

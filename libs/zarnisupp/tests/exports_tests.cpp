@@ -87,7 +87,7 @@ public:
         std::memcpy(out, f.data(), *n);
         return ReadResult::Frame;
     }
-    int PollFd() const override { return -1; }
+    int PollFds(int[2]) const override { return 0; }
 
 private:
     FakeAdapter& m_a;

@@ -207,6 +207,7 @@ struct Station::Impl {
         std::chrono::steady_clock::time_point slowUntil{};
     };
     std::vector<Peer> peers;
+    int dirFd = -1;  // the segment directory: its change time says when to re-read the peers
     timespec dirStamp{};
     bool peersValid = false;
 
@@ -220,6 +221,7 @@ struct Station::Impl {
         if (readyFd >= 0) ::close(readyFd);
         if (stopFd >= 0) ::close(stopFd);
         if (pollFd >= 0) ::close(pollFd);
+        if (dirFd >= 0) ::close(dirFd);
         if (!path.empty()) ::unlink(path.c_str());
         if (!dir.empty()) ::rmdir(dir.c_str());  // only succeeds when no station is left
     }
@@ -289,7 +291,7 @@ struct Station::Impl {
         peers.clear();
         peersValid = false;
         struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0) return;
+        if (::fstat(dirFd, &st) != 0) return;
         DIR* d = ::opendir(dir.c_str());
         if (!d) return;
         const std::string own = path.substr(path.rfind('/') + 1);
@@ -305,7 +307,7 @@ struct Station::Impl {
 
     void RefreshPeersIfChanged() {  // sendLock held
         struct stat st {};
-        if (::stat(dir.c_str(), &st) != 0) {
+        if (::fstat(dirFd, &st) != 0) {
             peers.clear();
             peersValid = false;
             return;
@@ -337,6 +339,11 @@ std::unique_ptr<Station> Station::Attach(const std::string& segment, const Mac& 
     const std::string dir = root + "/" + segment;
     if (!EnsurePrivateDir(dir, error)) return nullptr;
     impl->dir = dir;
+    impl->dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (impl->dirFd < 0) {
+        SetError(error, ErrnoText(("cannot open " + dir).c_str()));
+        return nullptr;
+    }
     std::string path = dir + "/" + impl->SocketName(false);
     sockaddr_un addr;
     if (!FillAddress(path, addr)) {
@@ -470,7 +477,7 @@ long Station::Receive(std::uint8_t* out, std::size_t capacity) {
 }
 
 bool Station::Wait(int timeoutMs) {
-    pollfd p{m_impl->pollFd, POLLIN, 0};
+    pollfd p[2] = {{m_impl->readyFd, POLLIN, 0}, {m_impl->sock, POLLIN, 0}};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         int wait = timeoutMs;
@@ -478,7 +485,7 @@ bool Station::Wait(int timeoutMs) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             wait = static_cast<int>(std::max<long long>(0, left.count()));
         }
-        int n = ::poll(&p, 1, wait);
+        int n = ::poll(p, 2, wait);
         if (n > 0) return true;
         if (n == 0) return false;
         if (errno != EINTR) return false;
@@ -486,6 +493,7 @@ bool Station::Wait(int timeoutMs) {
 }
 
 int Station::PollFd() const { return m_impl->pollFd; }
+std::array<int, 2> Station::PollFds() const { return {m_impl->readyFd, m_impl->sock}; }
 
 std::uint64_t Station::Dropped() const {
     std::lock_guard<std::mutex> g(m_impl->queueLock);

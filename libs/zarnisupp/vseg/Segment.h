@@ -77,9 +77,12 @@ public:
     // when one is waiting.
     bool Wait(int timeoutMs);
 
-    // A descriptor that polls readable (POLLIN) while a frame is queued; owned by
-    // the station.
+    // A descriptor that polls readable (POLLIN) while a frame may be taken; owned
+    // by the station.
     int PollFd() const;
+    // The same as two descriptors to poll together (one wake-up less per frame
+    // than PollFd): readable when the station's queue or its socket holds a frame.
+    std::array<int, 2> PollFds() const;
 
     // Frames dropped because this station's queue was full.
     std::uint64_t Dropped() const;
