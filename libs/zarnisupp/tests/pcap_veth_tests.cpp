@@ -92,6 +92,14 @@ TEST_F(ZarnisuppPcap, InterfaceIsListedWithWhatTheSystemKnows) {
     EXPECT_EQ(v, 0);
     ASSERT_EQ(ZARNISUPP_HasAdapterIP(m_index, &v), 1);
     EXPECT_EQ(v, 0);
+    // A wired adapter has no wireless settings to tell.
+    std::uint8_t ssid[32];
+    EXPECT_EQ(ZARNISUPP_GetSSID(m_index, &v, ssid), 0);
+    EXPECT_EQ(ZARNISUPP_GetInfrastructureMode(m_index, &v), 0);
+    std::int32_t st = 0;
+    std::uint32_t filter = 0;
+    EXPECT_EQ(ZARNISUPP_GetOid(m_index, 0x0001010E, &filter, 4, &st), 1);
+    EXPECT_EQ(filter, 0u) << "a closed adapter receives nothing";
 
     ASSERT_TRUE(VethLab::Ip({"addr", "add", "10.213.0.1/24", "dev", m_lab.NearIf()}));
     ScanForNear();
