@@ -118,6 +118,7 @@ std::string DeviceModel::Validate(const DeviceConfig& c) {
 
 void DeviceModel::SetFaults(const Faults& faults) {
     m_config.faults = faults;
+    m_fellSilent = false;
     m_rng.seed(faults.seed);
     m_acksToDrop = faults.dropFirstAcks;
     m_currentCopies = 0;
@@ -133,13 +134,24 @@ void DeviceModel::ApplyRestart(std::int64_t nowMs) {
     if (m_restartStartMs && nowMs >= m_restartDoneMs) {
         m_downloadMode = m_restartIntoDownload;
         m_restartStartMs.reset();
+        if (m_restartInstall && m_pendingImage) {
+            m_config.firmwareId = m_pendingImage->id;
+            m_config.firmwareVersion = m_pendingImage->version;
+            m_config.firmwareDate = m_pendingImage->date;
+            m_config.firmwareTime = m_pendingImage->time;
+        }
+        // A restart ends whatever download was going on.
+        m_pendingImage.reset();
+        m_download = Download{};
+        m_restartInstall = false;
     }
 }
 
-void DeviceModel::StartRestart(std::int64_t atMs, bool intoDownloadMode) {
+void DeviceModel::StartRestart(std::int64_t atMs, bool intoDownloadMode, bool installImage) {
     m_restartStartMs = atMs;
     m_restartDoneMs = atMs + m_config.restartMs;
     m_restartIntoDownload = intoDownloadMode;
+    m_restartInstall = installImage;
 }
 
 bool DeviceModel::Restarting(std::int64_t nowMs) {
@@ -163,6 +175,11 @@ DeviceState DeviceModel::State(std::int64_t nowMs) {
     s.name = m_config.name;
     s.activeProfile = m_config.activeProfile;
     s.profiles = m_config.profiles;
+    s.firmwareId = m_config.firmwareId;
+    s.firmwareVersion = m_config.firmwareVersion;
+    s.firmwareDate = m_config.firmwareDate;
+    s.firmwareTime = m_config.firmwareTime;
+    s.downloadBytes = m_download.haveCount;
     return s;
 }
 
@@ -276,11 +293,11 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
         }
         return out;
     }
-    if (kind != SNAP_KIND_READ_REQUEST && kind != SNAP_KIND_WRITE_REQUEST) return out;
+    if (kind != SNAP_KIND_READ_REQUEST && kind != SNAP_KIND_WRITE_REQUEST && kind != SNAP_KIND_FW_DATA) return out;
 
     ++m_counters.requestsReceived;
     if (multicast) ++m_counters.discoveryRequests;
-    if (faults.mute) return out;
+    if (faults.mute || m_fellSilent) return out;
 
     Request req{host, f.label, f.payload, kind};
     if (m_currentCopies > 0 && SameMac(m_current.host, host) && m_current.label == f.label) {
@@ -296,7 +313,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     if (multicast && !Authorized(blocks)) return out;
 
     const std::int64_t ackAt = nowMs + faults.delayMs;
-    const std::int64_t responseAt = ackAt + faults.responseDelayMs;
+    std::int64_t responseAt = ackAt + faults.responseDelayMs;
 
     // A re-send of the request answered last gets the same answer again; it is
     // not carried out twice.
@@ -310,6 +327,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
         answer = m_lastAnswer;
     } else {
         answer = Execute(f, blocks, wellFormed, responseAt);
+        responseAt += answer.workMs;  // a re-send finds the work done
         m_lastAnswered = req;
         m_lastAnswer = answer;
     }
@@ -355,7 +373,18 @@ DeviceModel::Answer DeviceModel::Execute(const SnapFrame& request, const std::ve
     a.version = m_config.replyVersion < 0 ? request.version : m_config.replyVersion;
     a.modeAtAnswer = m_downloadMode;
     m_selectedProfile = -1;
+    if (request.Kind() == SNAP_KIND_FW_DATA) {
+        Data1(request.payload, a);
+        return a;
+    }
     const bool isWrite = request.Kind() == SNAP_KIND_WRITE_REQUEST;
+    // A chunk record's count word may cover one byte less than its data (the
+    // host rounds an odd byte count down), so it is read by its own byte count.
+    if (isWrite && request.payload.size() >= 4 && request.payload[2] == (RID_DOWNLOAD_QFW_CHUNK & 0xFF) &&
+        request.payload[3] == (RID_DOWNLOAD_QFW_CHUNK >> 8)) {
+        Chunk16(request.payload, a);
+        return a;
+    }
     if (!wellFormed) {
         // A write with broken blocks is ignored as a whole; a read answers nothing.
         a.status = isWrite ? SNAP_RC_WRITE_IGNORED : SNAP_RC_UNSPECIFIED;
@@ -363,7 +392,7 @@ DeviceModel::Answer DeviceModel::Execute(const SnapFrame& request, const std::ve
     }
     const std::size_t maxPayload = a.version == 8 ? SNAP_MAX_PAYLOAD_V8 : SNAP_MAX_PAYLOAD_V0;
     if (isWrite) {
-        for (const RidBlock& b : blocks) WriteRid(b, a.payload, answerMs);
+        for (const RidBlock& b : blocks) WriteRid(b, a, answerMs);
         return a;
     }
     std::vector<std::uint8_t> block;
@@ -456,10 +485,10 @@ void DeviceModel::ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out) {
     }
 }
 
-void DeviceModel::WriteRid(const RidBlock& b, std::vector<std::uint8_t>& errors, std::int64_t answerMs) {
+void DeviceModel::WriteRid(const RidBlock& b, Answer& answer, std::int64_t answerMs) {
     DeviceConfig& c = m_config;
     const std::uint16_t rid = b.rid;
-    auto refuse = [&](std::uint16_t code) { PutErrorBlock(errors, rid, code); };
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, rid, code); };
     std::uint16_t w = 0;
 
     switch (rid) {
@@ -481,11 +510,22 @@ void DeviceModel::WriteRid(const RidBlock& b, std::vector<std::uint8_t>& errors,
             if (!ParseWord(b.value, w) || w > 1) return refuse(kRefuseBadValue);
             if ((w == 1) != m_downloadMode) StartRestart(answerMs, w == 1);
             return;
+        case RID_START_IMAGE_DOWNLOAD:
+            return StartDownload1(b, false, answer);
+        case RID_START_CNE_DOWNLOAD:
+            return StartDownload1(b, true, answer);
+        case RID_END_DOWNLOAD:
+            return EndDownload(b, answer, answerMs);
         default:
             break;
     }
     if (IsReadOnlyRid(rid)) return refuse(kRefuseReadOnly);
-    if (IsDownloadRid(rid)) return refuse(c.v16Download ? kRefuseBadValue : c.unknownRidCode);
+    if (IsDownloadRid(rid)) {
+        if (!c.v16Download) return refuse(c.unknownRidCode);
+        if (rid == RID_START_QFW_DOWNLOAD) return StartDownload16(b, answer);
+        if (rid == RID_START_IMAGE) return StartImage(b, answer, answerMs);
+        return refuse(kRefuseBadValue);  // a chunk record that is not the first of its write
+    }
     if (!IsProfileRid(rid)) return refuse(c.unknownRidCode);
 
     bool security = rid == RID_SECURITY;
@@ -581,6 +621,169 @@ void DeviceModel::WriteRid(const RidBlock& b, std::vector<std::uint8_t>& errors,
         default:
             return refuse(c.unknownRidCode);
     }
+}
+
+// --- firmware download ---------------------------------------------------
+
+namespace {
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t n) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+}  // namespace
+
+void DeviceModel::CountChunk() {
+    ++m_counters.chunksReceived;
+    ++m_chunksThisDownload;
+    if (m_config.faults.vanishAfterChunks != 0 && m_chunksThisDownload >= m_config.faults.vanishAfterChunks)
+        m_fellSilent = true;  // this record is still answered; nothing after it
+}
+
+void DeviceModel::StartDownload16(const RidBlock& b, Answer& answer) {
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, b.rid, code); };
+    if (!m_downloadMode) return refuse(kRefuseNotNow);
+    ByteReader r(b.value);
+    std::uint32_t size = r.U32();
+    (void)r.U16();  // flags: what the file holds; the device finds out from the file itself
+    if (!r.Ok() || size == 0 || size > m_config.maxImageBytes) return refuse(kRefuseBadValue);
+    m_download = Download{};
+    m_download.protocol = 16;
+    m_download.size = size;
+    m_download.data.assign(size, 0);
+    m_download.have.assign(size, false);
+    m_pendingImage.reset();
+    m_chunksThisDownload = 0;
+    answer.workMs = m_config.eraseMs;
+}
+
+void DeviceModel::Chunk16(std::span<const std::uint8_t> payload, Answer& answer) {
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, RID_DOWNLOAD_QFW_CHUNK, code); };
+    if (!m_config.v16Download) return refuse(m_config.unknownRidCode);
+    if (!m_downloadMode || m_download.protocol != 16) return refuse(kRefuseNotNow);
+    ByteReader r(payload);
+    r.Skip(4);  // count word and RID
+    std::uint32_t offset = r.U32();
+    std::uint16_t n = r.U16();
+    auto bytes = r.View(n);
+    if (!r.Ok() || n == 0 || offset > m_download.size || n > m_download.size - offset)
+        return refuse(kRefuseBadValue);
+    for (std::size_t i = 0; i < n; ++i) {
+        m_download.data[offset + i] = bytes[i];
+        if (!m_download.have[offset + i]) {
+            m_download.have[offset + i] = true;
+            ++m_download.haveCount;
+        }
+    }
+    CountChunk();
+}
+
+void DeviceModel::StartDownload1(const RidBlock& b, bool cne, Answer& answer) {
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, b.rid, code); };
+    if (!m_downloadMode) return refuse(kRefuseNotNow);
+    ByteReader r(b.value);
+    if (cne) r.Skip(4);  // the configuration tag
+    Download d;
+    d.protocol = 1;
+    d.cne = cne;
+    d.date = r.Text(8);
+    d.time = r.Text(8);
+    d.swid = r.U32();
+    d.swVersion = r.U32();
+    r.Skip(2 + 2 + 4);  // hardware identity and the section's target information
+    d.size = r.U32();
+    d.crc = r.U32();
+    if (!r.Ok() || d.size > m_config.maxImageBytes) return refuse(kRefuseBadValue);
+    d.data.reserve(d.size);
+    m_download = std::move(d);
+    if (!cne) m_pendingImage.reset();
+    m_chunksThisDownload = 0;
+    answer.workMs = m_config.eraseMs;
+}
+
+void DeviceModel::Data1(std::span<const std::uint8_t> payload, Answer& answer) {
+    if (!m_downloadMode || m_download.protocol != 1 || payload.empty() ||
+        payload.size() > m_download.size - m_download.data.size()) {
+        answer.status = SNAP_RC_UNSPECIFIED;  // no section open, or more bytes than it announced
+        return;
+    }
+    m_download.data.insert(m_download.data.end(), payload.begin(), payload.end());
+    m_download.haveCount = m_download.data.size();
+    CountChunk();
+}
+
+std::optional<DeviceModel::Image> DeviceModel::VerifyFile(const std::vector<std::uint8_t>& file) {
+    ByteReader r(file);
+    if (r.Text(4) != "qFoW") return std::nullopt;
+    r.Skip(4);
+    Image img;
+    img.date = r.Text(8);
+    img.time = r.Text(8);
+    img.id = r.U32();
+    img.version = r.U32();
+    if (!r.Ok()) return std::nullopt;
+    bool any = false;
+    for (std::size_t at : {std::size_t{0x30}, std::size_t{0x40}, std::size_t{0x50}}) {
+        ByteReader s(file);
+        s.Seek(at);
+        std::uint32_t offset = s.U32();
+        s.Skip(4);
+        std::uint32_t length = s.U32();
+        std::uint32_t crc = s.U32();
+        if (!s.Ok()) return std::nullopt;
+        if (offset == 0) continue;
+        if (offset > file.size() || length > file.size() - offset) return std::nullopt;
+        if (Crc32(file.data() + offset, length) != crc) return std::nullopt;
+        any = true;
+    }
+    if (!any) return std::nullopt;
+    return img;
+}
+
+void DeviceModel::EndDownload(const RidBlock& b, Answer& answer, std::int64_t answerMs) {
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, b.rid, code); };
+    std::uint16_t status = 0;
+    if (!ParseWord(b.value, status) || status > 1) return refuse(kRefuseBadValue);
+    if (!m_downloadMode || m_download.protocol == 0) return refuse(kRefuseNotNow);
+    Download d = std::move(m_download);
+    m_download = Download{};
+    if (status == 1) {  // the host gave up: keep the firmware we have
+        ++m_counters.downloadsFailed;
+        return;
+    }
+    if (d.protocol == 16) {
+        std::optional<Image> img;
+        if (d.haveCount == d.size) img = VerifyFile(d.data);
+        if (!img) {
+            ++m_counters.downloadsFailed;
+            return refuse(kRefuseBadValue);
+        }
+        ++m_counters.downloadsCompleted;
+        m_pendingImage = img;  // started by the start-image record
+        return;
+    }
+    if (d.data.size() != d.size || Crc32(d.data.data(), d.data.size()) != d.crc) {
+        ++m_counters.downloadsFailed;
+        return refuse(kRefuseBadValue);
+    }
+    ++m_counters.downloadsCompleted;
+    if (!d.cne) {
+        // Protocol 1: a complete image restarts the device into it by itself.
+        m_pendingImage = Image{d.swid, d.swVersion, d.date, d.time};
+        StartRestart(answerMs, false, true);
+    }
+}
+
+void DeviceModel::StartImage(const RidBlock& b, Answer& answer, std::int64_t answerMs) {
+    auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, b.rid, code); };
+    if (b.value.size() != 4) return refuse(kRefuseBadValue);
+    if (!m_downloadMode) return refuse(kRefuseNotNow);
+    StartRestart(answerMs, false, true);  // with the new image when one was completed, else the old one
 }
 
 }  // namespace kvr::sim

@@ -56,6 +56,22 @@ private:
         std::vector<std::uint8_t> payload;
         int version = 8;
         bool modeAtAnswer = false;  // the download-mode bit the answer carries
+        unsigned workMs = 0;        // time the device needs before it can answer
+    };
+    // A firmware download in progress.
+    struct Download {
+        int protocol = 0;                 // 0 none, 16 whole file, 1 one section
+        std::uint32_t size = 0;           // file size (16) or section length (1)
+        std::vector<std::uint8_t> data;
+        std::vector<bool> have;
+        std::uint64_t haveCount = 0;
+        bool cne = false;                 // protocol 1: the section is the configuration data
+        std::uint32_t crc = 0, swid = 0, swVersion = 0;
+        std::string date, time;
+    };
+    struct Image {
+        std::uint32_t id = 0, version = 0;
+        std::string date, time;
     };
     struct Request {
         Mac host{};
@@ -65,12 +81,22 @@ private:
     };
 
     void ApplyRestart(std::int64_t nowMs);
-    void StartRestart(std::int64_t atMs, bool intoDownloadMode);
+    void StartRestart(std::int64_t atMs, bool intoDownloadMode, bool installImage = false);
     bool Authorized(const std::vector<RidBlock>& blocks) const;
     Answer Execute(const SnapFrame& request, const std::vector<RidBlock>& blocks, bool wellFormed,
                    std::int64_t answerMs);
     void ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out);
-    void WriteRid(const RidBlock& block, std::vector<std::uint8_t>& errors, std::int64_t answerMs);
+    void WriteRid(const RidBlock& block, Answer& answer, std::int64_t answerMs);
+    // Firmware download records.
+    void StartDownload16(const RidBlock& block, Answer& answer);
+    void Chunk16(std::span<const std::uint8_t> payload, Answer& answer);
+    void StartDownload1(const RidBlock& block, bool cne, Answer& answer);
+    void Data1(std::span<const std::uint8_t> payload, Answer& answer);
+    void EndDownload(const RidBlock& block, Answer& answer, std::int64_t answerMs);
+    void StartImage(const RidBlock& block, Answer& answer, std::int64_t answerMs);
+    void CountChunk();
+    // Checks a whole downloaded file; the image it holds, or nullopt.
+    static std::optional<Image> VerifyFile(const std::vector<std::uint8_t>& file);
     Profile* SelectedProfile();
     // Queues an outgoing frame unless a drop fault takes it.
     void Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint8_t kind,
@@ -93,6 +119,12 @@ private:
     std::optional<std::int64_t> m_restartStartMs;  // silent from here ...
     std::int64_t m_restartDoneMs = 0;              // ... until here
     bool m_restartIntoDownload = false;
+    bool m_restartInstall = false;
+
+    Download m_download;
+    std::optional<Image> m_pendingImage;  // verified, waiting to be started
+    unsigned m_chunksThisDownload = 0;
+    bool m_fellSilent = false;            // vanishAfterChunks struck
 
     int m_selectedProfile = -1;  // -1: the active profile
     unsigned m_acksToDrop = 0;

@@ -160,6 +160,8 @@ bool ParseDeviceSpec(const std::string& spec, DeviceConfig& d, std::string* erro
         } else if (key == "unknown-code") { if (num(0, 0xFFFF)) d.unknownRidCode = static_cast<std::uint16_t>(n);
         } else if (key == "download") { ok = Flag(val, d.downloadMode);
         } else if (key == "restart") { if (num(0, 600000)) d.restartMs = static_cast<unsigned>(n);
+        } else if (key == "erase") { if (num(0, 600000)) d.eraseMs = static_cast<unsigned>(n);
+        } else if (key == "vanish-after") { if (num(0, 1000000)) d.faults.vanishAfterChunks = static_cast<unsigned>(n);
         } else if (key == "drop-acks") { if (num(0, 1000000)) d.faults.dropFirstAcks = static_cast<unsigned>(n);
         } else if (key == "drop-in") { ok = Fraction(val, d.faults.dropInFraction);
         } else if (key == "drop-out") { ok = Fraction(val, d.faults.dropOutFraction);
@@ -308,11 +310,11 @@ std::string DeviceSpecHelp() {
            "  fwdate=YYYYMMDD  fwtime=HHMMSSxx  blid= blver= bootloader=0|1\n"
            "  profiles=N  profile=NAME[/SSID] (repeatable)  active=N  numprofiles=N (reported)\n"
            "  security=none|word|wpa  v16=0|1  auth=N  version=auto|0|8  unknown-code=N\n"
-           "  download=0|1  restart=MS\n"
+           "  download=0|1  restart=MS  erase=MS (time to prepare for a firmware download)\n"
            "Faults:\n"
            "  drop-acks=N  drop-in=F  drop-out=F  seed=N  delay=MS  response-delay=MS\n"
            "  response-first=1  no-ack=1  answer-on=N  label-offset=N  duplicates=N\n"
-           "  late-old=1  rc=N  inconsistent-mode=1  mute=1\n";
+           "  late-old=1  rc=N  inconsistent-mode=1  mute=1  vanish-after=N (firmware records)\n";
 }
 
 }  // namespace kvr::sim

@@ -55,6 +55,7 @@ inline constexpr std::uint16_t kRefuseUnknownRid = 2;           // the device do
 inline constexpr std::uint16_t kRefuseReadOnly = 3;             // a write to a RID that can only be read
 inline constexpr std::uint16_t kRefuseBadValue = 4;             // a written value of the wrong size or range
 inline constexpr std::uint16_t kRefuseSupportedUnreadable = 5;  // security RIDs: supported, not readable now
+inline constexpr std::uint16_t kRefuseNotNow = 6;               // not possible in the device's present state
 
 // One wireless profile: every field the profile RIDs carry.
 struct Profile {
@@ -109,6 +110,9 @@ struct Faults {
     bool inconsistentDownloadMode = false;
     // The device answers nothing at all (it stays attached and counts frames).
     bool mute = false;
+    // The device falls silent (as if unplugged) after this many firmware data
+    // records of a download; 0 = never.
+    unsigned vanishAfterChunks = 0;
 };
 
 // Everything a simulated device is.
@@ -155,6 +159,11 @@ struct DeviceConfig {
     bool downloadMode = false;
     unsigned restartMs = 2000;
 
+    // Firmware download: the time the device takes to prepare its memory before
+    // it answers a start record, and the largest file it takes.
+    unsigned eraseMs = 200;
+    std::uint32_t maxImageBytes = 16u << 20;
+
     Faults faults;
 };
 
@@ -188,6 +197,9 @@ struct DeviceCounters {
     std::uint64_t acksSent = 0;
     std::uint64_t responsesSent = 0;
     std::uint64_t acksReceived = 0;       // ACKs from the host matching a response we sent
+    std::uint64_t chunksReceived = 0;     // firmware data records carried out (re-sends not counted)
+    std::uint64_t downloadsCompleted = 0; // downloads whose end record found a complete, intact file
+    std::uint64_t downloadsFailed = 0;    // end records of incomplete, corrupt or failed downloads
     std::vector<ResponseRecord> responses;
 };
 
@@ -200,6 +212,12 @@ struct DeviceState {
     std::string name;
     std::uint16_t activeProfile = 0;
     std::vector<Profile> profiles;
+    // The firmware it runs (changes when a downloaded image is started).
+    std::uint32_t firmwareId = 0;
+    std::uint32_t firmwareVersion = 0;
+    std::string firmwareDate, firmwareTime;
+    // Bytes of the download in progress that have arrived.
+    std::uint64_t downloadBytes = 0;
 };
 
 class Engine;

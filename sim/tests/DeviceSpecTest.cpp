@@ -11,7 +11,7 @@ TEST(DeviceSpec, KeysFillTheDevice) {
     std::string err;
     ASSERT_TRUE(ParseDeviceSpec("mac=00:07:f5:01:02:03, name=\"Living room\" ip=10.0.0.7 rssi=-1 profiles=4 "
                                 "active=3 security=wpa download=1 restart=500 fwid=0x1F numprofiles=12 "
-                                "answer-on=3 drop-out=0.25 seed=9 rc=0x20 version=0",
+                                "answer-on=3 drop-out=0.25 seed=9 rc=0x20 version=0 erase=1500 vanish-after=4",
                                 d, &err))
         << err;
     EXPECT_EQ(MacText(d.mac), "0007F5010203");
@@ -32,6 +32,8 @@ TEST(DeviceSpec, KeysFillTheDevice) {
     EXPECT_EQ(d.faults.seed, 9u);
     EXPECT_EQ(d.faults.responseCode, 0x20);
     EXPECT_EQ(d.replyVersion, 0);
+    EXPECT_EQ(d.eraseMs, 1500u);
+    EXPECT_EQ(d.faults.vanishAfterChunks, 4u);
 
     DeviceConfig p;
     ASSERT_TRUE(ParseDeviceSpec("profile=Factory/KVR profile=Home/HomeNet profile=Car", p, &err)) << err;
