@@ -477,8 +477,10 @@ long Station::Receive(std::uint8_t* out, std::size_t capacity) {
 }
 
 bool Station::Wait(int timeoutMs) {
-    pollfd p[2] = {{m_impl->readyFd, POLLIN, 0}, {m_impl->sock, POLLIN, 0}};
+    Impl& s = *m_impl;
+    pollfd p[2] = {{s.readyFd, POLLIN, 0}, {s.sock, POLLIN, 0}};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    std::uint8_t head[kMaxFrame + 1];
     for (;;) {
         int wait = timeoutMs;
         if (timeoutMs >= 0) {
@@ -486,9 +488,22 @@ bool Station::Wait(int timeoutMs) {
             wait = static_cast<int>(std::max<long long>(0, left.count()));
         }
         int n = ::poll(p, 2, wait);
-        if (n > 0) return true;
-        if (n == 0) return false;
-        if (errno != EINTR) return false;
+        if (n < 0 && errno != EINTR) return false;
+        if (n > 0) {
+            // Frames this station does not keep (groups it left, bad lengths) are
+            // dropped here, so that true means a frame is really waiting.
+            std::lock_guard<std::mutex> g(s.queueLock);
+            if (!s.queue.empty()) return true;
+            for (;;) {
+                ssize_t len = ::recv(s.sock, head, sizeof head, MSG_DONTWAIT | MSG_PEEK);
+                if (len < 0) break;
+                if (len >= static_cast<ssize_t>(kMinFrame) && len <= static_cast<ssize_t>(kMaxFrame) && s.Accepts(head))
+                    return true;
+                (void)!::recv(s.sock, head, 0, MSG_DONTWAIT | MSG_TRUNC);
+            }
+        }
+        if (n == 0 && wait == 0) return false;
+        if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return false;
     }
 }
 
