@@ -306,33 +306,6 @@ TEST_F(Discovery, ScanForZarnFollowsADeviceToAnotherAdapter) {
     EXPECT_TRUE(log.Has("ScanForZarn: selected KVR '" + z.MAC + "' has been found", kvr::LEVEL_TRACE));
 }
 
-TEST_F(Discovery, ScanForZarnMovesWithTheSimulatorsMoveCommand) {
-    auto dev = SimDevice(9, "Roamer");
-    auto& simA = Start("a", {dev});
-    Start("b", {SimDevice(10, "Resident")});
-    PoolAdapters({Nic("a"), Nic("b")});
-    std::string err;
-    ASSERT_TRUE(simA.MoveToSegment(dev.mac, Segment("b"), &err)) << err;
-
-    clsZarn z;
-    z.MAC = MacText(dev.mac);
-    z.NICName = Nic("a");
-    ASSERT_TRUE(z.ScanForZarn(10000, nullptr));
-    EXPECT_EQ(z.NICName, Nic("b"));
-}
-
-TEST_F(Discovery, ScanForZarnGivesUpWhenTheDeviceIsGone) {
-    Start("a", {SimDevice(1, "Here")});
-    PoolAdapters({Nic("a")});
-    clsZarn z;
-    z.MAC = MacText(SimMac(0x424242));
-    z.NICName = Nic("a");
-    kvr::MemoryProgressBar bar;
-    EXPECT_FALSE(z.ScanForZarn(1000, &bar));
-    EXPECT_EQ(z.NICName, Nic("a"));
-    EXPECT_EQ(bar.Value(), bar.Max());
-}
-
 TEST_F(Discovery, WaitForBootWaitsForTheWantedMode) {
     auto app = SimDevice(1, "App");
     auto& sim = Start("a", {app});
