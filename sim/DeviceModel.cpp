@@ -310,7 +310,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
 
     std::vector<RidBlock> blocks;
     const bool wellFormed = SplitRidBlocks(f.payload, blocks);
-    if (multicast && !Authorized(blocks)) return out;
+    if (multicast && kind == SNAP_KIND_READ_REQUEST && !Authorized(blocks)) return out;
 
     const std::int64_t ackAt = nowMs + faults.delayMs;
     std::int64_t responseAt = ackAt + faults.responseDelayMs;

@@ -262,7 +262,8 @@ public:
     void ClearLogs();
     void SetFrameLogging(bool on);
     // Every frame in and out, as one text line each, also goes here when set
-    // (the program's --log). Called on the simulator thread.
+    // (the program's --log). Called on the simulator thread with the simulator
+    // locked: the sink must not call back into the simulator.
     void SetFrameLogSink(std::function<void(const std::string& line)> sink);
 
 private:
