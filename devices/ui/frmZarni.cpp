@@ -261,6 +261,12 @@ void frmZarni::Discover() {
         }
     }
 
+    // Long device names (up to 32 characters) show in full.
+    for (int c = COL_MAC; c < COL_PROFILE; ++c) {
+        lvZarn->resizeColumnToContents(c);
+        lvZarn->header()->resizeSection(c, lvZarn->header()->sectionSize(c) + 16);
+    }
+
     cmdFirmware->setEnabled(false);
     cmdProfiles->setEnabled(false);
     if (!automated) lvZarn->clearSelection();
@@ -272,7 +278,6 @@ void frmZarni::Discover() {
     if (count == 1) status.replace(ResText(1020), ResText(1019));
     lblStatus->setText(status);
 
-    m_discovering = false;
     if (count > 0) {
         if (automated) {
             if (selected) {
@@ -285,6 +290,7 @@ void frmZarni::Discover() {
             lvZarn_ItemClick(first);
         }
     }
+    m_discovering = false;
 }
 
 void frmZarni::lvZarn_ItemClick(QTreeWidgetItem* item) {
@@ -349,7 +355,9 @@ void frmZarni::cmdFirmware_Click() {
 
 void frmZarni::cmdHelp_Click() {
     Log("cmdHelp_Click", LEVEL_WATCH);
-    kvr::ShowHelp(objectName().toStdString(), this);
+    // The main window's page is the one of its caption's text (1000), which is
+    // also the help's start page.
+    kvr::ShowHelp("1000", this);
 }
 
 void frmZarni::cmdClose_Click() {

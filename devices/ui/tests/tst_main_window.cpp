@@ -329,7 +329,7 @@ private slots:
         SetHelpOpener([&](const std::string& t, QWidget*) { topic = t; });
         QTest::keyClick(&w, Qt::Key_F1);
         SetHelpOpener(nullptr);
-        QCOMPARE(topic, std::string("frmZarni"));
+        QCOMPARE(topic, std::string("1000"));
     }
 };
 
