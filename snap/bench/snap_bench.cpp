@@ -1,0 +1,247 @@
+// Request/response exchanges per second with SendEx against one simulated
+// device, next to the bare frame round trip over the same medium in the same
+// run. An exchange is two frames each way (request and ACK out; ACK and
+// response in), so the goal is at least 40% of the bare round-trip rate.
+//
+//   snap_bench [seconds per measurement, default 3]
+//
+// 1. Virtual segment: bare = a SNAP frame through the adapter library's exports
+//    to an echoing station in another process and back; SendEx = the whole
+//    transport (WriteNDIS/ReadNDIS, label and ACK handling) against kvrsim.
+// 2. veth pair (when this system allows network namespaces): the same, bare
+//    against an echo on the far end of one pair, SendEx against kvrsim on a
+//    second pair in the same namespace.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Globals.h"
+#include "Rids.h"
+#include "Segment.h"
+#include "SnapFrame.h"
+#include "VethLab.h"
+#include "ZarniLibs.h"
+#include "clsPayload.h"
+#include "clsSnapCommand.h"
+#include "modZarniSupp.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double Seconds(SteadyClock::time_point a, SteadyClock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// Adapter index of the library adapter whose name or description contains `key`.
+std::int32_t FindAdapter(const std::string& key, std::string* description) {
+    std::int32_t count = 0;
+    if (kvr::zs::ScanForEthernetAdapters(&count, 0) != 1) return -1;
+    char text[1025];
+    for (std::int32_t i = 0; i < count; ++i) {
+        std::string name, desc;
+        if (kvr::zs::GetAdapterName(i, text, 1024) == 1) name = text;
+        if (kvr::zs::GetAdapterDesc(i, text, 1024) == 1) desc = text;
+        if (name == key || desc.find(key) != std::string::npos) {
+            if (description) *description = desc;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Bare round trips per second through the exports against an echoing peer.
+double BareRate(std::int32_t index, const std::string& peer, double seconds, int* lost) {
+    std::uint8_t own[6];
+    kvr::zs::GetAdapterMacAddress(index, own);
+    const std::string ownText = kvr::MacToHex(own);
+    std::vector<std::uint8_t> payload(72, 0x55), frame, buf(1514);
+    *lost = 0;
+    long done = 0;
+    std::uint16_t seq = 1;
+    const auto t0 = SteadyClock::now();
+    auto now = t0;
+    for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
+        ++seq;
+        kvr::BuildSnapFrame(peer, ownText, 8, SNAP_KIND_READ_REQUEST, seq, 0, payload.data(), payload.size(), frame);
+        if (kvr::zs::SendRawPacket(index, static_cast<std::int32_t>(frame.size()), frame.data()) != 1) {
+            ++*lost;
+            continue;
+        }
+        bool got = false;
+        while (!got) {
+            if (kvr::zs::WaitForRawPacket(index, 1000) != 1) break;
+            std::int32_t no = 1, len = 0;
+            if (kvr::zs::ReceiveRawPacket(index, &no, &len, buf.data()) != 1) break;
+            kvr::SnapFrame in;
+            got = !no && kvr::ParseSnapFrame(buf.data(), static_cast<std::size_t>(len), in) == kvr::SnapParse::Ok &&
+                  in.label == seq;
+        }
+        if (got) ++done; else ++*lost;
+    }
+    return static_cast<double>(done) / Seconds(t0, now);
+}
+
+// SendEx exchanges per second against the device `mac` on the adapter `description`.
+double SendExRate(const std::string& description, const std::string& mac, double seconds, int* failed) {
+    std::int32_t hNIC = -1;
+    OpenNdisRaw();
+    if (!OpenNdisDeviceByDesc(hNIC, description)) return -1;
+    clsPayload p;
+    p.AddRID(RID_ACTIVE_PROFILE);
+    p.AddRID(RID_DEVICE_NAME);
+    p.AddRID(RID_FIRMWARE_VERSION);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    clsSnapCommand cmd;
+    cmd.ProtocolVersion = 8;
+    std::shared_ptr<clsSnapResponse> resp;
+    *failed = 0;
+    long done = 0;
+    // Warm-up.
+    for (int i = 0; i < 50; ++i) cmd.SendEx(hNIC, mac, 0, p.GetLength(), data, resp);
+    const auto t0 = SteadyClock::now();
+    auto now = t0;
+    for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
+        if (cmd.SendEx(hNIC, mac, 0, p.GetLength(), data, resp)) ++done; else ++*failed;
+    }
+    CloseNdisRaw(hNIC);
+    return static_cast<double>(done) / Seconds(t0, now);
+}
+
+void Report(const char* medium, double bare, int bareLost, double sendEx, int failed) {
+    std::printf("%-16s bare round trips %9.0f /s (lost %d)   SendEx exchanges %8.0f /s (failed %d)   ratio %5.1f%%\n",
+                medium, bare, bareLost, sendEx, failed, bare > 0 ? 100.0 * sendEx / bare : 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
+    // Quiet: the transport logs nothing at these levels without a sink anyway.
+    G().AckTimeout = 0.2f;
+
+    // veth first: it moves this process into its own network namespace and
+    // must happen before any thread starts.
+    VethLab lab;
+    std::string reason;
+    const bool haveVeth = lab.Start(&reason);
+    if (!haveVeth) std::printf("veth pair unavailable: %s\n", reason.c_str());
+
+    char tmpl[] = "/tmp/kvr-snapbench-XXXXXX";
+    if (!::mkdtemp(tmpl)) return 1;
+    const std::string root = tmpl;
+    ::setenv("KVR_SEGMENT_DIR", root.c_str(), 1);
+    kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+    const std::string echoSeg = "snapecho" + std::to_string(::getpid());
+    const std::string simSeg = "snapsim" + std::to_string(::getpid());
+    const kvr::vseg::Mac echoMac{0x00, 0x07, 0xF5, 0x00, 0x00, 0x01};
+
+    // The echoing station of the bare round trip, in a child process.
+    int ready[2];
+    if (::pipe(ready) != 0) return 1;
+    const pid_t echo = ::fork();
+    if (echo == 0) {
+        auto st = kvr::vseg::Station::Attach(echoSeg, echoMac);
+        char c = st ? 'r' : 'x';
+        (void)!::write(ready[1], &c, 1);
+        if (!st) _exit(1);
+        std::uint8_t buf[1514];
+        for (;;) {
+            st->Wait(-1);
+            long n;
+            while ((n = st->Receive(buf, sizeof buf)) > 0) {
+                std::uint8_t tmp[6];
+                std::memcpy(tmp, buf, 6);
+                std::memcpy(buf, buf + 6, 6);
+                std::memcpy(buf + 6, tmp, 6);
+                st->Send(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    char c = 0;
+    if (::read(ready[0], &c, 1) != 1 || c != 'r') {
+        std::printf("echo station failed\n");
+        return 1;
+    }
+
+    kvr::sim::Simulator sim;
+    kvr::sim::DeviceConfig dev;
+    dev.mac = {0x00, 0x07, 0xF5, 0x00, 0x00, 0x02};
+    dev.name = "Bench";
+    sim.AddDevice(dev);
+    std::string err;
+    if (!sim.StartOnSegment(simSeg, &err)) {
+        std::printf("simulator: %s\n", err.c_str());
+        return 1;
+    }
+    const std::string devMac = kvr::sim::MacText(dev.mac);
+
+    std::printf("measurement time %.1f s each; SendEx reads 3 RIDs, protocol version 8\n", seconds);
+    {
+        std::string simDesc;
+        const std::int32_t echoIndex = FindAdapter("vseg:" + echoSeg, nullptr);
+        FindAdapter("vseg:" + simSeg, &simDesc);
+        int lost = 0, failed = 0;
+        double bare = 0;
+        if (echoIndex >= 0 && kvr::zs::OpenAdapter(echoIndex) == 1) {
+            bare = BareRate(echoIndex, kvr::MacToHex(echoMac.data()), seconds, &lost);
+            kvr::zs::CloseAdapter(echoIndex);
+        }
+        // The device's own turnaround: a request out, its ACK back.
+        int devLost = 0;
+        double devBare = 0;
+        const std::int32_t simIndex = FindAdapter("vseg:" + simSeg, nullptr);
+        if (simIndex >= 0 && kvr::zs::OpenAdapter(simIndex) == 1) {
+            devBare = BareRate(simIndex, devMac, seconds, &devLost);
+            kvr::zs::CloseAdapter(simIndex);
+        }
+        kvr::ResetZarniSuppModule();
+        GetNumAdapters();
+        const double ex = SendExRate(simDesc, devMac, seconds, &failed);
+        Report("virtual segment", bare, lost, ex, failed);
+        std::printf("%-16s request -> ACK against the simulated device %9.0f /s (lost %d)\n", "", devBare, devLost);
+    }
+    ::kill(echo, SIGKILL);
+    ::waitpid(echo, nullptr, 0);
+    sim.Stop();
+
+    if (haveVeth && lab.EchoStart()) {
+        // A second pair in this namespace for the simulator.
+        const bool pair = VethLab::Ip({"link", "add", "kvrsnapA", "type", "veth", "peer", "name", "kvrsnapB"}) &&
+                          VethLab::Ip({"link", "set", "kvrsnapA", "up"}) &&
+                          VethLab::Ip({"link", "set", "kvrsnapB", "up"});
+        kvr::sim::Simulator vsim;
+        vsim.AddDevice(dev);
+        if (!pair || !vsim.StartOnInterface("kvrsnapB", &err)) {
+            std::printf("veth simulator unavailable: %s\n", pair ? err.c_str() : "cannot create veth pair");
+        } else {
+            ::usleep(300000);  // carrier up
+            std::string simDesc;
+            int lost = 0, failed = 0;
+            double bare = 0;
+            const std::int32_t near = FindAdapter(lab.NearIf(), nullptr);
+            if (near >= 0 && kvr::zs::OpenAdapter(near) == 1) {
+                bare = BareRate(near, kvr::MacToHex(lab.FarMac().data()), seconds, &lost);
+                kvr::zs::CloseAdapter(near);
+            }
+            kvr::ResetZarniSuppModule();
+            GetNumAdapters();
+            FindAdapter("kvrsnapA", &simDesc);
+            const double ex = SendExRate(simDesc, devMac, seconds, &failed);
+            Report("veth", bare, lost, ex, failed);
+            vsim.Stop();
+        }
+        lab.EchoStop();
+    }
+    std::filesystem::remove_all(root);
+    return 0;
+}
