@@ -150,6 +150,7 @@ void BM_DiscoverAllZarns(benchmark::State& state) {
         profileMs += MsSince(profileStart, t1);
         totalMs += MsSince(t0, t1);
     }
+    if (lost > 0 || duplicates > 0) state.SkipWithError("devices were lost or listed twice");
     const double n = static_cast<double>(state.iterations());
     const double floorMs = kRetries * static_cast<double>(clsDiscover::kCollectWindowMs);
     state.counters["listed"] = listed / n;
