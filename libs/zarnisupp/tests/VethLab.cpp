@@ -32,6 +32,18 @@ bool WriteFile(const char* path, const char* text) {
 // Fewer stray frames (router solicitations, MLD) on the pair.
 void QuietIpv6() { WriteFile("/proc/sys/net/ipv6/conf/default/disable_ipv6", "1"); }
 
+// Without privileges: a user namespace where we are root, with a network
+// namespace of its own (must happen before any thread is started).
+bool EnterUserAndNetNamespace() {
+    const uid_t uid = ::getuid();
+    const gid_t gid = ::getgid();
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return false;
+    const std::string uidMap = "0 " + std::to_string(uid) + " 1";
+    const std::string gidMap = "0 " + std::to_string(gid) + " 1";
+    WriteFile("/proc/self/setgroups", "deny");
+    return WriteFile("/proc/self/uid_map", uidMap.c_str()) && WriteFile("/proc/self/gid_map", gidMap.c_str());
+}
+
 int OpenPacketSocket(const std::string& ifname) {
     int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
     if (fd < 0) return -1;
@@ -151,8 +163,8 @@ bool VethLab::Start(std::string* reason) {
     const std::string tag = std::to_string(::getpid());
     m_near = "kvn" + tag;
     m_far = "kvf" + tag;
-    if (::unshare(CLONE_NEWNET) != 0) {
-        *reason = std::string("cannot create a network namespace (needs root or CAP_SYS_ADMIN): ") +
+    if (::unshare(CLONE_NEWNET) != 0 && !EnterUserAndNetNamespace()) {
+        *reason = std::string("cannot create a network namespace (needs root, CAP_SYS_ADMIN or user namespaces): ") +
                   std::strerror(errno);
         return false;
     }
