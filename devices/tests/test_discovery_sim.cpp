@@ -242,14 +242,11 @@ TEST_F(Discovery, CancelDiscardsTheWholeResult) {
     CallbackPump pump([&] {
         if (seen->Count() > 0) d.bCancel = true;  // Cancel pressed once a device is listed
     });
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(d.DiscoverAllZarns(8, found, nullptr, {}, 2)) << "a request was sent";
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(Sim("a").Counters(SimMac(1)).discoveryRequests, 1u) << "the cancel ends the collection at once";
     EXPECT_EQ(Sim("b").Counters(SimMac(2)).discoveryRequests, 0u) << "the other adapters are not searched";
     EXPECT_EQ(devtest::UnicastReadRequests(Sim("a"), SimMac(1)).size(), 0u) << "no profile reads after a cancel";
-    EXPECT_LT(ms, 1500) << "the cancel ends the collection window";
 }
 
 TEST_F(Discovery, FindZarnMatchesTheMacIgnoringCase) {
