@@ -151,6 +151,33 @@ TEST_F(SimTransport, SendExOverSimulatorFaults) {
     }
 }
 
+TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
+    clsPayload p;
+    p.AddRID(RID_DEVICE_NAME);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    clsSnapCommand cmd;
+    cmd.ProtocolVersion = 8;
+    std::shared_ptr<clsSnapResponse> resp;
+    snaptest::LogCapture log;
+    ASSERT_TRUE(cmd.SendEx(m_hNIC, kMac, 0, p.GetLength(), data, resp)) << log.Dump();
+    std::string name;
+    EXPECT_TRUE(resp->GetRIDFieldAsString(RID_DEVICE_NAME, name));
+    EXPECT_EQ(name, "Bench");
+    EXPECT_EQ(resp->srcMAC, kMac);
+
+    // A device that always answers in version 0 is never accepted for version 8.
+    kvr::sim::DeviceConfig old;
+    old.mac = {0x00, 0x07, 0xF5, 0x5A, 0x00, 0x02};
+    old.replyVersion = 0;
+    std::string err;
+    ASSERT_TRUE(m_sim.AddDevice(old, &err)) << err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(cmd.SendEx(m_hNIC, kvr::sim::MacText(old.mac), 0, p.GetLength(), data, resp));
+    EXPECT_GE(log.Count("ReadSNAP: protocol version 0x0 was returned from the target.  0x8 expected.",
+                        kvr::LEVEL_WARNING),
+              6u);
+}
+
 TEST_F(SimTransport, DownloadFramesNeedTheTargetInDownloadMode) {
     clsPayload p;
     p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);
