@@ -324,12 +324,15 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     Answer previousAnswer = m_lastAnswer;
     Answer answer;
     if (replay) {
+        // The answer to a re-send never overtakes the one still being worked on.
         answer = m_lastAnswer;
+        if (responseAt < m_lastAnswerDueMs) responseAt = m_lastAnswerDueMs;
     } else {
         answer = Execute(f, blocks, wellFormed, responseAt);
-        responseAt += answer.workMs;  // a re-send finds the work done
+        responseAt += answer.workMs;
         m_lastAnswered = req;
         m_lastAnswer = answer;
+        m_lastAnswerDueMs = responseAt;
     }
     if (faults.responseCode) answer.status = *faults.responseCode;
     ++m_counters.requestsAnswered;

@@ -134,6 +134,7 @@ private:
     unsigned m_currentCopies = 0;
     std::optional<Request> m_lastAnswered;
     Answer m_lastAnswer;
+    std::int64_t m_lastAnswerDueMs = 0;
 };
 
 }  // namespace kvr::sim

@@ -105,6 +105,11 @@ TEST_F(FirmwareModel, WholeFileWithAnOddLastChunkIsInstalledAtStartImage) {
     ASSERT_EQ(outs.size(), 2u);
     EXPECT_EQ(outs[0].dueMs, 5000);
     EXPECT_EQ(outs[1].dueMs, 5700);
+    // A re-send while the memory is prepared is acknowledged at once, answered no earlier.
+    auto resent = m_model.OnFrame(HostFrame(kDev, 8, 1, static_cast<std::uint16_t>(m_label - 1), start.b), 5300);
+    ASSERT_EQ(resent.size(), 2u);
+    EXPECT_EQ(resent[0].dueMs, 5300);
+    EXPECT_EQ(resent[1].dueMs, 5700);
     m_model.SetDownloadMode(true);
     SendWholeFile(file);
     EXPECT_EQ(m_model.State(0).downloadBytes, file.size());
