@@ -19,6 +19,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -153,8 +154,15 @@ bool OpenAdapter(AdapterRecord& r) {
     PutU32(filter, kFilterDirected | kFilterBroadcast);
     if (port->Request(true, OID_GEN_CURRENT_PACKET_FILTER, filter, sizeof filter) != kStatusSuccess)
         return false;  // the handle is closed again with port
+    // Requests that cannot be made are left out; the adapter still receives with the others.
+    std::deque<std::unique_ptr<ReadRequest>> requests;
+    for (std::size_t i = 0; i < kReadRequests; ++i) {
+        std::unique_ptr<ReadRequest> req(new (std::nothrow) ReadRequest);
+        if (req) requests.push_back(std::move(req));
+    }
+    if (requests.empty()) return false;
     r.port = std::move(port);
-    for (std::size_t i = 0; i < kReadRequests; ++i) r.freeQueue.push_back(std::make_unique<ReadRequest>());
+    r.freeQueue = std::move(requests);
     return true;
 }
 
