@@ -12,6 +12,7 @@
 
 #include "CommandLine.h"
 #include "Globals.h"
+#include "Seams.h"
 #include "basAutomation.h"
 #include "basDebug.h"
 
@@ -450,6 +451,16 @@ TEST_F(Automation, JoinedArgvRunsThroughTheParser) {
 // ---------------------------------------------------------------- programs
 
 TEST_F(Automation, ShellAndWaitGivesTheExitCode) {
+    // While it waits, window events keep running.
+    struct CountingPump : kvr::EventPump {
+        int calls = 0;
+        void DoEvents() override { ++calls; }
+    } pump;
+    kvr::SetEventPump(&pump);
+    EXPECT_EQ(basAutomation::ShellAndWait({"/bin/sleep", "0.3"}), 0);
+    kvr::SetEventPump(nullptr);
+    EXPECT_GE(pump.calls, 2);
+
     EXPECT_EQ(basAutomation::ShellAndWait({"/bin/true"}), 0);
     EXPECT_EQ(basAutomation::ShellAndWait({"/bin/false"}), 1);
     EXPECT_EQ(basAutomation::ShellAndWait({m_dir + "/no-such-program"}), -1);
