@@ -91,7 +91,7 @@ std::int32_t Receive(std::int32_t, std::int32_t* noFrame, std::int32_t* len, std
     g_fake.rx.pop_front();
     *noFrame = 0;
     *len = static_cast<std::int32_t>(f.size());
-    std::memcpy(frame, f.data(), f.size());
+    if (!f.empty()) std::memcpy(frame, f.data(), f.size());
     return 1;
 }
 std::int32_t Send(std::int32_t, std::int32_t len, const std::uint8_t* frame) {
