@@ -1,0 +1,339 @@
+// The Lua dissector run by tshark over hand-made frames: header fields, RID
+// values by encoding, download records, secrets kept out of the decode,
+// malformed frames marked rather than failing, and the RID table in step with
+// the program's constants.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+
+#include "CaptureKit.h"
+#include "SampleFrames.h"
+
+using namespace capkit;
+using namespace samples;
+
+namespace {
+
+constexpr const char* kError = "8388608";  // expert severity "error"
+constexpr const char* kWarn = "6291456";
+constexpr const char* kNote = "4194304";
+
+class SampleCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto found = FindTshark();
+        if (!found) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+        m_tshark = *found;
+        m_capture = m_dir.Path() + "/sample.pcap";
+        WriteSampleCapture(m_capture);
+    }
+
+    // Fields of every frame; rows are indexed by frame number.
+    FieldRows Run(const std::vector<std::string>& fields, bool twoPass = false) {
+        std::vector<std::string> all{"frame.number"};
+        all.insert(all.end(), fields.begin(), fields.end());
+        FieldRows rows = Fields(m_tshark, m_capture, all, twoPass);
+        EXPECT_EQ(rows.size(), static_cast<std::size_t>(kFrameCount));
+        FieldRows byFrame(kFrameCount + 1);
+        for (auto& r : rows) {
+            int n = std::stoi(r[0]);
+            r.erase(r.begin());
+            if (n >= 1 && n <= kFrameCount) byFrame[n] = r;
+        }
+        return byFrame;
+    }
+
+    TempDir m_dir;
+    std::string m_tshark;
+    std::string m_capture;
+};
+
+using Row = std::vector<std::string>;
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+TEST_F(SampleCapture, HeaderFieldsOfEveryFrameKind) {
+    FieldRows r = Run({"snap.version", "snap.kind", "snap.label", "snap.mac", "snap.download_mode", "snap.modified",
+                       "snap.status", "snap.length"});
+    // version, kind, label, sender, download mode, modified, status, payload length
+    EXPECT_EQ(r[DiscoveryRequest], (Row{"8", "0", "0x1234", "02:00:00:00:00:10", "0", "0", "0x00", "68"}));
+    EXPECT_EQ(r[DeviceAck], (Row{"8", "3", "0x1234", "00:07:f5:00:00:01", "1", "0", "0x00", "0"}));
+    EXPECT_EQ(r[DiscoveryResponse], (Row{"8", "2", "0x1234", "00:07:f5:00:00:01", "1", "0", "0x00", "116"}));
+    EXPECT_EQ(r[HostAck], (Row{"8", "3", "0x1234", "02:00:00:00:00:10", "0", "0", "0x00", "0"}));
+    EXPECT_EQ(r[ErrorStatusResponse], (Row{"8", "2", "0x1236", "00:07:f5:00:00:01", "0", "0", "0x08", "16"}));
+    EXPECT_EQ(r[RawData], (Row{"8", "4", "0x2004", "02:00:00:00:00:10", "0", "0", "0x00", "20"}));
+    // Version 0 has no sender field: the Ethernet source stands in.
+    EXPECT_EQ(r[Version0Request], (Row{"0", "0", "0x0042", "02:00:00:00:00:10", "0", "0", "0x00", "4"}));
+    EXPECT_EQ(r[FatalCode], (Row{"8", "1", "0x2005", "00:07:f5:00:00:01", "0", "0", "0x20", "6"}));
+    EXPECT_EQ(r[DsapAB], (Row{"8", "0", "0x3006", "02:00:00:00:00:10", "0", "0", "0x00", "4"}));
+    EXPECT_EQ(r[ModifiedWrite], (Row{"8", "1", "0x3007", "02:00:00:00:00:10", "0", "1", "0x00", "20"}));
+    // Ethernet padding after the payload is not part of it.
+    EXPECT_EQ(r[PaddedAck], (Row{"8", "3", "0x3009", "00:07:f5:00:00:01", "0", "0", "0x00", "0"}));
+}
+
+TEST_F(SampleCapture, RequestAckAndResponseAreLinkedByLabel) {
+    FieldRows r = Run({"snap.request_in", "snap.response_in"}, true);
+    EXPECT_EQ(r[DiscoveryRequest], (Row{"", "3"}));
+    EXPECT_EQ(r[DeviceAck], (Row{"1", ""}));
+    EXPECT_EQ(r[DiscoveryResponse], (Row{"1", ""}));
+    EXPECT_EQ(r[HostAck], (Row{"1", ""}));
+    // A response whose request is not in the capture links to nothing.
+    EXPECT_EQ(r[ProfileResponse], (Row{"", ""}));
+
+    // The display filter on the label picks out the one transaction.
+    TsharkRun run = RunTshark(m_tshark, m_capture, {"-Y", "snap.label == 0x1234", "-T", "fields", "-e", "frame.number"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "1\n2\n3\n4\n");
+    run = RunTshark(m_tshark, m_capture,
+                    {"-Y", "snap.rid == 0xfc0e && snap.kind == 2", "-T", "fields", "-e", "frame.number"});
+    EXPECT_EQ(run.out, "3\n5\n14\n19\n");
+}
+
+TEST_F(SampleCapture, DiscoveryValuesDecodedByEncoding) {
+    FieldRows r = Run({"snap.rid.name", "snap.value.ipv4", "snap.value.string", "snap.value.sword", "snap.value.bool",
+                       "snap.value.long", "snap.value.word", "snap.auth.id"});
+    EXPECT_EQ(r[DiscoveryRequest][0],
+              "RID_ACTIVE_PROFILE|RID_IP_ADDRESS|RID_RSSI|RID_DEVICE_NAME|RID_AUTOIP_BUSY|RID_OPERATION_MODE|"
+              "RID_HARDWARE_ID|RID_HARDWARE_VERSION|RID_FIRMWARE_ID|RID_FIRMWARE_VERSION|RID_FIRMWARE_DATE|"
+              "RID_FIRMWARE_TIME|RID_BOOTLOADER_ID|RID_BOOTLOADER_VERSION|RID_NUM_PROFILES|RID_AUTHORIZATION");
+    EXPECT_EQ(r[DiscoveryRequest][7], "0x00000001");
+
+    const Row& a = r[DiscoveryResponse];
+    EXPECT_EQ(a[1], "192.168.1.20");  // first octet in the least significant byte
+    // Length-prefixed name, then the fixed date and time (NUL bytes dropped).
+    EXPECT_EQ(a[2], "Kitchen|20261207|120000");
+    EXPECT_EQ(a[3], "-5|2");  // RSSI is signed; the profile count too
+    EXPECT_EQ(a[4], "0|1");
+    EXPECT_EQ(a[5], "0x00010002|0x00000203");
+    EXPECT_EQ(a[6], "1");
+
+    EXPECT_EQ(r[UnknownRid][0], "RID 0x7777|RID_AUTHORIZATION");
+    EXPECT_EQ(r[UnknownRid][7], "0x00000001|0x0a0b0c0d");
+}
+
+TEST_F(SampleCapture, ProfileValuesAndWepKeySlots) {
+    FieldRows r = Run({"snap.value.string", "snap.value.ipv4", "snap.value.word", "snap.value.security",
+                       "snap.value.cipher", "snap.wep.present", "snap.wep.key_length", "snap.wpa.passphrase_length",
+                       "snap.value.bool"});
+    EXPECT_EQ(r[ProfileResponse],
+              (Row{"Kitchen|HomeNet|Office", "10.0.0.5", "8080|1", "2", "1", "0|1|0|0", "0|5|0|0", "13", "0"}));
+}
+
+TEST_F(SampleCapture, SecretsNeverAppearInTheDecode) {
+    std::vector<std::string> forbidden{kWepKey, kPassphrase, "515a584a56", "51:5a:58:4a:56", "68756e74", "68:75:6e:74"};
+    TsharkRun detail = RunTshark(m_tshark, m_capture, {"-V", "-O", "snap"});
+    ASSERT_EQ(detail.exitCode, 0) << detail.err;
+    ASSERT_NE(detail.out.find("Key slot 1: present (5-byte key)"), std::string::npos);
+    ASSERT_NE(detail.out.find("Pass phrase length: 13"), std::string::npos);
+    FieldRows fields = Run({"snap.value.string", "snap.value.bytes", "snap.undecoded", "snap.wep.slot",
+                            "snap.wep.key_length", "snap.wpa.passphrase_length", "snap.block", "snap"});
+    std::string all = detail.out;
+    for (const auto& row : fields)
+        for (const auto& c : row) all += c + "\n";
+    for (const auto& s : forbidden) EXPECT_EQ(all.find(s), std::string::npos) << "decode shows " << s;
+}
+
+TEST_F(SampleCapture, RefusedRidsAndResponseCodes) {
+    FieldRows r = Run({"snap.error.rid", "snap.error.code", "snap.status.text", "_ws.expert.severity",
+                       "_ws.expert.message"});
+    EXPECT_EQ(r[ErrorStatusResponse][0], "0x0121|0xe000");
+    EXPECT_EQ(r[ErrorStatusResponse][1], "1|5");
+    EXPECT_EQ(r[ErrorStatusResponse][2],
+              "a given RID is not available or implemented, in read responses: unavailable info is not contained in "
+              "ResponseCode");
+    EXPECT_EQ(r[ErrorStatusResponse][3], std::string(kWarn) + "|" + kNote + "|" + kNote);
+    EXPECT_EQ(r[ErrorStatusResponse][4],
+              "Response code 0x08: a given RID is not available or implemented, in read responses: unavailable info "
+              "is not contained in ResponseCode|RID_START_QFW_DOWNLOAD refused with error code 1|"
+              "RID_WPA_PASSPHRASE refused with error code 5");
+    // 0x20 on a write-type byte is the one fatal code.
+    EXPECT_EQ(r[FatalCode][2], "the complete write frame has been ignored because of (frame format) errors.");
+    EXPECT_EQ(r[FatalCode][3], kError);
+}
+
+TEST_F(SampleCapture, DownloadRecords) {
+    FieldRows r = Run({"snap.dl.size", "snap.dl.flags", "snap.dl.flags.cne", "snap.dl.offset", "snap.dl.length",
+                       "snap.dl.data", "snap.dl.status", "snap.raw.length", "snap.raw.data", "_ws.expert.severity"});
+    EXPECT_EQ(r[StartQfwDownload], (Row{"4346", "0x0005", "1", "", "", "", "", "", "", ""}));
+    EXPECT_EQ(r[ChunkEven], (Row{"", "", "", "1442", "6", "010203040506", "", "", "", ""}));
+    // An odd chunk's count word covers one byte less than the record holds:
+    // the byte is still data, and the frame is not malformed.
+    EXPECT_EQ(r[ChunkOdd], (Row{"", "", "", "0", "5", "0908070605", "", "", "", kNote}));
+    EXPECT_EQ(r[RawData], (Row{"", "", "", "", "", "", "", "20", Repeat("5a", 20), ""}));
+    EXPECT_EQ(r[ModifiedWrite][6], "0");
+
+    FieldRows f = Run({"snap.fw.cne_tag", "snap.fw.date", "snap.fw.time", "snap.fw.swid", "snap.fw.swversion",
+                       "snap.fw.hardware_id", "snap.fw.compatible_hardware_version", "snap.fw.target_info",
+                       "snap.fw.length", "snap.fw.crc"});
+    EXPECT_EQ(f[StartImageDownload],
+              (Row{"", "20261207", "120000xx", "3", "17", "1", "2", "01020304", "2900", "0xdeadbeef"}));
+    EXPECT_EQ(f[StartCneDownload],
+              (Row{"436e4531", "20261207", "120000xx", "3", "17", "1", "2", "01020304", "2900", "0xdeadbeef"}));
+}
+
+TEST_F(SampleCapture, MalformedFramesAreMarkedNotFailed) {
+    std::string err;
+    FieldRows rows = Fields(m_tshark, m_capture,
+                            {"frame.number", "snap.label", "_ws.expert.severity", "_ws.expert.message", "_ws.malformed",
+                             "_ws.malformed.expert"},
+                            false, &err);
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(kFrameCount));
+    EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
+    std::map<int, std::string> expected{
+        {CountPastPayload, "Count word 40 claims 82 bytes but only 10 remain in the payload"},
+        {CountZero, "Count word 0: a block holds at least its RID"},
+        {LengthPastFrame, "Payload length 100 but the frame holds only 6 payload bytes"},
+        {CutInHeader, "Frame ends inside the version-8 SNAP header (8 of 14 bytes)"},
+        {StrayByte, "A stray byte after the last RID block"},
+        {StringCountTooLarge, "RID_DEVICE_NAME: character count 40 exceeds the 32 character positions of the field"},
+        {FatalCode, "Response code 0x20: the complete write frame has been ignored because of (frame format) errors."},
+    };
+    for (const auto& row : rows) {
+        int n = std::stoi(row[0]);
+        SCOPED_TRACE("frame " + row[0]);
+        EXPECT_EQ(row[3].find("Lua Error"), std::string::npos);
+        EXPECT_EQ(row[5], "");  // no exception ("Malformed Packet")
+        auto it = expected.find(n);
+        if (it != expected.end()) {
+            EXPECT_EQ(row[2], kError);
+            EXPECT_EQ(row[3], it->second);
+            // The standard filter for broken frames finds them, except a
+            // fatal response code, which is a well-formed frame.
+            EXPECT_EQ(row[4], n == FatalCode ? "" : "_ws.malformed");
+        } else {
+            EXPECT_EQ(row[2].find(kError), std::string::npos) << row[3];
+            EXPECT_EQ(row[4], "");
+        }
+    }
+    // A frame cut inside the header still shows what it has.
+    EXPECT_EQ(rows[CutInHeader - 1][1], "");
+    EXPECT_EQ(rows[CountPastPayload - 1][1], "0x3000");
+}
+
+TEST_F(SampleCapture, ToleratedDsapAndUnknownRidAreNoted) {
+    FieldRows r = Run({"snap.rid", "snap.value.bytes", "_ws.expert.severity", "_ws.expert.message"});
+    EXPECT_EQ(r[DsapAB], (Row{"0x0011", "", kNote, "LLC DSAP 0xAB taken as 0xAA"}));
+    EXPECT_EQ(r[UnknownRid], (Row{"0x7777|0x05dd", "efbe", kNote, "Unknown RID 0x7777"}));
+}
+
+// Every RID constant of the program, in one read request: the dissector must
+// name each one as the program does.
+TEST(DissectorRidTable, NamesEveryRidOfTheProgram) {
+    auto tshark = FindTshark();
+    if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+    std::ifstream in(std::string(KVR_SOURCE_DIR) + "/snap/Rids.h");
+    ASSERT_TRUE(in) << "snap/Rids.h not found";
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string header = ss.str();
+    std::regex def(R"(inline constexpr Rid (RID_\w+) = 0x([0-9A-Fa-f]+);)");
+    std::vector<std::pair<std::string, unsigned>> rids;
+    for (auto it = std::sregex_iterator(header.begin(), header.end(), def); it != std::sregex_iterator(); ++it)
+        rids.emplace_back((*it)[1], std::stoul((*it)[2], nullptr, 16));
+    ASSERT_GE(rids.size(), 45u) << "the RID definitions were not found in snap/Rids.h";
+
+    clsPayload p;
+    std::string want;
+    for (const auto& [name, value] : rids) {
+        p.AddRID(static_cast<Rid>(value));
+        want += (want.empty() ? "" : "|") + name;
+    }
+    TempDir dir;
+    std::string cap = dir.Path() + "/rids.pcap";
+    {
+        CaptureFile f(cap);
+        f.Add(SnapFrame(kDevice, kHost, 8, 0x00, 7, 0, PayloadBytes(p)), 0);
+    }
+    FieldRows rows = Fields(*tshark, cap, {"snap.rid.name", "_ws.expert.message"});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], want);
+    EXPECT_EQ(rows[0][1], "");  // no RID unknown to the dissector
+}
+
+// Seeded random damage to valid frames: whatever the bytes, the dissector
+// marks problems as expert info and never fails with a Lua error.
+TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
+    auto tshark = FindTshark();
+    if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+    TempDir dir;
+    std::string sample = dir.Path() + "/sample.pcap";
+    WriteSampleCapture(sample);
+
+    // Rebuild the valid frames of the sample for mutation.
+    std::vector<Bytes> seeds;
+    {
+        clsPayload p;
+        p.AddWord(RID_ACTIVE_PROFILE, 1);
+        p.AddString(RID_DEVICE_NAME, "Kitchen", 34);
+        p.AddWepKey("0a1B2c3D4e", 0);
+        p.AddStringVarLen(RID_WPA_PASSPHRASE, "abc", 63);
+        p.AddLenRIDBlock(3, RID_ERROR_STATUS);
+        p.AddIntNoRID(0x0121);
+        p.AddIntNoRID(1);
+        seeds.push_back(SnapFrame(kHost, kDevice, 8, 0x82, 0x10, 0, PayloadBytes(p)));
+        seeds.push_back(SnapFrame(kHost, kDevice, 0, 0x02, 0x11, 0x0F, PayloadBytes(p)));
+    }
+    {
+        clsPayload p;
+        p.AddLenRIDBlock(7, RID_DOWNLOAD_QFW_CHUNK);
+        p.AddLongNoRID(0);
+        p.AddIntNoRID(6);
+        p.AddBin(Bytes{1, 2, 3, 4, 5, 6});
+        p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);
+        p.AddLongNoRID(100);
+        p.AddIntNoRID(1);
+        seeds.push_back(SnapFrame(kDevice, kHost, 8, 0x01, 0x12, 0, PayloadBytes(p)));
+    }
+    std::mt19937 rng(20261207);
+    std::string cap = dir.Path() + "/damaged.pcap";
+    const int kFrames = 600;
+    {
+        CaptureFile f(cap);
+        for (int i = 0; i < kFrames; ++i) {
+            Bytes b = seeds[rng() % seeds.size()];
+            switch (rng() % 4) {
+                case 0:  // cut anywhere after the LLC/SNAP header (802.3 length kept true)
+                    b.resize(22 + rng() % (b.size() - 21));
+                    b[12] = static_cast<std::uint8_t>((b.size() - 14) >> 8);
+                    b[13] = static_cast<std::uint8_t>((b.size() - 14) & 0xFF);
+                    break;
+                case 1:  // random bytes in the SNAP part
+                    for (int k = 0; k < 4; ++k) b[22 + rng() % (b.size() - 22)] = static_cast<std::uint8_t>(rng());
+                    break;
+                case 2: {  // a random count word at a block boundary or anywhere
+                    std::size_t at = 36 + rng() % (b.size() - 37);
+                    b[at] = static_cast<std::uint8_t>(rng());
+                    b[at + 1] = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : 0);
+                    break;
+                }
+                default:  // a random payload length
+                    b[28] = static_cast<std::uint8_t>(rng());
+                    b[29] = static_cast<std::uint8_t>(rng() % 8);
+                    break;
+            }
+            f.Add(b, i);
+        }
+    }
+    std::string err;
+    FieldRows rows =
+        Fields(*tshark, cap, {"frame.number", "snap", "_ws.expert.message", "_ws.malformed.expert"}, false, &err);
+    ASSERT_EQ(rows.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
+    int decoded = 0;
+    for (const auto& row : rows) {
+        EXPECT_EQ(row[2].find("Lua Error"), std::string::npos) << "frame " << row[0] << ": " << row[2];
+        EXPECT_EQ(row[3], "") << "frame " << row[0];
+        if (!row[1].empty()) ++decoded;
+    }
+    EXPECT_EQ(decoded, kFrames);  // every frame is still taken as ours
+}
+
+}  // namespace
