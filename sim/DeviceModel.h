@@ -22,7 +22,7 @@ struct OutFrame {
 class DeviceModel {
 public:
     // Limits of what the device keeps about its past.
-    static constexpr std::size_t kMaxLogEntries = 20000;
+    static constexpr std::size_t kMaxLogEntries = 4096;
     static constexpr std::size_t kMaxResponseRecords = 5000;
 
     explicit DeviceModel(const DeviceConfig& config);
