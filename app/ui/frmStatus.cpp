@@ -1,0 +1,242 @@
+#include "frmStatus.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QScreen>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <exception>
+
+#include "Globals.h"
+#include "UiResources.h"
+#include "clsDbManager.h"
+
+namespace kvr {
+namespace {
+
+const ModuleLog Log("frmStatus");
+QPointer<frmStatus> g_window;
+
+enum Column { COL_TIME = 0, COL_LEVEL = 1, COL_MODULE = 2, COL_MESSAGE = 3 };
+
+// A setting as a whole number; `current` when it is missing or not a number.
+int SettingValue(const std::string& text, int current) {
+    try {
+        std::size_t used = 0;
+        const long v = std::stol(text, &used);
+        if (used != text.size() || v < -1000000 || v > 1000000) return current;
+        return static_cast<int>(v);
+    } catch (const std::exception&) {
+        return current;
+    }
+}
+
+}  // namespace
+
+frmStatus::frmStatus(QWidget* parent) : QMainWindow(parent) {
+    setObjectName("frmStatus");
+    setWindowTitle("Status Window");
+
+    fraApplicationStatus = new QGroupBox(this);
+    fraApplicationStatus->setObjectName("fraApplicationStatus");
+    mfgStatus = new QTableWidget(0, 4, fraApplicationStatus);
+    mfgStatus->setObjectName("mfgStatus");
+    mfgStatus->setHorizontalHeaderLabels({"Time", "Level", "Module", "Message"});
+    mfgStatus->verticalHeader()->hide();
+    mfgStatus->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    mfgStatus->setSelectionBehavior(QAbstractItemView::SelectRows);
+    mfgStatus->setWordWrap(false);
+    mfgStatus->horizontalHeader()->setStretchLastSection(true);  // Message takes the remaining width
+    mfgStatus->setColumnWidth(COL_TIME, 90);
+    mfgStatus->setColumnWidth(COL_LEVEL, 90);
+    mfgStatus->setColumnWidth(COL_MODULE, 110);
+    auto* frameLayout = new QVBoxLayout(fraApplicationStatus);
+    frameLayout->setContentsMargins(2, 2, 2, 2);
+    frameLayout->addWidget(mfgStatus);
+    setCentralWidget(fraApplicationStatus);
+
+    mnuView = menuBar()->addMenu("&View");
+    mnuView->setObjectName("mnuView");
+    mnuClear = mnuView->addAction("C&lear");
+    mnuClear->setObjectName("mnuClear");
+    mnuCopyMessages = mnuView->addAction("&Copy Messages to Clipboard");
+    mnuCopyMessages->setObjectName("mnuCopyMessages");
+    mnuCopyTable = mnuView->addAction("Copy Entire &Table to Clipboard");
+    mnuCopyTable->setObjectName("mnuCopyTable");
+    mnuView->addSeparator();
+    mnuClose = mnuView->addAction("Clos&e");
+    mnuClose->setObjectName("mnuClose");
+
+    connect(mnuClear, &QAction::triggered, this, &frmStatus::mnuClear_Click);
+    connect(mnuCopyMessages, &QAction::triggered, this, &frmStatus::mnuCopyMessages_Click);
+    connect(mnuCopyTable, &QAction::triggered, this, &frmStatus::mnuCopyTable_Click);
+    connect(mnuClose, &QAction::triggered, this, &frmStatus::mnuClose_Click);
+
+    const QPixmap icon = ResPicture(PIC_PROGRAM_ICON);
+    if (!icon.isNull()) setWindowIcon(icon);
+    resize(720, 360);
+    m_maxRows = kMaxRows;
+}
+
+frmStatus::~frmStatus() {
+    if (G().StatusWindowSlot0 == this) G().StatusWindowSlot0 = nullptr;
+}
+
+QString frmStatus::TimeText(float elapsedMs) {
+    // The time part of the output file's line: "h:mm:ss.mmm".
+    const std::string line = FormatOutputLine("", elapsedMs, 0, "");
+    const auto bar = line.find(" | ");
+    return QString::fromStdString(bar == std::string::npos ? line : line.substr(0, bar));
+}
+
+QString frmStatus::LevelText(long level) {
+    if (level == 0) return "unspecified";
+    return QString::number(level) + "(" + QString::fromStdString(LogLevelName(level)) + ")";
+}
+
+void frmStatus::PostMessage(const std::string& message, float elapsedMs, long level, const std::string& module) {
+    try {
+        const QString levelText = LevelText(level);
+        const long effective = level == 0 ? LEVEL_TRACE : level;
+        if (effective < DebugMessageLevel) return;
+        if (mfgStatus->columnCount() < 3) return;
+
+        const int row = mfgStatus->rowCount();
+        mfgStatus->insertRow(row);
+        mfgStatus->setItem(row, COL_TIME, new QTableWidgetItem(TimeText(elapsedMs)));
+        mfgStatus->setItem(row, COL_LEVEL, new QTableWidgetItem(levelText));
+        mfgStatus->setItem(row, COL_MODULE, new QTableWidgetItem(UiText(module)));
+        mfgStatus->setItem(row, COL_MESSAGE, new QTableWidgetItem(UiText(message)));
+
+        // The oldest messages go first.
+        while (mfgStatus->rowCount() > m_maxRows) mfgStatus->removeRow(0);
+        if (isVisible()) mfgStatus->scrollToBottom();
+    } catch (const std::exception& e) {
+        Log("Error #0: " + std::string(e.what()) + " in PostMessage", LEVEL_ERROR);
+    }
+}
+
+QString frmStatus::EntireTableText() const {
+    QString text;
+    QStringList header;
+    for (int c = 0; c < mfgStatus->columnCount(); ++c) {
+        const QTableWidgetItem* h = mfgStatus->horizontalHeaderItem(c);
+        header << (h ? h->text() : QString());
+    }
+    text += header.join(", ") + "\r\n";
+    for (int r = 0; r < mfgStatus->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < mfgStatus->columnCount(); ++c) {
+            const QTableWidgetItem* item = mfgStatus->item(r, c);
+            cells << (item ? item->text() : QString());
+        }
+        text += cells.join(", ") + "\r\n";
+    }
+    return text;
+}
+
+QString frmStatus::MessagesText() const {
+    const QTableWidgetItem* h = mfgStatus->horizontalHeaderItem(COL_MESSAGE);
+    QString text = (h ? h->text() : QString()) + "\r\n";
+    for (int r = 0; r < mfgStatus->rowCount(); ++r) {
+        const QTableWidgetItem* item = mfgStatus->item(r, COL_MESSAGE);
+        text += (item ? item->text() : QString()) + "\r\n";
+    }
+    return text;
+}
+
+void frmStatus::mnuClear_Click() { mfgStatus->setRowCount(0); }
+
+void frmStatus::mnuCopyMessages_Click() {
+    QClipboard* clip = QGuiApplication::clipboard();
+    clip->clear();
+    clip->setText(MessagesText());
+}
+
+void frmStatus::mnuCopyTable_Click() {
+    QClipboard* clip = QGuiApplication::clipboard();
+    clip->clear();
+    clip->setText(EntireTableText());
+}
+
+void frmStatus::mnuClose_Click() { close(); }
+
+QString frmStatus::LayoutSection() const { return objectName(); }
+
+void frmStatus::SaveLayout() {
+    clsDbManager* db = G().DbManager;
+    if (!db) return;
+    const QRect r = geometry();
+    const std::string section = FromUi(LayoutSection());
+    db->SaveSetting(kProgramTitle, section, "Top", std::to_string(r.y()));
+    db->SaveSetting(kProgramTitle, section, "Left", std::to_string(r.x()));
+    db->SaveSetting(kProgramTitle, section, "Bottom", std::to_string(r.y() + r.height()));
+    db->SaveSetting(kProgramTitle, section, "Right", std::to_string(r.x() + r.width()));
+}
+
+void frmStatus::RestoreLayout() {
+    clsDbManager* db = G().DbManager;
+    if (!db) return;
+    const QRect cur = geometry();
+    const std::string section = FromUi(LayoutSection());
+    auto read = [&](const char* key, int current) {
+        return SettingValue(db->GetSetting(kProgramTitle, section, key, std::to_string(current)), current);
+    };
+    const int top = read("Top", cur.y());
+    const int left = read("Left", cur.x());
+    const int bottom = read("Bottom", cur.y() + cur.height());
+    const int right = read("Right", cur.x() + cur.width());
+    const QRect wanted(left, top, right - left, bottom - top);
+    if (wanted.width() < 50 || wanted.height() < 50) {
+        Log("stored position is not usable; keeping the current one.", LEVEL_WARNING, "RestoreLayout");
+        return;
+    }
+    // A screen that has gone (another monitor set-up) must not take the window with it.
+    bool onScreen = QGuiApplication::screens().isEmpty();
+    for (const QScreen* s : QGuiApplication::screens()) {
+        if (s->availableGeometry().intersects(wanted)) onScreen = true;
+    }
+    if (!onScreen) {
+        Log("stored position lies on no screen; keeping the current one.", LEVEL_WARNING, "RestoreLayout");
+        return;
+    }
+    setGeometry(wanted);
+}
+
+void frmStatus::closeEvent(QCloseEvent* event) {
+    SaveLayout();
+    QMainWindow::closeEvent(event);
+}
+
+frmStatus& StatusWindow() {
+    if (!g_window) {
+        g_window = new frmStatus(nullptr);
+        G().StatusWindowSlot0 = g_window.data();
+    }
+    return *g_window;
+}
+
+void ShowStatusWindow() {
+    frmStatus& w = StatusWindow();
+    if (!w.isVisible()) w.RestoreLayout();
+    w.show();
+    w.raise();
+    w.activateWindow();
+}
+
+void DestroyStatusWindow() {
+    if (!g_window) return;
+    if (G().StatusWindowSlot0 == g_window.data()) G().StatusWindowSlot0 = nullptr;
+    delete g_window.data();
+}
+
+}  // namespace kvr
