@@ -172,7 +172,11 @@ void clsDiscover::Collect(std::int32_t hNIC, const std::string& NicName, std::in
     kvr::EventPump& pump = kvr::CurrentEventPump();
     const std::int64_t deadline = clock.NowMs() + kCollectWindowMs;
     std::int64_t lastEvents = clock.NowMs();
-    while (clock.NowMs() < deadline && !Cancelled()) {
+    // A read waits up to 100 ms for a frame, so a window would overrun its end
+    // by half a read on average; it ends instead when less than half a read
+    // remains, which keeps its mean length at one second.
+    constexpr std::int64_t kHalfReadMs = 50;
+    while (deadline - clock.NowMs() > kHalfReadMs && !Cancelled()) {
         auto response = std::make_shared<clsSnapResponse>();
         std::shared_ptr<clsZarn> zarn;
         if (GetDiscoveryResponse(hNIC, zarn, NicName, ProtocolVersion, *response)) {
