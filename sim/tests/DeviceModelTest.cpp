@@ -420,19 +420,3 @@ TEST(DeviceModelLimits, OversizedReadIsCutAtWholeBlocksAndFlagged) {
     EXPECT_EQ(outs[1].payload.size() % 38, 0u);
     EXPECT_EQ(outs[1].payload.size(), 1444u);
 }
-
-TEST(DeviceModelLimits, ConfigurationsAreChecked) {
-    DeviceConfig c = Config();
-    EXPECT_EQ(DeviceModel::Validate(c), "");
-    c.name = std::string(33, 'n');
-    EXPECT_NE(DeviceModel::Validate(c), "");
-    c = Config();
-    c.mac = kGroup;
-    EXPECT_NE(DeviceModel::Validate(c), "");
-    c = Config();
-    c.activeProfile = 5;
-    EXPECT_NE(DeviceModel::Validate(c), "");
-    c = Config();
-    c.firmwareDate = "2026";
-    EXPECT_NE(DeviceModel::Validate(c), "");
-}
