@@ -19,6 +19,16 @@
 -- post-dissector: it finds the LLC/SNAP header through the LLC fields, which
 -- works on Ethernet, VLAN-tagged, Linux cooked and 802.11 captures alike.
 
+-- An installed copy and one given with -X lua_script would register the
+-- protocol twice, which Wireshark refuses: the first one loaded is used.
+local this_file = debug.getinfo(1, "S").source:gsub("^@", "")
+if rawget(_G, "kvr_snap_dissector_file") then
+    io.stderr:write(string.format("%s: the KVR SNAP dissector is already loaded from %s; this copy is not used\n",
+        this_file, rawget(_G, "kvr_snap_dissector_file")))
+    return
+end
+rawset(_G, "kvr_snap_dissector_file", this_file)
+
 local snap = Proto("snap", "KVR SNAP Protocol")
 
 local OUI_KVR = 0x0007F5

@@ -93,15 +93,6 @@ std::string DissectorPath() { return std::string(KVR_SOURCE_DIR) + "/tools/wires
 
 namespace {
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    return q + "'";
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
@@ -111,20 +102,22 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const std::vector<std::string>& args) {
-    TempDir home;
-    std::string cfg = home.Path() + "/config";
-    ::mkdir(cfg.c_str(), 0700);
-    std::string errFile = home.Path() + "/stderr.txt";
-    std::string cmd = "HOME=" + Quote(home.Path()) + " XDG_CONFIG_HOME=" + Quote(cfg) +
-                      " WIRESHARK_CONFIG_DIR=" + Quote(cfg) + " " + Quote(tshark) + " -n -X " +
-                      Quote("lua_script:" + DissectorPath()) + " -r " + Quote(capture);
-    for (const std::string& a : args) cmd += " " + Quote(a);
-    cmd += " 2>" + Quote(errFile);
+std::string ShellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
 
+TsharkRun RunShell(const std::string& commandLine) {
+    TempDir scratch;
+    std::string errFile = scratch.Path() + "/stderr.txt";
+    std::string cmd = "( " + commandLine + " ) 2>" + ShellQuote(errFile);
     TsharkRun run;
     FILE* pipe = ::popen(cmd.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot start " + tshark);
+    if (pipe == nullptr) throw std::runtime_error("cannot run: " + commandLine);
     char buf[8192];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
@@ -132,6 +125,17 @@ TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.err = ReadFile(errFile);
     return run;
+}
+
+TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const std::vector<std::string>& args) {
+    TempDir home;
+    std::string cfg = home.Path() + "/config";
+    ::mkdir(cfg.c_str(), 0700);
+    std::string cmd = "HOME=" + ShellQuote(home.Path()) + " XDG_CONFIG_HOME=" + ShellQuote(cfg) +
+                      " WIRESHARK_CONFIG_DIR=" + ShellQuote(cfg) + " " + ShellQuote(tshark) + " -n -X " +
+                      ShellQuote("lua_script:" + DissectorPath()) + " -r " + ShellQuote(capture);
+    for (const std::string& a : args) cmd += " " + ShellQuote(a);
+    return RunShell(cmd);
 }
 
 FieldRows Fields(const std::string& tshark, const std::string& capture, const std::vector<std::string>& fields,

@@ -65,6 +65,11 @@ struct TsharkRun {
     std::string err;
 };
 
+// Runs a shell command line; stdout and stderr are collected separately.
+TsharkRun RunShell(const std::string& commandLine);
+// Single-quotes a word for the shell.
+std::string ShellQuote(const std::string& word);
+
 // Runs tshark with the dissector loaded over the capture, with its own empty
 // home and configuration directories (so an installed copy of the dissector
 // or personal preferences cannot interfere). `args` are appended as given.

@@ -4,6 +4,7 @@
 // the program's constants.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -334,6 +335,47 @@ TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
         if (!row[1].empty()) ++decoded;
     }
     EXPECT_EQ(decoded, kFrames);  // every frame is still taken as ours
+}
+
+// The install script puts the dissector where tshark loads it without -X,
+// a second copy given with -X is refused politely, and --remove takes it away.
+TEST(DissectorInstall, InstallScriptPutsItWhereTsharkLoadsIt) {
+    auto tshark = FindTshark();
+    if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+    TempDir home, dir;
+    std::string capture = dir.Path() + "/sample.pcap";
+    WriteSampleCapture(capture);
+    std::string env = "HOME=" + ShellQuote(home.Path()) + " XDG_CONFIG_HOME=" + ShellQuote(home.Path() + "/.config") +
+                      " ";
+    std::string script = std::string(KVR_SOURCE_DIR) + "/tools/wireshark/install.sh";
+
+    TsharkRun inst = RunShell(env + "bash " + ShellQuote(script));
+    ASSERT_EQ(inst.exitCode, 0) << inst.out << inst.err;
+    EXPECT_NE(inst.out.find("tshark loads the dissector"), std::string::npos) << inst.out;
+    std::string installed = home.Path() + "/.local/lib/wireshark/plugins/kvr_snap.lua";
+    EXPECT_TRUE(std::filesystem::exists(installed));
+
+    std::string read = env + ShellQuote(*tshark) + " -n -r " + ShellQuote(capture) + " -c 2 -T fields -e snap.label";
+    TsharkRun plain = RunShell(read);
+    EXPECT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(plain.out, "0x1234\n0x1234\n");
+
+    TsharkRun twice = RunShell(env + ShellQuote(*tshark) + " -n -X " + ShellQuote("lua_script:" + DissectorPath()) +
+                               " -r " + ShellQuote(capture) + " -c 2 -T fields -e snap.label");
+    EXPECT_EQ(twice.exitCode, 0) << twice.err;
+    EXPECT_EQ(twice.out, "0x1234\n0x1234\n");
+    EXPECT_NE(twice.err.find("already loaded from " + installed), std::string::npos) << twice.err;
+
+    TsharkRun removed = RunShell(env + "bash " + ShellQuote(script) + " --remove");
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_FALSE(std::filesystem::exists(installed));
+    TsharkRun after = RunShell(read);  // no dissector: tshark does not know the field
+    EXPECT_NE(after.exitCode, 0);
+    EXPECT_NE(after.err.find("snap.label"), std::string::npos) << after.err;
+
+    TsharkRun bad = RunShell(env + "bash " + ShellQuote(script) + " --frobnicate");
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("unknown option '--frobnicate'"), std::string::npos);
 }
 
 }  // namespace
