@@ -1,6 +1,9 @@
 // Device descriptions and config files of the kvrsim program.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "sim/DeviceModel.h"
 #include "sim/DeviceSpec.h"
 
@@ -90,4 +93,20 @@ TEST(DeviceSpec, ConfigFileAndDemoSet) {
     EXPECT_TRUE(demo[1].wpaCapable);
     EXPECT_EQ(demo[2].name.size(), 32u);
     for (const auto& d : demo) EXPECT_EQ(DeviceModel::Validate(d), "") << d.name;
+}
+
+TEST(DeviceSpec, ShippedExampleConfigStaysValid) {
+    std::ifstream f(std::string(KVR_SOURCE_DIR) + "/sim/devices.example.conf");
+    ASSERT_TRUE(f);
+    std::stringstream text;
+    text << f.rdbuf();
+    SimConfig cfg;
+    std::string err;
+    ASSERT_TRUE(ParseConfigText(text.str(), cfg, &err)) << err;
+    EXPECT_EQ(cfg.segment, "lab");
+    ASSERT_EQ(cfg.devices.size(), 4u);
+    EXPECT_EQ(cfg.devices[0].profiles.size(), 3u);
+    EXPECT_FALSE(cfg.devices[1].v16Download);
+    EXPECT_TRUE(cfg.devices[2].downloadMode);
+    EXPECT_EQ(cfg.devices[3].faults.answerOnAttempt, 2u);
 }
