@@ -21,6 +21,14 @@ constexpr std::int64_t kResponseWaitMs = 4000;
 constexpr std::int64_t kPumpIntervalMs = 1000;
 constexpr std::int64_t kDownloadAckExtraMs = 200;
 constexpr std::int64_t kProgressStepMs = 200;
+// A read that failed at once (adapter gone, library error) instead of
+// waiting for a frame: pause briefly so the wait does not spin and flood the log.
+constexpr std::int64_t kFastFailMs = 5;
+constexpr long kFastFailPauseMs = 10;
+
+void PauseAfterFastFailure(kvr::Clock& clock, const clsSnapResponse& r, std::int64_t pollStart) {
+    if (!r.LastReadHadFrame() && clock.NowMs() - pollStart < kFastFailMs) clock.SleepMs(kFastFailPauseMs);
+}
 
 std::int64_t SecondsToMs(double s) {
     if (!std::isfinite(s) || s <= 0) return 0;
@@ -79,6 +87,7 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
     do {
         bool accepted = false;
         bool response = false;
+        const std::int64_t pollStart = clock.NowMs();
         if (r.ReadAcknowledgeFrame(hNIC, version)) {
             accepted = true;
         } else if (r.LastFrameAccepted() && r.IsResponseFrame() && SameMac(r.srcMAC, MacZarn)) {
@@ -92,6 +101,7 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
             isResponse = response;
             return true;
         }
+        PauseAfterFastFailure(clock, r, pollStart);
         if (pump) pump->AtMostOncePerSecond();
     } while (!cancel && clock.NowMs() - sent < timeoutMs);
     return false;
@@ -143,10 +153,12 @@ bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::
             const std::int64_t start = clock.NowMs();
             Pump pump(clock);
             for (;;) {
+                const std::int64_t pollStart = clock.NowMs();
                 if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
                     result = true;
                     break;
                 }
+                PauseAfterFastFailure(clock, *cResponse, pollStart);
                 const std::int64_t waited = clock.NowMs() - start;
                 pump.AtMostOncePerSecond();
                 if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
@@ -211,10 +223,12 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
         } else if (accepted) {
             const std::int64_t start = clock.NowMs();
             for (;;) {
+                const std::int64_t pollStart = clock.NowMs();
                 if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
                     result = true;
                     break;
                 }
+                PauseAfterFastFailure(clock, *cResponse, pollStart);
                 const std::int64_t waited = clock.NowMs() - start;
                 pump.AtMostOncePerSecond();
                 if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
@@ -328,6 +342,7 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
             bool carried = acceptedIsResponse;
             for (;;) {
                 bool have = false;
+                const std::int64_t pollStart = clock.NowMs();
                 if (carried) {
                     have = true;
                     carried = false;
@@ -336,6 +351,7 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
                 } else {
                     Log("SendDownloadFrame: cResponse.ReadResponseFrame failed (label=0x" + hexLabel + ").",
                         kvr::LEVEL_TRACE);
+                    PauseAfterFastFailure(clock, *cResponse, pollStart);
                     pump.AtMostOncePerSecond();
                 }
                 if (have) {

@@ -88,6 +88,7 @@ bool clsSnapResponse::SendAck_OldTransaction(std::int32_t hNIC, const std::strin
 bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) {
     try {
         m_lastAccepted = false;
+        m_lastHadFrame = false;
         kvr::SnapReceived f;
         if (!kvr::CurrentSnapLink().Read(hNIC, f)) {
             // Trace a failed read at most once a second.
@@ -105,6 +106,7 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
 
         // Every frame read replaces the public variables, whether or not it
         // belongs to the transaction.
+        m_lastHadFrame = true;
         srcMAC = f.srcMAC;
         const std::size_t received = std::min(f.payload.size(), static_cast<std::size_t>(std::max<int>(f.payloadLen, 0)));
         LoadFrame(f.frameType, f.label, f.status, f.payload.data(), received);

@@ -34,6 +34,8 @@ public:
     // True when the last ReadSNAP accepted its frame as the current
     // transaction's (the transport accepts a response in place of an ACK only then).
     bool LastFrameAccepted() const { return m_lastAccepted; }
+    // True when the last ReadSNAP received a frame at all.
+    bool LastReadHadFrame() const { return m_lastHadFrame; }
 
     bool SendAck(std::int32_t hNIC, const std::string& destMAC, std::int16_t ProtocolVersion);
     bool SendAck_OldTransaction(std::int32_t hNIC, const std::string& destMAC, std::int16_t ProtocolVersion,
@@ -71,6 +73,7 @@ private:
     std::size_t m_payloadBytes = 0;
     std::uint8_t m_lastTypeByte = 0;
     bool m_lastAccepted = false;
+    bool m_lastHadFrame = false;
     bool m_haveFailedRead = false;
     std::int64_t m_lastFailedReadMs = 0;
 };

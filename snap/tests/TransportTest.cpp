@@ -209,6 +209,35 @@ TEST_F(TransportTest, FailedWritesAreRetriedAndLogged) {
     EXPECT_EQ(log.Count("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR), 8u);
 }
 
+// An adapter whose reads fail at once (it vanished, the library failed).
+class DeadReads : public snaptest::ScriptedLink {
+public:
+    using ScriptedLink::ScriptedLink;
+    bool Read(std::int32_t, kvr::SnapReceived&) override {
+        ++reads;
+        return false;
+    }
+};
+
+TEST(TransportDeadAdapter, WaitsEndInTimeWithoutSpinning) {
+    kvr::FakeClock clock;
+    DeadReads link(clock);
+    snaptest::LogCapture log;
+    G().AckTimeout = 0.2f;
+    clsSnapCommand cmd;
+    clsPayload p;
+    p.AddRID(RID_ACTIVE_PROFILE);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    std::shared_ptr<clsSnapResponse> resp;
+    const std::int64_t start = clock.NowMs();
+    EXPECT_FALSE(cmd.SendEx(5, "0007F5010203", 0, p.GetLength(), data, resp));
+    EXPECT_GE(clock.NowMs() - start, 1200);
+    EXPECT_LE(link.reads, 6 * 21);  // at most one poll per 10 ms
+    link.reads = 0;
+    EXPECT_FALSE(cmd.SendDownloadFrame(5, "0007F5010203", 1, p.GetLength(), data, resp, nullptr, 30, true, false));
+    EXPECT_LE(link.reads, 6 * 41);
+}
+
 TEST_F(TransportTest, SendExProgressFollowsAttemptsAndSeconds) {
     // A progress bar that remembers every value.
     struct Trace : kvr::MemoryProgressBar {
