@@ -159,7 +159,7 @@ TEST_F(SimulatorSegment, VanishAppearAndMoveToAnotherSegment) {
 
 TEST_F(SimulatorSegment, FaultsAndDownloadModeOverTheWire) {
     DeviceConfig d = Device(kDevA, "Alpha");
-    d.restartMs = 300;
+    d.restartMs = 1500;  // long enough that a loaded machine still sends the probe in time
     d.faults.answerOnAttempt = 2;
     ASSERT_TRUE(m_sim.AddDevice(d));
     Start();
@@ -176,7 +176,7 @@ TEST_F(SimulatorSegment, FaultsAndDownloadModeOverTheWire) {
     // While it restarts it answers nothing; afterwards it is in download mode.
     Send(*m_host, HostFrame(kGroup, 8, 0, 8, DiscoveryPayload()));
     EXPECT_EQ(CountKind(Collect(*m_host, 100), 2, kDevA), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     EXPECT_TRUE(m_sim.State(kDevA).downloadMode);
     Send(*m_host, HostFrame(kGroup, 8, 0, 9, DiscoveryPayload()));
     seen = Collect(*m_host, 2000, 2);
