@@ -56,6 +56,10 @@ Bytes PayloadBytes(const clsPayload& payload);
 Bytes SnapFrame(const std::string& dst, const std::string& src, int version, std::uint8_t type, std::uint16_t label,
                 std::uint8_t status, const Bytes& payload);
 
+// A valid firmware file (96-byte header, SWID 1, SWVersion 0x0204, hardware
+// 1) with one image section of imageBytes bytes and its CRC-32.
+Bytes SmallFirmwareFile(std::size_t imageBytes);
+
 // Path of the tshark program, or nullopt when it is not installed.
 std::optional<std::string> FindTshark();
 

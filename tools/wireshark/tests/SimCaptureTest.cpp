@@ -20,35 +20,6 @@ namespace {
 const char* kHost = "020000000010";
 const char* kMulticast = "0107F5000100";
 
-std::uint32_t Crc32(const Bytes& data, std::size_t from, std::size_t n) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = from; i < from + n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-// A small firmware file: the 96-byte header and one image section.
-Bytes FirmwareFile(std::size_t imageBytes) {
-    Bytes f(96 + imageBytes, 0);
-    const std::string head = "qFoWCnE120261207130000xx";
-    std::copy(head.begin(), head.end(), f.begin());
-    Put32(f, 0x18, 1);       // SWID
-    Put32(f, 0x1C, 0x0204);  // SWVersion
-    f[0x20] = 1;             // HardwareID
-    f[0x22] = 1;             // CompatibleHardwareVersion
-    for (std::size_t i = 0; i < imageBytes; ++i) f[96 + i] = static_cast<std::uint8_t>(i * 7 + 3);
-    Put32(f, 0x30, 96);
-    Put32(f, 0x38, static_cast<std::uint32_t>(imageBytes));
-    Put32(f, 0x3C, Crc32(f, 96, imageBytes));
-    return f;
-}
-
 // The host's side of the conversation with one simulated device.
 class Conversation {
 public:
@@ -186,7 +157,7 @@ protected:
                 p.AddRID(rid);
             probe = dev.Send(dev.Device(), 0x00, p);
         }
-        Bytes file = FirmwareFile(1500);
+        Bytes file = SmallFirmwareFile(1500);
         fileSize = file.size();
         {
             clsPayload p;
