@@ -74,13 +74,19 @@ private:
     std::int64_t m_last;
 };
 
+// True when the device refused this transaction's write (its answer is final).
+bool RefusedBy(const clsSnapResponse& r, const std::string& MacZarn) {
+    return r.LastFrameRefused() && SameMac(r.srcMAC, MacZarn);
+}
+
 // One ACK wait: polls until the ACK (or a response of this transaction from
-// the device, taken as both) is accepted, the time is up or the wait is
-// cancelled. `check` may still reject an accepted frame.
+// the device, taken as both) is accepted, the time is up, the wait is
+// cancelled or the device refused the write (`refused`). `check` may still
+// reject an accepted frame.
 template <class Check>
 bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, const std::string& MacZarn,
-                std::int64_t timeoutMs, const bool& cancel, const char* procedure, bool& isResponse, Pump* pump,
-                Check check) {
+                std::int64_t timeoutMs, const bool& cancel, const char* procedure, bool& isResponse, bool& refused,
+                Pump* pump, Check check) {
     kvr::Clock& clock = kvr::CurrentClock();
     const std::int64_t sent = clock.NowMs();
     isResponse = false;
@@ -100,6 +106,10 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
         if (accepted && check(r)) {
             isResponse = response;
             return true;
+        }
+        if (RefusedBy(r, MacZarn)) {
+            refused = true;
+            return false;
         }
         PauseAfterFastFailure(clock, r, pollStart);
         if (pump) pump->AtMostOncePerSecond();
@@ -125,25 +135,28 @@ bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::
 
         bool accepted = false;
         bool acceptedIsResponse = false;
+        bool refused = false;
         int attempts = 0;
         do {
             // All attempts of one request carry the same label.
             const std::int16_t lbl = attempts == 0 ? NextLabel() : CurrentLabel();
             cResponse = std::make_shared<clsSnapResponse>();
+            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
             if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
                             Payload)) {
                 Log("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR);
             } else {
                 accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait, "SendEx",
-                                      acceptedIsResponse, nullptr, [](const clsSnapResponse&) { return true; });
-                if (!accepted) {
+                                      acceptedIsResponse, refused, nullptr,
+                                      [](const clsSnapResponse&) { return true; });
+                if (!accepted && !refused) {
                     Log("SendEx: failed to receive ACK from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
                 }
             }
             if (pgb1) pgb1->SetValue(Capped(attempts, pgb1));
             ++attempts;
             if (!accepted) kvr::CurrentEventPump().DoEvents();
-        } while (!accepted && attempts < kSendExAttempts && !CancelWait);
+        } while (!accepted && !refused && attempts < kSendExAttempts && !CancelWait);
         if (pgb1) pgb1->SetValue(Capped(6, pgb1));
 
         bool result = false;
@@ -158,13 +171,17 @@ bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::
                     result = true;
                     break;
                 }
+                if (RefusedBy(*cResponse, MacZarn)) {
+                    refused = true;
+                    break;
+                }
                 PauseAfterFastFailure(clock, *cResponse, pollStart);
                 const std::int64_t waited = clock.NowMs() - start;
                 pump.AtMostOncePerSecond();
                 if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
                 if (CancelWait || waited >= kResponseWaitMs) break;
             }
-            if (!result) {
+            if (!result && !refused) {
                 Log("SendEx: failed to receive response frame from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
             }
         }
@@ -197,18 +214,20 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
         if (!cResponse) cResponse = std::make_shared<clsSnapResponse>();
         bool accepted = false;
         bool acceptedIsResponse = false;
+        bool refused = false;
         long attempts = 0;
         Pump pump(clock);
-        while (!accepted && attempts < cmdRetries && !CancelWait) {
+        while (!accepted && !refused && attempts < cmdRetries && !CancelWait) {
             cResponse = std::make_shared<clsSnapResponse>();
+            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
             if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, CurrentLabel(), 0, payloadSize,
                             G().ModifiedSnap, Payload)) {
                 Log("SendExCustom: WriteNDIS failed " + target, kvr::LEVEL_WARNING);
             } else {
                 accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
-                                      "SendExCustom", acceptedIsResponse, &pump,
+                                      "SendExCustom", acceptedIsResponse, refused, &pump,
                                       [](const clsSnapResponse&) { return true; });
-                if (!accepted && !CancelWait) {
+                if (!accepted && !CancelWait && !refused) {
                     Log("SendExCustom: failed to receive ACK from target " + target, kvr::LEVEL_WARNING);
                 }
             }
@@ -226,6 +245,10 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
                 const std::int64_t pollStart = clock.NowMs();
                 if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
                     result = true;
+                    break;
+                }
+                if (RefusedBy(*cResponse, MacZarn)) {
+                    refused = true;
                     break;
                 }
                 PauseAfterFastFailure(clock, *cResponse, pollStart);
@@ -305,22 +328,24 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
 
         bool accepted = false;
         bool acceptedIsResponse = false;
+        bool refused = false;
         Pump pump(clock);
-        for (int attempt = 0; attempt < kSendExAttempts && !accepted && !CancelWait; ++attempt) {
+        for (int attempt = 0; attempt < kSendExAttempts && !accepted && !refused && !CancelWait; ++attempt) {
             if (attempt > 0) {
                 Log("SendDownloadFrame: re-sending download packet and re-using label (label=0x" + hexLabel + ")...",
                     kvr::LEVEL_WARNING);
             }
             cResponse = std::make_shared<clsSnapResponse>();
             cResponse->bAckSent = false;
+            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
             if (!link.Write(hNIC, destination, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
                             Payload)) {
                 Log("SendDownloadFrame: WriteNDIS failed (label=0x" + hexLabel + ")!", kvr::LEVEL_WARNING);
             } else {
                 accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
-                                      "SendDownloadFrame", acceptedIsResponse, nullptr, fromTarget);
+                                      "SendDownloadFrame", acceptedIsResponse, refused, nullptr, fromTarget);
             }
-            if (!accepted) {
+            if (!accepted && !refused) {
                 Log("SendDownloadFrame: failed to receive ACK (label=0x" + hexLabel + ")!  AckTimeout=" +
                         SingleText(G().AckTimeout) + ".  Exiting abnormally.",
                     kvr::LEVEL_WARNING);
@@ -348,6 +373,9 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
                     carried = false;
                 } else if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
                     have = true;
+                } else if (RefusedBy(*cResponse, MacZarn)) {
+                    refused = true;
+                    break;
                 } else {
                     Log("SendDownloadFrame: cResponse.ReadResponseFrame failed (label=0x" + hexLabel + ").",
                         kvr::LEVEL_TRACE);
@@ -372,7 +400,7 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
                 if (pgb1) pgb1->SetValue(Capped(static_cast<long>(waited / kProgressStepMs), pgb1));
                 if (CancelWait || waited >= waitMs) break;
             }
-            if (!result) {
+            if (!result && !refused) {
                 Log("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=" +
                         std::to_string(RespTimeOut) + ".  Exiting abnormally.",
                     kvr::LEVEL_WARNING);

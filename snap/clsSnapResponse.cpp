@@ -37,7 +37,16 @@ bool WalkBlocks(const std::uint8_t* payload, std::size_t stored, std::int16_t fr
 }
 }  // namespace
 
-std::string clsSnapResponse::ResponseCodeText(std::uint8_t code, std::uint8_t frameTypeByte) {
+namespace {
+// Whether the bits that count only for read (0) or write (1) frames apply: to
+// such a frame itself, or to the response answering such a request.
+bool AppliesTo(int kind, std::uint8_t frameTypeByte, int requestType) {
+    return frameTypeByte == kind ||
+           ((frameTypeByte & SNAP_KIND_MASK) == SNAP_KIND_RESPONSE && requestType == kind);
+}
+}  // namespace
+
+std::string clsSnapResponse::ResponseCodeText(std::uint8_t code, std::uint8_t frameTypeByte, int requestType) {
     // Tested in the order of the table, each overwriting the text: the highest
     // listed bit wins.
     std::string text = "Unknown response code for frame type " + std::to_string(frameTypeByte);
@@ -48,10 +57,10 @@ std::string clsSnapResponse::ResponseCodeText(std::uint8_t code, std::uint8_t fr
     if (code & SNAP_RC_RID_UNAVAILABLE)
         text = "a given RID is not available or implemented, in read responses: unavailable info is not "
                "contained in ResponseCode";
-    if ((code & SNAP_RC_TRUNCATED) && frameTypeByte == 0)
+    if ((code & SNAP_RC_TRUNCATED) && AppliesTo(0, frameTypeByte, requestType))
         text = "the amount of requested information did not fit into the maximum frame length.  Information at "
                "the end of the frame was stripped.";
-    if ((code & SNAP_RC_WRITE_IGNORED) && frameTypeByte == 1)
+    if ((code & SNAP_RC_WRITE_IGNORED) && AppliesTo(1, frameTypeByte, requestType))
         text = "the complete write frame has been ignored because of (frame format) errors.";
     return text;
 }
@@ -89,6 +98,7 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
     try {
         m_lastAccepted = false;
         m_lastHadFrame = false;
+        m_lastRefused = false;
         kvr::SnapReceived f;
         if (!kvr::CurrentSnapLink().Read(hNIC, f)) {
             // Trace a failed read at most once a second.
@@ -128,9 +138,11 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
             bool result = true;
             if (ResponseCode != 0) {
                 const std::string msg = "ReadSNAP: ResponseCode error 0x" + Hex(ResponseCode) + ": " +
-                                        ResponseCodeText(ResponseCode, f.frameType) + " (src mac='" + srcMAC +
+                                        ResponseCodeText(ResponseCode, f.frameType, RequestFrameType) +
+                                        " (src mac='" + srcMAC +
                                         "', downloadmode=" + kvr::snapdetail::BoolText(downloadMode) + ")";
-                if ((ResponseCode & SNAP_RC_WRITE_IGNORED) && f.frameType == 1) {
+                if ((ResponseCode & SNAP_RC_WRITE_IGNORED) && AppliesTo(1, f.frameType, RequestFrameType)) {
+                    m_lastRefused = true;
                     Log(msg, kvr::LEVEL_ERROR);
                     Log("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR);
                     result = false;

@@ -23,6 +23,10 @@ public:
     std::int16_t frameLen = 0;    // payload length field
     std::uint8_t ResponseCode = 0;
     bool bAckSent = false;        // an acknowledgement for a frame was sent
+    // Frame kind of the request this object waits for an answer to (0 read,
+    // 1 write), set by the transport; -1 when unknown. A response to a write
+    // carrying code 0x20 is then the device's refusal of the write.
+    std::int16_t RequestFrameType = -1;
 
     // Reads one frame and processes it: true when it belongs to the current
     // transaction (label and version) and is not a fatal write refusal.
@@ -58,8 +62,13 @@ public:
     bool GetRIDFieldAsWord(Rid rid, std::int16_t& value) const;
     bool GetRIDFieldAsBool(Rid rid, bool& value) const;
 
-    // The text of a response code for a frame-type byte (the response-code table).
-    static std::string ResponseCodeText(std::uint8_t code, std::uint8_t frameTypeByte);
+    // The text of a response code for a frame-type byte (the response-code
+    // table). requestType (0 read, 1 write, -1 unknown) lets the bits of read and
+    // write frames apply to the response that answers such a request.
+    static std::string ResponseCodeText(std::uint8_t code, std::uint8_t frameTypeByte, int requestType = -1);
+    // True when the last frame read was this transaction's answer refusing a
+    // write (response code 0x20): it is not accepted, and no other answer follows.
+    bool LastFrameRefused() const { return m_lastRefused; }
 
     // Stores a frame as if ReadSNAP had read and accepted it, without any
     // acknowledgement (for decoding fixtures and the fuzz target).
@@ -74,6 +83,7 @@ private:
     std::uint8_t m_lastTypeByte = 0;
     bool m_lastAccepted = false;
     bool m_lastHadFrame = false;
+    bool m_lastRefused = false;
     bool m_haveFailedRead = false;
     std::int64_t m_lastFailedReadMs = 0;
 };

@@ -173,6 +173,13 @@ TEST(ResponseCodes, TextOfTheHighestApplicableBit) {
               "the amount of requested information did not fit into the maximum frame length.  Information at the "
               "end of the frame was stripped.");
     EXPECT_EQ(clsSnapResponse::ResponseCodeText(0x20, 2), "Unknown response code for frame type 2");
+    // Known request kind: the bits of read and write frames apply to their responses.
+    EXPECT_EQ(clsSnapResponse::ResponseCodeText(0x20, 0x82, 1),
+              "the complete write frame has been ignored because of (frame format) errors.");
+    EXPECT_EQ(clsSnapResponse::ResponseCodeText(0x20, 2, 0), "Unknown response code for frame type 2");
+    EXPECT_EQ(clsSnapResponse::ResponseCodeText(0x11, 2, 0),
+              "the amount of requested information did not fit into the maximum frame length.  Information at the "
+              "end of the frame was stripped.");
     EXPECT_EQ(clsSnapResponse::ResponseCodeText(0x18, 2),
               "a given RID is not available or implemented, in read responses: unavailable info is not contained "
               "in ResponseCode");

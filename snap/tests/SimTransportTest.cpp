@@ -178,6 +178,23 @@ TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
               6u);
 }
 
+TEST_F(SimTransport, RefusedWriteIsAFailure) {
+    Faults refuse;
+    refuse.responseCode = 0x20;
+    ASSERT_TRUE(m_sim.SetFaults(kDev, refuse));
+    clsPayload p;
+    p.AddString(RID_DEVICE_NAME, "Renamed", 34);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    clsSnapCommand cmd;
+    std::shared_ptr<clsSnapResponse> resp;
+    snaptest::LogCapture log;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cmd.SendEx(m_hNIC, kMac, 1, p.GetLength(), data, resp));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(log.Count("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR), 1u)
+        << log.Dump();
+}
+
 TEST_F(SimTransport, DownloadFramesNeedTheTargetInDownloadMode) {
     clsPayload p;
     p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);

@@ -238,6 +238,44 @@ TEST(TransportDeadAdapter, WaitsEndInTimeWithoutSpinning) {
     EXPECT_LE(link.reads, 6 * 41);
 }
 
+TEST_F(TransportTest, RefusedWriteFailsAtOnce) {
+    // The device answers a write with "the complete write frame has been ignored".
+    for (bool early : {false, true}) {
+        SCOPED_TRACE(early ? "refusal before the ACK" : "refusal after the ACK");
+        link.devices = {Device()};
+        link.devices[0].responseCode = 0x20;
+        link.devices[0].responseBeforeAck = early;
+        link.sent.clear();
+        link.acks.clear();
+        log.lines.clear();
+        start = clock.NowMs();
+        EXPECT_FALSE(cmd.SendEx(5, kMac, 1, request.GetLength(), data, resp, &bar));
+        EXPECT_LT(Elapsed(), 1000) << "no 4-second wait for an answer that already came";
+        EXPECT_EQ(link.sent.size() - link.acks.size(), 1u) << "a refused write is not re-sent";
+        EXPECT_EQ(log.Count("ReadSNAP: ResponseCode error 0x20: the complete write frame has been ignored",
+                            kvr::LEVEL_ERROR),
+                  1u)
+            << log.Dump();
+        EXPECT_EQ(log.Count("failed to receive"), 0u);
+        EXPECT_EQ(bar.Value(), bar.Max());
+        clock.Advance(1000);
+    }
+    // The same code on a read's response is no refusal of anything.
+    link.devices = {Device()};
+    link.devices[0].responseCode = 0x20;
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(log.Count("Unknown response code for frame type 2", kvr::LEVEL_WARNING), 1u);
+
+    link.devices = {Device()};
+    link.devices[0].responseCode = 0x20;
+    link.devices[0].typeFlags = SNAP_FLAG_DOWNLOAD_MODE;
+    EXPECT_FALSE(cmd.SendExCustom(5, kMac, 1, request.GetLength(), data, resp, nullptr, 3, 0.2f));
+    start = clock.NowMs();
+    EXPECT_FALSE(cmd.SendDownloadFrame(5, kMac, 1, request.GetLength(), data, resp, nullptr, 30, true, false));
+    EXPECT_LT(Elapsed(), 1000);
+    EXPECT_EQ(log.Count("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING), 1u);
+}
+
 TEST_F(TransportTest, SendExProgressFollowsAttemptsAndSeconds) {
     // A progress bar that remembers every value.
     struct Trace : kvr::MemoryProgressBar {
