@@ -189,6 +189,7 @@ local F = {
 
     raw_len = ProtoField.uint16("snap.raw.length", "Firmware data length", base.DEC),
     raw_data = ProtoField.bytes("snap.raw.data", "Firmware data"),
+    raw_offset = ProtoField.uint32("snap.raw.offset", "Offset in the section", base.DEC),
     undecoded = ProtoField.bytes("snap.undecoded", "Undecoded bytes"),
 
     request_in = ProtoField.framenum("snap.request_in", "Request in frame", base.NONE, frametype.REQUEST),
@@ -277,10 +278,43 @@ end
 
 local requests = {}   -- "HOSTMAC/label" -> request record
 local frame_info = {} -- frame number -> { request = record } or { record = record }
+-- Protocol-1 sections: "HOST>DEVICE" -> { next, length, label, offset } and,
+-- per data frame, its offset and the section length.
+local sections = {}
+local section_frames = {}
+local raw_frames = {}
 
 function snap.init()
     requests = {}
     frame_info = {}
+    sections = {}
+    section_frames = {}
+    raw_frames = {}
+end
+
+-- A start record begins a section; each data frame after it continues the
+-- section (a re-send with the same label repeats its offset).
+local function track_section_start(pinfo, key, length)
+    if not key or section_frames[pinfo.number] then return end
+    section_frames[pinfo.number] = true
+    sections[key] = { next = 0, length = length }
+end
+
+local function track_raw(pinfo, key, label, n)
+    local num = pinfo.number
+    if raw_frames[num] == nil then
+        local s = key and sections[key]
+        if not s then
+            raw_frames[num] = false
+        else
+            if s.label ~= label then
+                s.offset, s.label = s.next, label
+                s.next = s.next + n
+            end
+            raw_frames[num] = { offset = s.offset, length = s.length }
+        end
+    end
+    return raw_frames[num]
 end
 
 local function track(pinfo, kind, label, src, dst)
@@ -474,6 +508,10 @@ end
 
 -- Start records of protocol 1: the file header's identity fields and one
 -- section descriptor (the CNE record begins with the CNE tag).
+-- The section length of the start record decoded last (protocol-1 data frames
+-- carry no offset: it is counted from the start record).
+local started_section_length
+
 local function start_record(with_tag)
     local want = with_tag and 44 or 40
     return function(tree, v, name)
@@ -492,6 +530,7 @@ local function start_record(with_tag)
         tree:add(F.fw_target, v(o + 28, 4))
         tree:add_le(F.fw_length, v(o + 32, 4))
         tree:add_le(F.fw_crc, v(o + 36, 4))
+        started_section_length = v(o + 32, 4):le_uint()
         return string.format("version %d.%d, section length %d", v(o + 16, 4):le_int(), v(o + 20, 4):le_int(),
             v(o + 32, 4):le_uint())
     end
@@ -552,7 +591,7 @@ local function dissect_block(p, off, tree, kind)
     end
 
     if count == 1 then
-        bt:set_text(string.format("%s (query)", name))
+        bt:set_text(string.format(kind == 0 and "%s (query)" or "%s (no value)", name))
         return off + size, name
     end
 
@@ -766,6 +805,7 @@ function snap.dissector(tvb, pinfo, root)
     end
 
     local names = {}
+    local section_key = src_range and dst_range and (mac_text(src_range) .. ">" .. mac_text(dst_range))
     if kind == 3 then
         if take > 0 then
             local u = tree:add(F.undecoded, p)
@@ -773,9 +813,24 @@ function snap.dissector(tvb, pinfo, root)
         end
     elseif kind == 4 then
         tree:add(F.raw_len, src_tvb(base_off + 4, 2), take):set_generated(true)
+        local sec = track_raw(pinfo, section_key, label, take)
+        if sec then
+            local it = tree:add(F.raw_offset, src_tvb(base_off + 4, 2), sec.offset)
+            it:set_generated(true)
+            if sec.length then
+                it:append_text(string.format(" (bytes %d to %d of %d)", sec.offset, sec.offset + take - 1, sec.length))
+                if sec.offset + take > sec.length then
+                    it:add_proto_expert_info(E.bad_value, "Data runs past the section length of the start record")
+                end
+            end
+        end
         if take > 0 then tree:add(F.raw_data, p) end
     elseif kind <= 2 then
+        started_section_length = nil
         names = dissect_blocks(p, tree, kind)
+        if kind == 1 and started_section_length then
+            track_section_start(pinfo, section_key, started_section_length)
+        end
     else
         tree:add_proto_expert_info(E.unknown, "Unknown frame kind " .. kind)
         if take > 0 then tree:add(F.undecoded, p) end

@@ -73,7 +73,7 @@ TEST_F(SampleCapture, HeaderFieldsOfEveryFrameKind) {
     EXPECT_EQ(r[RawData], (Row{"8", "4", "0x2004", "02:00:00:00:00:10", "0", "0", "0x00", "20"}));
     // Version 0 has no sender field: the Ethernet source stands in.
     EXPECT_EQ(r[Version0Request], (Row{"0", "0", "0x0042", "02:00:00:00:00:10", "0", "0", "0x00", "4"}));
-    EXPECT_EQ(r[FatalCode], (Row{"8", "1", "0x2005", "00:07:f5:00:00:01", "0", "0", "0x20", "6"}));
+    EXPECT_EQ(r[FatalCode], (Row{"8", "1", "0x2006", "00:07:f5:00:00:01", "0", "0", "0x20", "6"}));
     EXPECT_EQ(r[DsapAB], (Row{"8", "0", "0x3006", "02:00:00:00:00:10", "0", "0", "0x00", "4"}));
     EXPECT_EQ(r[ModifiedWrite], (Row{"8", "1", "0x3007", "02:00:00:00:00:10", "0", "1", "0x00", "20"}));
     // Ethernet padding after the payload is not part of it.
@@ -95,7 +95,8 @@ TEST_F(SampleCapture, RequestAckAndResponseAreLinkedByLabel) {
     EXPECT_EQ(run.out, "1\n2\n3\n4\n");
     run = RunTshark(m_tshark, m_capture,
                     {"-Y", "snap.rid == 0xfc0e && snap.kind == 2", "-T", "fields", "-e", "frame.number"});
-    EXPECT_EQ(run.out, "3\n5\n14\n19\n");
+    EXPECT_EQ(run.out, std::to_string(DiscoveryResponse) + "\n" + std::to_string(ProfileResponse) + "\n" +
+                           std::to_string(CountPastPayload) + "\n" + std::to_string(StringCountTooLarge) + "\n");
 }
 
 TEST_F(SampleCapture, DiscoveryValuesDecodedByEncoding) {
@@ -170,6 +171,13 @@ TEST_F(SampleCapture, DownloadRecords) {
     EXPECT_EQ(r[ChunkOdd], (Row{"", "", "", "0", "5", "0908070605", "", "", "", kNote}));
     EXPECT_EQ(r[RawData], (Row{"", "", "", "", "", "", "", "20", Repeat("5a", 20), ""}));
     EXPECT_EQ(r[ModifiedWrite][6], "0");
+
+    // Protocol-1 data frames carry no offset: it is counted from the start
+    // record, and a re-sent frame keeps its offset.
+    FieldRows o = Run({"snap.raw.offset", "snap.raw.length"});
+    EXPECT_EQ(o[RawData], (Row{"0", "20"}));
+    EXPECT_EQ(o[RawDataNext], (Row{"20", "30"}));
+    EXPECT_EQ(o[RawDataResent], (Row{"20", "30"}));
 
     FieldRows f = Run({"snap.fw.cne_tag", "snap.fw.date", "snap.fw.time", "snap.fw.swid", "snap.fw.swversion",
                        "snap.fw.hardware_id", "snap.fw.compatible_hardware_version", "snap.fw.target_info",
@@ -300,7 +308,7 @@ TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
         CaptureFile f(cap);
         for (int i = 0; i < kFrames; ++i) {
             Bytes b = seeds[rng() % seeds.size()];
-            switch (rng() % 4) {
+            switch (rng() % 5) {
                 case 0:  // cut anywhere after the LLC/SNAP header (802.3 length kept true)
                     b.resize(22 + rng() % (b.size() - 21));
                     b[12] = static_cast<std::uint8_t>((b.size() - 14) >> 8);
@@ -315,10 +323,18 @@ TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
                     b[at + 1] = static_cast<std::uint8_t>(rng() % 3 == 0 ? rng() : 0);
                     break;
                 }
-                default:  // a random payload length
+                case 3:  // a random payload length
                     b[28] = static_cast<std::uint8_t>(rng());
                     b[29] = static_cast<std::uint8_t>(rng() % 8);
                     break;
+                default: {  // random bytes of random length after the LLC/SNAP header, either version
+                    b.resize(22 + rng() % 80);
+                    for (std::size_t k = 22; k < b.size(); ++k) b[k] = static_cast<std::uint8_t>(rng());
+                    if (b.size() >= 24 && rng() % 2) b[22] = 8, b[23] = 0;
+                    b[12] = static_cast<std::uint8_t>((b.size() - 14) >> 8);
+                    b[13] = static_cast<std::uint8_t>((b.size() - 14) & 0xFF);
+                    break;
+                }
             }
             f.Add(b, i);
         }

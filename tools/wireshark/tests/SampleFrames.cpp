@@ -136,6 +136,8 @@ void WriteSampleCapture(const std::string& path) {
         add(SnapFrame(kDevice, kHost, 8, 0x01, 0x2003, 0, PayloadBytes(p)));
     }
     add(SnapFrame(kDevice, kHost, 8, 0x04, 0x2004, 0, Bytes(20, 0x5A)));
+    add(SnapFrame(kDevice, kHost, 8, 0x04, 0x2005, 0, Bytes(30, 0xA5)));
+    add(SnapFrame(kDevice, kHost, 8, 0x04, 0x2005, 0, Bytes(30, 0xA5)));  // the same frame re-sent
     {
         clsPayload p;
         p.AddRID(RID_ACTIVE_PROFILE);
@@ -144,7 +146,7 @@ void WriteSampleCapture(const std::string& path) {
     {
         clsPayload p;
         p.AddWord(RID_ACTIVE_PROFILE, 1);
-        add(SnapFrame(kHost, kDevice, 8, 0x01, 0x2005, 0x20, PayloadBytes(p)));
+        add(SnapFrame(kHost, kDevice, 8, 0x01, 0x2006, 0x20, PayloadBytes(p)));
     }
     {  // a block whose count word runs past the payload
         clsPayload p;

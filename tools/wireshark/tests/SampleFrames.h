@@ -22,6 +22,8 @@ enum Frame : int {
     ChunkOdd,
     StartImageDownload,
     RawData,
+    RawDataNext,
+    RawDataResent,
     Version0Request,
     FatalCode,
     CountPastPayload,

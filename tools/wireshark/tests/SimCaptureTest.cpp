@@ -311,7 +311,7 @@ TEST_F(SimulatedExchange, FirmwareDownloadRecords) {
     FieldRows rows = Fields(m_tshark, m_capture,
                             {"frame.number", "snap.label", "snap.kind", "snap.dl.size", "snap.dl.offset",
                              "snap.dl.length", "snap.dl.status", "snap.fw.length", "snap.raw.length",
-                             "snap.error.rid", "snap.fw.swversion"});
+                             "snap.error.rid", "snap.fw.swversion", "snap.raw.offset"});
     FieldRows s = ByLabel(rows, startQfw, "1");
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0][3], std::to_string(fileSize));
@@ -334,6 +334,8 @@ TEST_F(SimulatedExchange, FirmwareDownloadRecords) {
     ASSERT_EQ(rawFrames.size(), 2u);
     EXPECT_EQ(ByLabel(rows, rawFrames[0], "4").at(0)[8], "1450");
     EXPECT_EQ(ByLabel(rows, rawFrames[1], "4").at(0)[8], "50");
+    EXPECT_EQ(ByLabel(rows, rawFrames[0], "4").at(0)[11], "0");
+    EXPECT_EQ(ByLabel(rows, rawFrames[1], "4").at(0)[11], "1450");
     FieldRows e1 = ByLabel(rows, endV1, "2");
     ASSERT_EQ(e1.size(), 1u);
     EXPECT_EQ(e1[0][9], "");
