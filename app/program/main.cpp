@@ -60,6 +60,7 @@ int main(int argc, char** argv) {
             if (delay > 0) QTimer::singleShot(static_cast<int>(delay), outcome.mainWindow.get(), &QWidget::close);
         }
         status = QApplication::exec();
+        if (status == 0) status = outcome.mainWindow->ExitStatus();
     }
     kvr::Shutdown(outcome);
     return status;

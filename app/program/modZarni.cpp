@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QMessageBox>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +21,10 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "frmHelp.h"
 #include "frmMsg.h"
 #include "frmSplash.h"
+#include "frmStatus.h"
 #include "frmZarni.h"
 #include "modSNAP.h"
 #include "modZarniChecks.h"
@@ -37,6 +39,15 @@ std::string Trim(const std::string& s) {
     if (b == std::string::npos) return {};
     const auto e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
+}
+
+// True when the arguments hold the unattended switch (/U or --unattended, any case).
+bool LooksUnattended(const std::vector<std::string>& args) {
+    for (std::string a : args) {
+        for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (a == "/u" || a == "--unattended") return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -69,11 +80,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 
     // 1. Single instance: the lock lives beside the database.
     out.lock = std::make_unique<InstanceLock>(appDirectory + "/" + title + ".lock");
+    // Message boxes from here on; an unattended run (its switch may be
+    // anywhere on the command line) never waits for a click.
+    InstallQtSeams(LooksUnattended(args));
     if (!out.lock->Acquired() && !out.lock->Unavailable()) {
-        QMessageBox box(QMessageBox::NoIcon, "Cannot Start",
-                        UiText(title + " is already running.  Cannot start a second instance."), QMessageBox::Ok);
-        box.setObjectName("CannotStart");
-        box.exec();
+        CurrentPrompter().Ask(title + " is already running.  Cannot start a second instance.", "Cannot Start",
+                              PromptButtons::OK, PromptIcon::None);
         out.lock.reset();
         return out;
     }
@@ -83,6 +95,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     G().EngineeringFeatures = false;
     G().UserLanguage = GetLocalLanguage();
     G().AppDirectory = appDirectory;
+    SetLibraryDirectory(appDirectory);  // both libraries ship beside the program
 
     // 3.
     if (VerifySupportingFiles() != 0) return out;
@@ -102,6 +115,10 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     G().DebugLoggingLevel = 7;
     G().DbManager = new clsDbManager();
     InitDebugLog();
+    // The status window collects every message from here on (hidden until
+    // the user opens it); Help buttons and F1 open the help window.
+    StatusWindow();
+    InstallHelpWindow();
 
     // 7.
     G().AckTimeout = 0.2f;
@@ -113,7 +130,11 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     G().ModifiedSnap = 0;
 
     // 9.
-    const std::string commandLine = Trim(JoinCommandLine(args));
+    // Blank arguments carry nothing: a command line of blanks is no command line.
+    std::vector<std::string> given;
+    for (const std::string& a : args)
+        if (!Trim(a).empty()) given.push_back(a);
+    const std::string commandLine = Trim(JoinCommandLine(given));
     if (!commandLine.empty()) {
         Log("Command Line = '" + commandLine + "'", LEVEL_USER);
         if (basAutomation::Initialize() != 0) {
@@ -134,7 +155,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // An unattended run never waits for a click.
     const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
     InstallQtSeams(neverBlock);
-    frmMsg::SetNeverBlock(neverBlock);
+    if (neverBlock) frmMsg::SetNeverBlock(true);
 
     // 10.
     ShowSplash();
@@ -151,6 +172,10 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (CheckDll()) {
         RefreshNicPool();
         out.mainWindow = std::make_unique<frmZarni>();
+        out.mainWindow->SetAutomationAbort([] {
+            Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
+            basAutomation::CloseOutputFile();
+        });
         out.mainWindow->Form_Load();
         CloseSplash();
         out.mainWindow->show();
@@ -168,6 +193,8 @@ void Shutdown(StartupOutcome& outcome) {
     CloseSplash();
     outcome.mainWindow.reset();
     DestroyMessageWindow();
+    DestroyStatusWindow();
+    SetHelpOpener(nullptr);
     delete G().DbManager;
     G().DbManager = nullptr;
     RemoveQtSeams();

@@ -27,6 +27,7 @@
 #include "clsZarnPool.h"
 #include "frmDiscover.h"
 #include "frmMsg.h"
+#include "frmStatus.h"
 #include "RefreshNicPool.h"
 
 #ifndef KVR_VERSION_MAJOR
@@ -137,6 +138,12 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     mnuTools->setObjectName("mnuTools");
     mnuTools->menuAction()->setVisible(false);
     menuBar()->setVisible(false);
+    // The status window: Tools > Status Window, or Ctrl+L.
+    auto* mnuStatusWindow = new QAction("&Status Window", this);
+    mnuStatusWindow->setObjectName("mnuStatusWindow");
+    mnuStatusWindow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(mnuStatusWindow, &QAction::triggered, this, [] { ShowStatusWindow(); });
+    AddToolsAction(mnuStatusWindow);
 
     connect(cmdDiscover, &QPushButton::clicked, this, &frmZarni::cmdDiscover_Click);
     connect(cmdProfiles, &QPushButton::clicked, this, &frmZarni::cmdProfiles_Click);
@@ -380,11 +387,17 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     if (!m_automationStep) {
         Log("tmrAutomationScheduler_Timer: automated operations are not available in this build.", LEVEL_ERROR);
         tmrAutomationScheduler->stop();
+        // An unattended run must end rather than wait for somebody to close the window.
+        if (basAutomation::State().UnattendedMode) {
+            m_exitStatus = 1;
+            close();
+        }
         return;
     }
     m_inAutomationStep = true;
     const long r = m_automationStep();
     m_inAutomationStep = false;
+    if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
 }
 

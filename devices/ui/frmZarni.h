@@ -52,6 +52,8 @@ public:
     void AddToolsAction(QAction* action);
 
     QTimer* AutomationTimer() const { return tmrAutomationScheduler; }
+    // 0 unless an automated run failed (the program's exit status).
+    int ExitStatus() const { return m_exitStatus; }
 
     // Event handlers.
     void cmdDiscover_Click();
@@ -97,6 +99,7 @@ private:
     bool m_unloaded = false;
     bool m_discovering = false;
     bool m_inAutomationStep = false;
+    int m_exitStatus = 0;
 };
 
 }  // namespace kvr

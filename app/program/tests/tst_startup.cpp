@@ -1,0 +1,239 @@
+// Start-up of the whole program in a temporary application directory: the
+// order of its checks, what bad command lines get, the single-instance lock
+// and the acknowledgement time-out setting.
+#include <QApplication>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Globals.h"
+#include "clsZarnPool.h"
+#include "frmMsg.h"
+#include "frmZarni.h"
+#include "modZarni.h"
+#include "sim/Simulator.h"
+
+using namespace kvr;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Rows of the status log of the database in dir.
+std::vector<std::string> StatusLog(const fs::path& dir) {
+    std::vector<std::string> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2((dir / "db1.mdb").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT strModule || '|' || Level || '|' || Message FROM tblStatus ORDER BY ID", -1,
+                               &st, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(st) == SQLITE_ROW)
+                rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+bool Contains(const std::vector<std::string>& rows, const std::string& row) {
+    for (const auto& r : rows)
+        if (r == row) return true;
+    return false;
+}
+
+bool ContainsText(const std::vector<std::string>& rows, const std::string& part) {
+    for (const auto& r : rows)
+        if (r.find(part) != std::string::npos) return true;
+    return false;
+}
+
+// Answers the next message box (or message window) that opens and keeps its texts.
+struct BoxWatcher {
+    QString title, text;
+    bool seen = false;
+    void Arm() {
+        QTimer::singleShot(200, [this] { Poll(); });
+    }
+    void Poll() {
+        QWidget* w = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            title = box->windowTitle();
+            text = box->text();
+            seen = true;
+            box->accept();
+            return;
+        }
+        QTimer::singleShot(100, [this] { Poll(); });
+    }
+};
+
+}  // namespace
+
+class StartupTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_segmentDir;
+    std::unique_ptr<QTemporaryDir> m_appDir;
+    fs::path m_startDir;
+    std::unique_ptr<sim::Simulator> m_sim;
+    int m_case = 0;
+
+    fs::path App() const { return fs::path(m_appDir->path().toStdString()); }
+
+    void StartDevice() {
+        m_sim = std::make_unique<sim::Simulator>();
+        sim::DeviceConfig d;
+        d.mac = sim::ParseMac("00:07:F5:00:09:01").value();
+        d.name = "Startup";
+        QVERIFY(m_sim->AddDevice(d));
+        const std::string segment = "st" + std::to_string(::getpid()) + "c" + std::to_string(m_case);
+        QVERIFY(m_sim->StartOnSegment(segment));
+    }
+
+    void SetSetting(const std::string& key, const std::string& value) {
+        fs::copy_file(App() / "db1_clean.mdb", App() / "db1.mdb", fs::copy_options::overwrite_existing);
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open((App() / "db1.mdb").c_str(), &db), SQLITE_OK);
+        const std::string sql = "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES "
+                                "('KVRinstaller', 'Settings', '" + key + "', '" + value + "')";
+        QCOMPARE(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_segmentDir.isValid());
+        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
+        m_startDir = fs::current_path();
+        frmMsg::SetNeverBlock(true);
+    }
+
+    void init() {
+        ++m_case;
+        m_appDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_appDir->isValid());
+        const fs::path bundle = KVR_BUNDLE_DIR;
+        for (const char* f : {"libzarnisupp.so", "libzarni_utils.so"}) fs::create_symlink(bundle / f, App() / f);
+        fs::copy_file(bundle / "db1_clean.mdb", App() / "db1_clean.mdb");
+        fs::current_path(m_startDir);
+        G() = ProgramState{};
+    }
+
+    void cleanup() {
+        if (m_sim) m_sim->Stop();
+        m_sim.reset();
+        ZarnPool().Clear();
+        fs::current_path(m_startDir);
+        m_appDir.reset();
+    }
+
+    void opensTheMainWindowListingTheDevices() {
+        StartDevice();
+        SetSetting("AckTimeoutMs", "500");
+        StartupOutcome out = Main({}, App().string());
+        QVERIFY(out.mainWindow);
+        QVERIFY(out.mainWindow->isVisible());
+        QCOMPARE(out.mainWindow->findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
+        QCOMPARE(G().StartDirectory, m_startDir.string());
+        QCOMPARE(fs::current_path(), App());
+        QCOMPARE(G().AckTimeout, 0.5f);
+        QCOMPARE(G().LabelCounter > 1, true);  // discovery has used labels
+        Shutdown(out);
+        const auto log = StatusLog(App());
+        QVERIFY(ContainsText(log, "CheckOS: Linux"));
+        QVERIFY(!ContainsText(log, "Command Line ="));  // no command line: nothing about one
+        QVERIFY(!fs::exists(App() / "history.log"));
+    }
+
+    void ackTimeoutSettingOfZeroKeepsTheDefault() {
+        SetSetting("AckTimeoutMs", "0");
+        StartupOutcome out = Main({}, App().string());
+        QCOMPARE(G().AckTimeout, 0.2f);
+        Shutdown(out);
+        QCOMPARE(AckTimeoutFromSetting("-5", 0.2f), 0.2f);
+        QCOMPARE(AckTimeoutFromSetting("abc", 0.2f), 0.2f);
+        QCOMPARE(AckTimeoutFromSetting("", 0.2f), 0.2f);
+        QCOMPARE(AckTimeoutFromSetting("250 ms", 0.2f), 0.25f);
+        QCOMPARE(AckTimeoutFromSetting("1e308", 0.2f), 0.2f);
+    }
+
+    void blankCommandLineIsNoCommandLine() {
+        StartupOutcome out = Main({"   ", ""}, App().string());
+        QVERIFY(out.mainWindow);
+        Shutdown(out);
+        QVERIFY(!ContainsText(StatusLog(App()), "Command Line ="));
+        QVERIFY(!fs::exists(App() / "history.log"));  // the automation module was not initialised
+    }
+
+    void badCommandLineIsLoggedAndWindowsStillOpen() {
+        StartupOutcome out = Main({"stray", "/Q"}, App().string());
+        QVERIFY(out.mainWindow);
+        QVERIFY(out.mainWindow->isVisible());
+        QVERIFY(!G().AutomationMode);
+        Shutdown(out);
+        const auto log = StatusLog(App());
+        QVERIFY(Contains(log, "modZarni|13|Command Line = '\"stray\" /Q'"));
+        QVERIFY(ContainsText(log, "ERROR: expected '/' or '--' in command line position 1"));
+        QVERIFY(fs::exists(App() / "history.log"));
+    }
+
+    void downloadFileResolvesAgainstTheStartDirectory() {
+        StartupOutcome out = Main({"--download", "missing-file.qfw"}, App().string());
+        QVERIFY(out.mainWindow);
+        QVERIFY(G().AutomationMode);
+        QVERIFY(out.mainWindow->windowTitle().endsWith(" (Automated Mode)"));
+        Shutdown(out);
+        const auto log = StatusLog(App());
+        QVERIFY(ContainsText(log, "File '" + (m_startDir / "missing-file.qfw").string() + "' not found."));
+    }
+
+    void secondInstanceIsRefused() {
+        InstanceLock first((App() / "KVRinstaller.lock").string());
+        QVERIFY(first.Acquired());
+        InstanceLock again((App() / "KVRinstaller.lock").string());
+        QVERIFY(!again.Acquired());
+
+        BoxWatcher box;
+        box.Arm();
+        StartupOutcome out = Main({}, App().string());
+        QVERIFY(!out.mainWindow);
+        QVERIFY(box.seen);
+        QCOMPARE(box.title, QString("Cannot Start"));
+        QCOMPARE(box.text, QString("KVRinstaller is already running.  Cannot start a second instance."));
+        QVERIFY(!fs::exists(App() / "db1.mdb"));  // ended before anything else
+        Shutdown(out);
+    }
+
+    void packetDriverFileEndsTheProgram() {
+        std::ofstream(App() / "PKTNRW.DLL") << "x";
+        std::ofstream(App() / "PKTNRW.VXD") << "x";
+        BoxWatcher box;
+        box.Arm();
+        StartupOutcome out = Main({}, App().string());
+        QVERIFY(!out.mainWindow);
+        QVERIFY(box.seen);
+        QVERIFY(box.text.startsWith("Improper Installation Detected.  "));
+        QVERIFY(box.text.contains("PKTNRW.DLL"));
+        QVERIFY(!box.text.contains("PKTNRW.VXD"));  // only the first in list order
+        Shutdown(out);
+        // The lock is released with the outcome: a next start may run.
+        InstanceLock next((App() / "KVRinstaller.lock").string());
+        QVERIFY(next.Acquired());
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "tst_startup.moc"
