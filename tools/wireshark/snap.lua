@@ -344,6 +344,13 @@ end
 ---------------------------------------------------------------------------
 -- RID values
 
+-- Marks a malformed part; the Info column then says so.
+local frame_malformed = false
+local function malformed(item, text)
+    frame_malformed = true
+    item:add_proto_expert_info(E.malformed, text)
+end
+
 -- Adds an expert mark saying the value does not have the expected size.
 local function wrong_size(item, name, got, want)
     item:add_proto_expert_info(E.bad_value,
@@ -407,7 +414,7 @@ function decode.string(tree, v, name)
     local n = v(0, 2):le_uint()
     tree:add_le(F.str_len, v(0, 2))
     if n > v:len() - 2 then
-        tree:add_proto_expert_info(E.malformed, string.format(
+        malformed(tree, string.format(
             "%s: character count %d exceeds the %d character positions of the field", name, n, v:len() - 2))
         return
     end
@@ -430,7 +437,7 @@ function decode.secret(tree, v, name)
     local n = v(0, 2):le_uint()
     tree:add_le(F.secret_len, v(0, 2)):append_text(" (text not shown)")
     if n > v:len() - 2 then
-        tree:add_proto_expert_info(E.malformed, string.format(
+        malformed(tree, string.format(
             "%s: character count %d exceeds the %d character positions of the field", name, n, v:len() - 2))
         return
     end
@@ -477,7 +484,7 @@ end
 
 function decode.error_status(tree, v, name)
     if v:len() == 0 or v:len() % 4 ~= 0 then
-        tree:add_proto_expert_info(E.malformed, string.format(
+        malformed(tree, string.format(
             "%s: value of %d bytes; each refused RID takes 4 bytes (RID, error code)", name, v:len()))
     end
     local parts = {}
@@ -547,7 +554,7 @@ local function dissect_block(p, off, tree, kind)
     local left = p:len() - off
     if left < 2 then
         local it = tree:add(F.undecoded, p(off, left))
-        it:add_proto_expert_info(E.malformed, "A stray byte after the last RID block")
+        malformed(it, "A stray byte after the last RID block")
         return nil
     end
     local count = p(off, 2):le_uint()
@@ -556,7 +563,7 @@ local function dissect_block(p, off, tree, kind)
         local bt = tree:add(F.block, p(off, 2))
         bt:set_text("RID block with count 0")
         bt:add_le(F.count, p(off, 2))
-        bt:add_proto_expert_info(E.malformed, "Count word 0: a block holds at least its RID")
+        malformed(bt, "Count word 0: a block holds at least its RID")
         if left > 2 then tree:add(F.undecoded, p(off + 2, left - 2)) end
         return nil
     end
@@ -564,7 +571,7 @@ local function dissect_block(p, off, tree, kind)
         local bt = tree:add(F.block, p(off, left))
         bt:set_text("RID block, cut short")
         bt:add_le(F.count, p(off, 2))
-        bt:add_proto_expert_info(E.malformed, string.format(
+        malformed(bt, string.format(
             "Count word %d claims %d bytes but only %d remain in the payload", count, size, left))
         return nil
     end
@@ -584,7 +591,7 @@ local function dissect_block(p, off, tree, kind)
     end
     if past then
         bt:set_text(string.format("%s, cut short", name))
-        bt:add_proto_expert_info(E.malformed, string.format(
+        malformed(bt, string.format(
             "Count word %d claims %d bytes but only %d remain in the payload", count, size, left))
         if left > 4 then bt:add(F.undecoded, p(off + 4, left - 4)) end
         return nil, name
@@ -621,7 +628,7 @@ local function dissect_block(p, off, tree, kind)
                 else
                     data_len = have + (p:len() - next_off)
                     next_off = p:len()
-                    bt:add_proto_expert_info(E.malformed, string.format(
+                    malformed(bt, string.format(
                         "Chunk length %d but only %d data bytes in the payload", n, data_len))
                 end
             elseif n < have then
@@ -699,6 +706,7 @@ end
 function snap.dissector(tvb, pinfo, root)
     local src_tvb, start, alt_dsap, bare = locate(tvb)
     if not src_tvb then return end
+    frame_malformed = false
 
     -- Bytes of the frame that belong to it (802.3 padding excluded).
     local limit = src_tvb:len()
@@ -715,7 +723,7 @@ function snap.dissector(tvb, pinfo, root)
     if alt_dsap then tree:add_proto_expert_info(E.dsap) end
 
     if avail < 2 then
-        tree:add_proto_expert_info(E.malformed, "Frame ends before the SNAP header")
+        malformed(tree, "Frame ends before the SNAP header")
         pinfo.cols.info = "SNAP frame cut short"
         return
     end
@@ -725,7 +733,7 @@ function snap.dissector(tvb, pinfo, root)
     local base_off = version == 8 and start + 2 or start
     if avail < hdr then
         if version == 8 then tree:add_le(F.version, src_tvb(start, 2)) end
-        tree:add_proto_expert_info(E.malformed, string.format(
+        malformed(tree, string.format(
             "Frame ends inside the version-%d SNAP header (%d of %d bytes)", version, avail, hdr))
         pinfo.cols.info = "SNAP frame cut short"
         return
@@ -790,7 +798,7 @@ function snap.dissector(tvb, pinfo, root)
     end
     local take = plen
     if plen > pay_avail then
-        lt:add_proto_expert_info(E.malformed, string.format(
+        malformed(lt, string.format(
             "Payload length %d but the frame holds only %d payload bytes", plen, pay_avail))
         take = pay_avail
     end
@@ -851,6 +859,7 @@ function snap.dissector(tvb, pinfo, root)
         info = info .. ": " .. table.concat(shown, " ")
         if #names > 4 then info = info .. string.format(" (+%d)", #names - 4) end
     end
+    if frame_malformed then info = info .. " [Malformed]" end
     tree:append_text(", " .. info)
     pinfo.cols.info = info
 end

@@ -192,7 +192,7 @@ TEST_F(SampleCapture, MalformedFramesAreMarkedNotFailed) {
     std::string err;
     FieldRows rows = Fields(m_tshark, m_capture,
                             {"frame.number", "snap.label", "_ws.expert.severity", "_ws.expert.message", "_ws.malformed",
-                             "_ws.malformed.expert"},
+                             "_ws.malformed.expert", "_ws.col.Info"},
                             false, &err);
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(kFrameCount));
     EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
@@ -217,6 +217,9 @@ TEST_F(SampleCapture, MalformedFramesAreMarkedNotFailed) {
             // The standard filter for broken frames finds them, except a
             // fatal response code, which is a well-formed frame.
             EXPECT_EQ(row[4], n == FatalCode ? "" : "_ws.malformed");
+            if (n != FatalCode && n != CutInHeader) {
+                EXPECT_TRUE(row[6].ends_with(" [Malformed]")) << row[6];
+            }
         } else {
             EXPECT_EQ(row[2].find(kError), std::string::npos) << row[3];
             EXPECT_EQ(row[4], "");
@@ -224,6 +227,7 @@ TEST_F(SampleCapture, MalformedFramesAreMarkedNotFailed) {
     }
     // A frame cut inside the header still shows what it has.
     EXPECT_EQ(rows[CutInHeader - 1][1], "");
+    EXPECT_EQ(rows[CutInHeader - 1][6], "SNAP frame cut short");
     EXPECT_EQ(rows[CountPastPayload - 1][1], "0x3000");
 }
 
