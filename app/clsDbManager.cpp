@@ -245,6 +245,10 @@ bool clsDbManager::OpenDatabase() {
     if (m_updatable) {
         sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
         sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        // Each log record writes two or three pages (the new row and the trim);
+        // checkpointing every 4000 pages (16 MB of log) instead of 1000 keeps
+        // the disk syncs of checkpoints from dominating the cost of logging.
+        sqlite3_exec(db, "PRAGMA wal_autocheckpoint=4000", nullptr, nullptr, nullptr);
     } else {
         DebugLog("Database '" + path + "' is read-only: settings and status log are not saved.", "WARNING",
                  std::string(kModule));
