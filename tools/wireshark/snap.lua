@@ -7,9 +7,9 @@
 --     tshark -X lua_script:tools/wireshark/snap.lua -r capture.pcap
 --
 -- Display filters: snap, snap.label == 0x1234, snap.kind == 2, snap.mac,
--- snap.rid == 0xfc0e, snap.rid.name == "RID_DEVICE_NAME", snap.download_mode,
+-- snap.rid == 0xfc0e, snap.rid.name == "RID_DEVICE_NAME", snap.download_mode == 1,
 -- snap.status != 0, snap.request_in, snap.response_in. Malformed blocks are
--- marked with expert info (filter: _ws.expert.severity == error).
+-- marked with expert info (filters: _ws.malformed, _ws.expert.severity == error).
 --
 -- WEP key slots are shown as present or absent, and a WPA pass phrase only by
 -- its length: a capture decoded for a support ticket must not spell them out.
@@ -263,13 +263,16 @@ local function mac_text(range)
     return range:bytes():tohex()
 end
 
--- Printable text of a byte range: Windows code page characters as bytes,
--- NUL bytes dropped, other control characters shown as '.'.
+-- Printable text of a byte range. Devices and the program use the Windows
+-- code page: printable Latin-1 characters become UTF-8, NUL bytes are
+-- dropped, control characters are shown as '.'.
 local function printable(range)
-    local s = range:raw()
-    s = s:gsub("\0", "")
-    s = s:gsub("[%c]", ".")
-    return s
+    return (range:raw():gsub("[\0-\31\127-\255]", function(c)
+        local b = c:byte()
+        if b == 0 then return "" end
+        if b < 0xA0 then return "." end
+        return string.char(0xC0 + math.floor(b / 64), 0x80 + b % 64)
+    end))
 end
 
 ---------------------------------------------------------------------------

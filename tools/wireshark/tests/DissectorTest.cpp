@@ -126,7 +126,7 @@ TEST_F(SampleCapture, ProfileValuesAndWepKeySlots) {
                        "snap.value.cipher", "snap.wep.present", "snap.wep.key_length", "snap.wpa.passphrase_length",
                        "snap.value.bool"});
     EXPECT_EQ(r[ProfileResponse],
-              (Row{"Kitchen|HomeNet|Office", "10.0.0.5", "8080|1", "2", "1", "0|1|0|0", "0|5|0|0", "13", "0"}));
+              (Row{"Kitchen|HomeNet|Caf\u00e9 .", "10.0.0.5", "8080|1", "2", "1", "0|1|0|0", "0|5|0|0", "13", "0"}));
 }
 
 TEST_F(SampleCapture, SecretsNeverAppearInTheDecode) {

@@ -62,7 +62,7 @@ Bytes ProfileAnswer() {
     p.AddWord(RID_WPA_CIPHER, 1);
     p.AddWepKey(kWepKey, 1);
     p.AddWord(RID_WEP_KEY_INDEX, 1);
-    p.AddString(RID_PROFILE_NAME, "Office", 34);
+    p.AddString(RID_PROFILE_NAME, "Caf\xE9 \x01", 34);  // Windows code page text
     return PayloadBytes(p);
 }
 
