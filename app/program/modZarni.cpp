@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <cctype>
 #include <cerrno>
@@ -23,7 +24,9 @@
 #include "clsDbManager.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
+#include "frmHelp.h"
 #include "frmSplash.h"
+#include "frmStatus.h"
 #include "frmStatus.h"
 #include "frmZarni.h"
 #include "modSNAP.h"
@@ -156,6 +159,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
     InstallQtSeams(neverBlock);
     if (neverBlock) frmMsg::SetNeverBlock(true);
+    InstallHelpWindow();  // every Help button and F1 opens the help pages
 
     // 10.
     ShowSplash();
@@ -176,6 +180,10 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
             Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
             basAutomation::CloseOutputFile();
         });
+        auto* status = new QAction("&Status Window", out.mainWindow.get());
+        status->setObjectName("mnuStatusWindow");
+        QObject::connect(status, &QAction::triggered, [] { ShowStatusWindow(); });
+        out.mainWindow->AddToolsAction(status);
         out.mainWindow->Form_Load();
         CloseSplash();
         out.mainWindow->show();
@@ -192,6 +200,7 @@ void Shutdown(StartupOutcome& outcome) {
     SetCloseSplashHook(nullptr);
     CloseSplash();
     outcome.mainWindow.reset();
+    DestroyStatusWindow();
     DestroyMessageWindow();
     DestroyStatusWindow();
     SetHelpOpener(nullptr);

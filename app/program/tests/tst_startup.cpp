@@ -1,6 +1,7 @@
 // Start-up of the whole program in a temporary application directory: the
 // order of its checks, what bad command lines get, the single-instance lock
 // and the acknowledgement time-out setting.
+#include <QAction>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -21,6 +22,7 @@
 #include "Globals.h"
 #include "clsZarnPool.h"
 #include "frmMsg.h"
+#include "frmStatus.h"
 #include "frmZarni.h"
 #include "modZarni.h"
 #include "sim/Simulator.h"
@@ -151,6 +153,10 @@ private slots:
         QCOMPARE(fs::current_path(), App());
         QCOMPARE(G().AckTimeout, 0.5f);
         QCOMPARE(G().LabelCounter > 1, true);  // discovery has used labels
+        auto* status = out.mainWindow->findChild<QAction*>("mnuStatusWindow");
+        QVERIFY(status);
+        status->trigger();
+        QVERIFY(StatusWindow().isVisible());
         Shutdown(out);
         const auto log = StatusLog(App());
         QVERIFY(ContainsText(log, "CheckOS: Linux"));
