@@ -1,0 +1,214 @@
+// The command progress dialog against simulated devices: a command and its
+// answer, an adapter that cannot be opened, retries with their own time-out,
+// the restart wait and Cancel.
+#include <QApplication>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Globals.h"
+#include "QtSeams.h"
+#include "RefreshNicPool.h"
+#include "Rids.h"
+#include "Seams.h"
+#include "ZarniLibs.h"
+#include "basDebug.h"
+#include "clsNICpool.h"
+#include "clsPayload.h"
+#include "clsSnapResponse.h"
+#include "clsZarn.h"
+#include "frmCommand.h"
+#include "frmMsg.h"
+#include "sim/Simulator.h"
+
+using namespace kvr;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Real time, but sleeps pass at once (the adapter scan's fixed pause).
+class SkipSleepClock : public Clock {
+public:
+    std::int64_t NowMs() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
+    }
+    void SleepMs(long ms) override {
+        if (ms > 0) m_skipped += ms;
+    }
+
+private:
+    std::int64_t m_skipped = 0;
+};
+
+class LogCapture : public StatusWindowSink {
+public:
+    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
+        lines.push_back(module + "|" + std::to_string(level) + "|" + message);
+    }
+    bool Has(const std::string& line) const {
+        for (const auto& l : lines)
+            if (l == line) return true;
+        return false;
+    }
+    std::vector<std::string> lines;
+};
+
+}  // namespace
+
+class ProgressDialogsTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_appDir;
+    QTemporaryDir m_segmentDir;
+    SkipSleepClock m_clock;
+    QtEventPump m_pump;
+    LogCapture m_log;
+    std::unique_ptr<sim::Simulator> m_sim;
+    std::string m_segment;
+    int m_case = 0;
+
+    // One device on a new segment; returns the device as discovery would describe it.
+    std::shared_ptr<clsZarn> StartDevice(const char* mac, const sim::Faults& faults = {}) {
+        m_sim = std::make_unique<sim::Simulator>();
+        sim::DeviceConfig d;
+        d.mac = sim::ParseMac(mac).value();
+        d.name = "Target";
+        d.faults = faults;
+        if (!m_sim->AddDevice(d)) return nullptr;
+        m_segment = "pd" + std::to_string(::getpid()) + "c" + std::to_string(++m_case);
+        if (!m_sim->StartOnSegment(m_segment)) return nullptr;
+        if (RefreshNicPool() < 1) return nullptr;
+        auto z = std::make_shared<clsZarn>();
+        z->MAC = sim::MacText(d.mac);
+        z->ProtocolVersion = 8;
+        for (const auto& nic : NicPool().colNIC)
+            if (nic->Name.find(m_segment) != std::string::npos) z->NICName = nic->Name;
+        return z->NICName.empty() ? nullptr : z;
+    }
+
+    std::uint64_t CommandsReceived(const char* mac) const {
+        const auto c = m_sim->Counters(sim::ParseMac(mac).value());
+        return c.requestsReceived - c.discoveryRequests;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_appDir.isValid());
+        QVERIFY(m_segmentDir.isValid());
+        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
+        const fs::path app = m_appDir.path().toStdString();
+        for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
+            fs::create_symlink(fs::path(KVR_BUNDLE_DIR) / lib, app / lib);
+        G().AppDirectory = app.string();
+        G().DbManager = nullptr;
+        SetLibraryDirectory(app.string());
+        SetClock(&m_clock);
+        SetEventPump(&m_pump);
+        G().StatusWindowSlot0 = &m_log;
+        frmMsg::SetNeverBlock(true);
+    }
+
+    void cleanupTestCase() {
+        G().StatusWindowSlot0 = nullptr;
+        SetClock(nullptr);
+        SetEventPump(nullptr);
+        DestroyMessageWindow();
+    }
+
+    void init() { m_log.lines.clear(); }
+
+    void cleanup() {
+        if (m_sim) m_sim->Stop();
+        m_sim.reset();
+    }
+
+    void sendsACommandAndHandsBackTheAnswer() {
+        auto z = StartDevice("00:07:F5:00:05:01");
+        QVERIFY(z);
+        clsPayload payload;
+        payload.AddRID(RID_DEVICE_NAME);
+        std::shared_ptr<clsSnapResponse> response;
+        frmCommand dialog;
+        QVERIFY(dialog.InitSend(*z, payload, 0, response, false));
+        QVERIFY(response);
+        std::string name;
+        QVERIFY(response->GetRIDFieldAsString(RID_DEVICE_NAME, name));
+        QCOMPARE(name, std::string("Target"));
+        QCOMPARE(CommandsReceived("00:07:F5:00:05:01"), std::uint64_t{1});
+        QVERIFY(!dialog.isVisible());
+    }
+
+    void restartWaitFindsTheDeviceAgain() {
+        auto z = StartDevice("00:07:F5:00:05:02");
+        QVERIFY(z);
+        clsPayload payload;
+        payload.AddRID(RID_DEVICE_NAME);
+        std::shared_ptr<clsSnapResponse> response;
+        frmCommand dialog;
+        QVERIFY(dialog.InitSend(*z, payload, 0, response, true));
+        QVERIFY(m_sim->Counters(sim::ParseMac("00:07:F5:00:05:02").value()).discoveryRequests >= 1);
+    }
+
+    void adapterThatCannotBeOpenedShowsNoDialog() {
+        clsZarn z;
+        z.MAC = "0007F5000503";
+        z.NICName = "no such adapter";
+        clsPayload payload;
+        payload.AddRID(RID_DEVICE_NAME);
+        std::shared_ptr<clsSnapResponse> response;
+        frmCommand dialog;
+        bool shown = false;
+        QTimer::singleShot(0, [&] { shown = QApplication::activeModalWidget() == &dialog; });
+        QVERIFY(!dialog.InitSendCustom(z, payload, 0, response, 3, false, 1.0f));
+        QCoreApplication::processEvents();
+        QVERIFY(!shown);
+        QVERIFY(m_log.Has("frmCommand|11|InitSendCustom: OpenNdisDeviceByDesc failed for NIC 'no such adapter'."));
+    }
+
+    void retriesWithTheirOwnTimeOutThenTheRestartWaitFails() {
+        sim::Faults mute;
+        mute.mute = true;
+        auto z = StartDevice("00:07:F5:00:05:04", mute);
+        QVERIFY(z);
+        clsPayload payload;
+        payload.AddRID(RID_DEVICE_NAME);
+        std::shared_ptr<clsSnapResponse> response;
+        frmCommand dialog;
+        QVERIFY(!dialog.InitSendCustom(*z, payload, 0, response, 3, true, 0.5f));
+        QCOMPARE(CommandsReceived("00:07:F5:00:05:04"), std::uint64_t{3});
+        QVERIFY(m_log.Has("frmCommand|7|Form_Activate: Zarn.ScanForZarn returned failure with 0.5 second wait."));
+    }
+
+    void cancelEndsTheSend() {
+        sim::Faults mute;
+        mute.mute = true;
+        auto z = StartDevice("00:07:F5:00:05:05", mute);
+        QVERIFY(z);
+        clsPayload payload;
+        payload.AddRID(RID_DEVICE_NAME);
+        std::shared_ptr<clsSnapResponse> response;
+        frmCommand dialog;
+        QTimer::singleShot(300, [&] {
+            if (auto* b = dialog.findChild<QPushButton*>("btCancel")) QTest::mouseClick(b, Qt::LeftButton);
+        });
+        // Six attempts of 2 s each would take 12 s; Cancel ends it at the next poll.
+        QVERIFY(!dialog.InitSendCustom(*z, payload, 0, response, 6, true, 2.0f));
+        QVERIFY(CommandsReceived("00:07:F5:00:05:05") < 6);
+        QVERIFY(z->CancelWait);
+    }
+};
+
+QTEST_MAIN(ProgressDialogsTest)
+#include "tst_progress_dialogs.moc"
