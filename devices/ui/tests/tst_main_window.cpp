@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Globals.h"
+#include "basAutomation.h"
 #include "RefreshNicPool.h"
 #include "Seams.h"
 #include "ZarniLibs.h"
@@ -299,6 +300,57 @@ private slots:
         QVERIFY(!marked.empty());
         for (std::uint8_t t : marked) QCOMPARE(t & 0x40, 0x40);
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
+    }
+
+    void automatedRunMarksIncompatibleDevicesAndWaitsForDiscovery() {
+        auto fits = Device("00:07:F5:00:06:01", "Fits");
+        fits.hardwareId = 7;
+        fits.hardwareVersion = 2;
+        auto otherHardware = Device("00:07:F5:00:06:02", "Other");
+        otherHardware.hardwareId = 8;
+        otherHardware.hardwareVersion = 2;
+        auto newerHardware = Device("00:07:F5:00:06:03", "Newer");
+        newerHardware.hardwareId = 7;
+        newerHardware.hardwareVersion = 3;
+        QVERIFY(StartDevices({fits, otherHardware, newerHardware}));
+
+        G().AutomationMode = true;
+        basAutomation::State().FileHardwareID = 7;
+        basAutomation::State().FileCompatibleHardwareVersion = 2;
+        frmZarni w;
+        std::vector<std::size_t> poolAtStep;
+        std::vector<std::string> targetAtStep;
+        w.SetAutomationStep([&] {
+            poolAtStep.push_back(ZarnPool().Count());
+            targetAtStep.push_back(basAutomation::State().MatchMac);
+            return 3L;  // "<prompt>": the user picks the device
+        });
+        w.Form_Load();
+        auto* list = w.findChild<QTreeWidget*>("lvZarn");
+        QCOMPARE(list->topLevelItemCount(), 3);
+        QCOMPARE(list->headerItem()->text(4), QString("Compatiblity Status"));
+        QTreeWidgetItem* ok = ItemByMac(list, "00:07:F5:00:06:01");
+        QTreeWidgetItem* other = ItemByMac(list, "00:07:F5:00:06:02");
+        QTreeWidgetItem* newer = ItemByMac(list, "00:07:F5:00:06:03");
+        QVERIFY(ok && other && newer);
+        QCOMPARE(other->text(4), QString("incompatible with firmware"));
+        QCOMPARE(newer->text(4), QString("incompatible with firmware"));
+        QVERIFY(!(other->flags() & Qt::ItemIsSelectable));
+        QVERIFY(ok->text(4) != QString("incompatible with firmware"));
+        QCOMPARE(list->currentItem(), ok);
+        QVERIFY(w.findChild<QPushButton*>("cmdFirmware")->isEnabled());
+
+        // The timer's first step comes after the discovery, on its devices.
+        QTRY_COMPARE_WITH_TIMEOUT(poolAtStep.size(), std::size_t{1}, 3000);
+        QCOMPARE(poolAtStep.front(), std::size_t{3});
+        QVERIFY(!w.AutomationTimer()->isActive());  // 3 stops the timer
+
+        // Firmware names the selected device as the target and runs the next step.
+        QTest::mouseClick(w.findChild<QPushButton*>("cmdFirmware"), Qt::LeftButton);
+        QCOMPARE(targetAtStep.size(), std::size_t{2});
+        QCOMPARE(targetAtStep.back(), std::string("0007F5000601"));
+        G().AutomationMode = false;
+        basAutomation::State().MatchMac.clear();
     }
 
     void withoutAdaptersNothingIsSearched() {
