@@ -151,6 +151,26 @@ TEST_F(SimTransport, SendExOverSimulatorFaults) {
     }
 }
 
+TEST_F(SimTransport, LateAckOfAnEarlierAttemptCounts) {
+    // Every frame of the device leaves 300 ms late, beyond the 200 ms ACK
+    // time-out: the first attempt's ACK arrives during the second attempt and,
+    // carrying the same label, is accepted.
+    Faults slow;
+    slow.delayMs = 300;
+    ASSERT_TRUE(m_sim.SetFaults(kDev, slow));
+    clsPayload p;
+    p.AddRID(RID_ACTIVE_PROFILE);
+    std::vector<std::uint8_t> data = p.GetPayload();
+    clsSnapCommand cmd;
+    std::shared_ptr<clsSnapResponse> resp;
+    snaptest::LogCapture log;
+    EXPECT_TRUE(cmd.SendEx(m_hNIC, kMac, 0, p.GetLength(), data, resp)) << log.Dump();
+    const auto labels = RequestLabels();
+    EXPECT_GE(labels.size(), 2u);
+    EXPECT_LE(labels.size(), 3u);
+    EXPECT_GE(log.Count("SendEx: failed to receive ACK from target"), 1u);
+}
+
 TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
     clsPayload p;
     p.AddRID(RID_DEVICE_NAME);
