@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <QAction>
 #include <QApplication>
 #include <cctype>
 #include <cerrno>
@@ -24,9 +23,7 @@
 #include "clsDbManager.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
-#include "frmHelp.h"
 #include "frmSplash.h"
-#include "frmStatus.h"
 #include "frmStatus.h"
 #include "frmZarni.h"
 #include "modSNAP.h"
@@ -119,9 +116,8 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     G().DbManager = new clsDbManager();
     InitDebugLog();
     // The status window collects every message from here on (hidden until
-    // the user opens it); Help buttons and F1 open the help window.
+    // the user opens it from the main window's Tools menu).
     StatusWindow();
-    InstallHelpWindow();
 
     // 7.
     G().AckTimeout = 0.2f;
@@ -180,10 +176,6 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
             Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
             basAutomation::CloseOutputFile();
         });
-        auto* status = new QAction("&Status Window", out.mainWindow.get());
-        status->setObjectName("mnuStatusWindow");
-        QObject::connect(status, &QAction::triggered, [] { ShowStatusWindow(); });
-        out.mainWindow->AddToolsAction(status);
         out.mainWindow->Form_Load();
         CloseSplash();
         out.mainWindow->show();
@@ -200,7 +192,6 @@ void Shutdown(StartupOutcome& outcome) {
     SetCloseSplashHook(nullptr);
     CloseSplash();
     outcome.mainWindow.reset();
-    DestroyStatusWindow();
     DestroyMessageWindow();
     DestroyStatusWindow();
     SetHelpOpener(nullptr);

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -70,6 +71,9 @@ frmMsg::frmMsg(QWidget* parent) : QDialog(parent) {
     connect(cmdOK, &QPushButton::clicked, this, &frmMsg::cmdOK_Click);
     connect(cmdHelp, &QPushButton::clicked, this, &frmMsg::cmdHelp_Click);
     connect(tmrExitTimer, &QTimer::timeout, this, &frmMsg::tmrExitTimer_Timer);
+    // F1 anywhere in the window acts as the Help button.
+    auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(f1, &QShortcut::activated, this, &frmMsg::cmdHelp_Click);
     // Closing the window by any means stops the count-down.
     connect(this, &QDialog::finished, this, [this] {
         tmrExitTimer->stop();

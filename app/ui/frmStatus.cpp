@@ -85,6 +85,8 @@ frmStatus::frmStatus(QWidget* parent) : QMainWindow(parent) {
     if (!icon.isNull()) setWindowIcon(icon);
     resize(720, 360);
     m_maxRows = kMaxRows;
+    // Closing the main window ends the program even while this window is open.
+    setAttribute(Qt::WA_QuitOnClose, false);
 }
 
 frmStatus::~frmStatus() {
@@ -236,6 +238,8 @@ void ShowStatusWindow() {
 void DestroyStatusWindow() {
     if (!g_window) return;
     if (G().StatusWindowSlot0 == g_window.data()) G().StatusWindowSlot0 = nullptr;
+    // Open when the program ends: it opens at the same place next time.
+    if (g_window->isVisible()) g_window->SaveLayout();
     delete g_window.data();
 }
 

@@ -74,7 +74,8 @@ private:
 frmStatus& StatusWindow();
 // Shows the status window at its saved position and brings it to the front.
 void ShowStatusWindow();
-// Removes it from slot 0 and destroys it (before the application object goes).
+// Removes it from slot 0, saves its position when it is open, and destroys it
+// (before the database manager and the application object go).
 void DestroyStatusWindow();
 
 }  // namespace kvr

@@ -167,6 +167,17 @@ private slots:
         msg.findChild<QPushButton*>("cmdHelp")->click();
         QVERIFY(seen);
         QCOMPARE(FileName(page), QString("1017.html"));
+
+        // F1 anywhere in the message window does the same.
+        msg.ShowMessage(1101, 0);
+        QApplication::setActiveWindow(&msg);
+        QVERIFY(QTest::qWaitForWindowActive(&msg));
+        seen = false;
+        page.clear();
+        WhenHelpOpens([&](frmHelp& h) { page = h.CurrentPage(); }, &seen);
+        QTest::keyClick(msg.findChild<QPushButton*>("cmdOK"), Qt::Key_F1);
+        QVERIFY(seen);
+        QCOMPARE(FileName(page), QString("1000.html"));  // no page for 1101 in this folder
         msg.close();
     }
 

@@ -14,6 +14,7 @@
 #include "basDebug.h"
 #include "clsDbManager.h"
 #include "frmStatus.h"
+#include "frmZarni.h"
 
 using namespace kvr;
 
@@ -167,6 +168,20 @@ private slots:
         db->SaveSetting(kProgramTitle, "frmStatus", "Right", "400");
         w.RestoreLayout();
         QCOMPARE(w.geometry(), QRect(20, before.y(), 380, 300 - before.y()));
+    }
+
+    void mainWindowOpensItFromToolsMenuAndCtrlL() {
+        frmZarni main;
+        auto* entry = main.findChild<QAction*>("mnuStatusWindow");
+        QVERIFY(entry);
+        QCOMPARE(main.findChildren<QAction*>("mnuStatusWindow").size(), 1);
+        QCOMPARE(entry->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_L));
+        QVERIFY(main.menuBar()->isVisibleTo(&main));
+        entry->trigger();
+        QVERIFY(StatusWindow().isVisible());
+        // It does not keep the program alive once the main window closes.
+        QVERIFY(!StatusWindow().testAttribute(Qt::WA_QuitOnClose));
+        DestroyStatusWindow();
     }
 
     void debugLogFeedsTheProgramWindowUntilItIsDestroyed() {
