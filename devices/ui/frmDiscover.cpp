@@ -1,6 +1,8 @@
 #include "frmDiscover.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
@@ -49,6 +51,15 @@ frmDiscover::~frmDiscover() = default;
 
 void frmDiscover::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    // Centred on the main window, or on the screen while that is not shown yet
+    // (the first discovery runs before it opens).
+    QWidget* owner = parentWidget();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (owner && owner->isVisible()) {
+        move(owner->frameGeometry().center() - rect().center());
+    } else if (screen) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
     // The work runs once the dialog is on screen.
     if (!m_activated) QTimer::singleShot(0, this, &frmDiscover::Form_Activate);
 }

@@ -231,9 +231,11 @@ void frmZarni::Discover() {
     std::shared_ptr<clsZarnPool> found;
     {
         frmDiscover dialog(this);
+        m_discoverDialog = &dialog;
         dialog.SetAutomationTimer(tmrAutomationScheduler);
         dialog.exec();
         found = dialog.ResultPool();
+        m_discoverDialog = nullptr;
     }
     if (!found || found->Count() == 0) Log("Discover: no KVRs found!", LEVEL_WARNING);
 
@@ -298,6 +300,7 @@ void frmZarni::Discover() {
         }
     }
     m_discovering = false;
+    if (m_closeRequested) close();
 }
 
 void frmZarni::lvZarn_ItemClick(QTreeWidgetItem* item) {
@@ -410,7 +413,9 @@ void frmZarni::keyPressEvent(QKeyEvent* event) {
 }
 
 void frmZarni::closeEvent(QCloseEvent* event) {
-    if (m_discovering) {  // the discovery dialog ends first
+    if (m_discovering) {  // the discovery ends first (cancelled), then the window closes
+        m_closeRequested = true;
+        if (m_discoverDialog) m_discoverDialog->CancelButton_Click();
         event->ignore();
         return;
     }

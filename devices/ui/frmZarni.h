@@ -4,6 +4,7 @@
 // "Corvane compatibility" switch. In automated mode its timer drives the
 // unattended run.
 #include <QMainWindow>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <string>
@@ -18,6 +19,10 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class clsZarn;
 class clsZarnPool;
+
+namespace kvr {
+class frmDiscover;
+}
 
 namespace kvr {
 
@@ -99,6 +104,8 @@ private:
     bool m_unloaded = false;
     bool m_discovering = false;
     bool m_inAutomationStep = false;
+    bool m_closeRequested = false;
+    QPointer<frmDiscover> m_discoverDialog;
     int m_exitStatus = 0;
 };
 

@@ -280,6 +280,17 @@ private slots:
         QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
     }
 
+    void closingDuringDiscoveryCancelsItAndThenCloses() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:07:01", "One")}));
+        frmZarni w;
+        w.show();
+        QTimer::singleShot(300, &w, &QWidget::close);
+        w.Discover();
+        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QVERIFY(!w.isVisible());
+        QVERIFY(m_log.Has("frmZarni", "Form_Unload", LEVEL_WATCH));
+    }
+
     void checkBoxMarksTheNextDiscoveryRequest() {
         const auto dev = Device("00:07:F5:00:04:01", "Marked");
         QVERIFY(StartDevices({dev}));
