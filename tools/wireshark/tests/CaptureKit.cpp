@@ -31,8 +31,8 @@ TempDir::~TempDir() {
     fs::remove_all(m_path, ec);
 }
 
-CaptureFile::CaptureFile(const std::string& path) {
-    m_pcap = pcap_open_dead(DLT_EN10MB, 65535);
+CaptureFile::CaptureFile(const std::string& path, int linkType) {
+    m_pcap = pcap_open_dead(linkType, 65535);
     if (m_pcap == nullptr) throw std::runtime_error("pcap_open_dead failed");
     m_dumper = pcap_dump_open(m_pcap, path.c_str());
     if (m_dumper == nullptr) {

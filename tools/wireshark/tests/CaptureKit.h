@@ -29,11 +29,11 @@ private:
     std::string m_path;
 };
 
-// An Ethernet capture file (pcap). Frames are stamped with a base time plus
-// the given milliseconds.
+// A capture file (pcap), Ethernet unless another link type (a DLT_ value) is
+// given. Frames are stamped with a base time plus the given milliseconds.
 class CaptureFile {
 public:
-    explicit CaptureFile(const std::string& path);
+    explicit CaptureFile(const std::string& path, int linkType = 1);
     ~CaptureFile();
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;

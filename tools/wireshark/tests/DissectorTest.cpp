@@ -357,6 +357,59 @@ TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
     EXPECT_EQ(decoded, kFrames);  // every frame is still taken as ours
 }
 
+// The header is found through LLC wherever LLC sits: behind a VLAN tag, in a
+// Linux cooked capture ("any" interface) and in an 802.11 data frame, where a
+// version-0 sender is the frame's source address.
+TEST(DissectorEncapsulations, VlanLinuxCookedAndWirelessFrames) {
+    auto tshark = FindTshark();
+    if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+    clsPayload p;
+    p.AddRID(RID_ACTIVE_PROFILE);
+    const Bytes host{0x02, 0x00, 0x00, 0x00, 0x00, 0x10}, dev{0x00, 0x07, 0xF5, 0x00, 0x00, 0x01},
+        bssid{0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE}, group{0x01, 0x07, 0xF5, 0x00, 0x01, 0x00};
+    // LLC/SNAP header and everything after it, from a frame built the program's way.
+    auto llcPart = [&](int version, std::uint16_t label) {
+        Bytes f = SnapFrame(kMulticast, kHost, version, 0x00, label, 0, PayloadBytes(p));
+        return Bytes(f.begin() + 14, f.end());
+    };
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const auto& b : parts) out.insert(out.end(), b.begin(), b.end());
+        return out;
+    };
+    TempDir dir;
+    struct Case {
+        std::string name;
+        int linkType;
+        Bytes frame;
+    };
+    Bytes v8 = llcPart(8, 0x4101), v0 = llcPart(0, 0x4102), cooked = llcPart(8, 0x4103);
+    std::vector<Case> cases{
+        {"vlan", 1,
+         cat({group, host, {0x81, 0x00, 0x00, 0x64, static_cast<std::uint8_t>(v8.size() >> 8),
+                            static_cast<std::uint8_t>(v8.size() & 0xFF)}, v8})},
+        {"cooked", 113, cat({{0x00, 0x04, 0x00, 0x01, 0x00, 0x06}, host, {0x00, 0x00, 0x00, 0x04}, cooked})},
+        // Data frame to the access point (ToDS): receiver, source, destination.
+        {"wlan", 105, cat({{0x08, 0x01, 0x00, 0x00}, bssid, host, dev, {0x10, 0x00}, v0})},
+    };
+    std::map<std::string, Row> want{
+        {"vlan", {"8", "0x4101", "02:00:00:00:00:10", "RID_ACTIVE_PROFILE"}},
+        {"cooked", {"8", "0x4103", "02:00:00:00:00:10", "RID_ACTIVE_PROFILE"}},
+        {"wlan", {"0", "0x4102", "02:00:00:00:00:10", "RID_ACTIVE_PROFILE"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string cap = dir.Path() + "/" + c.name + ".pcap";
+        {
+            CaptureFile f(cap, c.linkType);
+            f.Add(c.frame, 0);
+        }
+        FieldRows rows = Fields(*tshark, cap, {"snap.version", "snap.label", "snap.mac", "snap.rid.name"}, true);
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0], want[c.name]);
+    }
+}
+
 // The install script puts the dissector where tshark loads it without -X,
 // a second copy given with -X is refused politely, and --remove takes it away.
 TEST(DissectorInstall, InstallScriptPutsItWhereTsharkLoadsIt) {
