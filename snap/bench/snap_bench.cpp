@@ -233,11 +233,19 @@ int main(int argc, char** argv) {
                 bare = BareRate(near, kvr::MacToHex(lab.FarMac().data()), seconds, &lost);
                 kvr::zs::CloseAdapter(near);
             }
+            int devLost = 0;
+            double devBare = 0;
+            const std::int32_t simIndex = FindAdapter("kvrsnapA", nullptr);
+            if (simIndex >= 0 && kvr::zs::OpenAdapter(simIndex) == 1) {
+                devBare = BareRate(simIndex, devMac, seconds, &devLost);
+                kvr::zs::CloseAdapter(simIndex);
+            }
             kvr::ResetZarniSuppModule();
             GetNumAdapters();
             FindAdapter("kvrsnapA", &simDesc);
             const double ex = SendExRate(simDesc, devMac, seconds, &failed);
             Report("veth", bare, lost, ex, failed);
+            std::printf("%-16s request -> ACK against the simulated device %9.0f /s (lost %d)\n", "", devBare, devLost);
             vsim.Stop();
         }
         lab.EchoStop();
