@@ -1,6 +1,6 @@
 // A live capture on a veth pair in a private network namespace: the device
-// simulator answers on one end; the program's own discovery, profile-name read
-// and a short firmware download run through the shipped adapter library on the
+// simulator answers on one end; the program's own discovery with its
+// profile-name read, a profile read and a short firmware download run through the shipped adapter library on the
 // other end, where the frames are captured. tshark then reads the capture with
 // the dissector.
 #include <gtest/gtest.h>
@@ -116,6 +116,7 @@ int RunInNamespace(const std::string& capturePath) {
     kvr::sim::Profile factory, home;
     factory.name = "Factory";
     home.name = "Terrace";
+    home.ssid = "Garden";
     dev.profiles = {factory, home};
     kvr::sim::Simulator sim;
     CHILD_CHECK(sim.AddDevice(dev, &err), "device: %s", err.c_str());
@@ -168,6 +169,16 @@ int RunInNamespace(const std::string& capturePath) {
         return download ? cmd.SendDownloadFrame(h, kDeviceMac, 1, n, b, resp, nullptr, 60, true, false)
                         : cmd.SendEx(h, kDeviceMac, 1, n, b, resp);
     };
+    {
+        clsPayload p;  // one profile, as the profile editor reads it
+        p.AddRID(RID_DEVICE_NAME);
+        p.AddWord(RID_PROFILE_SELECT, 1);
+        for (Rid rid : {0x0000, 0x0001, 0x0002, 0x0003, 0x0007, 0x0008, 0x0004, 0x0005, 0x0009, 0x0006, 0xFC02, 0xFC20,
+                        0xFC81, 0x0012, 0x0010, 0x0031, 0x0032, 0x0033, 0x0037, 0x0038, 0xFC21, 0xE000, 0xE001, 0xE002})
+            p.AddRID(rid);
+        std::vector<std::uint8_t> b = Bytes(p);
+        CHILD_CHECK(cmd.SendEx(h, kDeviceMac, 0, static_cast<std::int16_t>(b.size()), b, resp), "profile read failed");
+    }
     {
         clsPayload p;
         p.AddWord(RID_DOWNLOAD_MODE, 1);
@@ -255,14 +266,16 @@ TEST(LiveCapture, ProgramAndSimulatorOnAVethPair) {
     EXPECT_EQ(answered, 1);
     EXPECT_EQ(acks, 2);
 
-    // The profile names, then the download records in order.
-    bool names = false;
+    // The profile names, the profile, then the download records in order.
+    bool names = false, profile = false;
     std::vector<std::string> chunks;
     for (const auto& r : rows) {
         if (r[2] == "2" && r[6] == "Factory|Terrace") names = true;
+        if (r[2] == "2" && r[6] == "Veranda|||Garden|Terrace") profile = true;  // empty proxy names
         if (r[2] == "1" && !r[7].empty()) chunks.push_back(r[7] + "/" + r[8]);
     }
     EXPECT_TRUE(names);
+    EXPECT_TRUE(profile);
     EXPECT_EQ(chunks, (std::vector<std::string>{"0/1442", "1442/58"}));
     // Answers from the loader carry the download-mode bit.
     auto last = std::find_if(rows.rbegin(), rows.rend(), [](const auto& r) { return r[2] == "2"; });
