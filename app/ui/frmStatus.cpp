@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTableWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -121,7 +122,14 @@ void frmStatus::PostMessage(const std::string& message, float elapsedMs, long le
 
         // The oldest messages go first.
         while (mfgStatus->rowCount() > m_maxRows) mfgStatus->removeRow(0);
-        if (isVisible()) mfgStatus->scrollToBottom();
+        // Newest at the bottom: scroll once the burst of messages is over.
+        if (isVisible() && !m_scrollPending) {
+            m_scrollPending = true;
+            QTimer::singleShot(0, this, [this] {
+                m_scrollPending = false;
+                mfgStatus->scrollToBottom();
+            });
+        }
     } catch (const std::exception& e) {
         Log("Error #0: " + std::string(e.what()) + " in PostMessage", LEVEL_ERROR);
     }

@@ -67,6 +67,7 @@ private:
     QAction* mnuCopyTable = nullptr;
     QAction* mnuClose = nullptr;
     int m_maxRows = kMaxRows;
+    bool m_scrollPending = false;
 };
 
 // The program's status window: created (hidden) on first use and registered in

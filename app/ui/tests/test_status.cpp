@@ -59,6 +59,16 @@ private slots:
         QCOMPARE(Cell(w, 499, 3), QString("message 599"));
     }
 
+    void shownWindowKeepsTheNewestMessageInView() {
+        frmStatus w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        for (int i = 0; i < 600; ++i) w.PostMessage("message " + std::to_string(i), float(i), LEVEL_TRACE, "m");
+        QTableWidget* grid = Grid(w);
+        QTRY_VERIFY(grid->viewport()->rect().contains(grid->visualItemRect(grid->item(499, 3)).center()));
+        QVERIFY(!grid->viewport()->rect().contains(grid->visualItemRect(grid->item(0, 3)).center()));
+    }
+
     void rowShowsTimeLevelModuleAndMessage() {
         frmStatus w;
         w.PostMessage("OpenNdisRaw: opened", 3723004.0f, LEVEL_ERROR, "modZarniSupp");
