@@ -464,11 +464,13 @@ function decode.wep_keys(tree, v, name)
         local klen = r(0, 2):le_uint()
         local any = false
         for i = 0, 15 do if r(i, 1):uint() ~= 0 then any = true; break end end
-        local st = tree:add(F.wep_slot, r, slot)
+        -- The items cover the length word only, so no export of the decode
+        -- carries the key bytes as an item's value.
+        local st = tree:add(F.wep_slot, r(0, 2), slot)
         st:set_text(string.format("Key slot %d: %s", slot,
             any and string.format("present (%d-byte key)", klen) or "absent"))
         st:add_le(F.wep_len, r(0, 2))
-        st:add(F.wep_present, r, any)
+        st:add(F.wep_present, r(0, 2), any)
         if any then present[#present + 1] = tostring(slot) end
     end
     if #present == 0 then return "no key" end
