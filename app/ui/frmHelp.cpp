@@ -172,7 +172,10 @@ void frmHelp::mnuExit_Click() { done(QDialog::Accepted); }
 void frmHelp::mnuSetSupportEmail_Click() { SetSupportEmailAddress(CurrentInputBox()); }
 
 void frmHelp::mnuSendErrorReport_Click() {
+    // Window events run while the mail client starts: one report at a time.
+    mnuSendErrorReport->setEnabled(false);
     const long result = SendErrorReport(CurrentInputBox());
+    mnuSendErrorReport->setEnabled(true);
     if (result != 0) {
         Log("Failed to send error report, code 0x" + QString::number(result, 16).toUpper().toStdString(),
             LEVEL_ERROR);
