@@ -53,6 +53,8 @@ frmStatus::frmStatus(QWidget* parent) : QMainWindow(parent) {
     mfgStatus->setObjectName("mfgStatus");
     mfgStatus->setHorizontalHeaderLabels({"Time", "Level", "Module", "Message"});
     mfgStatus->verticalHeader()->hide();
+    mfgStatus->verticalHeader()->setDefaultSectionSize(mfgStatus->fontMetrics().height() + 6);
+    mfgStatus->setAlternatingRowColors(true);
     mfgStatus->setEditTriggers(QAbstractItemView::NoEditTriggers);
     mfgStatus->setSelectionBehavior(QAbstractItemView::SelectRows);
     mfgStatus->setWordWrap(false);
@@ -220,6 +222,11 @@ void frmStatus::RestoreLayout() {
         return;
     }
     setGeometry(wanted);
+}
+
+void frmStatus::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    mfgStatus->scrollToBottom();  // it collected messages while hidden
 }
 
 void frmStatus::closeEvent(QCloseEvent* event) {

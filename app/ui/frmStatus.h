@@ -56,6 +56,7 @@ public:
     static QString LevelText(long level);
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
