@@ -34,44 +34,14 @@
 #include "QtSeams.h"
 #include "UiResources.h"
 #include "sim/SimFrame.h"
+#include "UiTestSupport.h"
 #include "sim/Simulator.h"
 
 using namespace kvr;
+using namespace kvr::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Real time, but sleeps pass at once (the adapter scan's fixed pause).
-class SkipSleepClock : public Clock {
-public:
-    std::int64_t NowMs() override {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
-    }
-    void SleepMs(long ms) override {
-        if (ms > 0) m_skipped += ms;
-    }
-
-private:
-    std::int64_t m_skipped = 0;
-};
-
-class LogCapture : public StatusWindowSink {
-public:
-    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
-        lines.push_back({module, message, level});
-    }
-    bool Has(const std::string& module, const std::string& message, long level) const {
-        for (const auto& l : lines)
-            if (l.module == module && l.message == message && l.level == level) return true;
-        return false;
-    }
-    struct Line {
-        std::string module, message;
-        long level;
-    };
-    std::vector<Line> lines;
-};
 
 sim::DeviceConfig Device(const char* mac, const char* name) {
     sim::DeviceConfig d;
@@ -142,13 +112,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_appDir.isValid());
         QVERIFY(m_segmentDir.isValid());
-        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
-        const fs::path app = m_appDir.path().toStdString();
-        for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
-            fs::create_symlink(fs::path(KVR_BUNDLE_DIR) / lib, app / lib);
-        G().AppDirectory = app.string();
-        G().DbManager = nullptr;  // built-in strings
-        SetLibraryDirectory(app.string());
+        UsePrivateDirectories(m_appDir.path().toStdString(), m_segmentDir.path().toStdString());
         SetClock(&m_clock);
         SetEventPump(&m_pump);  // lets Cancel act during the work
         G().StatusWindowSlot0 = &m_log;

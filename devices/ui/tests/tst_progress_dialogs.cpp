@@ -29,42 +29,13 @@
 #include "clsZarn.h"
 #include "frmCommand.h"
 #include "frmMsg.h"
+#include "UiTestSupport.h"
 #include "sim/Simulator.h"
 
 using namespace kvr;
+using namespace kvr::test;
 namespace fs = std::filesystem;
 
-namespace {
-
-// Real time, but sleeps pass at once (the adapter scan's fixed pause).
-class SkipSleepClock : public Clock {
-public:
-    std::int64_t NowMs() override {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
-    }
-    void SleepMs(long ms) override {
-        if (ms > 0) m_skipped += ms;
-    }
-
-private:
-    std::int64_t m_skipped = 0;
-};
-
-class LogCapture : public StatusWindowSink {
-public:
-    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
-        lines.push_back(module + "|" + std::to_string(level) + "|" + message);
-    }
-    bool Has(const std::string& line) const {
-        for (const auto& l : lines)
-            if (l == line) return true;
-        return false;
-    }
-    std::vector<std::string> lines;
-};
-
-}  // namespace
 
 class ProgressDialogsTest : public QObject {
     Q_OBJECT
@@ -107,13 +78,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_appDir.isValid());
         QVERIFY(m_segmentDir.isValid());
-        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
-        const fs::path app = m_appDir.path().toStdString();
-        for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
-            fs::create_symlink(fs::path(KVR_BUNDLE_DIR) / lib, app / lib);
-        G().AppDirectory = app.string();
-        G().DbManager = nullptr;
-        SetLibraryDirectory(app.string());
+        UsePrivateDirectories(m_appDir.path().toStdString(), m_segmentDir.path().toStdString());
         SetClock(&m_clock);
         SetEventPump(&m_pump);
         G().StatusWindowSlot0 = &m_log;
@@ -174,7 +139,7 @@ private slots:
         QVERIFY(!dialog.InitSendCustom(z, payload, 0, response, 3, false, 1.0f));
         QCoreApplication::processEvents();
         QVERIFY(!shown);
-        QVERIFY(m_log.Has("frmCommand|11|InitSendCustom: OpenNdisDeviceByDesc failed for NIC 'no such adapter'."));
+        QVERIFY(m_log.Has("frmCommand", "InitSendCustom: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", LEVEL_ERROR));
     }
 
     void retriesWithTheirOwnTimeOutThenTheRestartWaitFails() {
@@ -188,7 +153,7 @@ private slots:
         frmCommand dialog;
         QVERIFY(!dialog.InitSendCustom(*z, payload, 0, response, 3, true, 0.5f));
         QCOMPARE(CommandsReceived("00:07:F5:00:05:04"), std::uint64_t{3});
-        QVERIFY(m_log.Has("frmCommand|7|Form_Activate: Zarn.ScanForZarn returned failure with 0.5 second wait."));
+        QVERIFY(m_log.Has("frmCommand", "Form_Activate: Zarn.ScanForZarn returned failure with 0.5 second wait.", LEVEL_WARNING));
     }
 
     void cancelEndsTheSend() {
