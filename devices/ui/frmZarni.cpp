@@ -321,7 +321,11 @@ void frmZarni::lvZarn_DblClick() {
 void frmZarni::cmdDiscover_Click() {
     Log("cmdDiscover_Click", LEVEL_WATCH);
     if (m_discovering) return;
+    // The old list goes at once; so does its status line, which would
+    // otherwise still count devices that are no longer listed.
     lvZarn->clear();
+    ZarnPool().Clear();
+    lblStatus->setText(ResText(1007));
     cmdFirmware->setEnabled(false);
     cmdProfiles->setEnabled(false);
     if (RefreshNicPool() >= 1) Discover();
