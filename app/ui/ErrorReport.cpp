@@ -123,8 +123,15 @@ RunOutcome RunProgram(const std::string& path, const std::vector<std::string>& a
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
+    // The program (a mail client may keep running long after us) inherits
+    // only standard input, output and error: no adapter socket, database or
+    // lock of ours.
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         out.error = std::strerror(rc);
         return out;

@@ -2,6 +2,7 @@
 // and how the mail client is started. A stand-in mail client records the
 // arguments it was given.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -206,7 +207,7 @@ TEST(ErrorReportPieces, ProgramLookupTakesOnlyExecutableFilesInAbsoluteDirectori
     EXPECT_EQ(kvr::FindProgramOnPath("tool", ""), "");
 }
 
-TEST(ErrorReportPieces, ProgramThatKeepsRunningDoesNotHoldUpTheCaller) {
+TEST(ErrorReportPieces, StartedProgramKeepsNoDescriptorOfOursAndNeverHoldsUpTheCaller) {
     TempAppDir app;
     const std::string script = app.File("slow");
     std::ofstream(script) << "#!/bin/sh\nexec sleep 3 </dev/null >/dev/null 2>&1\n";
@@ -215,6 +216,15 @@ TEST(ErrorReportPieces, ProgramThatKeepsRunningDoesNotHoldUpTheCaller) {
     const kvr::RunOutcome slow = kvr::RunProgram(script, {}, 200);
     EXPECT_TRUE(slow.started);
     EXPECT_FALSE(slow.finished);
+
+    // Descriptors of ours (sockets, database, lock) stay with us.
+    const int fd = ::open(app.Path().c_str(), O_RDONLY);  // inheritable
+    ASSERT_GE(fd, 3);
+    const std::string probe = "test -e /proc/self/fd/" + std::to_string(fd);
+    const kvr::RunOutcome inherited = kvr::RunProgram("/bin/sh", {"-c", probe}, 5000);
+    ::close(fd);
+    EXPECT_TRUE(inherited.finished);
+    EXPECT_EQ(inherited.exitCode, 1);
 
     const kvr::RunOutcome missing = kvr::RunProgram(app.File("absent"), {}, 200);
     EXPECT_FALSE(missing.started);
