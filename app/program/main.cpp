@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 
     kvr::StartupOutcome outcome = kvr::Main(args, kvr::ExecutableDirectory());
-    int status = 0;
+    int status = outcome.exitStatus;
     if (outcome.mainWindow) {
         CloseOnTerminate(outcome.mainWindow.get());
         // Demonstrations and screenshots without anybody at the screen close

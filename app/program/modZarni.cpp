@@ -87,6 +87,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         CurrentPrompter().Ask(title + " is already running.  Cannot start a second instance.", "Cannot Start",
                               PromptButtons::OK, PromptIcon::None);
         out.lock.reset();
+        out.exitStatus = 1;
         return out;
     }
 
@@ -98,7 +99,10 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     SetLibraryDirectory(appDirectory);  // both libraries ship beside the program
 
     // 3.
-    if (VerifySupportingFiles() != 0) return out;
+    if (VerifySupportingFiles() != 0) {
+        out.exitStatus = 1;
+        return out;
+    }
 
     // 4.
     G().StatusWindowSlot0 = nullptr;
@@ -165,6 +169,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (!CheckOS()) {
         ShowMessage(1100);
         CloseSplash();
+        out.exitStatus = 1;
         return out;
     }
 
@@ -185,6 +190,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // 13.
     CloseSplash();
     ShowMessage(1111);
+    out.exitStatus = 1;
     return out;
 }
 

@@ -39,6 +39,9 @@ float AckTimeoutFromSetting(const std::string& settingText, float current);
 struct StartupOutcome {
     std::unique_ptr<InstanceLock> lock;
     std::unique_ptr<frmZarni> mainWindow;  // null: the program ends
+    // The program's exit status when it ends during start-up: 1 when a
+    // check refused to run (so scripts see the failure), else 0.
+    int exitStatus = 0;
 };
 
 // Main: runs every start-up step. `args` are the program's arguments without

@@ -148,6 +148,7 @@ private slots:
         StartupOutcome out = Main({}, App().string());
         QVERIFY(out.mainWindow);
         QVERIFY(out.mainWindow->isVisible());
+        QCOMPARE(out.exitStatus, 0);
         QCOMPARE(out.mainWindow->findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
         QCOMPARE(G().StartDirectory, m_startDir.string());
         QCOMPARE(fs::current_path(), App());
@@ -220,6 +221,7 @@ private slots:
         QCOMPARE(box.title, QString("Cannot Start"));
         QCOMPARE(box.text, QString("KVRinstaller is already running.  Cannot start a second instance."));
         QVERIFY(!fs::exists(App() / "db1.mdb"));  // ended before anything else
+        QCOMPARE(out.exitStatus, 1);
         Shutdown(out);
     }
 
@@ -234,6 +236,7 @@ private slots:
         QVERIFY(box.text.startsWith("Improper Installation Detected.  "));
         QVERIFY(box.text.contains("PKTNRW.DLL"));
         QVERIFY(!box.text.contains("PKTNRW.VXD"));  // only the first in list order
+        QCOMPARE(out.exitStatus, 1);
         Shutdown(out);
         // The lock is released with the outcome: a next start may run.
         InstanceLock next((App() / "KVRinstaller.lock").string());
