@@ -159,6 +159,7 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     connect(chkModifiedSNAP, &QCheckBox::clicked, this, &frmZarni::cmdModifiedSNAP_Click);
     connect(tmrAutomationScheduler, &QTimer::timeout, this, &frmZarni::tmrAutomationScheduler_Timer);
 
+    m_profileHeader = lvZarn->headerItem()->text(COL_PROFILE);
     resize(800, 420);
 }
 
@@ -187,6 +188,7 @@ void frmZarni::Form_Load() {
     Log("Form_Load", LEVEL_WATCH);
     try {
         LocalizeForm(this);
+        m_profileHeader = lvZarn->headerItem()->text(COL_PROFILE);
         const QPixmap icon = ResPicture(PIC_PROGRAM_ICON);
         if (!icon.isNull()) setWindowIcon(icon);
         const QPixmap banner = ResPicture(PIC_BANNER);
@@ -218,6 +220,7 @@ void frmZarni::Discover() {
     if (m_discovering) return;  // one discovery at a time
     m_discovering = true;
     lvZarn->clear();
+    lvZarn->headerItem()->setText(COL_PROFILE, m_profileHeader);  // until a device is found incompatible
     lblStatus->setText(ResText(1007));
     cmdFirmware->setEnabled(false);
     cmdProfiles->setEnabled(false);

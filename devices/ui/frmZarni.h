@@ -105,6 +105,7 @@ private:
     bool m_discovering = false;
     bool m_inAutomationStep = false;
     bool m_closeRequested = false;
+    QString m_profileHeader;
     QPointer<frmDiscover> m_discoverDialog;
     int m_exitStatus = 0;
 };
