@@ -1,6 +1,9 @@
 // Window tests of the application frame: the message window's count-down and
 // Help button, form localisation by identifier, the progress-bar adapter.
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QImage>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -179,6 +182,24 @@ private slots:
         QCOMPARE(button->toolTip(), ResText(1058));
         QVERIFY(!button->toolTip().isEmpty());
         QCOMPARE(button->text(), QString("&Discover..."));
+    }
+
+    void picturesDroppedIntoTheLanguageFolderReplaceBuiltInOnes() {
+        // Built in: the program icon is 64 pixels square.
+        {
+            frmMsg msg;
+            QCOMPARE(msg.findChild<QLabel*>("Image1")->pixmap().width(), 64);
+        }
+        const QString dir = m_appDir.path() + "/pic/German";
+        QVERIFY(QDir().mkpath(dir));
+        QImage small(5, 3, QImage::Format_RGB32);
+        small.fill(Qt::red);
+        QVERIFY(small.save(dir + "/100.png"));
+        G().UserLanguage = "German";
+        frmMsg msg;
+        G().UserLanguage = "English";
+        QCOMPARE(msg.findChild<QLabel*>("Image1")->pixmap().size(), QSize(5, 3));
+        QVERIFY(QFile::remove(dir + "/100.png"));
     }
 
     void progressBarAdapterKeepsValuesAndOrdersRange() {
