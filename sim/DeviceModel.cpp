@@ -205,6 +205,12 @@ void DeviceModel::LogFrame(const SnapFrame& f, bool outgoing, bool dropped, std:
     if (m_log.size() > kMaxLogEntries) m_log.pop_front();
 }
 
+DeviceCounters DeviceModel::Counters() const {
+    DeviceCounters c = m_counters;
+    c.responses.assign(m_responses.begin(), m_responses.end());
+    return c;
+}
+
 std::vector<std::uint8_t> DeviceModel::Frame(const Mac& to, std::uint8_t kind, std::uint16_t label, int version,
                                              std::uint8_t status, bool downloadBit,
                                              const std::vector<std::uint8_t>& payload) const {
@@ -227,7 +233,9 @@ void DeviceModel::Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac
     o.dueMs = dueMs;
     o.bytes = Frame(to, kind, label, version, status, downloadBit, payload);
     bool dropped = forceDrop || Chance(m_config.faults.dropOutFraction);
-    if (auto parsed = ParseSnapFrame(o.bytes)) LogFrame(*parsed, true, dropped, dueMs, o.bytes);
+    if (m_logging) {
+        if (auto parsed = ParseSnapFrame(o.bytes)) LogFrame(*parsed, true, dropped, dueMs, o.bytes);
+    }
     if (dropped) {
         ++m_counters.droppedOut;
         return;
@@ -237,9 +245,8 @@ void DeviceModel::Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac
         ++m_counters.acksSent;
     } else if (kind == SNAP_KIND_RESPONSE) {
         ++m_counters.responsesSent;
-        m_counters.responses.push_back(ResponseRecord{to, label, false});
-        if (m_counters.responses.size() > kMaxResponseRecords)
-            m_counters.responses.erase(m_counters.responses.begin());
+        m_responses.push_back(ResponseRecord{to, label, false});
+        if (m_responses.size() > kMaxResponseRecords) m_responses.pop_front();
     }
     out.push_back(std::move(o));
 }
@@ -284,7 +291,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     const std::uint8_t kind = f.Kind();
     if (kind == SNAP_KIND_ACK) {
         // Never acknowledge an ACK; note which of our responses it confirms.
-        for (auto it = m_counters.responses.rbegin(); it != m_counters.responses.rend(); ++it) {
+        for (auto it = m_responses.rbegin(); it != m_responses.rend(); ++it) {
             if (!it->ackedByHost && it->label == f.label && SameMac(it->host, host)) {
                 it->ackedByHost = true;
                 ++m_counters.acksReceived;
@@ -320,8 +327,13 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     const bool replay = m_lastAnswered && SameMac(m_lastAnswered->host, host) &&
                         m_lastAnswered->label == f.label && m_lastAnswered->kind == kind &&
                         m_lastAnswered->payload == f.payload;
-    std::optional<Request> previous = m_lastAnswered;
-    Answer previousAnswer = m_lastAnswer;
+    // Only the stale-response fault needs the previous transaction.
+    std::optional<Request> previous;
+    Answer previousAnswer;
+    if (faults.lateOldResponse) {
+        previous = m_lastAnswered;
+        previousAnswer = m_lastAnswer;
+    }
     Answer answer;
     if (replay) {
         // The answer to a re-send never overtakes the one still being worked on.

@@ -44,7 +44,8 @@ public:
     bool Restarting(std::int64_t nowMs);
     bool DownloadMode(std::int64_t nowMs);
 
-    const DeviceCounters& Counters() const { return m_counters; }
+    // A snapshot: the counters and the responses still remembered.
+    DeviceCounters Counters() const;
     const std::deque<FrameLogEntry>& Log() const { return m_log; }
     void ClearLog();
     void SetLogging(bool on) { m_logging = on; }
@@ -110,7 +111,10 @@ private:
     bool Chance(double fraction);
 
     DeviceConfig m_config;
-    DeviceCounters m_counters;
+    DeviceCounters m_counters;  // everything but the responses, kept below
+    // The responses sent, oldest first (a deque: dropping the oldest of a full
+    // record costs nothing, where a vector would move every record per frame).
+    std::deque<ResponseRecord> m_responses;
     std::deque<FrameLogEntry> m_log;
     bool m_logging = true;
     std::mt19937 m_rng;

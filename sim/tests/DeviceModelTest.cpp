@@ -280,6 +280,27 @@ TEST(DeviceModelAcks, HostAcksAreRecordedAndNeverAnswered) {
     EXPECT_EQ(k.responsesSent, 2u);
 }
 
+TEST(DeviceModelAcks, ResponseRecordKeepsTheNewestWhenFull) {
+    DeviceModel m(Config());
+    m.SetLogging(false);
+    const std::size_t total = DeviceModel::kMaxResponseRecords + 7;
+    for (std::size_t i = 0; i < total; ++i) {
+        const auto label = static_cast<std::uint16_t>(1 + i % 32767);
+        (void)m.OnFrame(ReadRequest(label, Payload().Query(0xFC0E).b), 0);
+    }
+    // The host acknowledges the newest response and one that was dropped.
+    const auto newest = static_cast<std::uint16_t>(1 + (total - 1) % 32767);
+    (void)m.OnFrame(HostFrame(kDev, 8, 3, newest, {}), 0);
+    (void)m.OnFrame(HostFrame(kDev, 8, 3, 1, {}), 0);
+    const auto k = m.Counters();
+    ASSERT_EQ(k.responses.size(), DeviceModel::kMaxResponseRecords);
+    EXPECT_EQ(k.responses.front().label, 8u) << "the seven oldest are gone";
+    EXPECT_EQ(k.responses.back().label, newest);
+    EXPECT_TRUE(k.responses.back().ackedByHost);
+    EXPECT_EQ(k.acksReceived, 1u) << "an ACK for a forgotten response matches nothing";
+    EXPECT_EQ(k.responsesSent, total);
+}
+
 TEST(DeviceModelProfiles, ProfileNamesOnePerSelectedProfile) {
     DeviceConfig c = Config();
     for (int i = 0; i < 4; ++i) {
