@@ -5,11 +5,14 @@
 
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 
 #include "Globals.h"
 #include "Seams.h"
@@ -31,6 +34,16 @@ constexpr long kDefaultMaxRecords = 2000;
 // A statement that finds the database locked gives up after this long, so a
 // file held by another process slows the program down but never hangs it.
 constexpr int kBusyTimeoutMs = 100;
+
+// Write-ahead log sizes (in pages) that start a checkpoint: from the first on
+// the checkpoint thread copies the log back into the file; the writer does it
+// itself only when the log has grown to the second, because the thread cannot
+// keep up, which bounds the log's size. Without the thread the writer
+// checkpoints every 4000 pages (16 MB of log), so that the disk syncs of
+// checkpoints do not dominate the cost of logging.
+constexpr int kBackgroundCheckpointPages = 1000;
+constexpr int kForegroundCheckpointPages = 8000;
+constexpr int kUnassistedCheckpointPages = 4000;
 
 // The settings statement; the three names are bound, never pasted in.
 constexpr const char* kSettingsQuery =
@@ -131,6 +144,115 @@ std::string ColumnText(sqlite3_stmt* st, int col) {
     const auto* p = sqlite3_column_text(st, col);
     return p ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(st, col)))
              : std::string();
+}
+
+}  // namespace
+
+namespace kvr {
+
+// A second connection to the same file whose thread runs passive checkpoints
+// when the writer asks for one. A passive checkpoint never blocks the writer:
+// the writer goes on appending to the log while the thread copies and syncs.
+class WalCheckpointer {
+public:
+    // Null when the connection or the thread cannot be had; the writer then
+    // checkpoints by itself.
+    static std::unique_ptr<WalCheckpointer> Start(const std::string& path) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        // Reading the schema attaches the connection to the write-ahead log.
+        if (sqlite3_exec(db, "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                         nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(db);
+            return nullptr;
+        }
+        std::unique_ptr<WalCheckpointer> c(new WalCheckpointer(db));
+        try {
+            c->m_thread = std::thread([raw = c.get()] { raw->Run(); });
+        } catch (...) {
+            return nullptr;  // the destructor closes the connection
+        }
+        return c;
+    }
+
+    ~WalCheckpointer() {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            m_stop = true;
+        }
+        m_cv.notify_one();
+        if (m_thread.joinable()) m_thread.join();
+        sqlite3_close_v2(m_db);
+    }
+
+    WalCheckpointer(const WalCheckpointer&) = delete;
+    WalCheckpointer& operator=(const WalCheckpointer&) = delete;
+
+    // The writer's own checkpoint when the log has grown too long: waits for
+    // a checkpoint of the thread that is under way (a passive checkpoint
+    // cannot run beside another one), then copies the whole log back so that
+    // the writer's next transaction starts the log again from its beginning.
+    void RunOnWriter(sqlite3* db, const char* dbName) {
+        std::lock_guard<std::mutex> running(m_running);
+        sqlite3_wal_checkpoint_v2(db, dbName, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
+
+    void Request() {
+        {
+            std::lock_guard<std::mutex> lock(m_mu);
+            if (m_wanted) return;
+            m_wanted = true;
+        }
+        m_cv.notify_one();
+    }
+
+private:
+    explicit WalCheckpointer(sqlite3* db) : m_db(db) {}
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mu);
+        for (;;) {
+            m_cv.wait(lock, [this] { return m_stop || m_wanted; });
+            if (m_stop) return;
+            m_wanted = false;
+            lock.unlock();
+            {
+                std::lock_guard<std::mutex> running(m_running);
+                sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            }
+            lock.lock();
+        }
+    }
+
+    sqlite3* m_db;
+    std::thread m_thread;
+    std::mutex m_mu;       // m_wanted, m_stop
+    std::mutex m_running;  // held for the time of a checkpoint
+    std::condition_variable m_cv;
+    bool m_wanted = false;
+    bool m_stop = false;
+};
+
+}  // namespace kvr
+
+namespace {
+
+// Called by SQLite after each commit of the writer with the log's size.
+int OnWalCommit(void* context, sqlite3* db, const char* dbName, int pages) {
+    auto* checkpointer = static_cast<kvr::WalCheckpointer*>(context);
+    if (!checkpointer) {
+        if (pages >= kUnassistedCheckpointPages)
+            sqlite3_wal_checkpoint_v2(db, dbName, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    } else if (pages >= kForegroundCheckpointPages) {
+        checkpointer->RunOnWriter(db, dbName);
+    } else if (pages >= kBackgroundCheckpointPages) {
+        checkpointer->Request();
+    }
+    return SQLITE_OK;
 }
 
 }  // namespace
@@ -245,10 +367,11 @@ bool clsDbManager::OpenDatabase() {
     if (m_updatable) {
         sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
         sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-        // Each log record writes two or three pages (the new row and the trim);
-        // checkpointing every 4000 pages (16 MB of log) instead of 1000 keeps
-        // the disk syncs of checkpoints from dominating the cost of logging.
-        sqlite3_exec(db, "PRAGMA wal_autocheckpoint=4000", nullptr, nullptr, nullptr);
+        // Each log record writes two or three pages (the new row and the trim),
+        // and a checkpoint waits for the disk: done by the writer it stalls the
+        // program for many milliseconds every thousand or so messages.
+        m_checkpointer = kvr::WalCheckpointer::Start(path);
+        sqlite3_wal_hook(db, OnWalCommit, m_checkpointer.get());
     } else {
         DebugLog("Database '" + path + "' is read-only: settings and status log are not saved.", "WARNING",
                  std::string(kModule));
@@ -259,6 +382,9 @@ bool clsDbManager::OpenDatabase() {
 void clsDbManager::CloseDatabase() {
     CloseStatusRecordSet();
     CloseStringTable();
+    // The checkpoint connection goes first, so that closing the writer, the
+    // last connection, copies the rest of the log back and removes it.
+    m_checkpointer.reset();
     if (m_db) sqlite3_close_v2(m_db);
     m_db = nullptr;
     m_updatable = false;

@@ -15,6 +15,7 @@
 // The destructor compacts the file (VACUUM INTO "db1-compacted.mdb", then an
 // atomic rename over "db1.mdb"), unless another process still has it open.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,10 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+namespace kvr {
+class WalCheckpointer;
+}
 
 class clsDbManager {
 public:
@@ -87,6 +92,9 @@ private:
     std::string AppPath(const char* fileName) const;
 
     sqlite3* m_db = nullptr;
+    // Copies the write-ahead log back into the file (and waits for the disk)
+    // on a thread of its own, so that logging never waits for a checkpoint.
+    std::unique_ptr<kvr::WalCheckpointer> m_checkpointer;
     bool m_updatable = false;
     bool m_everOpened = false;  // only a file this manager could open is compacted
     // The status record set: prepared statements over tblStatus and its row count.

@@ -5,9 +5,12 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "Globals.h"
 #include "basDebug.h"
@@ -43,6 +46,38 @@ void BM_DebugLogToStatusLog(benchmark::State& state) {
     db.reset();
 }
 BENCHMARK(BM_DebugLogToStatusLog)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
+
+// Bursts of messages with pauses between them, as the program logs: the
+// longest single append of each burst is the time the caller (the window
+// thread) stood still, e.g. while a checkpoint waited for the disk.
+void BM_DebugLogBurstWorstAppend(benchmark::State& state) {
+    BenchDir dir;
+    auto db = std::make_unique<clsDbManager>();
+    G().DebugLoggingLevel = 7;
+    for (int i = 0; i < 2100; ++i) DebugLog("warm-up record " + std::to_string(i), "WARNING", std::string("bench"));
+    const std::string message = "SendSnapCommand: no acknowledgement for label 0x1234 after 200 ms, retrying";
+    double worstSum = 0, worstMax = 0;
+    long bursts = 0;
+    for (auto _ : state) {
+        double worst = 0;
+        for (int i = 0; i < 2500; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            DebugLog(message, "WARNING", std::string("modSNAP"));
+            worst = std::max(worst, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        }
+        worstSum += worst;
+        worstMax = std::max(worstMax, worst);
+        ++bursts;
+        state.PauseTiming();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        state.ResumeTiming();
+    }
+    state.counters["worst_append_ms_mean"] = bursts ? worstSum / static_cast<double>(bursts) : 0;
+    state.counters["worst_append_ms_max"] = worstMax;
+    state.SetItemsProcessed(state.iterations() * 2500);
+    db.reset();
+}
+BENCHMARK(BM_DebugLogBurstWorstAppend)->Unit(benchmark::kMillisecond)->Iterations(12)->UseRealTime();
 
 void BM_BarePreparedInsert(benchmark::State& state) {
     BenchDir dir;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -404,5 +405,39 @@ TEST(DbManagerStartup, CompactionAtTheEndShrinksTheFile) {
     EXPECT_FALSE(fs::exists(app.File("db1.mdb-wal")));
     EXPECT_FALSE(fs::exists(app.File("db1.mdb-shm")));
     EXPECT_EQ(Sql(app.File("db1.mdb")).Text("PRAGMA integrity_check"), "ok");
+}
+}  // namespace
+
+namespace {
+// Checkpoints run beside the logging; when logging goes on without a pause
+// the log file must still stay bounded, and nothing may be lost on the way.
+TEST(DbManagerStatusLog, SustainedLoggingKeepsTheWriteAheadLogBoundedAndLosesNothing) {
+    kvr::test::TempAppDir app;
+    app.CopyTemplate();
+    auto db = std::make_unique<clsDbManager>();
+    ASSERT_TRUE(db->IsUpdatable());
+    const int total = 25000;  // about 50,000 log pages without checkpoints
+    std::uintmax_t largestWal = 0;
+    for (int i = 0; i < total; ++i) {
+        db->AppendToLog("sustained " + std::to_string(i), 7, "modTest", i);
+        if (i % 1000 == 999) {
+            std::error_code ec;
+            largestWal = std::max(largestWal, fs::file_size(app.File("db1.mdb-wal"), ec));
+        }
+    }
+    // 8000 pages of 4 KiB and their frame headers, with room for one burst.
+    EXPECT_LT(largestWal, 40u * 1024 * 1024);
+    {
+        Sql reader(app.File("db1.mdb"));  // another connection sees every row now
+        EXPECT_EQ(reader.Number("SELECT count(*) FROM tblStatus"), 2000);
+        EXPECT_EQ(reader.Number("SELECT max(lngRuntime) - min(lngRuntime) FROM tblStatus"), 1999);
+    }
+    db.reset();
+    EXPECT_FALSE(fs::exists(app.File("db1.mdb-wal")));
+    Sql after(app.File("db1.mdb"));
+    EXPECT_EQ(after.Text("PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(after.Number("SELECT count(*) FROM tblStatus WHERE Message = 'sustained " + std::to_string(total - 1) +
+                           "'"),
+              1);
 }
 }  // namespace
