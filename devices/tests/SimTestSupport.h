@@ -44,6 +44,7 @@ protected:
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         m_root = tmpl;
         ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         kvr::SetSnapLink(nullptr);
         kvr::SetExportResolver(nullptr);
         kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);

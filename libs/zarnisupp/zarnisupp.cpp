@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -191,11 +192,25 @@ bool FillRecord(AdapterRecord& rec, std::uint32_t& medium) {
 
 std::string Bounded(const std::string& s) { return s.size() < kTextSize ? s : s.substr(0, kTextSize - 1); }
 
+// KVR_ADAPTERS=virtual lists only the virtual segments, =real only the
+// machine's interfaces; unset (or anything else) lists both. Tests that work
+// against simulated devices set "virtual" so that they never put frames on the
+// machine's real network and never wait out collection windows on it.
+bool BackendWanted(const Backend& backend) {
+    const char* env = std::getenv("KVR_ADAPTERS");
+    if (!env) return true;
+    const std::string want(env);
+    const std::string kind(backend.Kind());
+    if (want == "virtual") return kind == "vseg";
+    if (want == "real") return kind != "vseg";
+    return true;
+}
+
 bool Scan(std::int32_t* count) {
     auto& table = Lib().table;
     table.clear();
     for (auto& backend : Backends()) {
-        if (!backend) continue;
+        if (!backend || !BackendWanted(*backend)) continue;
         std::vector<AdapterEntry> entries;
         if (!backend->Enumerate(entries)) return false;
         for (const auto& e : entries) {
@@ -210,7 +225,7 @@ bool Scan(std::int32_t* count) {
     if (!table.empty()) {
         std::vector<Mac> withIp;
         for (auto& backend : Backends())
-            if (backend)
+            if (backend && BackendWanted(*backend))
                 for (const Mac& m : backend->AddressesWithIp()) withIp.push_back(m);
         for (auto& rec : table)
             rec->hasIp = std::find(withIp.begin(), withIp.end(), rec->hardware) != withIp.end();

@@ -96,6 +96,7 @@ private:
     fs::path App() const { return fs::path(m_appDir->path().toStdString()); }
 
     void StartDevice() {
+        if (m_sim) return;
         m_sim = std::make_unique<sim::Simulator>();
         sim::DeviceConfig d;
         d.mac = sim::ParseMac("00:07:F5:00:09:01").value();
@@ -119,6 +120,7 @@ private slots:
     void initTestCase() {
         QVERIFY(m_segmentDir.isValid());
         ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
+        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         m_startDir = fs::current_path();
         frmMsg::SetNeverBlock(true);
     }
@@ -132,6 +134,9 @@ private slots:
         fs::copy_file(bundle / "db1_clean.mdb", App() / "db1_clean.mdb");
         fs::current_path(m_startDir);
         G() = ProgramState{};
+        // Every start-up sees one adapter with one device: with no adapter at all
+        // the start-up asks the user (message 1101) and a test would wait for a click.
+        StartDevice();
     }
 
     void cleanup() {

@@ -52,6 +52,7 @@ public:
 // strings) and the virtual segments at `segmentDir`.
 inline void UsePrivateDirectories(const std::filesystem::path& appDir, const std::filesystem::path& segmentDir) {
     ::setenv("KVR_SEGMENT_DIR", segmentDir.c_str(), 1);
+    ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
     for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
         std::filesystem::create_symlink(std::filesystem::path(KVR_BUNDLE_DIR) / lib, appDir / lib);
     G().AppDirectory = appDir.string();

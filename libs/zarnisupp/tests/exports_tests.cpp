@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -95,14 +97,21 @@ private:
 
 class FakeBackend final : public Backend {
 public:
-    explicit FakeBackend(std::vector<FakeAdapter>& adapters) : m_adapters(adapters) {}
-    const char* Kind() const override { return "fake"; }
+    explicit FakeBackend(std::vector<FakeAdapter>& adapters, const char* kind = "fake")
+        : m_adapters(adapters), m_kind(kind) {}
+    const char* Kind() const override { return m_kind; }
     bool Enumerate(std::vector<AdapterEntry>& out) override {
         if (failEnumeration) return false;
         for (auto& a : m_adapters) out.push_back({a.name, a.description});
         return true;
     }
-    bool Owns(const std::string& name) const override { return name.rfind("fake", 0) == 0; }
+    bool Owns(const std::string& name) const override {
+        if (name.rfind("fake", 0) != 0) return false;
+        if (std::string(m_kind) == "fake") return true;
+        // Beside another fake backend: own only this backend's adapters.
+        return std::any_of(m_adapters.begin(), m_adapters.end(),
+                           [&](const FakeAdapter& a) { return a.name == name; });
+    }
     std::unique_ptr<Port> Open(const std::string& name) override {
         for (auto& a : m_adapters)
             if (a.name == name && !a.gone) return std::make_unique<FakePort>(a);
@@ -114,6 +123,7 @@ public:
 
 private:
     std::vector<FakeAdapter>& m_adapters;
+    const char* m_kind;
 };
 
 FakeAdapter Adapter(const std::string& n, std::uint8_t last) {
@@ -184,6 +194,30 @@ TEST_F(ZarnisuppExports, ScanBuildsTheTableAndLeavesOutOtherMedia) {
     EXPECT_EQ(mac[5], 0x11);
     for (auto& a : m_adapters) EXPECT_EQ(a.openPorts, 0) << "scan left " << a.name << " open";
     EXPECT_EQ(ZARNISUPP_IsOpen(0), 0);
+}
+
+TEST_F(ZarnisuppExports, AdapterKindsCanBeLimitedForHermeticRuns) {
+    std::vector<FakeAdapter> segments{Adapter("seg", 0x30)};
+    std::vector<FakeAdapter> wires{Adapter("wire", 0x31), Adapter("wire2", 0x32)};
+    auto listed = [&](const char* want) {
+        if (want) ::setenv("KVR_ADAPTERS", want, 1); else ::unsetenv("KVR_ADAPTERS");
+        std::vector<std::unique_ptr<Backend>> v;
+        v.push_back(std::make_unique<FakeBackend>(wires, "pcap"));
+        v.push_back(std::make_unique<FakeBackend>(segments, "vseg"));
+        SetBackends(std::move(v));
+        std::int32_t count = -1;
+        EXPECT_EQ(ZARNISUPP_ScanForEthernetAdapters(&count, 0), 1);
+        std::string names;
+        char text[512];
+        for (std::int32_t i = 0; i < count; ++i)
+            if (ZARNISUPP_GetAdapterName(i, text, 512) == 1) names += std::string(text) + " ";
+        ::unsetenv("KVR_ADAPTERS");
+        return names;
+    };
+    EXPECT_EQ(listed(nullptr), "fakewire fakewire2 fakeseg ");
+    EXPECT_EQ(listed("virtual"), "fakeseg ");
+    EXPECT_EQ(listed("real"), "fakewire fakewire2 ");
+    EXPECT_EQ(listed("something else"), "fakewire fakewire2 fakeseg ");
 }
 
 TEST_F(ZarnisuppExports, HasIpComesFromAddressMatch) {
