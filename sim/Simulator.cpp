@@ -193,7 +193,9 @@ private:
         std::vector<pollfd> pfds;
         std::vector<int> fds;
         while (true) {
-            int timeout = 50;
+            // Nothing due: sleep until a frame comes or the wake descriptor
+            // says that devices or links changed; no periodic wake-ups.
+            int timeout = -1;
             {
                 std::lock_guard<std::mutex> lock(mu);
                 if (!m_running) break;
@@ -201,7 +203,7 @@ private:
                 SendDue(now);
                 if (!m_queue.empty()) {
                     std::int64_t wait = m_queue.top().dueMs - now;
-                    timeout = static_cast<int>(wait < 0 ? 0 : (wait < 50 ? wait : 50));
+                    timeout = static_cast<int>(wait < 0 ? 0 : (wait < 60000 ? wait : 60000));
                 }
                 fds.clear();
                 for (const auto& [name, link] : links) link->PollFds(fds);
