@@ -5,6 +5,10 @@
 //
 //   snap_bench [seconds per measurement, default 3]
 //
+// The bare round trip, the device's own turnaround (request out, its ACK back)
+// and SendEx are measured in turns of 0.25 s slices, so that a machine whose
+// load changes during the run weighs on all three alike.
+//
 // 1. Virtual segment: bare = a SNAP frame through the adapter library's exports
 //    to an echoing station in another process and back; SendEx = the whole
 //    transport (WriteNDIS/ReadNDIS, label and ACK handling) against kvrsim.
@@ -15,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,10 +47,10 @@ double Seconds(SteadyClock::time_point a, SteadyClock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
 
-// Adapter index of the library adapter whose name or description contains `key`.
+// Adapter index of the library adapter whose name or description contains
+// `key`, among those of the last scan.
 std::int32_t FindAdapter(const std::string& key, std::string* description) {
-    std::int32_t count = 0;
-    if (kvr::zs::ScanForEthernetAdapters(&count, 0) != 1) return -1;
+    const std::int32_t count = kvr::ZarniSuppAdapterCount();
     char text[1025];
     for (std::int32_t i = 0; i < count; ++i) {
         std::string name, desc;
@@ -59,22 +64,28 @@ std::int32_t FindAdapter(const std::string& key, std::string* description) {
     return -1;
 }
 
-// Bare round trips per second through the exports against an echoing peer.
-double BareRate(std::int32_t index, const std::string& peer, double seconds, int* lost) {
+// Completed operations and the time they took, summed over slices.
+struct Meter {
+    long done = 0;
+    int lost = 0;
+    double seconds = 0;
+    double Rate() const { return seconds > 0 ? static_cast<double>(done) / seconds : 0.0; }
+};
+
+// Bare round trips through the exports against a peer that answers each frame
+// with one carrying the same label (an echo, or a device's ACK), for `seconds`.
+void BareSlice(std::int32_t index, const std::string& peer, double seconds, std::uint16_t& seq, Meter& m) {
     std::uint8_t own[6];
     kvr::zs::GetAdapterMacAddress(index, own);
     const std::string ownText = kvr::MacToHex(own);
     std::vector<std::uint8_t> payload(72, 0x55), frame, buf(1514);
-    *lost = 0;
-    long done = 0;
-    std::uint16_t seq = 1;
     const auto t0 = SteadyClock::now();
     auto now = t0;
     for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
-        ++seq;
+        seq = static_cast<std::uint16_t>(seq >= 32767 ? 2 : seq + 1);
         kvr::BuildSnapFrame(peer, ownText, 8, SNAP_KIND_READ_REQUEST, seq, 0, payload.data(), payload.size(), frame);
         if (kvr::zs::SendRawPacket(index, static_cast<std::int32_t>(frame.size()), frame.data()) != 1) {
-            ++*lost;
+            ++m.lost;
             continue;
         }
         bool got = false;
@@ -86,40 +97,73 @@ double BareRate(std::int32_t index, const std::string& peer, double seconds, int
             got = !no && kvr::ParseSnapFrame(buf.data(), static_cast<std::size_t>(len), in) == kvr::SnapParse::Ok &&
                   in.label == seq;
         }
-        if (got) ++done; else ++*lost;
+        if (got) ++m.done; else ++m.lost;
     }
-    return static_cast<double>(done) / Seconds(t0, now);
+    m.seconds += Seconds(t0, now);
 }
 
-// SendEx exchanges per second against the device `mac` on the adapter `description`.
-double SendExRate(const std::string& description, const std::string& mac, double seconds, int* failed) {
+// Drops what a device still sends after the slice (its responses to requests
+// that were only timed to the ACK).
+void Drain(std::int32_t index) {
+    std::vector<std::uint8_t> buf(1514);
+    while (kvr::zs::WaitForRawPacket(index, 20) == 1) {
+        std::int32_t no = 1, len = 0;
+        if (kvr::zs::ReceiveRawPacket(index, &no, &len, buf.data()) != 1 || no) break;
+    }
+}
+
+// SendEx exchanges against the device `mac` for `seconds`.
+void SendExSlice(clsSnapCommand& cmd, std::int32_t hNIC, const std::string& mac, clsPayload& p, double seconds,
+                 Meter& m) {
+    std::vector<std::uint8_t> data = p.GetPayload();
+    std::shared_ptr<clsSnapResponse> resp;
+    const auto t0 = SteadyClock::now();
+    auto now = t0;
+    for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
+        if (cmd.SendEx(hNIC, mac, 0, p.GetLength(), data, resp)) ++m.done; else ++m.lost;
+    }
+    m.seconds += Seconds(t0, now);
+}
+
+// The three measurements of one medium, taken in turns of short slices so
+// that all of them see the same load of the machine. `echoIndex` answers bare
+// frames; the device `devMac` sits behind the adapter `simDesc`.
+void MeasureMedium(const char* medium, std::int32_t echoIndex, const std::string& echoMac, const std::string& simDesc,
+                   const std::string& devMac, double seconds) {
+    constexpr double kSlice = 0.25;
     std::int32_t hNIC = -1;
-    OpenNdisRaw();
-    if (!OpenNdisDeviceByDesc(hNIC, description)) return -1;
+    if (echoIndex < 0 || kvr::zs::OpenAdapter(echoIndex) != 1) {
+        std::printf("%s: echo adapter unavailable\n", medium);
+        return;
+    }
+    if (!OpenNdisDeviceByDesc(hNIC, simDesc)) {
+        std::printf("%s: adapter of the simulated device unavailable\n", medium);
+        kvr::zs::CloseAdapter(echoIndex);
+        return;
+    }
     clsPayload p;
     p.AddRID(RID_ACTIVE_PROFILE);
     p.AddRID(RID_DEVICE_NAME);
     p.AddRID(RID_FIRMWARE_VERSION);
-    std::vector<std::uint8_t> data = p.GetPayload();
     clsSnapCommand cmd;
     cmd.ProtocolVersion = 8;
-    std::shared_ptr<clsSnapResponse> resp;
-    *failed = 0;
-    long done = 0;
-    // Warm-up.
-    for (int i = 0; i < 50; ++i) cmd.SendEx(hNIC, mac, 0, p.GetLength(), data, resp);
-    const auto t0 = SteadyClock::now();
-    auto now = t0;
-    for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
-        if (cmd.SendEx(hNIC, mac, 0, p.GetLength(), data, resp)) ++done; else ++*failed;
+    Meter warm, bare, device, sendEx;
+    std::uint16_t echoSeq = 1, devSeq = 1;
+    SendExSlice(cmd, hNIC, devMac, p, 0.1, warm);
+    const int slices = std::max(1, static_cast<int>(seconds / kSlice + 0.5));
+    for (int i = 0; i < slices; ++i) {
+        BareSlice(echoIndex, echoMac, kSlice, echoSeq, bare);
+        BareSlice(hNIC, devMac, kSlice, devSeq, device);
+        Drain(hNIC);
+        SendExSlice(cmd, hNIC, devMac, p, kSlice, sendEx);
     }
     CloseNdisRaw(hNIC);
-    return static_cast<double>(done) / Seconds(t0, now);
-}
-
-void Report(const char* medium, double bare, int bareLost, double sendEx, int failed) {
+    kvr::zs::CloseAdapter(echoIndex);
     std::printf("%-16s bare round trips %9.0f /s (lost %d)   SendEx exchanges %8.0f /s (failed %d)   ratio %5.1f%%\n",
-                medium, bare, bareLost, sendEx, failed, bare > 0 ? 100.0 * sendEx / bare : 0.0);
+                medium, bare.Rate(), bare.lost, sendEx.Rate(), sendEx.lost,
+                bare.Rate() > 0 ? 100.0 * sendEx.Rate() / bare.Rate() : 0.0);
+    std::printf("%-16s request -> ACK against the simulated device %9.0f /s (lost %d); SendEx at %.1f%% of it\n", "",
+                device.Rate(), device.lost, device.Rate() > 0 ? 100.0 * sendEx.Rate() / device.Rate() : 0.0);
 }
 
 }  // namespace
@@ -185,30 +229,16 @@ int main(int argc, char** argv) {
     }
     const std::string devMac = kvr::sim::MacText(dev.mac);
 
-    std::printf("measurement time %.1f s each; SendEx reads 3 RIDs, protocol version 8\n", seconds);
+    std::printf("measurement time %.1f s each, taken in turns of 0.25 s slices; SendEx reads 3 RIDs, protocol "
+                "version 8\n",
+                seconds);
+    kvr::ResetZarniSuppModule();
+    GetNumAdapters();
     {
         std::string simDesc;
         const std::int32_t echoIndex = FindAdapter("vseg:" + echoSeg, nullptr);
         FindAdapter("vseg:" + simSeg, &simDesc);
-        int lost = 0, failed = 0;
-        double bare = 0;
-        if (echoIndex >= 0 && kvr::zs::OpenAdapter(echoIndex) == 1) {
-            bare = BareRate(echoIndex, kvr::MacToHex(echoMac.data()), seconds, &lost);
-            kvr::zs::CloseAdapter(echoIndex);
-        }
-        // The device's own turnaround: a request out, its ACK back.
-        int devLost = 0;
-        double devBare = 0;
-        const std::int32_t simIndex = FindAdapter("vseg:" + simSeg, nullptr);
-        if (simIndex >= 0 && kvr::zs::OpenAdapter(simIndex) == 1) {
-            devBare = BareRate(simIndex, devMac, seconds, &devLost);
-            kvr::zs::CloseAdapter(simIndex);
-        }
-        kvr::ResetZarniSuppModule();
-        GetNumAdapters();
-        const double ex = SendExRate(simDesc, devMac, seconds, &failed);
-        Report("virtual segment", bare, lost, ex, failed);
-        std::printf("%-16s request -> ACK against the simulated device %9.0f /s (lost %d)\n", "", devBare, devLost);
+        MeasureMedium("virtual segment", echoIndex, kvr::MacToHex(echoMac.data()), simDesc, devMac, seconds);
     }
     ::kill(echo, SIGKILL);
     ::waitpid(echo, nullptr, 0);
@@ -225,27 +255,12 @@ int main(int argc, char** argv) {
             std::printf("veth simulator unavailable: %s\n", pair ? err.c_str() : "cannot create veth pair");
         } else {
             ::usleep(300000);  // carrier up
-            std::string simDesc;
-            int lost = 0, failed = 0;
-            double bare = 0;
-            const std::int32_t near = FindAdapter(lab.NearIf(), nullptr);
-            if (near >= 0 && kvr::zs::OpenAdapter(near) == 1) {
-                bare = BareRate(near, kvr::MacToHex(lab.FarMac().data()), seconds, &lost);
-                kvr::zs::CloseAdapter(near);
-            }
-            int devLost = 0;
-            double devBare = 0;
-            const std::int32_t simIndex = FindAdapter("kvrsnapA", nullptr);
-            if (simIndex >= 0 && kvr::zs::OpenAdapter(simIndex) == 1) {
-                devBare = BareRate(simIndex, devMac, seconds, &devLost);
-                kvr::zs::CloseAdapter(simIndex);
-            }
             kvr::ResetZarniSuppModule();
             GetNumAdapters();
+            std::string simDesc;
+            const std::int32_t near = FindAdapter(lab.NearIf(), nullptr);
             FindAdapter("kvrsnapA", &simDesc);
-            const double ex = SendExRate(simDesc, devMac, seconds, &failed);
-            Report("veth", bare, lost, ex, failed);
-            std::printf("%-16s request -> ACK against the simulated device %9.0f /s (lost %d)\n", "", devBare, devLost);
+            MeasureMedium("veth", near, kvr::MacToHex(lab.FarMac().data()), simDesc, devMac, seconds);
             vsim.Stop();
         }
         lab.EchoStop();
