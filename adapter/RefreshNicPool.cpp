@@ -1,21 +1,11 @@
 #include "RefreshNicPool.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <system_error>
-
-#include "basUtils.h"
 #include "Globals.h"
 #include "Seams.h"
-#include "ZarniLibs.h"
 #include "basDebug.h"
+#include "basUtils.h"
 #include "clsNICpool.h"
-
-extern char** environ;
+#include "modZarniChecks.h"
 
 namespace {
 
@@ -30,53 +20,11 @@ void CloseSplashWindow() {
     if (CloseSplash()) CloseSplash()();
 }
 
-std::string AppDirectory() {
-    const std::string& dir = G().AppDirectory;
-    return dir.empty() ? kvr::LibraryDirectory() : dir;
-}
-
-// Starts the program detached (its exit is collected by an intermediate
-// process), without a shell and without waiting for it.
-bool StartDetached(const std::string& path) {
-    pid_t child = ::fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        if (::fork() == 0) {
-            int nul = ::open("/dev/null", O_RDWR);
-            if (nul >= 0) {
-                ::dup2(nul, 0);
-                ::dup2(nul, 1);
-                ::dup2(nul, 2);
-            }
-            char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-            ::execve(path.c_str(), argv, environ);
-            ::_exit(127);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return true;
-}
-
 }  // namespace
 
 namespace kvr {
 
 void SetCloseSplashHook(std::function<void()> hook) { CloseSplash() = std::move(hook); }
-
-void RepairDriverService(const std::string& callerMessage) {
-    const std::string repair = AppDirectory() + "/" + kRepairProgram;
-    std::error_code ec;
-    if (std::filesystem::exists(repair, ec)) {
-        Log(callerMessage, LEVEL_USER);
-        StartDetached(repair);
-    } else {
-        Log("Missing '" + repair + "', which is required to removed an improperly installed driver service.",
-            LEVEL_ERROR);
-    }
-}
 
 }  // namespace kvr
 
@@ -87,7 +35,7 @@ std::int32_t RefreshNicPool() {
         kvr::CurrentPrompter().Ask(LoadResStringWrapper(1101), LoadResStringWrapper(1000), kvr::PromptButtons::OK,
                                    kvr::PromptIcon::Warning);
         CloseSplashWindow();
-        kvr::RepairDriverService("RefreshNicPool: No NICs found: Performing corrective action of Deleting Service...");
+        RepairDriverService("RefreshNicPool: No NICs found: Performing corrective action of Deleting Service...");
         return 0;
     }
     if (pool.bWNicPresent) {

@@ -13,10 +13,4 @@ std::int32_t RefreshNicPool();
 namespace kvr {
 // The window layer installs the routine that closes the splash window.
 void SetCloseSplashHook(std::function<void()> hook);  // empty = nothing to close
-
-// Repair of a badly installed packet-driver service: when the repair program
-// lies in the application directory, logs callerMessage at USER and starts it
-// without waiting; otherwise logs that it is missing.
-void RepairDriverService(const std::string& callerMessage);
-inline constexpr const char* kRepairProgram = "PCARmDrv.exe";
 }  // namespace kvr
