@@ -13,7 +13,7 @@
 #include <sstream>
 #include <string>
 
-#include "sim/DeviceSpec.h"
+#include "sim/DeviceOptions.h"
 #include "sim/Simulator.h"
 
 using namespace kvr::sim;
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
-            std::cout << kUsage << DeviceSpecHelp();
+            std::cout << kUsage << DeviceOptionsHelp();
             return 0;
         } else if (a == "--segment") {
             cfg.segment = value("a segment name");
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
         DeviceConfig d;
         d.mac = AutoMac(static_cast<unsigned>(cfg.devices.size() + 1));
         std::string err;
-        if (!ParseDeviceSpec(spec, d, &err)) {
+        if (!ParseDeviceOptions(spec, d, &err)) {
             std::cerr << "kvrsim: --device \"" << spec << "\": " << err << "\n";
             return 2;
         }

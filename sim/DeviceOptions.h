@@ -5,7 +5,7 @@
 //   mac=00:07:F5:01:02:03 name="Living room" profiles=3 security=wpa
 //
 // and a config file of lines "segment NAME", "interface IF", "log on|off",
-// "demo" and "device SPEC"; '#' starts a comment. DeviceSpecHelp() lists the keys.
+// "demo" and "device SPEC"; '#' starts a comment. DeviceOptionsHelp() lists the keys.
 #include <string>
 #include <vector>
 
@@ -22,7 +22,7 @@ struct SimConfig {
 
 // Fills `device` (starting from its current values) from a spec. False with a
 // reason naming the offending key on any unknown key or bad value.
-bool ParseDeviceSpec(const std::string& spec, DeviceConfig& device, std::string* error);
+bool ParseDeviceOptions(const std::string& spec, DeviceConfig& device, std::string* error);
 
 // Reads a config file's text into `config` (appending devices). False with
 // "line N: reason" on the first bad line.
@@ -35,6 +35,6 @@ std::vector<DeviceConfig> DemoDevices();
 // An address for the n-th device that has none: 00:07:F5:5E:xx:xx.
 Mac AutoMac(unsigned n);
 
-std::string DeviceSpecHelp();
+std::string DeviceOptionsHelp();
 
 }  // namespace kvr::sim

@@ -1,4 +1,4 @@
-#include "sim/DeviceSpec.h"
+#include "sim/DeviceOptions.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -76,7 +76,7 @@ Mac AutoMac(unsigned n) {
     return Mac{0x00, 0x07, 0xF5, 0x5E, static_cast<std::uint8_t>((n >> 8) & 0xFF), static_cast<std::uint8_t>(n & 0xFF)};
 }
 
-bool ParseDeviceSpec(const std::string& spec, DeviceConfig& d, std::string* error) {
+bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* error) {
     std::vector<std::string> tokens;
     std::string why;
     if (!Tokenize(spec, tokens, &why)) {
@@ -235,7 +235,7 @@ bool ParseConfigText(const std::string& text, SimConfig& config, std::string* er
             DeviceConfig d;
             d.mac = AutoMac(static_cast<unsigned>(config.devices.size() + 1));
             std::string why;
-            if (!ParseDeviceSpec(rest, d, &why)) return fail(why);
+            if (!ParseDeviceOptions(rest, d, &why)) return fail(why);
             config.devices.push_back(d);
         } else {
             return fail("unknown statement '" + word + "'");
@@ -303,7 +303,7 @@ std::vector<DeviceConfig> DemoDevices() {
     return v;
 }
 
-std::string DeviceSpecHelp() {
+std::string DeviceOptionsHelp() {
     return "Device keys (key=value, separated by commas or blanks; quote values with blanks):\n"
            "  mac=00:07:F5:01:02:03  name=TEXT (max 32)  ip= netmask= gateway= dns1= dns2=\n"
            "  rssi=N  autoip=0|1  hwid= hwver= fwid= fwver= (numbers, 0x.. allowed)\n"

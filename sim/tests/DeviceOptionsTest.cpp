@@ -5,14 +5,14 @@
 #include <sstream>
 
 #include "sim/DeviceModel.h"
-#include "sim/DeviceSpec.h"
+#include "sim/DeviceOptions.h"
 
 using namespace kvr::sim;
 
-TEST(DeviceSpec, KeysFillTheDevice) {
+TEST(DeviceOptions, KeysFillTheDevice) {
     DeviceConfig d;
     std::string err;
-    ASSERT_TRUE(ParseDeviceSpec("mac=00:07:f5:01:02:03, name=\"Living room\" ip=10.0.0.7 rssi=-1 profiles=4 "
+    ASSERT_TRUE(ParseDeviceOptions("mac=00:07:f5:01:02:03, name=\"Living room\" ip=10.0.0.7 rssi=-1 profiles=4 "
                                 "active=3 security=wpa download=1 restart=500 fwid=0x1F numprofiles=12 "
                                 "answer-on=3 drop-out=0.25 seed=9 rc=0x20 version=0 erase=1500 vanish-after=4",
                                 d, &err))
@@ -39,13 +39,13 @@ TEST(DeviceSpec, KeysFillTheDevice) {
     EXPECT_EQ(d.faults.vanishAfterChunks, 4u);
 
     DeviceConfig p;
-    ASSERT_TRUE(ParseDeviceSpec("profile=Factory/KVR profile=Home/HomeNet profile=Car", p, &err)) << err;
+    ASSERT_TRUE(ParseDeviceOptions("profile=Factory/KVR profile=Home/HomeNet profile=Car", p, &err)) << err;
     ASSERT_EQ(p.profiles.size(), 3u);
     EXPECT_EQ(p.profiles[1].ssid, "HomeNet");
     EXPECT_EQ(p.profiles[2].ssid, "Car");
 }
 
-TEST(DeviceSpec, BadSpecsAreRefusedWithTheReason) {
+TEST(DeviceOptions, BadSpecsAreRefusedWithTheReason) {
     struct Row {
         const char* spec;
         const char* mentions;
@@ -58,12 +58,12 @@ TEST(DeviceSpec, BadSpecsAreRefusedWithTheReason) {
                          Row{"mac=01:07:F5:00:01:00", "group"}}) {
         DeviceConfig d;
         std::string err;
-        EXPECT_FALSE(ParseDeviceSpec(r.spec, d, &err)) << r.spec;
+        EXPECT_FALSE(ParseDeviceOptions(r.spec, d, &err)) << r.spec;
         EXPECT_NE(err.find(r.mentions), std::string::npos) << r.spec << " -> " << err;
     }
 }
 
-TEST(DeviceSpec, ConfigFileAndDemoSet) {
+TEST(DeviceOptions, ConfigFileAndDemoSet) {
     SimConfig cfg;
     std::string err;
     ASSERT_TRUE(ParseConfigText("# two devices\n"
@@ -95,7 +95,7 @@ TEST(DeviceSpec, ConfigFileAndDemoSet) {
     for (const auto& d : demo) EXPECT_EQ(DeviceModel::Validate(d), "") << d.name;
 }
 
-TEST(DeviceSpec, ShippedExampleConfigStaysValid) {
+TEST(DeviceOptions, ShippedExampleConfigStaysValid) {
     std::ifstream f(std::string(KVR_SOURCE_DIR) + "/sim/devices.example.conf");
     ASSERT_TRUE(f);
     std::stringstream text;
