@@ -88,8 +88,15 @@ bool SpawnProgram(const std::vector<std::string>& argv, bool wait, int* exitCode
     for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
     cargv.push_back(nullptr);
 
+    // The program (the driver-removal program runs on after us) inherits only
+    // standard input, output and error: no adapter socket, output file or
+    // database of ours.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, cargv[0], nullptr, nullptr, cargv.data(), environ);
+    int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         if (error) *error = std::string(std::strerror(rc));
         return false;

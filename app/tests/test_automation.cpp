@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 
 #include <unistd.h>
 
@@ -471,6 +472,15 @@ TEST_F(Automation, ShellAndWaitGivesTheExitCode) {
     EXPECT_EQ(basAutomation::ShellAndWait({"/usr/bin/touch", marker}), 0);
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_FALSE(fs::exists(m_dir + "/x"));
+
+    // Descriptors of ours (adapter sockets, output file, database) stay with
+    // us: a program started here may outlive the run.
+    const int fd = ::open(m_dir.c_str(), O_RDONLY);  // inheritable
+    ASSERT_GE(fd, 3);
+    const std::string probe = "test -e /proc/self/fd/" + std::to_string(fd);
+    EXPECT_EQ(basAutomation::ShellAndWait({"/bin/sh", "-c", "test -e /proc/self/fd/0"}), 0);
+    EXPECT_EQ(basAutomation::ShellAndWait({"/bin/sh", "-c", probe}), 1);
+    ::close(fd);
 }
 
 TEST_F(Automation, InitializeRecordsTheProgramsOwnArguments) {
