@@ -138,14 +138,17 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     for (const std::string& a : args)
         if (!Trim(a).empty()) given.push_back(a);
     const std::string commandLine = Trim(JoinCommandLine(given));
+    bool automationUnavailable = false;
     if (!commandLine.empty()) {
         Log("Command Line = '" + commandLine + "'", LEVEL_USER);
         if (basAutomation::Initialize() != 0) {
             Log("Error initializing automation module!", LEVEL_ERROR);
+            automationUnavailable = true;
         } else {
             std::vector<std::string> cmdArgs, errs;
             const long r = basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs);
             if (r != 0) {
+                automationUnavailable = true;
                 Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
                 for (std::size_t i = 1; i < errs.size(); ++i)
                     Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
@@ -154,6 +157,14 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
                 if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
             }
         }
+    }
+    // Nobody is at the screen of an unattended run: when it cannot run (no
+    // output file to record it in), the windows would wait for a user for ever.
+    if (automationUnavailable && LooksUnattended(given)) {
+        Log("the unattended run cannot start without the automation module; the program ends.", LEVEL_ERROR,
+            "Main");
+        out.exitStatus = 1;
+        return out;
     }
     // An unattended run never waits for a click.
     const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;

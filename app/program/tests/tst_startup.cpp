@@ -212,6 +212,26 @@ private slots:
         QVERIFY(ContainsText(log, "File '" + (m_startDir / "missing-file.qfw").string() + "' not found."));
     }
 
+    // An unattended run whose output file cannot be opened has no record and
+    // nobody at the screen: it must end with a failure, not open a window that
+    // waits for a user.
+    void unattendedRunWithoutOutputFileEndsWithFailure() {
+        fs::create_directories(App() / "history.log" / "taken");  // the output file cannot be made
+        StartupOutcome out = Main({"--download", "fw.qfw", "/U"}, App().string());
+        QVERIFY(!out.mainWindow);
+        QCOMPARE(out.exitStatus, 1);
+        Shutdown(out);
+        const auto log = StatusLog(App());
+        QVERIFY(ContainsText(log, "Error initializing automation module!"));
+        QVERIFY(ContainsText(log, "the unattended run cannot start"));
+        // Without /U the user is at the screen: the windows open as usual.
+        G() = ProgramState{};
+        StartupOutcome attended = Main({"--download", "fw.qfw"}, App().string());
+        QVERIFY(attended.mainWindow);
+        QCOMPARE(attended.exitStatus, 0);
+        Shutdown(attended);
+    }
+
     void secondInstanceIsRefused() {
         InstanceLock first((App() / "KVRinstaller.lock").string());
         QVERIFY(first.Acquired());
