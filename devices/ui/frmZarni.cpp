@@ -409,6 +409,15 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
+    // 3 waits for the user to pick the device in the list and press Firmware;
+    // an unattended run has nobody to do that and must end instead.
+    if (r == 3 && basAutomation::State().UnattendedMode) {
+        Log("tmrAutomationScheduler_Timer: the run waits for a device to be picked, which nobody can do in an "
+            "unattended run.",
+            LEVEL_ERROR);
+        m_exitStatus = 1;
+        close();
+    }
 }
 
 void frmZarni::keyPressEvent(QKeyEvent* event) {

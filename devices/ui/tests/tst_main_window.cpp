@@ -328,6 +328,46 @@ private slots:
         basAutomation::State().MatchMac.clear();
     }
 
+    // Nobody is there to pick a device in an unattended run: a step that waits
+    // for the user's choice ends the run with a failure, and so does a build
+    // without automated operations.
+    void unattendedRunNeverWaitsForTheUser() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:06:11", "One"), Device("00:07:F5:00:06:12", "Two")}));
+        G().AutomationMode = true;
+        basAutomation::State().UnattendedMode = true;
+        basAutomation::State().FileHardwareID = 0;
+        basAutomation::State().FileCompatibleHardwareVersion = 0;
+        {
+            frmZarni w;
+            int steps = 0;
+            int aborts = 0;
+            w.SetAutomationStep([&] {
+                ++steps;
+                return 3L;  // "<prompt>"
+            });
+            w.SetAutomationAbort([&] { ++aborts; });
+            w.Form_Load();
+            w.show();
+            QTRY_COMPARE_WITH_TIMEOUT(steps, 1, 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
+            QCOMPARE(w.ExitStatus(), 1);
+            QCOMPARE(aborts, 1);
+            QVERIFY(m_log.Has("frmZarni",
+                              "tmrAutomationScheduler_Timer: the run waits for a device to be picked, which "
+                              "nobody can do in an unattended run.",
+                              LEVEL_ERROR));
+        }
+        {
+            frmZarni w;  // no automated operations in this build
+            w.Form_Load();
+            w.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
+            QCOMPARE(w.ExitStatus(), 1);
+        }
+        G().AutomationMode = false;
+        basAutomation::State().UnattendedMode = false;
+    }
+
     void withoutAdaptersNothingIsSearched() {
         NicPool().colNIC.clear();
         frmZarni w;
