@@ -38,6 +38,14 @@ TEST(DeviceOptions, KeysFillTheDevice) {
     EXPECT_EQ(d.eraseMs, 1500u);
     EXPECT_EQ(d.faults.vanishAfterChunks, 4u);
 
+    // Numbers are decimal even with a leading zero; hexadecimal only after 0x.
+    DeviceConfig z;
+    ASSERT_TRUE(ParseDeviceOptions("restart=0500 fwver=09 hwid=0X1f rssi=-010", z, &err)) << err;
+    EXPECT_EQ(z.restartMs, 500u);
+    EXPECT_EQ(z.firmwareVersion, 9u);
+    EXPECT_EQ(z.hardwareId, 31u);
+    EXPECT_EQ(z.rssi, -10);
+
     DeviceConfig p;
     ASSERT_TRUE(ParseDeviceOptions("profile=Factory/KVR profile=Home/HomeNet profile=Car", p, &err)) << err;
     ASSERT_EQ(p.profiles.size(), 3u);
