@@ -71,7 +71,9 @@ void frmDiscover::Form_Activate() {
     G().RediscoveryNeeded = false;
     m_result = std::make_shared<clsZarnPool>();
     m_discover = std::make_unique<clsDiscover>();
-    if (m_cancelRequested) m_discover->bCancel = true;
+    // The discovery clears bCancel when it starts; a cancel that came before
+    // (Escape at once, the main window closing) is kept in a flag it only reads.
+    m_discover->SetExtraCancelFlag(&m_cancelRequested);
 
     auto status = [this](const std::string& text) {
         lbActivity->setText(UiText(text));
@@ -81,10 +83,10 @@ void frmDiscover::Form_Activate() {
     while (passes < 2) {
         if (!m_result) m_result = std::make_shared<clsZarnPool>();
         const bool ok = m_discover->DiscoverAllZarns(8, m_result, &m_progress, status, 2);
-        if (!ok && !m_discover->bCancel)
+        if (!ok && !m_discover->Cancelled())
             Log("Form_Activate Error: cDiscover.DiscoverAllZarns indicates an error!", LEVEL_ERROR);
         if (!m_result) {
-            if (m_discover->bCancel) {
+            if (m_discover->Cancelled()) {
                 Log("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER);
                 break;
             }

@@ -244,6 +244,18 @@ private slots:
         QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
     }
 
+    // A cancel that comes before the work has started (Escape at once, or the
+    // main window closing) still cancels it.
+    void cancelBeforeTheWorkStartsSearchesNothing() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:03:11", "One")}));
+        frmDiscover dialog;
+        dialog.CancelButton_Click();
+        dialog.exec();
+        QVERIFY(!dialog.ResultPool());
+        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QVERIFY(!m_log.Has("frmDiscover", "frmDiscover_Activate: no KVRs found.", LEVEL_USER));
+    }
+
     void closingDuringDiscoveryCancelsItAndThenCloses() {
         QVERIFY(StartDevices({Device("00:07:F5:00:07:01", "One")}));
         frmZarni w;
