@@ -409,6 +409,10 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
+    if (m_closeRequested) {  // the window was closed during the step
+        close();
+        return;
+    }
     // 3 waits for the user to pick the device in the list and press Firmware;
     // an unattended run has nobody to do that and must end instead.
     if (r == 3 && basAutomation::State().UnattendedMode) {
@@ -432,6 +436,12 @@ void frmZarni::closeEvent(QCloseEvent* event) {
     if (m_discovering) {  // the discovery ends first (cancelled), then the window closes
         m_closeRequested = true;
         if (m_discoverDialog) m_discoverDialog->CancelButton_Click();
+        event->ignore();
+        return;
+    }
+    if (m_inAutomationStep) {  // a step of the run (a download) ends first, then the window closes
+        Log("closeEvent: the window closes when the running automated operation has ended.", LEVEL_USER);
+        m_closeRequested = true;
         event->ignore();
         return;
     }

@@ -380,6 +380,41 @@ private slots:
         basAutomation::State().UnattendedMode = false;
     }
 
+    // Closing the window while a step of the run is under way (a firmware
+    // download) ends the run only once the step is over: the step's record
+    // and its adapters stay until then.
+    void closingDuringAnAutomationStepWaitsForTheStep() {
+        QVERIFY(StartDevices({Device("00:07:F5:00:06:21", "One")}));
+        G().AutomationMode = true;
+        frmZarni w;
+        int steps = 0;
+        int aborts = 0;
+        bool inStep = false;
+        bool abortedInStep = false;
+        bool visibleAfterClose = false;
+        w.SetAutomationAbort([&] {
+            ++aborts;
+            abortedInStep = abortedInStep || inStep;
+        });
+        w.SetAutomationStep([&] {
+            ++steps;
+            inStep = true;
+            w.close();
+            QCoreApplication::processEvents();
+            visibleAfterClose = w.isVisible();
+            inStep = false;
+            return 0L;
+        });
+        w.Form_Load();
+        w.show();
+        QTRY_COMPARE_WITH_TIMEOUT(steps, 1, 3000);
+        QVERIFY(visibleAfterClose);
+        QVERIFY(!abortedInStep);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
+        QCOMPARE(aborts, 1);
+        G().AutomationMode = false;
+    }
+
     void withoutAdaptersNothingIsSearched() {
         NicPool().colNIC.clear();
         frmZarni w;
