@@ -4,6 +4,7 @@
 #include "RunTimeError.h"
 #include "SnapTestSupport.h"
 #include "clsPayload.h"
+#include "clsSnapResponse.h"
 #include "modSNAP.h"
 
 namespace {
@@ -78,6 +79,30 @@ TEST(PayloadEncoders, CallerBuiltBlocksForDiscoveryAndDownload) {
     const Bytes chunkBytes = chunk.GetPayload();
     const Bytes head(chunkBytes.begin(), chunkBytes.begin() + 12);
     EXPECT_EQ(head, (Bytes{0xD5, 0x02, 0x22, 0x01, 0x45, 0x23, 0x01, 0x00, 0xA2, 0x05, 0x5A, 0x5A}));
+
+    // A block with arguments (elements 1 onward; element 0 is not sent) counts
+    // them in its count word, padded to whole words, so that a reader walking
+    // the blocks finds the value and the block after it.
+    clsPayload args;
+    args.AddRIDWithArgs(RID_AUTHORIZATION, {0xEE, 0x11, 0x22, 0x33});
+    args.AddWord(RID_ACTIVE_PROFILE, 2);
+    EXPECT_EQ(Written(args),
+              (Bytes{0x03, 0x00, 0xDD, 0x05, 0x11, 0x22, 0x33, 0x00, 0x02, 0x00, 0x10, 0x00, 0x02, 0x00}));
+    clsSnapResponse walk;
+    const Bytes sent = Written(args);
+    walk.LoadFrame(SNAP_KIND_RESPONSE, 1, 0, sent.data(), sent.size());
+    Bytes value;
+    long valueLen = 0;
+    ASSERT_TRUE(walk.GetRIDField(RID_AUTHORIZATION, value, valueLen));
+    EXPECT_EQ(valueLen, 4);
+    EXPECT_EQ(value, (Bytes{0x11, 0x22, 0x33, 0x00, 0x00}));
+    std::int16_t word = 0;
+    EXPECT_TRUE(walk.GetRIDFieldAsWord(RID_ACTIVE_PROFILE, word));
+    EXPECT_EQ(word, 2);
+    // With no argument past element 0 it is a plain query block.
+    args.ClearPayload();
+    args.AddRIDWithArgs(RID_ACTIVE_PROFILE, {0xEE});
+    EXPECT_EQ(Written(args), (Bytes{0x01, 0x00, 0x10, 0x00}));
 
     // SetPayload replaces; AddPayload appends.
     chunk.SetPayload({1, 2, 3});
