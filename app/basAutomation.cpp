@@ -19,6 +19,7 @@
 #include "QfwHeader.h"
 #include "RunTimeError.h"
 #include "basDebug.h"
+#include "basUtils.h"
 
 #ifndef KVR_VERSION_TEXT
 #define KVR_VERSION_TEXT "0.0.0"
@@ -104,12 +105,6 @@ std::string Without(const std::string& s, const std::string& chars) {
 
 // The value after a two-character switch: "/D  x " -> "x".
 std::string ValueOf(const std::string& entry) { return entry.size() > 2 ? Trim(entry.substr(2)) : std::string(); }
-
-std::string HexText(std::int32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", static_cast<std::uint32_t>(v));
-    return buf;
-}
 
 std::string ExecutablePath() {
     std::error_code ec;
@@ -412,7 +407,7 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 if (ReadAuthorizationNumber(value, id) && id != 0) {
                     G().AuthorizationID = id;
                     Log("The authorization ID of the application is set at the command line to " +
-                            std::to_string(id) + " (0x" + HexText(id) + ")",
+                            std::to_string(id) + " (0x" + kvr::HexUpper(static_cast<std::uint32_t>(id)) + ")",
                         kvr::LEVEL_USER);
                 } else {
                     Log("Unable to read the authorization ID format: '" + entry + "'", kvr::LEVEL_ERROR,

@@ -20,11 +20,6 @@ Beeper* g_beeper = nullptr;
 // Counter reading taken at the first message of the run; zero until then.
 std::uint64_t g_timerBase = 0;
 
-std::string HexUpper(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", v);
-    return buf;
-}
 
 
 // Leading number of a text as a whole number (a fraction is rounded half to

@@ -354,6 +354,12 @@ void SplitPath(const std::string& path, std::string& dir, std::string& file) {
 
 namespace kvr {
 
+std::string HexUpper(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%X", v);
+    return buf;
+}
+
 std::string ExecutableDirectory() {
     static const std::string dir = [] {
         std::error_code ec;

@@ -115,4 +115,7 @@ struct ZarniUtilsApi {
 const ZarniUtilsApi* ZarniUtils();
 // Directory of the running executable (from /proc/self/exe), without a trailing '/'.
 std::string ExecutableDirectory();
+// Upper-case hexadecimal digits without leading zeros ("1F"); a negative 32-bit
+// value passed as uint32_t shows as its eight-digit two's complement.
+std::string HexUpper(std::uint32_t v);
 }  // namespace kvr

@@ -89,11 +89,6 @@ std::string NowText() {
     return buf;
 }
 
-std::string HexUpper(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", v);
-    return buf;
-}
 
 // A whole number from 1 to 2147483647 written as digits (blanks around allowed).
 std::optional<long> PositiveWholeNumber(const std::string& text) {
@@ -606,7 +601,7 @@ long clsDbManager::ReopenDatabase() {
     StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
     const long rc = OpenStringTable();
     if (rc != 0)
-        StatusDisplay("ReopenDatabase: failed to open string table, code 0x" + HexUpper(static_cast<std::uint32_t>(rc)) + "!",
+        StatusDisplay("ReopenDatabase: failed to open string table, code 0x" + kvr::HexUpper(static_cast<std::uint32_t>(rc)) + "!",
                       11);
     return 0;
 }
