@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -50,6 +51,14 @@ bool LooksUnattended(const std::vector<std::string>& args) {
     return false;
 }
 
+// A script that runs the program unattended learns why it did not start,
+// also when the failure comes before the status log or the output file exist.
+void TellUnattendedCaller(bool unattended, const std::string& text) {
+    if (!unattended) return;
+    std::fprintf(stderr, "%s: %s\n", kProgramTitle, text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 InstanceLock::InstanceLock(const std::string& path) {
@@ -82,10 +91,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     out.lock = std::make_unique<InstanceLock>(appDirectory + "/" + title + ".lock");
     // Message boxes from here on; an unattended run (its switch may be
     // anywhere on the command line) never waits for a click.
-    InstallQtSeams(LooksUnattended(args));
+    const bool unattended = LooksUnattended(args);
+    InstallQtSeams(unattended);
     if (!out.lock->Acquired() && !out.lock->Unavailable()) {
-        CurrentPrompter().Ask(title + " is already running.  Cannot start a second instance.", "Cannot Start",
-                              PromptButtons::OK, PromptIcon::None);
+        const std::string text = title + " is already running.  Cannot start a second instance.";
+        TellUnattendedCaller(unattended, text);
+        CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
         out.lock.reset();
         out.exitStatus = 1;
         return out;
@@ -100,6 +111,8 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 
     // 3.
     if (VerifySupportingFiles() != 0) {
+        TellUnattendedCaller(unattended, "improper installation: a packet-driver file lies in the application directory '" +
+                                             appDirectory + "'.");
         out.exitStatus = 1;
         return out;
     }
@@ -138,17 +151,17 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     for (const std::string& a : args)
         if (!Trim(a).empty()) given.push_back(a);
     const std::string commandLine = Trim(JoinCommandLine(given));
-    bool automationUnavailable = false;
+    std::string automationProblem;  // why an asked-for run cannot go on
     if (!commandLine.empty()) {
         Log("Command Line = '" + commandLine + "'", LEVEL_USER);
         if (basAutomation::Initialize() != 0) {
             Log("Error initializing automation module!", LEVEL_ERROR);
-            automationUnavailable = true;
+            automationProblem = "the output file '" + basAutomation::OutputFileName() + "' cannot be opened";
         } else {
             std::vector<std::string> cmdArgs, errs;
             const long r = basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs);
             if (r != 0) {
-                automationUnavailable = true;
+                automationProblem = "the command line cannot be processed";
                 Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
                 for (std::size_t i = 1; i < errs.size(); ++i)
                     Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
@@ -160,9 +173,10 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     }
     // Nobody is at the screen of an unattended run: when it cannot run (no
     // output file to record it in), the windows would wait for a user for ever.
-    if (automationUnavailable && LooksUnattended(given)) {
+    if (!automationProblem.empty() && unattended) {
         Log("the unattended run cannot start without the automation module; the program ends.", LEVEL_ERROR,
             "Main");
+        TellUnattendedCaller(unattended, "the unattended run cannot start: " + automationProblem + ".");
         out.exitStatus = 1;
         return out;
     }

@@ -10,11 +10,13 @@
 #include <QTreeWidget>
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +82,23 @@ struct BoxWatcher {
         QTimer::singleShot(100, [this] { Poll(); });
     }
 };
+
+// Runs `body` with the process's standard error going to a file; returns
+// what was written there.
+template <typename Body>
+std::string CaptureStderr(const fs::path& file, Body body) {
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+    body();
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    std::ifstream in(file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
 
 }  // namespace
 
@@ -217,10 +236,14 @@ private slots:
     // waits for a user.
     void unattendedRunWithoutOutputFileEndsWithFailure() {
         fs::create_directories(App() / "history.log" / "taken");  // the output file cannot be made
-        StartupOutcome out = Main({"--download", "fw.qfw", "/U"}, App().string());
+        StartupOutcome out;
+        const std::string err = CaptureStderr(App() / "stderr.txt", [&] {
+            out = Main({"--download", "fw.qfw", "/U"}, App().string());
+        });
         QVERIFY(!out.mainWindow);
         QCOMPARE(out.exitStatus, 1);
         Shutdown(out);
+        QVERIFY2(err.find("the unattended run cannot start: the output file") != std::string::npos, err.c_str());
         const auto log = StatusLog(App());
         QVERIFY(ContainsText(log, "Error initializing automation module!"));
         QVERIFY(ContainsText(log, "the unattended run cannot start"));
@@ -248,6 +271,30 @@ private slots:
         QVERIFY(!fs::exists(App() / "db1.mdb"));  // ended before anything else
         QCOMPARE(out.exitStatus, 1);
         Shutdown(out);
+    }
+
+    // A script running the program unattended learns why it did not start,
+    // also when the failure comes before there is any log to read.
+    void unattendedStartFailuresAreToldOnStandardError() {
+        InstanceLock first((App() / "KVRinstaller.lock").string());
+        QVERIFY(first.Acquired());
+        StartupOutcome out;
+        const std::string err = CaptureStderr(App() / "stderr.txt", [&] {
+            out = Main({"--download", "fw.qfw", "--unattended"}, App().string());
+        });
+        QVERIFY(!out.mainWindow);
+        QCOMPARE(out.exitStatus, 1);
+        Shutdown(out);
+        QVERIFY2(err.find("KVRinstaller is already running.  Cannot start a second instance.") != std::string::npos,
+                 err.c_str());
+
+        // An attended start says it in its message box only.
+        BoxWatcher box;
+        box.Arm();
+        const std::string quiet = CaptureStderr(App() / "stderr2.txt", [&] { out = Main({}, App().string()); });
+        QVERIFY(box.seen);
+        Shutdown(out);
+        QVERIFY2(quiet.find("already running") == std::string::npos, quiet.c_str());
     }
 
     void packetDriverFileEndsTheProgram() {
