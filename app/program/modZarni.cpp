@@ -171,12 +171,15 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
             }
         }
     }
+    if (unattended && automationProblem.empty() && !G().AutomationMode)
+        automationProblem = "no operation was asked for (/D, /B, /C or /I)";
     // Nobody is at the screen of an unattended run: when it cannot run (no
-    // output file to record it in), the windows would wait for a user for ever.
+    // output file to record it in, nothing to do), the windows would wait for
+    // a user for ever.
     if (!automationProblem.empty() && unattended) {
-        Log("the unattended run cannot start without the automation module; the program ends.", LEVEL_ERROR,
-            "Main");
-        TellUnattendedCaller(unattended, "the unattended run cannot start: " + automationProblem + ".");
+        const std::string text = "the unattended run cannot start: " + automationProblem + ".";
+        Log(text, LEVEL_ERROR, "Main");
+        TellUnattendedCaller(unattended, text);
         out.exitStatus = 1;
         return out;
     }

@@ -246,7 +246,7 @@ private slots:
         QVERIFY2(err.find("the unattended run cannot start: the output file") != std::string::npos, err.c_str());
         const auto log = StatusLog(App());
         QVERIFY(ContainsText(log, "Error initializing automation module!"));
-        QVERIFY(ContainsText(log, "the unattended run cannot start"));
+        QVERIFY(ContainsText(log, "Main: the unattended run cannot start: the output file"));
         // Without /U the user is at the screen: the windows open as usual.
         G() = ProgramState{};
         StartupOutcome attended = Main({"--download", "fw.qfw"}, App().string());
@@ -276,25 +276,38 @@ private slots:
     // A script running the program unattended learns why it did not start,
     // also when the failure comes before there is any log to read.
     void unattendedStartFailuresAreToldOnStandardError() {
-        InstanceLock first((App() / "KVRinstaller.lock").string());
-        QVERIFY(first.Acquired());
         StartupOutcome out;
-        const std::string err = CaptureStderr(App() / "stderr.txt", [&] {
-            out = Main({"--download", "fw.qfw", "--unattended"}, App().string());
-        });
+        {
+            InstanceLock first((App() / "KVRinstaller.lock").string());
+            QVERIFY(first.Acquired());
+            const std::string err = CaptureStderr(App() / "stderr.txt", [&] {
+                out = Main({"--download", "fw.qfw", "--unattended"}, App().string());
+            });
+            QVERIFY(!out.mainWindow);
+            QCOMPARE(out.exitStatus, 1);
+            Shutdown(out);
+            QVERIFY2(err.find("KVRinstaller is already running.  Cannot start a second instance.") !=
+                         std::string::npos,
+                     err.c_str());
+
+            // An attended start says it in its message box only.
+            BoxWatcher box;
+            box.Arm();
+            const std::string quiet = CaptureStderr(App() / "stderr2.txt", [&] { out = Main({}, App().string()); });
+            QVERIFY(box.seen);
+            Shutdown(out);
+            QVERIFY2(quiet.find("already running") == std::string::npos, quiet.c_str());
+        }
+
+        // Unattended with nothing to do: nobody would ever close the window.
+        G() = ProgramState{};
+        const std::string nothing = CaptureStderr(App() / "stderr3.txt", [&] { out = Main({"/U"}, App().string()); });
         QVERIFY(!out.mainWindow);
         QCOMPARE(out.exitStatus, 1);
         Shutdown(out);
-        QVERIFY2(err.find("KVRinstaller is already running.  Cannot start a second instance.") != std::string::npos,
-                 err.c_str());
-
-        // An attended start says it in its message box only.
-        BoxWatcher box;
-        box.Arm();
-        const std::string quiet = CaptureStderr(App() / "stderr2.txt", [&] { out = Main({}, App().string()); });
-        QVERIFY(box.seen);
-        Shutdown(out);
-        QVERIFY2(quiet.find("already running") == std::string::npos, quiet.c_str());
+        QVERIFY2(nothing.find("the unattended run cannot start: no operation was asked for") != std::string::npos,
+                 nothing.c_str());
+        QVERIFY(ContainsText(StatusLog(App()), "Main: the unattended run cannot start: no operation was asked for"));
     }
 
     void packetDriverFileEndsTheProgram() {
