@@ -19,19 +19,7 @@ const kvr::ModuleLog Log("clsNICpool");
 constexpr std::int32_t kTextBufferSize = 1025;  // the library is told 1024
 constexpr std::int32_t kSsidBufferSize = 33;
 
-void LogTrapped(const char* procedure) {
-    try {
-        throw;
-    } catch (const RunTimeError& e) {
-        Log(FormatTrappedError(e.Number(), e.Description(), procedure), kvr::LEVEL_ERROR);
-    } catch (const std::bad_alloc&) {
-        Log(FormatTrappedError(7, "Out of memory", procedure), kvr::LEVEL_ERROR);
-    } catch (const std::exception& e) {
-        Log(FormatTrappedError(5, e.what(), procedure), kvr::LEVEL_ERROR);
-    } catch (...) {
-        Log(FormatTrappedError(5, "Unexpected error", procedure), kvr::LEVEL_ERROR);
-    }
-}
+void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
 // The library's NUL-terminated text; "" when it starts with NUL. The buffer is
 // one byte longer than the library may fill, so a terminator is always there.

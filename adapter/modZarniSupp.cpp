@@ -47,19 +47,7 @@ constexpr std::array<std::uint8_t, 3> kLlcHeader{0xAA, 0xAA, 0x03};
 constexpr std::array<std::uint8_t, 5> kSnapId{0x00, 0x07, 0xF5, 0x00, 0x00};
 
 // Logs a trapped run-time error the way every procedure does.
-void LogTrapped(const char* procedure) {
-    try {
-        throw;
-    } catch (const RunTimeError& e) {
-        Log(FormatTrappedError(e.Number(), e.Description(), procedure), kvr::LEVEL_ERROR);
-    } catch (const std::bad_alloc&) {
-        Log(FormatTrappedError(7, "Out of memory", procedure), kvr::LEVEL_ERROR);
-    } catch (const std::exception& e) {
-        Log(FormatTrappedError(5, e.what(), procedure), kvr::LEVEL_ERROR);
-    } catch (...) {
-        Log(FormatTrappedError(5, "Unexpected error", procedure), kvr::LEVEL_ERROR);
-    }
-}
+void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
 // Parses 12 hexadecimal digits (colons, dashes and blanks between them are
 // ignored) into 6 bytes.

@@ -95,4 +95,11 @@ public:
 private:
     const char* m_module;
 };
+
+// Logs the error being handled (call it inside a catch block) the way every
+// procedure that traps errors does, at ERROR through the module's routine:
+//   "Error #" + number + ": " + description + " in " + procedure
+// A RunTimeError keeps its number; running out of memory is 7; anything else
+// is 51 "Internal error".
+void LogTrappedError(const ModuleLog& log, const std::string& procedure);
 }  // namespace kvr

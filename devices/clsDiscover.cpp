@@ -39,12 +39,8 @@ bool SameMacIgnoringCase(const std::string& a, const std::string& b) {
     return true;
 }
 
-void LogTrapped(const std::exception& e, const std::string& procedure) {
-    if (auto* rte = dynamic_cast<const RunTimeError*>(&e))
-        Log(FormatTrappedError(rte->Number(), rte->Description(), procedure), kvr::LEVEL_ERROR);
-    else
-        Log(FormatTrappedError(51, e.what(), procedure), kvr::LEVEL_ERROR);
-}
+// Called inside a catch block: logs the error being handled.
+void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }
 
 void SetupProgress(kvr::ProgressBar* pgb, std::int32_t retries) {
     if (!pgb) return;

@@ -26,12 +26,8 @@ constexpr std::int16_t kSearchVersion = SNAP_VERSION_8;
 constexpr long kPollMs = 500;
 constexpr long kScanPauseMs = 200;
 
-void LogTrapped(const std::exception& e, const std::string& procedure) {
-    if (auto* rte = dynamic_cast<const RunTimeError*>(&e))
-        Log(FormatTrappedError(rte->Number(), rte->Description(), procedure), kvr::LEVEL_ERROR);
-    else
-        Log(FormatTrappedError(51, e.what(), procedure), kvr::LEVEL_ERROR);
-}
+// Called inside a catch block: logs the error being handled.
+void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }
 
 // Progress in whole seconds of the time-out, at most 32767 steps.
 void SetupSecondsProgress(kvr::ProgressBar* pgb, std::int32_t timeoutMs) {
