@@ -117,6 +117,28 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
     return false;
 }
 
+// The response wait after an accepted ACK: polls up to kResponseWaitMs for the
+// device's response, moving the progress bar a step per second after the
+// attempts. Ends early on Cancel or when the device refused the write.
+bool WaitForResponse(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, const std::string& MacZarn,
+                     const bool& cancel, Pump& pump, kvr::ProgressBar* pgb1, long attempts, bool& refused) {
+    kvr::Clock& clock = kvr::CurrentClock();
+    const std::int64_t start = clock.NowMs();
+    for (;;) {
+        const std::int64_t pollStart = clock.NowMs();
+        if (r.ReadResponseFrame(hNIC, version)) return true;
+        if (RefusedBy(r, MacZarn)) {
+            refused = true;
+            return false;
+        }
+        PauseAfterFastFailure(clock, r, pollStart);
+        const std::int64_t waited = clock.NowMs() - start;
+        pump.AtMostOncePerSecond();
+        if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
+        if (cancel || waited >= kResponseWaitMs) return false;
+    }
+}
+
 }  // namespace
 
 bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::uint8_t frameType,
@@ -163,24 +185,9 @@ bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::
         if (accepted && acceptedIsResponse) {
             result = true;
         } else if (accepted) {
-            const std::int64_t start = clock.NowMs();
             Pump pump(clock);
-            for (;;) {
-                const std::int64_t pollStart = clock.NowMs();
-                if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
-                    result = true;
-                    break;
-                }
-                if (RefusedBy(*cResponse, MacZarn)) {
-                    refused = true;
-                    break;
-                }
-                PauseAfterFastFailure(clock, *cResponse, pollStart);
-                const std::int64_t waited = clock.NowMs() - start;
-                pump.AtMostOncePerSecond();
-                if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
-                if (CancelWait || waited >= kResponseWaitMs) break;
-            }
+            result = WaitForResponse(*cResponse, hNIC, ProtocolVersion, MacZarn, CancelWait, pump, pgb1, attempts,
+                                     refused);
             if (!result && !refused) {
                 Log("SendEx: failed to receive response frame from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
             }
@@ -240,23 +247,8 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
         if (accepted && acceptedIsResponse) {
             result = true;
         } else if (accepted) {
-            const std::int64_t start = clock.NowMs();
-            for (;;) {
-                const std::int64_t pollStart = clock.NowMs();
-                if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
-                    result = true;
-                    break;
-                }
-                if (RefusedBy(*cResponse, MacZarn)) {
-                    refused = true;
-                    break;
-                }
-                PauseAfterFastFailure(clock, *cResponse, pollStart);
-                const std::int64_t waited = clock.NowMs() - start;
-                pump.AtMostOncePerSecond();
-                if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
-                if (CancelWait || waited >= kResponseWaitMs) break;
-            }
+            result = WaitForResponse(*cResponse, hNIC, ProtocolVersion, MacZarn, CancelWait, pump, pgb1, attempts,
+                                     refused);
         }
         if (pgb1) pgb1->SetValue(pgb1->Max());
         return result;
