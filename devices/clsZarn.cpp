@@ -80,21 +80,25 @@ void clsZarn::GetNicHandle(std::int32_t& hNIC, bool& ok) {
         kvr::LEVEL_WARNING);
 }
 
+bool clsZarn::OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, bool& opened) {
+    if (hNIC != -1) return true;
+    bool ok = false;
+    GetNicHandle(hNIC, ok);
+    if (!ok) {
+        Log(std::string(proc) + ": failed to get NIC handle!", kvr::LEVEL_ERROR);
+        return false;
+    }
+    opened = true;
+    return true;
+}
+
 bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool waitDownload, bool waitApplication,
                           kvr::ProgressBar* pgb1) {
     const char* proc = "WaitForBoot";
     bool opened = false;
     bool result = false;
     try {
-        if (hNIC == -1) {
-            bool ok = false;
-            GetNicHandle(hNIC, ok);
-            if (!ok) {
-                Log(std::string(proc) + ": failed to get NIC handle!", kvr::LEVEL_ERROR);
-                return false;
-            }
-            opened = true;
-        }
+        if (!OpenAdapterIfNone(hNIC, proc, opened)) return false;
         SetupSecondsProgress(pgb1, lngTimeoutMs);
 
         kvr::Clock& clock = kvr::CurrentClock();
@@ -215,15 +219,7 @@ bool clsZarn::IsTargetV16DownloadCompatible(std::int32_t hNIC) {
     bool opened = false;
     bool result = false;
     try {
-        if (hNIC == -1) {
-            bool ok = false;
-            GetNicHandle(hNIC, ok);
-            if (!ok) {
-                Log(std::string(proc) + ": failed to get NIC handle!", kvr::LEVEL_ERROR);
-                return false;
-            }
-            opened = true;
-        }
+        if (!OpenAdapterIfNone(hNIC, proc, opened)) return false;
         struct Probe {
             Rid rid;
             const char* text;

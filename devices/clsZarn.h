@@ -63,6 +63,10 @@ public:
 
 private:
     void GetNicHandle(std::int32_t& hNIC, bool& ok);
+    // For a method given no adapter (hNIC -1): opens the device's adapter and
+    // sets `opened` (the caller closes it). False, with the error logged under
+    // the procedure's name, when it cannot be opened.
+    bool OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, bool& opened);
     bool WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool waitDownload,
                      bool waitApplication, kvr::ProgressBar* pgb1);
 };
