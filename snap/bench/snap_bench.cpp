@@ -32,6 +32,7 @@
 #include "Rids.h"
 #include "Segment.h"
 #include "SnapFrame.h"
+#include "SegmentEcho.h"
 #include "VethLab.h"
 #include "ZarniLibs.h"
 #include "clsPayload.h"
@@ -190,29 +191,8 @@ int main(int argc, char** argv) {
     const kvr::vseg::Mac echoMac{0x00, 0x07, 0xF5, 0x00, 0x00, 0x01};
 
     // The echoing station of the bare round trip, in a child process.
-    int ready[2];
-    if (::pipe(ready) != 0) return 1;
-    const pid_t echo = ::fork();
-    if (echo == 0) {
-        auto st = kvr::vseg::Station::Attach(echoSeg, echoMac);
-        char c = st ? 'r' : 'x';
-        (void)!::write(ready[1], &c, 1);
-        if (!st) _exit(1);
-        std::uint8_t buf[1514];
-        for (;;) {
-            st->Wait(-1);
-            long n;
-            while ((n = st->Receive(buf, sizeof buf)) > 0) {
-                std::uint8_t tmp[6];
-                std::memcpy(tmp, buf, 6);
-                std::memcpy(buf, buf + 6, 6);
-                std::memcpy(buf + 6, tmp, 6);
-                st->Send(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    char c = 0;
-    if (::read(ready[0], &c, 1) != 1 || c != 'r') {
+    const pid_t echo = StartSegmentEcho(echoSeg, echoMac);
+    if (echo < 0) {
         std::printf("echo station failed\n");
         return 1;
     }
@@ -240,8 +220,7 @@ int main(int argc, char** argv) {
         FindAdapter("vseg:" + simSeg, &simDesc);
         MeasureMedium("virtual segment", echoIndex, kvr::MacToHex(echoMac.data()), simDesc, devMac, seconds);
     }
-    ::kill(echo, SIGKILL);
-    ::waitpid(echo, nullptr, 0);
+    StopSegmentEcho(echo);
     sim.Stop();
 
     if (haveVeth && lab.EchoStart()) {

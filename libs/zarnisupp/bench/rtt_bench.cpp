@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "Segment.h"
+#include "SegmentEcho.h"
 #include "VethLab.h"
 #include "zarnisupp.h"
 
@@ -194,29 +195,8 @@ int main(int argc, char** argv) {
     ::setenv("KVR_SEGMENT_DIR", (root + "/segments").c_str(), 1);
     const std::string segment = "bench" + std::to_string(::getpid());
     const Mac echoMac{0x00, 0x07, 0xF5, 0x00, 0x00, 0x01};
-    int ready[2];
-    if (::pipe(ready) != 0) return 1;
-    pid_t echo = ::fork();
-    if (echo == 0) {
-        auto st = kvr::vseg::Station::Attach(segment, echoMac);
-        char c = st ? 'r' : 'x';
-        (void)!::write(ready[1], &c, 1);
-        if (!st) _exit(1);
-        std::uint8_t buf[1514];
-        for (;;) {
-            st->Wait(-1);
-            long n;
-            while ((n = st->Receive(buf, sizeof buf)) > 0) {
-                std::uint8_t tmp[6];
-                std::memcpy(tmp, buf, 6);
-                std::memcpy(buf, buf + 6, 6);
-                std::memcpy(buf + 6, tmp, 6);
-                st->Send(buf, static_cast<std::size_t>(n));
-            }
-        }
-    }
-    char c = 0;
-    if (::read(ready[0], &c, 1) != 1 || c != 'r') {
+    const pid_t echo = StartSegmentEcho(segment, echoMac);
+    if (echo < 0) {
         std::printf("echo station failed\n");
         return 1;
     }
@@ -231,8 +211,7 @@ int main(int argc, char** argv) {
     } else {
         std::printf("virtual segment adapter not usable\n");
     }
-    ::kill(echo, SIGKILL);
-    ::waitpid(echo, nullptr, 0);
+    StopSegmentEcho(echo);
 
     if (haveVeth && lab.EchoStart()) {
         // Alternate blocks of both so that drift of the machine's load hits both alike.
