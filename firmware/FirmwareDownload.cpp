@@ -199,7 +199,11 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         QfwHeader h;
         if (ok) {
             h = HeaderOf(m_image);
-            if (h.Image1.Offset == 0 && h.CNE.Offset == 0) {
+            if (!h.HasMagic()) {
+                // Checked when the file was chosen; the bytes read now must still carry it.
+                Say(proc, ": the file has no QFW signature!", LEVEL_ERROR);
+                refuseFile();
+            } else if (h.Image1.Offset == 0 && h.CNE.Offset == 0) {
                 Say(proc, ": No data found in QFW!", LEVEL_ERROR);
                 refuseFile();
             } else if (h.Image1.Offset == 0 && m_uploadImageOnly) {
