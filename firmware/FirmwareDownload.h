@@ -67,6 +67,9 @@ public:
     // True when VersionAfter is the file's version.
     bool VersionMatchesFile() const { return m_versionMatches; }
 
+    // Reads and checks the file once; the steps below send these bytes.
+    bool LoadFile(const std::string& fileName) { return HaveImage(fileName, "PerformDownload"); }
+
     // The steps, public for the wizard and for tests. Each needs the adapter
     // open (PerformDownload opens it; SetAdapterHandle gives one already open).
     void SetAdapterHandle(std::int32_t hNIC) { m_hNIC = hNIC; }

@@ -1,0 +1,175 @@
+// The chunk phase of a 4 MiB firmware download into a simulated device on a
+// virtual segment (erase and restart delays 0), both protocols, beside bare
+// SendEx exchanges of the same frame size: how much the download loop adds on
+// top of its transport.
+//
+//   firmware_bench --benchmark_counters_tabular=true
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "FirmwareDownload.h"
+#include "Globals.h"
+#include "Rids.h"
+#include "Seams.h"
+#include "ZarniLibs.h"
+#include "basDebug.h"
+#include "clsNICpool.h"
+#include "clsPayload.h"
+#include "clsSnapCommand.h"
+#include "clsZarn.h"
+#include "modZarniSupp.h"
+#include "sim/Simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kImageBytes = 4u << 20;
+const kvr::sim::Mac kDev{0x00, 0x07, 0xF5, 0x4D, 0x00, 0x01};
+
+std::uint32_t Crc(const std::vector<std::uint8_t>& b, std::size_t from, std::size_t n) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = from; i < from + n; ++i) {
+        crc ^= b[i];
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+    }
+    return ~crc;
+}
+
+class Bench {
+public:
+    explicit Bench(bool v16) {
+        char tmpl[] = "/tmp/kvr-fwbench-XXXXXX";
+        if (!::mkdtemp(tmpl)) return;
+        m_root = tmpl;
+        ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        ::setenv("KVR_ADAPTERS", "virtual", 1);
+        kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+        kvr::ResetZarniSuppModule();
+        G().DebugLoggingLevel = kvr::LEVEL_NONE;
+        kvr::sim::DeviceConfig d;
+        d.mac = kDev;
+        d.v16Download = v16;
+        d.downloadMode = true;
+        d.eraseMs = 0;
+        d.restartMs = 0;
+        m_sim.AddDevice(d);
+        m_sim.SetFrameLogging(false);
+        const std::string segment = "fwbench" + std::to_string(::getpid());
+        if (!m_sim.StartOnSegment(segment, &error)) return;
+        kvr::FakeClock fast;
+        kvr::SetClock(&fast);
+        GetNumAdapters();
+        kvr::SetClock(nullptr);
+        OpenNdisRaw();
+        if (!OpenNdisDeviceByDesc(hNIC, "KVR virtual segment " + segment)) return;
+
+        std::vector<std::uint8_t> f(96 + kImageBytes, 0);
+        std::copy_n("qFoW", 4, f.begin());
+        for (std::size_t i = 0; i < kImageBytes; ++i) f[96 + i] = static_cast<std::uint8_t>(i * 13);
+        header.Image1 = {96, {}, static_cast<std::int32_t>(kImageBytes), Crc(f, 96, kImageBytes)};
+        auto put = [&](std::size_t at, std::uint32_t v) {
+            for (std::size_t i = 0; i < 4; ++i) f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        };
+        put(0x30, 96);
+        put(0x38, static_cast<std::uint32_t>(kImageBytes));
+        put(0x3C, header.Image1.Crc);
+        file = m_root + "/bench.qfw";
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(f.data()),
+                                                    static_cast<std::streamsize>(f.size()));
+        device = std::make_shared<clsZarn>();
+        device->MAC = kvr::sim::MacText(kDev);
+        device->ProtocolVersion = 8;
+        ok = true;
+    }
+    ~Bench() {
+        if (hNIC != -1) CloseNdisRaw(hNIC);
+        m_sim.Stop();
+        std::error_code ec;
+        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
+    }
+    void IntoDownloadMode() {
+        m_sim.SetDownloadMode(kDev, true);
+        device->IsInDownloadMode = true;
+    }
+    bool ok = false;
+    std::string error, file;
+    std::int32_t hNIC = -1;
+    std::shared_ptr<clsZarn> device;
+    kvr::QfwHeader header;
+
+private:
+    std::string m_root;
+    kvr::sim::Simulator m_sim;
+};
+
+// Chunks of one whole 4 MiB section (protocol 1: with its end record).
+void BM_ChunkPhase(benchmark::State& state) {
+    const bool v16 = state.range(0) == 16;
+    Bench bench(v16);
+    if (!bench.ok) return state.SkipWithError(("simulator: " + bench.error).c_str());
+    kvr::MemoryProgressBar a, b, c;
+    kvr::FirmwareDownload dl(bench.device, a, b, c);
+    dl.SetAdapterHandle(bench.hNIC);
+    if (!dl.LoadFile(bench.file)) return state.SkipWithError("file refused");
+    for (auto _ : state) {
+        bench.IntoDownloadMode();
+        bool sent = false;
+        Clock::time_point t0, t1;
+        if (v16) {
+            dl.SendStartDownload_V16(static_cast<std::int32_t>(kImageBytes + 96), 1);
+            t0 = Clock::now();
+            sent = dl.SendImage_V16(bench.file);
+            t1 = Clock::now();
+            dl.SendEndDownload(1);
+        } else {
+            dl.SendStartDownload(bench.header);
+            t0 = Clock::now();
+            sent = dl.SendImage(bench.header.Image1);
+            t1 = Clock::now();
+        }
+        if (!sent) return state.SkipWithError("download failed");
+        state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+    }
+    const double bytes = static_cast<double>(v16 ? kImageBytes + 96 : kImageBytes);
+    const double chunk = v16 ? 1442 : 1450;
+    state.counters["MB/s"] = benchmark::Counter(bytes / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["chunks/s"] =
+        benchmark::Counter(std::ceil(bytes / chunk), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The transport alone: SendEx exchanges carrying a full protocol-16 chunk frame.
+void BM_SendExSameFrameSize(benchmark::State& state) {
+    Bench bench(true);
+    if (!bench.ok) return state.SkipWithError(("simulator: " + bench.error).c_str());
+    clsPayload p;
+    p.AddLenRIDBlock((1442 + 8) / 2, RID_DOWNLOAD_QFW_CHUNK);
+    p.AddLongNoRID(0);
+    p.AddIntNoRID(1442);
+    p.AddBin(std::vector<std::uint8_t>(1442, 0x5A));
+    clsSnapCommand cmd;
+    cmd.ProtocolVersion = 8;
+    constexpr int kExchanges = 500;
+    for (auto _ : state) {
+        for (int i = 0; i < kExchanges; ++i) {
+            std::vector<std::uint8_t> bytes = p.GetPayload();
+            bytes.resize(static_cast<std::size_t>(p.GetLength()));
+            std::shared_ptr<clsSnapResponse> r;
+            if (!cmd.SendEx(bench.hNIC, bench.device->MAC, 1, p.GetLength(), bytes, r))
+                return state.SkipWithError("exchange failed");
+        }
+    }
+    state.counters["exchanges/s"] = benchmark::Counter(kExchanges, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+BENCHMARK(BM_ChunkPhase)->Arg(16)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SendExSameFrameSize)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
