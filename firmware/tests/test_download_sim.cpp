@@ -9,6 +9,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "FirmwareDownload.h"
 #include "QfwIntegrity.h"
@@ -99,6 +100,19 @@ private:
     std::int16_t m_label = 0;
     bool m_toggle = false;
     bool m_downloadFrame = false;  // a chunk or start record is in flight
+};
+
+// Runs a callback at the first DoEvents.
+class Rewriter : public kvr::EventPump {
+public:
+    explicit Rewriter(std::function<void()> f) : m_f(std::move(f)) { kvr::SetEventPump(this); }
+    ~Rewriter() override { kvr::SetEventPump(nullptr); }
+    void DoEvents() override {
+        if (m_f) std::exchange(m_f, nullptr)();
+    }
+
+private:
+    std::function<void()> m_f;
 };
 
 class FirmwareDownloadSim : public devtest::SimulatedSegments {
@@ -227,6 +241,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
         bool ok16, ok1;
         std::vector<std::string> asked;  // protocol 16; protocol 1 asks the same unless ok differs
         bool stranger = false;
+        bool rewriteFile = false;  // the file changes on disk once it has been read and checked
     };
     const std::string retryStart = "Error to initiate download. Do you want to retry?";
     const std::string retryUpload = "Error during uploading the image. Do you want to retry?";
@@ -236,6 +251,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
     const Row rows[] = {
         {"well-behaved", {}, Qfw(5000, 700), true, true, {}},
         {"another device answers too", {}, Qfw(5000, 700), true, true, {}, true},
+        {"file rewritten meanwhile", {}, Qfw(5000, 700), true, true, {}, false, true},
         {"never enters download mode", [](auto& d) { d.faults.mute = true; }, Qfw(5000), false, false,
          {"Cannot set the Zarn Adapter in download mode. Do you want to retry?",
           "Lost KVR after commanding the device to enter download mode!"}},
@@ -252,7 +268,9 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
             std::unique_ptr<StrangerLink> stranger;
             if (row.stranger) stranger = std::make_unique<StrangerLink>();
             m_prompter.questions.clear();
-            const bool ok = Download(Write("f.qfw", row.file));
+            const std::string path = Write("f.qfw", row.file);
+            Rewriter rewriter([&] { if (row.rewriteFile) Write("f.qfw", Qfw(4000, 900, 0x0400)); });
+            const bool ok = Download(path);
             const bool want = v16 ? row.ok16 : row.ok1;
             EXPECT_EQ(ok, want);
             EXPECT_EQ(Questions(), want ? std::vector<std::string>{} : row.asked);
