@@ -245,14 +245,9 @@ namespace {
 // One download fault per row: the whole upgrade as the host runs it (download
 // mode, start record, data records, end record, start-image; a failed attempt
 // ends with end record 1 and is tried once more), then the device's state.
-struct FaultRow {
-    const char* options;
-    int protocol;
-    bool imageOnly;
-    int flags;     // the start record's flags; -1: as the host sets them
-    bool withCne;  // the file holds configuration data
-    const char* expect;  // first failure (step:code|ignored), ok@attempt|failed, mode, firmware, answers, profiles
-};
+// flags: the start record's, -1 as the host sets them; withCne: the file holds configuration data;
+// expect: first failure (step:code|ignored), ok@attempt|failed, mode, firmware, answers, profiles.
+struct FaultRow { const char* options; int protocol; bool imageOnly; int flags; bool withCne; const char* expect; };
 
 const FaultRow kFaultRows[] = {
     {"", 16, false, -1, true, "- ok@1 app new answers profiles=3"},
