@@ -142,14 +142,16 @@ bool ParseQfwFields(const std::vector<std::string>& fields, QfwSpec& spec, std::
         bool ok = true;
         auto tag = [&](std::array<std::uint8_t, 4>& t) {
             if ((ok = Number(val, 0, 0xFFFFFFFFLL, n)))
-                for (std::size_t i = 0; i < 4; ++i) t[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(n) >> (8 * i));
+                for (std::size_t i = 0; i < 4; ++i)
+                    t[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(n) >> (8 * i));
         };
         if (key == "swid") {
             if ((ok = Number(val, -0x80000000LL, 0xFFFFFFFFLL, n))) s.swid = static_cast<std::uint32_t>(n);
         } else if (key == "swver") {
             if ((ok = Number(val, -0x80000000LL, 0xFFFFFFFFLL, n))) s.swVersion = static_cast<std::uint32_t>(n);
         } else if (key == "hwid") {
-            if ((ok = Number(val, -32768, 0xFFFF, n))) s.hardwareId = static_cast<std::int16_t>(static_cast<std::uint16_t>(n));
+            if ((ok = Number(val, -32768, 0xFFFF, n)))
+                s.hardwareId = static_cast<std::int16_t>(static_cast<std::uint16_t>(n));
         } else if (key == "hwver") {
             if ((ok = Number(val, -32768, 0xFFFF, n)))
                 s.compatibleHardwareVersion = static_cast<std::int16_t>(static_cast<std::uint16_t>(n));

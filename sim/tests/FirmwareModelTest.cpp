@@ -301,7 +301,8 @@ TEST_F(FirmwareModel, DownloadFaultsTable) {
         DeviceConfig c;
         c.mac = kDev;
         std::string err;
-        ASSERT_TRUE(kvr::sim::ParseDeviceOptions(std::string("profiles=3 restart=1000 erase=0 ") + row.options, c, &err)) << err;
+        const std::string options = std::string("profiles=3 restart=1000 erase=0 ") + row.options;
+        ASSERT_TRUE(kvr::sim::ParseDeviceOptions(options, c, &err)) << err;
         DeviceModel m(c);
         Host h{m};
         kvr::sim::QfwSpec spec;
