@@ -43,7 +43,9 @@ void Say(const std::string& line) {
 void PrintDevice(const Simulator& sim, const Mac& mac) {
     DeviceState s = sim.State(mac);
     Say("  " + MacText(mac) + "  '" + s.name + "'  " + (s.downloadMode ? "download mode" : "application") +
-        (s.restarting ? " (restarting)" : "") + "  " + (s.attached ? "on " + s.segment : "vanished"));
+        (s.restarting ? " (restarting)" : "") + "  firmware " + std::to_string(static_cast<std::int32_t>(s.firmwareId)) +
+        "." + std::to_string(static_cast<std::int32_t>(s.firmwareVersion)) + "  " +
+        (s.attached ? "on " + s.segment : "vanished"));
 }
 
 void Command(Simulator& sim, const std::string& line, bool& quit) {
