@@ -151,25 +151,29 @@ bool FirmwareDownload::Send(clsPayload& payload, std::uint8_t frameType, Via via
     // frame, any error block or error code) means it refused it.
     long code = 0;
     bool refused = false;
+    std::uint16_t refusedRid = refusalRid;
     if (refusalRid != 0) {
         refused = response->GetRIDerrorCode(refusalRid, code);
     } else {
-        refused = response->ResponseCode != 0;
-        code = response->ResponseCode;
         std::vector<std::uint8_t> value;
         long len = 0;
         Rid rid = 0;
         for (long i = 1; !refused && i <= 64 && response->GetField(i, rid, value, len); ++i) {
-            if (rid == RID_ERROR_STATUS) {
+            if (rid == RID_ERROR_STATUS && len >= 4) {
                 refused = true;
-                code = len >= 4 ? (value[2] | (value[3] << 8)) : 0;
+                refusedRid = static_cast<std::uint16_t>(value[0] | (value[1] << 8));
+                code = value[2] | (value[3] << 8);
             }
+        }
+        if (!refused && response->ResponseCode != 0) {
+            refused = true;
+            code = response->ResponseCode;
         }
     }
     if (refused) {
         m_lastRefused = true;
         Say(procedure,
-            ": the target refused the record (RID=0x" + Hex(refusalRid) + ", error code=0x" + Hex(code) + ")!",
+            ": the target refused the record (RID=0x" + Hex(refusedRid) + ", error code=0x" + Hex(code) + ")!",
             LEVEL_ERROR);
         return false;
     }

@@ -115,6 +115,16 @@ private:
     std::function<void()> m_f;
 };
 
+// Answers Retry `retries` times, then Cancel.
+struct RetryingPrompter : devtest::RecordingPrompter {
+    kvr::PromptAnswer Ask(const std::string& text, const std::string& title, kvr::PromptButtons b,
+                          kvr::PromptIcon icon) override {
+        RecordingPrompter::Ask(text, title, b, icon);
+        return retries-- > 0 ? kvr::PromptAnswer::Retry : kvr::PromptAnswer::Cancel;
+    }
+    int retries = 0;
+};
+
 class FirmwareDownloadSim : public devtest::SimulatedSegments {
 protected:
     void SetUp() override {
@@ -151,7 +161,7 @@ protected:
         z->HardwareVersion = 1;
         kvr::FirmwareDownload dl(z, m_mode, m_erase, m_upload);
         dl.SetUploadImageOnly(imageOnly);
-        dl.SetWaits({3000, 1500, 15000});
+        dl.SetWaits({3000, 1500, 2000});
         const bool ok = dl.PerformDownload(path);
         m_versionAfter = dl.VersionAfter();
         m_matches = dl.VersionMatchesFile();
@@ -175,7 +185,7 @@ protected:
     }
     QuickPauses m_clock;
     devtest::LogRecorder m_log;
-    devtest::RecordingPrompter m_prompter;  // answers OK: never Retry
+    RetryingPrompter m_prompter;
     kvr::MemoryProgressBar m_mode, m_erase, m_upload;
     std::string m_versionAfter;
     bool m_matches = false;
@@ -234,50 +244,74 @@ TEST_F(FirmwareDownloadSim, BadFilesAreRefusedWithTheirTextAndNothingIsSent) {
 }
 
 TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
+    using kvr::sim::StepFault;
+    using A = StepFault::Action;
+    struct Expect {
+        bool ok;
+        std::uint32_t runs;  // the firmware the device runs afterwards
+        const char* after;   // VersionAfter
+        std::vector<std::string> asked;
+    };
     struct Row {
         const char* name;
-        std::function<void(kvr::sim::DeviceConfig&)> fault;
-        Bytes file;
-        bool ok16, ok1;
-        std::vector<std::string> asked;  // protocol 16; protocol 1 asks the same unless ok differs
+        std::function<void(kvr::sim::Faults&)> fault;
+        Expect e16, e1;
+        int retries = 0;        // Retry answers the user gives before Cancel
         bool stranger = false;
         bool rewriteFile = false;  // the file changes on disk once it has been read and checked
     };
-    const std::string retryStart = "Error to initiate download. Do you want to retry?";
-    const std::string retryUpload = "Error during uploading the image. Do you want to retry?";
-    Bytes overrun = Qfw(3000, 500);  // Image1 runs 10 bytes past the end, checksummed with zeros
-    overrun.resize(overrun.size() - 10);
-    PutLe(overrun, 0x3C, Crc(overrun, 596, 3000));
+    const std::string mode = "Cannot set the Zarn Adapter in download mode. Do you want to retry?";
+    const std::string lost = "Lost KVR after commanding the device to enter download mode!";
+    const std::string start = "Error to initiate download. Do you want to retry?";
+    const std::string upload = "Error during uploading the image. Do you want to retry?";
+    const std::string restart = "Failed to start newly-downloaded image.  Do you want to retry?";
+    const Expect done{true, 0x300, "256.768", {}}, notBack{true, 0x300, "", {}};
     const Row rows[] = {
-        {"well-behaved", {}, Qfw(5000, 700), true, true, {}},
-        {"another device answers too", {}, Qfw(5000, 700), true, true, {}, true},
-        {"file rewritten meanwhile", {}, Qfw(5000, 700), true, true, {}, false, true},
-        {"never enters download mode", [](auto& d) { d.faults.mute = true; }, Qfw(5000), false, false,
-         {"Cannot set the Zarn Adapter in download mode. Do you want to retry?",
-          "Lost KVR after commanding the device to enter download mode!"}},
-        {"refuses the start record", [](auto& d) { d.maxImageBytes = 100; }, Qfw(5000, 700), false, false,
-         {retryStart, retryUpload}},
-        {"vanishes after 2 chunks", [](auto& d) { d.faults.vanishAfterChunks = 2; }, Qfw(5000), false, false,
-         {retryUpload}},
-        {"refuses the end record (protocol 16 checks fit)", {}, overrun, false, true, {retryUpload}},
+        {"well-behaved, flags and identity checked",
+         [](auto& f) { f.checksDownloadFlags = f.checksStartIdentity = true; }, done, done},
+        {"another device answers too", {}, done, done, 0, true},
+        {"file rewritten meanwhile", {}, done, done, 0, false, true},
+        {"never enters download mode", [](auto& f) { f.neverEntersDownloadMode = true; },
+         {false, 0x203, "", {mode, lost}}, {false, 0x203, "", {mode, lost}}},
+        {"refuses the start record once, user retries", [](auto& f) { f.startRecord = {A::Refuse, false, 5}; },
+         {true, 0x300, "256.768", {start}}, {true, 0x300, "256.768", {start}}, 1},
+        {"refuses the start record", [](auto& f) { f.startRecord = {A::Refuse, true, 5}; },
+         {false, 0x203, "", {start, upload}}, {false, 0x203, "", {start, upload}}},
+        {"refuses chunk 3", [](auto& f) { f.chunk = {A::Refuse, true, 5}; f.chunkAt = 3; },
+         {false, 0x203, "", {upload}}, {false, 0x203, "", {upload}}},
+        {"ignores chunk 2 once, user retries", [](auto& f) { f.chunk = {A::Ignore, false, 5}; f.chunkAt = 2; },
+         {true, 0x300, "256.768", {upload}}, {true, 0x300, "256.768", {upload}}, 1},
+        {"vanishes after 2 chunks", [](auto& f) { f.vanishAfterChunks = 2; },
+         {false, 0x203, "", {upload}}, {false, 0x203, "", {upload}}},
+        {"refuses the end record", [](auto& f) { f.endRecord = {A::Refuse, true, 5}; },
+         {false, 0x203, "", {upload}}, {false, 0x203, "", {upload}}},
+        {"refuses start-image", [](auto& f) { f.startImage = {A::Refuse, true, 5}; },
+         {true, 0x203, "", {restart}}, done},
+        {"restarts into download mode", [](auto& f) { f.restartsIntoDownloadMode = true; },
+         {true, 0x203, "", {}}, {true, 0x203, "", {}}},
+        {"never comes back", [](auto& f) { f.neverComesBack = true; }, notBack, notBack},
+        {"comes back with the old identity", [](auto& f) { f.comesBackWithOldIdentity = true; },
+         {true, 0x203, "256.515", {}}, {true, 0x203, "256.515", {}}},
     };
     for (bool v16 : {true, false}) {
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (v16 ? " / protocol 16" : " / protocol 1"));
-            StartDevice(v16, row.fault);
+            StartDevice(v16, [&](auto& d) { if (row.fault) row.fault(d.faults); });
+            const Expect& e = v16 ? row.e16 : row.e1;
             std::unique_ptr<StrangerLink> stranger;
             if (row.stranger) stranger = std::make_unique<StrangerLink>();
             m_prompter.questions.clear();
-            const std::string path = Write("f.qfw", row.file);
+            m_prompter.retries = row.retries;
+            m_log.lines.clear();
+            const std::string path = Write("f.qfw", Qfw(5000, 700));
             Rewriter rewriter([&] { if (row.rewriteFile) Write("f.qfw", Qfw(4000, 900, 0x0400)); });
-            const bool ok = Download(path);
-            const bool want = v16 ? row.ok16 : row.ok1;
-            EXPECT_EQ(ok, want);
-            EXPECT_EQ(Questions(), want ? std::vector<std::string>{} : row.asked);
-            const auto st = Sim("a").State(kDev);
-            EXPECT_EQ(st.firmwareVersion, want ? 0x0300u : 0x0203u) << "the image applied only on success";
-            EXPECT_EQ(m_versionAfter, want ? "256.768" : "");
-            EXPECT_EQ(m_matches, want);
+            EXPECT_EQ(Download(path), e.ok);
+            EXPECT_EQ(Questions(), e.asked);
+            EXPECT_EQ(Sim("a").State(kDev).firmwareVersion, e.runs);
+            EXPECT_EQ(m_versionAfter, e.after);
+            EXPECT_EQ(m_matches, std::string(e.after) == "256.768");
+            const bool mismatch = *e.after && !m_matches;
+            EXPECT_EQ(m_log.Find("not the file's 256.768!", kvr::LEVEL_ERROR).size(), mismatch ? 1u : 0u);
             EXPECT_FALSE(G().DownloadInProgress);
             Sim("a").Stop();
         }
