@@ -115,14 +115,26 @@ private:
     std::function<void()> m_f;
 };
 
+// A progress bar that keeps every value it was set to.
+struct BarHistory : kvr::MemoryProgressBar {
+    void SetValue(long v) override {
+        sets.push_back(v);
+        MemoryProgressBar::SetValue(v);
+    }
+    std::vector<long> sets;
+};
+
 // Answers Retry `retries` times, then Cancel.
 struct RetryingPrompter : devtest::RecordingPrompter {
     kvr::PromptAnswer Ask(const std::string& text, const std::string& title, kvr::PromptButtons b,
                           kvr::PromptIcon icon) override {
         RecordingPrompter::Ask(text, title, b, icon);
+        barSetsAtAsk = bar ? bar->sets.size() : 0;
         return retries-- > 0 ? kvr::PromptAnswer::Retry : kvr::PromptAnswer::Cancel;
     }
     int retries = 0;
+    const BarHistory* bar = nullptr;
+    std::size_t barSetsAtAsk = 0;  // values the bar had been set to when the last question came
 };
 
 class FirmwareDownloadSim : public devtest::SimulatedSegments {
@@ -186,7 +198,8 @@ protected:
     QuickPauses m_clock;
     devtest::LogRecorder m_log;
     RetryingPrompter m_prompter;
-    kvr::MemoryProgressBar m_mode, m_erase, m_upload;
+    kvr::MemoryProgressBar m_mode, m_erase;
+    BarHistory m_upload;
     std::string m_versionAfter;
     bool m_matches = false;
 };
@@ -251,6 +264,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
         std::uint32_t runs;  // the firmware the device runs afterwards
         const char* after;   // VersionAfter
         std::vector<std::string> asked;
+        long restoredTo = -1;  // the upload bar's value set first after a Retry of the upload
     };
     struct Row {
         const char* name;
@@ -280,7 +294,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
         {"refuses chunk 3", [](auto& f) { f.chunk = {A::Refuse, true, 5}; f.chunkAt = 3; },
          {false, 0x203, "", {upload}}, {false, 0x203, "", {upload}}},
         {"ignores chunk 2 once, user retries", [](auto& f) { f.chunk = {A::Ignore, false, 5}; f.chunkAt = 2; },
-         {true, 0x300, "256.768", {upload}}, {true, 0x300, "256.768", {upload}}, 1},
+         {true, 0x300, "256.768", {upload}, 0}, {true, 0x300, "256.768", {upload}, 2}, 1},
         {"vanishes after 2 chunks", [](auto& f) { f.vanishAfterChunks = 2; },
          {false, 0x203, "", {upload}}, {false, 0x203, "", {upload}}},
         {"refuses the end record", [](auto& f) { f.endRecord = {A::Refuse, true, 5}; },
@@ -302,6 +316,8 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
             if (row.stranger) stranger = std::make_unique<StrangerLink>();
             m_prompter.questions.clear();
             m_prompter.retries = row.retries;
+            m_prompter.bar = &m_upload;
+            m_upload.sets.clear();
             m_log.lines.clear();
             const std::string path = Write("f.qfw", Qfw(5000, 700));
             Rewriter rewriter([&] { if (row.rewriteFile) Write("f.qfw", Qfw(4000, 900, 0x0400)); });
@@ -313,6 +329,10 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
             const bool mismatch = *e.after && !m_matches;
             EXPECT_EQ(m_log.Find("not the file's 256.768!", kvr::LEVEL_ERROR).size(), mismatch ? 1u : 0u);
             EXPECT_FALSE(G().DownloadInProgress);
+            if (e.restoredTo >= 0) {
+                ASSERT_LT(m_prompter.barSetsAtAsk, m_upload.sets.size());
+                EXPECT_EQ(m_upload.sets[m_prompter.barSetsAtAsk], e.restoredTo);
+            }
             Sim("a").Stop();
         }
     }
