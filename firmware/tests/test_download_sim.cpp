@@ -15,6 +15,7 @@
 #include "QfwIntegrity.h"
 #include "Rids.h"
 #include "SimTestSupport.h"
+#include "sim/QfwMaker.h"
 #include "clsZarn.h"
 
 namespace {
@@ -22,38 +23,17 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const kvr::sim::Mac kDev = devtest::SimMac(0x0F0001);
 
-std::uint32_t Crc(const Bytes& b, std::size_t from, std::size_t n) {
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::size_t i = from; i < from + n; ++i) {
-        crc ^= i < b.size() ? b[i] : 0;
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
-    }
-    return ~crc;
-}
 void PutLe(Bytes& b, std::size_t at, std::uint32_t v) {
     for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-// A section at `at` (descriptor offset) with `len` pattern bytes at the end of the file.
-void AddSection(Bytes& f, std::size_t at, std::size_t len) {
-    const std::size_t start = f.size();
-    for (std::size_t i = 0; i < len; ++i) f.push_back(static_cast<std::uint8_t>(i * 7 + at));
-    PutLe(f, at, static_cast<std::uint32_t>(start));
-    PutLe(f, at + 8, static_cast<std::uint32_t>(len));
-    PutLe(f, at + 12, Crc(f, start, len));
-}
-// Header (hardware 1, compatible version 1, firmware 0x100.version), then the
-// CNE section and Image1 when their lengths are given (-1: absent).
+// Firmware 0x100.version for hardware 1 (version 1): the header, then the CNE
+// section and Image1 when their lengths are given (-1: absent).
 Bytes Qfw(long image1, long cne = -1, std::uint32_t version = 0x0300) {
-    Bytes f(96, 0);
-    std::copy_n("qFoW", 4, f.begin());
-    std::copy_n("2027031508300000", 16, f.begin() + 8);
-    PutLe(f, 0x18, 0x0100);
-    PutLe(f, 0x1C, version);
-    f[0x20] = 1;
-    f[0x22] = 1;
-    if (cne >= 0) AddSection(f, 0x50, static_cast<std::size_t>(cne));
-    if (image1 >= 0) AddSection(f, 0x30, static_cast<std::size_t>(image1));
-    return f;
+    kvr::sim::QfwSpec spec;
+    spec.swVersion = version;
+    if (image1 >= 0) spec.image1 = kvr::sim::QfwFiller(static_cast<std::size_t>(image1), 1);
+    if (cne >= 0) spec.cne = kvr::sim::QfwFiller(static_cast<std::size_t>(cne), 2);
+    return kvr::sim::MakeQfw(spec);
 }
 
 // Real time, except that pauses of a second or more pass at once.
