@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "FirmwareDownload.h"
 #include "Globals.h"
@@ -44,7 +45,7 @@ std::uint32_t Crc(const std::vector<std::uint8_t>& b, std::size_t from, std::siz
 
 class Bench {
 public:
-    explicit Bench(bool v16) {
+    explicit Bench(bool v16, bool inDownloadMode = true) {
         char tmpl[] = "/tmp/kvr-fwbench-XXXXXX";
         if (!::mkdtemp(tmpl)) return;
         m_root = tmpl;
@@ -56,7 +57,7 @@ public:
         kvr::sim::DeviceConfig d;
         d.mac = kDev;
         d.v16Download = v16;
-        d.downloadMode = true;
+        d.downloadMode = inDownloadMode;
         d.eraseMs = 0;
         d.restartMs = 0;
         m_sim.AddDevice(d);
@@ -72,6 +73,7 @@ public:
 
         std::vector<std::uint8_t> f(96 + kImageBytes, 0);
         std::copy_n("qFoW", 4, f.begin());
+        f[0x20] = f[0x22] = 1;  // hardware 1, up to version 1
         for (std::size_t i = 0; i < kImageBytes; ++i) f[96 + i] = static_cast<std::uint8_t>(i * 13);
         header.Image1 = {96, {}, static_cast<std::int32_t>(kImageBytes), Crc(f, 96, kImageBytes)};
         auto put = [&](std::size_t at, std::uint32_t v) {
@@ -86,6 +88,7 @@ public:
         device = std::make_shared<clsZarn>();
         device->MAC = kvr::sim::MacText(kDev);
         device->ProtocolVersion = 8;
+        device->HardwareID = device->HardwareVersion = 1;
         ok = true;
     }
     ~Bench() {
@@ -109,24 +112,25 @@ private:
     kvr::sim::Simulator m_sim;
 };
 
-// Notes when the end record leaves: the chunk phase ends there.
-class EndRecordClock : public kvr::SnapLink {
+// Notes when the first record of each RID leaves (raw data frames under 0).
+class PhaseClock : public kvr::SnapLink {
 public:
-    EndRecordClock() : m_inner(kvr::CurrentSnapLink()) { kvr::SetSnapLink(this); }
-    ~EndRecordClock() override { kvr::SetSnapLink(nullptr); }
+    PhaseClock() : m_inner(kvr::CurrentSnapLink()) { kvr::SetSnapLink(this); }
+    ~PhaseClock() override { kvr::SetSnapLink(nullptr); }
     bool Write(std::int32_t h, const std::string& d, std::int16_t v, std::uint8_t t, std::int16_t l, std::uint8_t dm,
                std::int16_t n, std::uint8_t m, std::vector<std::uint8_t>& p) override {
-        if (n >= 4 && (p[2] | (p[3] << 8)) == RID_END_DOWNLOAD && !ended) {
-            ended = true;
-            at = Clock::now();
-        }
+        const int rid = (t & 7) == SNAP_KIND_FW_DATA ? 0 : n >= 4 ? p[2] | (p[3] << 8) : -1;
+        first.emplace(rid, Clock::now());
         return m_inner.Write(h, d, v, t, l, dm, n, m, p);
     }
     bool Read(std::int32_t h, kvr::SnapReceived& f) override { return m_inner.Read(h, f); }
     bool Open(const std::string& d, std::int32_t& h) override { return m_inner.Open(d, h); }
     bool Close(std::int32_t h) override { return m_inner.Close(h); }
-    bool ended = false;
-    Clock::time_point at;
+    Clock::time_point At(int rid) const {
+        auto it = first.find(rid);
+        return it == first.end() ? Clock::time_point{} : it->second;
+    }
+    std::map<int, Clock::time_point> first;
 
 private:
     kvr::SnapLink& m_inner;
@@ -154,10 +158,10 @@ void BM_ChunkPhase(benchmark::State& state) {
             dl.SendEndDownload(1);
         } else {
             dl.SendStartDownload(bench.header);
-            EndRecordClock end;
+            PhaseClock phases;
             t0 = Clock::now();
             sent = dl.SendImage(bench.header.Image1);
-            t1 = end.ended ? end.at : Clock::now();
+            t1 = phases.At(RID_END_DOWNLOAD);
         }
         if (!sent) return state.SkipWithError("download failed");
         state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
@@ -198,6 +202,39 @@ void BM_TransportSameFrameSize(benchmark::State& state) {
     state.counters["exchanges/s"] = benchmark::Counter(kExchanges, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// One whole upgrade with the protocol's own waits, split into its phases:
+// download mode (file read and check, command, 3 s pause, wait, probe), erase
+// (the start record), chunks, and restart (end records, wait, version read).
+void BM_WholeUpgrade(benchmark::State& state) {
+    Bench bench(state.range(0) == 16, false);
+    if (!bench.ok) return state.SkipWithError(("simulator: " + bench.error).c_str());
+    double mode = 0, erase = 0, chunks = 0, restart = 0;
+    auto ms = [](Clock::time_point a, Clock::time_point b) {
+        return std::chrono::duration<double, std::milli>(b - a).count();
+    };
+    for (auto _ : state) {
+        kvr::MemoryProgressBar a, b, c;
+        kvr::FirmwareDownload dl(bench.device, a, b, c);
+        dl.SetAdapterHandle(bench.hNIC);
+        bench.device->IsInDownloadMode = false;
+        PhaseClock phases;
+        const auto t0 = Clock::now();
+        if (!dl.PerformDownload(bench.file) || !dl.VersionMatchesFile()) return state.SkipWithError("upgrade failed");
+        const auto t4 = Clock::now();
+        const int startRid = state.range(0) == 16 ? RID_START_QFW_DOWNLOAD : RID_START_IMAGE_DOWNLOAD;
+        const auto t1 = phases.At(startRid), t3 = phases.At(RID_END_DOWNLOAD);
+        const auto t2 = phases.At(state.range(0) == 16 ? RID_DOWNLOAD_QFW_CHUNK : 0);
+        mode += ms(t0, t1), erase += ms(t1, t2), chunks += ms(t2, t3), restart += ms(t3, t4);
+        state.SetIterationTime(ms(t0, t4) / 1000.0);
+    }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["mode_ms"] = mode / n;
+    state.counters["erase_ms"] = erase / n;
+    state.counters["chunks_ms"] = chunks / n;
+    state.counters["restart_ms"] = restart / n;
+}
+
+BENCHMARK(BM_WholeUpgrade)->Arg(16)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ChunkPhase)->Arg(16)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransportSameFrameSize)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
