@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -45,7 +46,7 @@ std::uint32_t Crc(const std::vector<std::uint8_t>& b, std::size_t from, std::siz
 
 class Bench {
 public:
-    explicit Bench(bool v16, bool inDownloadMode = true) {
+    explicit Bench(bool v16, bool inDownloadMode = true, std::size_t imageBytes = kImageBytes) {
         char tmpl[] = "/tmp/kvr-fwbench-XXXXXX";
         if (!::mkdtemp(tmpl)) return;
         m_root = tmpl;
@@ -71,20 +72,8 @@ public:
         OpenNdisRaw();
         if (!OpenNdisDeviceByDesc(hNIC, "KVR virtual segment " + segment)) return;
 
-        std::vector<std::uint8_t> f(96 + kImageBytes, 0);
-        std::copy_n("qFoW", 4, f.begin());
-        f[0x20] = f[0x22] = 1;  // hardware 1, up to version 1
-        for (std::size_t i = 0; i < kImageBytes; ++i) f[96 + i] = static_cast<std::uint8_t>(i * 13);
-        header.Image1 = {96, {}, static_cast<std::int32_t>(kImageBytes), Crc(f, 96, kImageBytes)};
-        auto put = [&](std::size_t at, std::uint32_t v) {
-            for (std::size_t i = 0; i < 4; ++i) f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-        };
-        put(0x30, 96);
-        put(0x38, static_cast<std::uint32_t>(kImageBytes));
-        put(0x3C, header.Image1.Crc);
-        file = m_root + "/bench.qfw";
-        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(f.data()),
-                                                    static_cast<std::streamsize>(f.size()));
+        m_imageBytes = imageBytes;
+        file = MakeFile(0);
         device = std::make_shared<clsZarn>();
         device->MAC = kvr::sim::MacText(kDev);
         device->ProtocolVersion = 8;
@@ -97,6 +86,28 @@ public:
         std::error_code ec;
         if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
     }
+    // A file whose image has this version, the header's Image1 section as the
+    // file has it.
+    std::string MakeFile(std::uint32_t version) {
+        std::vector<std::uint8_t> f(96 + m_imageBytes, 0);
+        auto put = [&](std::size_t at, std::uint32_t v) {
+            for (std::size_t i = 0; i < 4; ++i) f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+        };
+        std::copy_n("qFoW", 4, f.begin());
+        f[0x20] = f[0x22] = 1;  // hardware 1, up to version 1
+        put(0x1C, version);
+        for (std::size_t i = 0; i < m_imageBytes; ++i) f[96 + i] = static_cast<std::uint8_t>(i * 13 + version);
+        header.Image1 = {96, {}, static_cast<std::int32_t>(m_imageBytes), Crc(f, 96, m_imageBytes)};
+        put(0x30, 96);
+        put(0x38, static_cast<std::uint32_t>(m_imageBytes));
+        put(0x3C, header.Image1.Crc);
+        const std::string path = m_root + "/bench" + std::to_string(version) + ".qfw";
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.data()),
+                                                    static_cast<std::streamsize>(f.size()));
+        return path;
+    }
+    void SetFaults(const kvr::sim::Faults& f) { m_sim.SetFaults(kDev, f); }
+    std::uint32_t Runs() const { return m_sim.State(kDev).firmwareVersion; }
     void IntoDownloadMode() {
         m_sim.SetDownloadMode(kDev, true);
         device->IsInDownloadMode = true;
@@ -109,6 +120,7 @@ public:
 
 private:
     std::string m_root;
+    std::size_t m_imageBytes = 0;
     kvr::sim::Simulator m_sim;
 };
 
@@ -234,6 +246,59 @@ void BM_WholeUpgrade(benchmark::State& state) {
     state.counters["restart_ms"] = restart / n;
 }
 
+// Whole upgrades of a 16 KiB file under one transport fault each (seeded, the
+// 3 s pause left out): how many applied the image, failed cleanly (old
+// firmware kept, failure reported) or went wrong (anything else), and the
+// longest one.
+void BM_FaultedUpgrades(benchmark::State& state) {
+    const bool v16 = state.range(1) == 16;
+    Bench bench(v16, false, 16 * 1024);
+    if (!bench.ok) return state.SkipWithError(("simulator: " + bench.error).c_str());
+    std::uint32_t seed = 1;
+    double applied = 0, failed = 0, wrong = 0, longestMs = 0;
+    kvr::SetPrompter(nullptr);  // every question answered Cancel
+    for (auto _ : state) {
+        kvr::sim::Faults f;
+        f.seed = seed++;
+        switch (state.range(0)) {
+        case 0: f.dropFirstAcks = 2; break;
+        case 1: f.answerOnAttempt = 3; break;
+        case 2: f.responseBeforeAck = true; break;
+        case 3: f.duplicateResponses = 1; break;
+        case 4: f.lateOldResponse = true; break;
+        case 5: f.dropInFraction = 0.05; break;
+        case 6: f.dropOutFraction = 0.05; break;
+        }
+        bench.SetFaults({});
+        bench.IntoDownloadMode();
+        bench.SetFaults(f);
+        const std::uint32_t before = bench.Runs();
+        const std::uint32_t version = f.seed;  // a version the device has never run
+        const std::string file = bench.MakeFile(version);
+        kvr::MemoryProgressBar a, b, c;
+        kvr::FirmwareDownload dl(bench.device, a, b, c);
+        dl.SetAdapterHandle(bench.hNIC);
+        dl.SetWaits({0, 40000, 15000});
+        const auto t0 = Clock::now();
+        const bool ok = dl.PerformDownload(file);
+        const double took = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        longestMs = std::max(longestMs, took);
+        state.SetIterationTime(took / 1000.0);
+        if (ok && dl.VersionMatchesFile() && bench.Runs() == version) ++applied;
+        else if (!ok && bench.Runs() == before) ++failed;
+        else ++wrong;
+    }
+    state.counters["applied"] = applied;
+    state.counters["failed"] = failed;
+    state.counters["wrong"] = wrong;
+    state.counters["longest_ms"] = longestMs;
+}
+
+// Faults the transport gets past at once run 200 upgrades per protocol; the
+// ones that cost time-outs (lost frames, answers only to the third send) fewer.
+BENCHMARK(BM_FaultedUpgrades)->ArgsProduct({{0, 2, 3, 4}, {16, 1}})->Iterations(200)->UseManualTime();
+BENCHMARK(BM_FaultedUpgrades)->ArgsProduct({{5}, {16, 1}})->Iterations(50)->UseManualTime();
+BENCHMARK(BM_FaultedUpgrades)->ArgsProduct({{6, 1}, {16, 1}})->Iterations(3)->UseManualTime();
 BENCHMARK(BM_WholeUpgrade)->Arg(16)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ChunkPhase)->Arg(16)->Arg(1)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransportSameFrameSize)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
