@@ -101,7 +101,7 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
         link.acks.clear();
         log.lines.clear();
         clock.Advance(10000);  // let anything late of the previous row pass
-        kvr::SnapReceived drain;
+        kvr::SnapFrame drain;
         while (link.Read(5, drain)) {
         }
 
@@ -161,12 +161,11 @@ TEST_F(TransportTest, ResponseWithoutAckNeedsNoResponseWait) {
 
 TEST_F(TransportTest, LateOldResponseIsAcknowledgedAndIgnored) {
     link.devices = {Device()};
-    kvr::SnapReceived old;
-    old.srcMAC = kMac;
+    kvr::SnapFrame old;
+    kvr::MacFromHex(kMac, old.sender.data());
     old.frameType = SNAP_KIND_RESPONSE;
     old.label = 100;  // the previous transaction
     old.payload = answer;
-    old.payloadLen = static_cast<std::int16_t>(answer.size());
     link.Inject(old, 5);
     EXPECT_TRUE(Send());
     ASSERT_EQ(link.acks.size(), 2u);
@@ -213,7 +212,7 @@ TEST_F(TransportTest, FailedWritesAreRetriedAndLogged) {
 class DeadReads : public snaptest::ScriptedLink {
 public:
     using ScriptedLink::ScriptedLink;
-    bool Read(std::int32_t, kvr::SnapReceived&) override {
+    bool Read(std::int32_t, kvr::SnapFrame&) override {
         ++reads;
         return false;
     }
