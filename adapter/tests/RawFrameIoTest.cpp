@@ -244,7 +244,10 @@ TEST_F(RawFrameIo, ReadDiscardsFramesWhoseLengthsDoNotFitWhatArrived) {
         << log.Dump();
 
     // Payload length 0xFFFF in a full-size frame.
-    auto g = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, std::vector<std::uint8_t>(1486, 0));
+    auto g = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, std::vector<std::uint8_t>(1472, 0));
+    g.resize(1514, 0);  // the largest frame an adapter hands over
+    g[12] = 0x05;
+    g[13] = 0xDC;
     g[26] = 0xFF;
     g[27] = 0xFF;
     Fake().rx.push_back(g);

@@ -6,6 +6,7 @@
 #include "SnapTestSupport.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
+#include "AdapterSession.h"
 #include "SnapFrame.h"
 #include "modSNAP.h"
 
@@ -348,6 +349,25 @@ TEST_F(TransportTest, SendEx2OpensAndClosesTheAdapter) {
     EXPECT_TRUE(log.HasExact("SendEx2: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", kvr::LEVEL_ERROR,
                              "clsSnapCommand"));
     EXPECT_EQ(link.closes, 1);
+}
+
+TEST_F(TransportTest, AdapterSessionClosesOnceThroughTheLinkThatOpenedIt) {
+    {
+        kvr::AdapterSession a(link.adapterName);
+        ASSERT_TRUE(a.IsOpen());
+        EXPECT_EQ(a.Handle(), 7);
+        kvr::AdapterSession b(std::move(a));  // the adapter goes with the move
+        EXPECT_FALSE(a.IsOpen());
+        kvr::SetSnapLink(nullptr);  // another link in use meanwhile
+        b = kvr::AdapterSession();
+        EXPECT_EQ(link.closes, 1);
+        kvr::SetSnapLink(&link);
+        const kvr::AdapterSession refused("no such adapter");
+        EXPECT_EQ(refused.Handle(), -1);
+        const kvr::AdapterSession last(link.adapterName);
+    }
+    EXPECT_EQ(link.opens, 2);
+    EXPECT_EQ(link.closes, 2);  // the refused one has nothing to close
 }
 
 // Download frames.
