@@ -48,7 +48,7 @@ void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
 // Parses 12 hexadecimal digits (colons, dashes and blanks between them are
 // ignored) into 6 bytes.
-bool ParseMac(const std::string& text, kvr::MacBytes& out) {
+bool ParseMac(const std::string& text, kvr::MacAddress& out) {
     int nibbles = 0;
     for (char c : text) {
         int v;
@@ -244,7 +244,7 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
                 kvr::LEVEL_ERROR);
             return false;
         }
-        kvr::MacBytes destination{};
+        kvr::MacAddress destination{};
         if (!ParseMac(destMAC, destination)) {
             Log(name + ": invalid destination address '" + destMAC + "'.  Nothing sent.", kvr::LEVEL_ERROR);
             return false;

@@ -60,7 +60,7 @@ SnapParse ParseSnapFrame(std::span<const std::uint8_t> bytes, SnapFrame& out, Sn
     const std::uint16_t label = h.U16();
     const std::uint8_t status = h.U8();
     const std::uint16_t payloadLen = h.U16();
-    MacBytes sender = eth.source;
+    MacAddress sender = eth.source;
     if (v8) h.Bytes(sender.data(), sender.size());
     if (!h.Ok()) {
         d.claimed = end;
@@ -82,7 +82,7 @@ SnapParse ParseSnapFrame(std::span<const std::uint8_t> bytes, SnapFrame& out, Sn
     return SnapParse::Ok;
 }
 
-bool BuildSnapFrame(const MacBytes& destination, const SnapFrame& frame, std::vector<std::uint8_t>& out) {
+bool BuildSnapFrame(const MacAddress& destination, const SnapFrame& frame, std::vector<std::uint8_t>& out) {
     out.clear();
     if (frame.version != 0 && frame.version != 8) return false;
     const std::size_t offset = SnapPayloadOffset(frame.version);

@@ -20,7 +20,7 @@
 
 namespace kvr {
 
-using MacBytes = std::array<std::uint8_t, 6>;
+using MacAddress = std::array<std::uint8_t, 6>;
 
 // Largest frame built or accepted (without the Ethernet checksum and the
 // bytes a receiver may add after the 802.3 length).
@@ -37,7 +37,7 @@ struct SnapFrame {
     // Who sent it: on receipt the Ethernet source of a version-0 frame, the
     // header's sender field of a version-8 frame (the device, whichever
     // station relayed it); on sending, the adapter's own address (both places).
-    MacBytes sender{};
+    MacAddress sender{};
     std::int16_t version = 0;     // SNAP header version, 0 or 8
     std::uint8_t frameType = 0;   // the whole frame-type byte: kind in bits 0-2,
                                   // 0x40 modified SNAP, 0x80 download mode
@@ -50,8 +50,8 @@ struct SnapFrame {
 
 // The Ethernet header every received frame starts with.
 struct EthernetHeader {
-    MacBytes destination{};
-    MacBytes source{};
+    MacAddress destination{};
+    MacAddress source{};
     std::uint16_t length = 0;  // the 802.3 length field as received
 };
 
@@ -83,6 +83,6 @@ SnapParse ParseSnapFrame(std::span<const std::uint8_t> bytes, SnapFrame& out, Sn
 // Builds a frame to `destination`, with frame.sender as Ethernet source (and,
 // in version 8, as the header's sender field). False, leaving `out` empty, for
 // a version other than 0 and 8 or a frame that would exceed 1500 bytes.
-bool BuildSnapFrame(const MacBytes& destination, const SnapFrame& frame, std::vector<std::uint8_t>& out);
+bool BuildSnapFrame(const MacAddress& destination, const SnapFrame& frame, std::vector<std::uint8_t>& out);
 
 }  // namespace kvr

@@ -161,7 +161,7 @@ std::vector<std::uint8_t> DeviceFrame(int version, const std::uint8_t dst[6], co
     f.label = static_cast<std::int16_t>(label);
     f.status = status;
     f.payload = payload;
-    kvr::MacBytes destination{};
+    kvr::MacAddress destination{};
     std::copy(dst, dst + 6, destination.begin());
     std::vector<std::uint8_t> bytes;
     if (!kvr::BuildSnapFrame(destination, f, bytes)) throw std::invalid_argument("the frame codec refused a test frame");

@@ -199,7 +199,7 @@ TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     f0[14] = 0xAB;
     Fake().rx.push_back(f0);
     ASSERT_TRUE(Read(in)) << log.Dump();
-    EXPECT_EQ(in.sender, (kvr::MacBytes{0x00, 0x07, 0xF5, 0x0A, 0x0B, 0x0C}));
+    EXPECT_EQ(in.sender, (kvr::MacAddress{0x00, 0x07, 0xF5, 0x0A, 0x0B, 0x0C}));
     EXPECT_EQ(in.frameType, 0x82);
     EXPECT_EQ(static_cast<std::uint16_t>(in.label), 0xBEEF);
     EXPECT_EQ(in.status, 0x07);
@@ -217,7 +217,7 @@ TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     f8.resize(60, 0);
     Fake().rx.push_back(f8);
     ASSERT_TRUE(Read(in));
-    EXPECT_EQ(in.sender, (kvr::MacBytes{0x00, 0x07, 0xF5, 0x99, 0x88, 0x77}));
+    EXPECT_EQ(in.sender, (kvr::MacAddress{0x00, 0x07, 0xF5, 0x99, 0x88, 0x77}));
     EXPECT_EQ(in.version, 8);
     EXPECT_EQ(in.frameType, 0x03);
     EXPECT_EQ(in.label, 5);

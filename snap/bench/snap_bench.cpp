@@ -80,7 +80,7 @@ struct Meter {
 void BareSlice(std::int32_t index, const std::string& peer, double seconds, std::uint16_t& seq, Meter& m) {
     kvr::SnapFrame out{{}, 8, SNAP_KIND_READ_REQUEST, 0, 0, std::vector<std::uint8_t>(72, 0x55)};
     kvr::zs::GetAdapterMacAddress(index, out.sender.data());
-    kvr::MacBytes destination{};
+    kvr::MacAddress destination{};
     kvr::MacFromHex(peer, destination.data());
     std::vector<std::uint8_t> frame, buf(1514);
     const auto t0 = SteadyClock::now();

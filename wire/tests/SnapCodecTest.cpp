@@ -7,10 +7,10 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-const kvr::MacBytes kDevice{0x00, 0x07, 0xF5, 0x01, 0x02, 0x03};
-const kvr::MacBytes kHost{0x02, 0xAB, 0x00, 0x00, 0x00, 0x01};
+const kvr::MacAddress kDevice{0x00, 0x07, 0xF5, 0x01, 0x02, 0x03};
+const kvr::MacAddress kHost{0x02, 0xAB, 0x00, 0x00, 0x00, 0x01};
 
-kvr::SnapFrame Frame(const kvr::MacBytes& sender, std::int16_t version, std::uint8_t type, std::int16_t label,
+kvr::SnapFrame Frame(const kvr::MacAddress& sender, std::int16_t version, std::uint8_t type, std::int16_t label,
                      std::uint8_t status, Bytes payload) {
     return kvr::SnapFrame{sender, version, type, label, status, std::move(payload)};
 }
@@ -49,7 +49,7 @@ TEST(SnapCodec, ReceiveTolerancesAndMalformedFrames) {
     g[30 + 5] = 0x99;
     kvr::SnapFrame in;
     ASSERT_EQ(kvr::ParseSnapFrame(g, in), kvr::SnapParse::Ok);
-    EXPECT_EQ(in.sender, (kvr::MacBytes{0x00, 0x07, 0xF5, 0x01, 0x02, 0x99}));
+    EXPECT_EQ(in.sender, (kvr::MacAddress{0x00, 0x07, 0xF5, 0x01, 0x02, 0x99}));
     kvr::EthernetHeader eth;
     ASSERT_TRUE(kvr::ReadEthernetHeader(g, eth));
     EXPECT_EQ(eth.source, kDevice);

@@ -73,7 +73,7 @@ Bytes PayloadBytes(const clsPayload& payload) {
 
 Bytes SnapFrame(const std::string& dst, const std::string& src, int version, std::uint8_t type, std::uint16_t label,
                 std::uint8_t status, const Bytes& payload) {
-    kvr::MacBytes destination{};
+    kvr::MacAddress destination{};
     kvr::SnapFrame f{{}, static_cast<std::int16_t>(version), type, static_cast<std::int16_t>(label), status, payload};
     Bytes frame;
     if (!kvr::MacFromHex(dst, destination.data()) || !kvr::MacFromHex(src, f.sender.data()) ||
