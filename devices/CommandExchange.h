@@ -12,6 +12,7 @@
 // when Run ends, at Close() or when the object goes.
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "AdapterSession.h"
 #include "clsSnapCommand.h"
