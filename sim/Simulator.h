@@ -28,6 +28,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,8 @@ struct Faults {
     // The device falls silent (as if unplugged) after this many firmware data
     // records of a download; 0 = never.
     unsigned vanishAfterChunks = 0;
+    // Writes of these RIDs are refused with the given error code (RID -> code).
+    std::map<std::uint16_t, std::uint16_t> refuseWrite;
 };
 
 // Everything a simulated device is.
@@ -158,6 +161,9 @@ struct DeviceConfig {
     // device is silent meanwhile).
     bool downloadMode = false;
     unsigned restartMs = 2000;
+    // A write that changes the active profile restarts the device for this
+    // long (silent meanwhile); 0 = no restart.
+    unsigned activeChangeRestartMs = 0;
 
     // Firmware download: the time the device takes to prepare its memory before
     // it answers a start record, and the largest file it takes.
