@@ -55,7 +55,8 @@ std::vector<std::vector<Block>> WriteRequests(kvr::sim::Simulator& sim, const kv
         for (std::size_t end = 36 + len; r.Ok() && r.Pos() + 4 <= end;) {
             const std::uint16_t count = r.U16();
             const Rid rid = r.U16();
-            const auto value = r.Bytes(count * 2u - 2u);
+            std::vector<std::uint8_t> value(count > 0 ? count * 2u - 2u : 0u);
+            r.Bytes(value.data(), value.size());
             if (r.Ok()) blocks.emplace_back(rid, value);
         }
         out.push_back(blocks);
@@ -362,7 +363,9 @@ TEST_F(Profiles, FailedOrRefusedWritesKeepTheEdits) {
     ASSERT_EQ(prompter.questions.size(), 1u);
     EXPECT_EQ(prompter.questions[0].text.rfind("Could not access the Zarn Adapter.", 0), 0u);
 
-    sim->Vanish(SimMac(1));
+    kvr::sim::Faults silent;
+    silent.mute = true;  // the device stops answering
+    sim->SetFaults(SimMac(1), silent);
     e.deviceName = "Gone";
     e.DeviceNameEdited();
     EXPECT_FALSE(e.SaveName());
