@@ -507,7 +507,8 @@ void DeviceModel::WriteRid(const RidBlock& b, Answer& answer, std::int64_t answe
     const std::uint16_t rid = b.rid;
     auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, rid, code); };
     std::uint16_t w = 0;
-    if (auto f = c.faults.refuseWrite.find(rid); f != c.faults.refuseWrite.end()) return refuse(f->second);
+    for (const auto& r : c.faults.refuseWrite)
+        if (r.rid == rid) return refuse(r.code);
 
     switch (rid) {
         case RID_PROFILE_SELECT:

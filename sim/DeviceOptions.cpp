@@ -243,7 +243,7 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
             long long rid = 0, code = kRefuseNotNow;
             ok = Number(val.substr(0, colon), 0, 0xFFFF, rid) &&
                  (colon == std::string::npos || Number(val.substr(colon + 1), 0, 0xFFFF, code));
-            if (ok) d.faults.refuseWrite[static_cast<std::uint16_t>(rid)] = static_cast<std::uint16_t>(code);
+            if (ok) d.faults.refuseWrite.push_back({static_cast<std::uint16_t>(rid), static_cast<std::uint16_t>(code)});
         } else if (key == "active-restart") {
             if (num(0, 600000)) d.activeChangeRestartMs = static_cast<unsigned>(n);
         } else if (key.rfind("p-", 0) == 0) {

@@ -28,7 +28,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,8 +113,12 @@ struct Faults {
     // The device falls silent (as if unplugged) after this many firmware data
     // records of a download; 0 = never.
     unsigned vanishAfterChunks = 0;
-    // Writes of these RIDs are refused with the given error code (RID -> code).
-    std::map<std::uint16_t, std::uint16_t> refuseWrite;
+    // Writes of these RIDs are refused with the given error code.
+    struct RefusedWrite {
+        std::uint16_t rid = 0;
+        std::uint16_t code = 0;
+    };
+    std::vector<RefusedWrite> refuseWrite;
 };
 
 // Everything a simulated device is.

@@ -183,7 +183,7 @@ TEST_F(Discovery, ProfileCountClampAndEmptyNameRequest) {
     EXPECT_EQ(n->ProfileName.size(), 1u) << "profile 0 always exists";
     reqs = devtest::UnicastReadRequests(sim, none.mac);
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_TRUE(reqs[0].empty());
+    EXPECT_EQ(ProfileSelects(reqs[0]), 1);
 }
 
 TEST_F(Discovery, InconsistentDownloadModeIsReportedAndTheQueriedModeKept) {

@@ -352,7 +352,7 @@ TEST_F(Profiles, SaveRequestPerSecurityCapability) {
 
 TEST_F(Profiles, FailedOrRefusedWritesKeepTheEdits) {
     auto d = Device(false);
-    d.faults.refuseWrite[RID_SSID] = 6;
+    d.faults.refuseWrite = {{RID_SSID, 6}};
     ProfileEditor& e = Open(d);
     e.fields.ssid = "Elsewhere";
     e.FieldEdited();
