@@ -98,9 +98,7 @@ bool ProfileEditor::ActivateProfile(int n) {
         m_profileShown = n;
         m_unsaved = m_wepChanged = m_wpaChanged = false;
         // Nothing of the profile shown before may stay on screen under this one.
-        const int keepKeyIndex = 0;
         fields = ProfileFields{};
-        fields.keyIndex = keepKeyIndex;
         m_staticTexts = {};
         m_currentTexts = {};
         m_activeProfile = -1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "ByteReader.h"
 #include "DeviceTestSupport.h"
@@ -78,6 +79,7 @@ protected:
         zarn.ActiveProfile = static_cast<std::int16_t>(d.activeProfile);
         editor = std::make_unique<ProfileEditor>(zarn, exchange);
         EXPECT_TRUE(editor->ActivateProfile(editor->Load()));
+        G().RediscoveryNeeded = false;  // as the main window leaves it when it opens the editor
         return *editor;
     }
     kvr::sim::Profile Stored(int n) { return sim->State(SimMac(1)).profiles.at(static_cast<std::size_t>(n)); }
@@ -188,60 +190,45 @@ TEST_F(Profiles, EditApplyRefreshReadsBackEveryKindOfField) {
         std::function<void(const ProfileFields&, const kvr::sim::Profile&)> check;
     };
     const std::string longProxy(40, 'q');
+    using P = const kvr::sim::Profile&;
     const std::vector<Step> steps = {
-        {"static addresses", [](ProfileFields& f) {
-             f.dhcp = false;
-             f.addresses = {"10.0.0.7", "255.0.0.0", "10.0.0.1", "10.0.0.2", ""};
-         }, &ProfileEditor::FieldEdited,
-         [](const ProfileFields& f, const kvr::sim::Profile&) {
+        {"static addresses", [](ProfileFields& f) { f.dhcp = false; f.addresses = {"10.0.0.7", "255.0.0.0", "10.0.0.1", "10.0.0.2", ""}; },
+         &ProfileEditor::FieldEdited, [](const ProfileFields& f, P) {
              EXPECT_FALSE(f.dhcp);
-             EXPECT_EQ(f.addresses, (std::array<std::string, 5>{"10.0.0.7", "255.0.0.0", "10.0.0.1", "10.0.0.2",
-                                                                "0.0.0.0"}));
+             EXPECT_EQ(f.addresses, (std::array<std::string, 5>{"10.0.0.7", "255.0.0.0", "10.0.0.1", "10.0.0.2", "0.0.0.0"}));
          }},
         {"DHCP, active profile", [](ProfileFields& f) { f.dhcp = true; }, &ProfileEditor::DhcpClicked,
-         [](const ProfileFields& f, const kvr::sim::Profile&) {
-             EXPECT_TRUE(f.dhcp);
-             EXPECT_EQ(f.addresses[0], "192.168.1.20") << "the current address of the active profile";
-         }},
+         [](const ProfileFields& f, P) { EXPECT_TRUE(f.dhcp); EXPECT_EQ(f.addresses[0], "192.168.1.20") << "current address"; }},
         {"short proxy", [](ProfileFields& f) { f.useProxy = true; f.proxyServer = std::string(32, 'p'); f.proxyPort = "65535"; },
-         &ProfileEditor::FieldEdited, [](const ProfileFields& f, const kvr::sim::Profile&) {
+         &ProfileEditor::FieldEdited, [](const ProfileFields& f, P) {
              EXPECT_EQ(f.proxyServer, std::string(32, 'p'));
              EXPECT_EQ(f.proxyPort, "65535") << "shown unsigned";
          }},
         {"long proxy", [&](ProfileFields& f) { f.proxyServer = longProxy; }, &ProfileEditor::FieldEdited,
-         [&](const ProfileFields& f, const kvr::sim::Profile&) { EXPECT_EQ(f.proxyServer, longProxy); }},
+         [&](const ProfileFields& f, P) { EXPECT_EQ(f.proxyServer, longProxy); }},
         {"SSID, name, ad-hoc", [](ProfileFields& f) { f.ssid = std::string(32, 's'); f.profileName = "Studio"; f.adhoc = true; },
-         &ProfileEditor::FieldEdited, [](const ProfileFields& f, const kvr::sim::Profile&) {
-             EXPECT_EQ(f.ssid, std::string(32, 's'));
-             EXPECT_EQ(f.profileName, "Studio");
+         &ProfileEditor::FieldEdited, [](const ProfileFields& f, P) {
+             EXPECT_EQ(f.ssid + f.profileName, std::string(32, 's') + "Studio");
              EXPECT_TRUE(f.adhoc);
          }},
         {"WEP 64", [](ProfileFields& f) { f.encryption = kWEP; f.wepKey = "abcde"; f.keyIndex = 2; },
-         &ProfileEditor::WepKeyEdited, [](const ProfileFields& f, const kvr::sim::Profile& p) {
+         &ProfileEditor::WepKeyEdited, [](const ProfileFields& f, P p) {
              EXPECT_EQ(f.encryption, kWEP);
              EXPECT_EQ(f.wepKey, "********") << "the key is never read back";
-             EXPECT_EQ(p.wepKeyIndex, 2);
-             EXPECT_EQ(p.wepKeys[2][0], 5);
-             EXPECT_EQ(p.wepKeys[2][2], 'a');
+             EXPECT_EQ(std::make_tuple(p.wepKeyIndex, p.wepKeys[2][0], p.wepKeys[2][2]), std::make_tuple(2, 5, 'a'));
          }},
         {"WEP 128", [](ProfileFields& f) { f.encryption = kWEP; f.wepKey = "0a1b2c3d4e5f60718293a4b5c6"; f.keyIndex = 3; },
-         &ProfileEditor::WepKeyEdited, [](const ProfileFields&, const kvr::sim::Profile& p) {
-             EXPECT_EQ(p.wepKeyIndex, 3);
-             EXPECT_EQ(p.wepKeys[3][0], 13);
-             EXPECT_EQ(p.wepKeys[3][14], 0xC6);
+         &ProfileEditor::WepKeyEdited, [](const ProfileFields&, P p) {
+             EXPECT_EQ(std::make_tuple(p.wepKeyIndex, p.wepKeys[3][0], p.wepKeys[3][14]), std::make_tuple(3, 13, 0xC6));
          }},
         {"WPA", [](ProfileFields& f) { f.encryption = kWPAPSK; f.passphrase = "correct horse"; f.cipher = kCipherTKIP; f.adhoc = false; },
-         &ProfileEditor::PassphraseEdited, [](const ProfileFields& f, const kvr::sim::Profile& p) {
-             EXPECT_EQ(f.encryption, kWPAPSK);
-             EXPECT_EQ(f.cipher, kCipherTKIP);
+         &ProfileEditor::PassphraseEdited, [](const ProfileFields& f, P p) {
+             EXPECT_EQ(std::make_tuple(f.encryption, f.cipher), std::make_tuple(int(kWPAPSK), int(kCipherTKIP)));
              EXPECT_EQ(f.passphrase, "") << "the device does not give the pass phrase out";
              EXPECT_EQ(p.wpaPassphrase, "correct horse");
          }},
         {"none", [](ProfileFields& f) { f.encryption = kNoEncryption; }, &ProfileEditor::EncryptionChosen,
-         [](const ProfileFields& f, const kvr::sim::Profile& p) {
-             EXPECT_EQ(f.encryption, kNoEncryption);
-             EXPECT_EQ(p.security, 0);
-         }},
+         [](const ProfileFields& f, P p) { EXPECT_EQ(f.encryption, kNoEncryption); EXPECT_EQ(p.security, 0); }},
     };
     for (const Step& step : steps) {
         step.edit(e.fields);
@@ -266,6 +253,7 @@ TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     EXPECT_TRUE(e.States().cmdApplyName);
     ASSERT_TRUE(e.SaveName());
     EXPECT_FALSE(e.DeviceNameChanged());
+    EXPECT_TRUE(G().RediscoveryNeeded);
     ASSERT_TRUE(e.SetNewActiveProfile(2)) << "the read waits out the device's restart";
     EXPECT_EQ(e.ActiveProfile(), 2);
     EXPECT_EQ(e.MarkedTab(), 2);
