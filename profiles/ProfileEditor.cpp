@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "CommandExchange.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
@@ -29,6 +30,16 @@ std::string RidText(Rid rid) {
 }
 
 }  // namespace
+
+bool CommandProfileExchange::Send(clsZarn& zarn, clsPayload& payload, std::uint8_t frameType, const std::string&,
+                                  long attempts, float retryIntervalS, std::shared_ptr<clsSnapResponse>& response) {
+    CommandExchange exchange;
+    if (!exchange.Open(zarn, payload, frameType, response, attempts, false, attempts > 0 ? retryIntervalS : 0.0f))
+        return false;
+    const bool ok = exchange.Run(nullptr);
+    response = exchange.Response();
+    return ok;
+}
 
 ProfileEditor::ProfileEditor(clsZarn& zarn, ProfileExchange& exchange) : m_zarn(zarn), m_exchange(exchange) {}
 

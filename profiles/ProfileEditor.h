@@ -36,6 +36,14 @@ public:
                       long attempts, float retryIntervalS, std::shared_ptr<clsSnapResponse>& response) = 0;
 };
 
+// The exchange without a window: the command exchange the command dialog
+// runs (adapter opened for the request, the send, the one-second pause).
+class CommandProfileExchange : public ProfileExchange {
+public:
+    bool Send(clsZarn& zarn, clsPayload& payload, std::uint8_t frameType, const std::string& title, long attempts,
+              float retryIntervalS, std::shared_ptr<clsSnapResponse>& response) override;
+};
+
 // What each control shows: enabled, locked (read-only) or visible.
 struct ControlStates {
     bool txtZarnWep = false, cbKeyIndex = false;        // enabled while "WEP" is chosen

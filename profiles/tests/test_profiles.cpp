@@ -9,9 +9,9 @@
 #include "DeviceTestSupport.h"
 #include "ProfileEditor.h"
 #include "SimTestSupport.h"
+#include "UiTestSupport.h"
 #include "clsDiscover.h"
 #include "clsPayload.h"
-#include "clsSnapCommand.h"
 #include "clsSnapResponse.h"
 #include "modWLAN.h"
 
@@ -21,23 +21,13 @@ using namespace kvr::profiles;
 using devtest::SimDevice;
 using devtest::SimMac;
 
-// Sends straight through the transport (no dialog); attempts are capped so a
-// silent device fails fast.
-class DirectExchange : public ProfileExchange {
+// The command exchange, with attempts capped so a silent device fails fast.
+class DirectExchange : public CommandProfileExchange {
 public:
     long maxAttempts = 15;
-    bool Send(clsZarn& z, clsPayload& p, std::uint8_t kind, const std::string&, long attempts, float interval,
+    bool Send(clsZarn& z, clsPayload& p, std::uint8_t kind, const std::string& title, long attempts, float interval,
               std::shared_ptr<clsSnapResponse>& r) override {
-        clsSnapCommand c;
-        c.ProtocolVersion = z.ProtocolVersion;
-        if (attempts == 0) return c.SendEx2(z, p, kind, r);
-        std::int32_t h = OpenNdisRaw();
-        if (h == -1 || !OpenNdisDeviceByDesc(h, z.NICName)) return false;
-        auto bytes = p.GetPayload();
-        const bool ok = c.SendExCustom(h, z.MAC, kind, p.GetLength(), bytes, r, nullptr,
-                                       std::min(attempts, maxAttempts), interval);
-        CloseNdisRaw(h);
-        return ok;
+        return CommandProfileExchange::Send(z, p, kind, title, std::min(attempts, maxAttempts), interval, r);
     }
 };
 
@@ -67,11 +57,16 @@ std::vector<std::vector<Block>> WriteRequests(kvr::sim::Simulator& sim, const kv
 
 class Profiles : public devtest::SimulatedSegments {
 protected:
+    void TearDown() override {
+        kvr::SetClock(nullptr);
+        SimulatedSegments::TearDown();
+    }
     // A device on segment "a" and its editor, loaded and showing its first profile.
     ProfileEditor& Open(kvr::sim::DeviceConfig d, const std::string& tag = "a") {
         d.mac = SimMac(1);
         sim = &Start(tag, {d});
         PoolAdapters({Nic(tag)});
+        kvr::SetClock(&clock);  // the command exchange's pause after each request passes at once
         zarn.MAC = kvr::sim::MacText(d.mac);
         zarn.NICName = Nic(tag);
         zarn.ProtocolVersion = 8;
@@ -87,6 +82,7 @@ protected:
     devtest::RecordingPrompter prompter;
     devtest::LogRecorder log;
     DirectExchange exchange;
+    kvr::test::SkipSleepClock clock;
     clsZarn zarn;
     kvr::sim::Simulator* sim = nullptr;
     std::unique_ptr<ProfileEditor> editor;
