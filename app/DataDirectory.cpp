@@ -119,11 +119,12 @@ std::vector<std::string> MissingRawCapabilities() {
 
 std::string RawAccessAdvice(const std::vector<std::string>& missing, const std::string& programPath) {
     if (missing.empty()) return {};
+    const bool several = missing.size() > 1;
     std::string names;
     for (const std::string& m : missing) names += (names.empty() ? "" : " and ") + m;
-    return std::string(missing.size() > 1 ? "The capabilities " : "The capability ") + names +
-           (missing.size() > 1 ? " are" : " is") + " missing, so network adapters cannot be opened for raw frames.  " +
-           "Add it with \"sudo setcap cap_net_raw,cap_net_admin+ep " + programPath + "\" or run the program as root.";
+    return std::string(several ? "The capabilities " : "The capability ") + names + (several ? " are" : " is") +
+           " missing, so network adapters cannot be opened for raw frames.  " + (several ? "Add them" : "Add it") +
+           " with \"sudo setcap cap_net_raw,cap_net_admin+ep " + programPath + "\" or run the program as root.";
 }
 
 }  // namespace kvr
