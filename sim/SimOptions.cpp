@@ -1,6 +1,7 @@
 #include "sim/SimOptions.h"
 
 #include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
 
 namespace kvr::sim {
 
@@ -18,6 +19,9 @@ std::vector<doc::OptionDoc> SimOptionDocs() {
         {"", "--demo",
          "", "Add three devices: one in download mode, one with WPA-capable security, one with a 32-character name."},
         {"", "--log", "", "Print every frame the devices receive and send."},
+        {"", "--make-qfw", "OUT",
+         "Write a firmware file with correct checksums to OUT and exit; the arguments after OUT are its fields "
+         "(see FIRMWARE FILE FIELDS)."},
         {"-h", "--help", "", "Print this help and exit."},
     };
 }
@@ -25,13 +29,14 @@ std::vector<doc::OptionDoc> SimOptionDocs() {
 std::string SimUsage() {
     return "Usage: kvrsim [--segment NAME | --interface IF] [--config FILE] [--device SPEC]...\n"
            "              [--demo] [--log] [--help]\n"
+           "       kvrsim --make-qfw OUT [field=value]...\n"
            "Attaches simulated KVR devices to a virtual segment or a real Ethernet interface and\n"
            "answers them until interrupted.\n\n"
            "Options:\n" +
            doc::OptionsAsText(SimOptionDocs()) +
            "\nCommands on standard input: list, vanish MAC, appear MAC, move MAC SEGMENT,\n"
            "download MAC on|off, quit.\n\n" +
-           DeviceOptionsHelp();
+           DeviceOptionsHelp() + QfwFieldsHelp();
 }
 
 }  // namespace kvr::sim

@@ -10,7 +10,7 @@ namespace kvr::sim {
 
 std::vector<doc::OptionDoc> SimOptionDocs();
 
-// The text of --help (usage, options, commands, device keys).
+// The text of --help (usage, options, commands, device keys, firmware file fields).
 std::string SimUsage();
 
 }  // namespace kvr::sim

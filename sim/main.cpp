@@ -14,6 +14,7 @@
 #include <string>
 
 #include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
 #include "sim/SimOptions.h"
 #include "sim/Simulator.h"
 
@@ -31,7 +32,9 @@ void Say(const std::string& line) {
 void PrintDevice(const Simulator& sim, const Mac& mac) {
     DeviceState s = sim.State(mac);
     Say("  " + MacText(mac) + "  '" + s.name + "'  " + (s.downloadMode ? "download mode" : "application") +
-        (s.restarting ? " (restarting)" : "") + "  " + (s.attached ? "on " + s.segment : "vanished"));
+        (s.restarting ? " (restarting)" : "") + "  firmware " + std::to_string(static_cast<std::int32_t>(s.firmwareId)) +
+        "." + std::to_string(static_cast<std::int32_t>(s.firmwareVersion)) + "  " +
+        (s.attached ? "on " + s.segment : "vanished"));
 }
 
 void Command(Simulator& sim, const std::string& line, bool& quit) {
@@ -89,6 +92,24 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::cout << SimUsage();
+            return 0;
+        } else if (a == "--make-qfw") {
+            const std::string out = value("an output file name");
+            QfwSpec spec;
+            std::string err;
+            if (!ParseQfwFields(std::vector<std::string>(argv + i + 1, argv + argc), spec, &err)) {
+                std::cerr << "kvrsim: --make-qfw: " << err << "\n" << QfwFieldsHelp();
+                return 2;
+            }
+            const std::vector<std::uint8_t> file = MakeQfw(spec);
+            if (!WriteQfwFile(out, file, &err)) {
+                std::cerr << "kvrsim: --make-qfw: " << err << "\n";
+                return 1;
+            }
+            std::cout << "kvrsim: wrote " << out << " (" << file.size() << " bytes, version "
+                      << static_cast<std::int32_t>(spec.swid) << "." << static_cast<std::int32_t>(spec.swVersion)
+                      << ", hardware " << spec.hardwareId << " up to version " << spec.compatibleHardwareVersion
+                      << ")\n";
             return 0;
         } else if (a == "--segment") {
             cfg.segment = value("a segment name");

@@ -3,7 +3,8 @@
 //   kvr_docgen man-sim     <template> <out>   kvrsim(1)
 //   kvr_docgen help-page   <template> <out>   the command-line help page
 // The template's @OPTIONS@ becomes the options in the document's form,
-// @VERSION@ the program's version, @DEVICE_KEYS@ kvrsim's device keys.
+// @VERSION@ the program's version, @DEVICE_KEYS@ and @QFW_FIELDS@ kvrsim's
+// device keys and firmware file fields.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include "CommandLineHelp.h"
 #include "OptionDoc.h"
 #include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
 #include "sim/SimOptions.h"
 
 #ifndef KVR_VERSION_TEXT
@@ -39,6 +41,7 @@ int main(int argc, char** argv) {
     } else if (kind == "man-sim") {
         values["OPTIONS"] = kvr::doc::OptionsAsRoff(kvr::sim::SimOptionDocs());
         values["DEVICE_KEYS"] = kvr::doc::RoffText(kvr::sim::DeviceOptionsHelp());
+        values["QFW_FIELDS"] = kvr::doc::RoffText(kvr::sim::QfwFieldsHelp());
     } else if (kind == "help-page") {
         values["OPTIONS"] = kvr::doc::OptionsAsHtml(kvr::ProgramOptionDocs());
     } else {
