@@ -15,6 +15,7 @@
 #include <new>
 
 #include "CommandLine.h"
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "QfwHeader.h"
 #include "RunTimeError.h"
@@ -40,7 +41,9 @@ void Log(const std::string& message, const kvr::LogLevelArg& level = {}, const s
 }
 
 const std::string kRule(67, '*');
-const std::string kOutputFileName = "./history.log";
+// Beside the program (the current directory), or in the user's data
+// directory when the application directory is read-only.
+std::string g_outputFileName = "./history.log";
 
 std::vector<CommandLineOption> g_options;
 AutomationState g_state;
@@ -204,7 +207,8 @@ void ReadDownloadFileHeader(const std::string& file) {
 }
 
 bool OpenOutputFile(const std::string& commandLine) {
-    const std::string& name = kOutputFileName;
+    g_outputFileName = kvr::DataFilePath("history.log", ".");
+    const std::string& name = g_outputFileName;
     // Directory part, trimmed, without its trailing "/".
     std::string dir;
     std::size_t slash = name.rfind('/');
@@ -245,7 +249,7 @@ const std::vector<CommandLineOption>& Options() {
     return g_options;
 }
 
-const std::string& OutputFileName() { return kOutputFileName; }
+const std::string& OutputFileName() { return g_outputFileName; }
 bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }
@@ -254,18 +258,41 @@ const std::string& OutputRule() { return kRule; }
 long InitializeCommandLineOptions() {
     g_options = {
         {"", 0, "", false},
-        {"DownloadImage", 'D', "--download", true},
-        {"DownloadBootloader", 'B', "--download-bootloader", true},
-        {"ForceCneDownload", 'C', "--force-cne", true},
-        {"ForceNoCneDownload", 'X', "--no-cne", false},
-        {"Override", 'O', "--override", false},
-        {"SetGuid", 'M', "--match-mac", false},
-        {"ShowStatus", 'S', "--show-status", false},
-        {"GetSystemInformation", 'I', "--information", true},
-        {"UnattendedMode", 'U', "--unattended", false},
-        {"EngineeringMode", 'E', "--eng", false},
-        {"PromptForMultipleZarns", 'P', "--prompt", false},
-        {"AuthorizationID", 'A', "--auth", false},
+        {"DownloadImage", 'D', "--download", true, "FILE",
+         "Upgrade the firmware with this `.qfw` file. A relative path is taken from the directory the program "
+         "was started in."},
+        {"DownloadBootloader", 'B', "--download-bootloader", true, "FILE",
+         "Boot-loader upgrades are not available; the run reports this and stops."},
+        {"ForceCneDownload", 'C', "--force-cne", true, "",
+         "Send the configuration data of the file as well. This erases the adapter's settings, so it is refused "
+         "in an unattended run."},
+        {"ForceNoCneDownload", 'X', "--no-cne", false, "",
+         "Send the firmware image only and keep the adapter's configuration data (profiles, IP settings, WEP "
+         "keys)."},
+        {"Override", 'O', "--override", false, "",
+         "Recorded in the output file only; the hardware check is overridden only with the check box of "
+         "engineering mode."},
+        {"SetGuid", 'M', "--match-mac", false, "MAC",
+         "Upgrade the adapter with this hardware address, written with or without colons "
+         "(`00:07:F5:01:02:03` or `0007F5010203`). Wildcards are not supported."},
+        {"ShowStatus", 'S', "--show-status", false, "",
+         "Open the output file in the desktop's text viewer when the run ends."},
+        {"GetSystemInformation", 'I', "--information", true, "",
+         "Start an automated run that searches the network and then ends without changing anything."},
+        {"UnattendedMode", 'U', "--unattended", false, "",
+         "Run without asking anything: every question is answered with Cancel or No and recorded in the output "
+         "file. Nobody is there to use a window, so the run ends with a non-zero status (and says why on "
+         "standard error) when there is nothing to do, when the output file cannot be written, or when it "
+         "would have to wait for somebody to pick an adapter."},
+        {"EngineeringMode", 'E', "--eng", false, "",
+         "Engineering mode: shows the controls for overriding the hardware check and for choosing whether the "
+         "configuration data is sent. For service staff only."},
+        {"PromptForMultipleZarns", 'P', "--prompt", false, "",
+         "When several adapters fit and no `/M` is given: wait until one is selected in the main window and "
+         "Firmware is pressed. Without it such a run stops."},
+        {"AuthorizationID", 'A', "--auth", false, "NUMBER",
+         "Authorization identifier sent with the search, for adapters that answer only to it: decimal (`5`) or "
+         "hexadecimal (`0x1F`)."},
     };
     return 0;
 }

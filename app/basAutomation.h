@@ -21,12 +21,16 @@
 
 namespace basAutomation {
 
-// One entry of the option table.
+// One entry of the option table. The table is the one source of the options:
+// --help, the manual page and the command-line help page are made from it
+// (CommandLineHelp.h).
 struct CommandLineOption {
     std::string Name;       // "DownloadImage"
     char ShortForm = 0;     // 'D' (the switch is "/D")
     std::string LongForm;   // "--download"
     bool AsksForAutomation = false;
+    std::string Value;        // what follows the option ("FILE"); "" when nothing
+    std::string Description;  // one paragraph; `text` marks literal text
 };
 
 // The automation state. AutomationMode, EngineeringMode and AuthorizationID
@@ -58,7 +62,8 @@ AutomationState& State();
 const std::vector<CommandLineOption>& Options();
 
 // Resets the automation state, opens the output file (a new history.log in
-// the current directory, i.e. the application directory) with its header,
+// the current directory, i.e. the application directory, or in the data
+// directory when one was chosen) with its header,
 // which records the command line, and builds the option table. 0 = ready,
 // -1 = the output file could not be made (logged).
 long Initialize(const std::string& commandLine);
@@ -88,7 +93,8 @@ bool IsAutomationModeRequest();
 bool IsAutomationModeRequest(const std::vector<std::string>& args);
 
 // The output file.
-const std::string& OutputFileName();  // "./history.log"
+// "./history.log", or history.log in the data directory (DataDirectory.h).
+const std::string& OutputFileName();
 bool IsOutputFileOpen();
 // Appends a line (and a line break) when the file is open; written through at
 // once so a crash loses nothing already logged.

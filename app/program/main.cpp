@@ -4,12 +4,14 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
+#include "CommandLineHelp.h"
 #include "basUtils.h"
 #include "frmZarni.h"
 #include "modZarni.h"
@@ -44,6 +46,10 @@ void CloseOnTerminate(QWidget* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --help and --version answer before any window, lock or database exists
+    // (also where no display is).
+    if (const auto status = kvr::RunInformationOption(std::vector<std::string>(argv + 1, argv + argc), stdout))
+        return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");
     std::vector<std::string> args;
