@@ -22,6 +22,7 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
 #include "frmSplash.h"
@@ -205,6 +206,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (CheckDll()) {
         RefreshNicPool();
         out.mainWindow = std::make_unique<frmZarni>();
+        out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
         out.mainWindow->SetAutomationAbort([] {
             Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
             basAutomation::CloseOutputFile();

@@ -1,0 +1,172 @@
+// Window tests of the firmware wizard, offscreen: from the choice of a file
+// to the result page, Cancel and the close keys, and an adapter that cannot
+// be opened. File dialog, integrity check and download are fakes.
+#include <QCheckBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppDirFixture.h"
+#include "QfwTestFile.h"
+#include "SnapLink.h"
+#include "UiResources.h"
+#include "clsZarn.h"
+#include "frmFirmwareWizard.h"
+
+using namespace kvr;
+
+namespace {
+
+// The adapter the wizard opens: answers Open with `openOk`, counts Close.
+class FakeLink : public SnapLink {
+public:
+    bool Write(std::int32_t, const std::string&, std::int16_t, std::uint8_t, std::int16_t, std::uint8_t, std::int16_t,
+               std::uint8_t, std::vector<std::uint8_t>&) override {
+        return false;
+    }
+    bool Read(std::int32_t, SnapReceived&) override { return false; }
+    bool Open(const std::string&, std::int32_t& h) override {
+        h = openOk ? 7 : -1;
+        return openOk;
+    }
+    bool Close(std::int32_t h) override { return closed.push_back(h), true; }
+    bool openOk = true;
+    std::vector<std::int32_t> closed;
+};
+
+}  // namespace
+
+class FirmwareWizardTest : public QObject {
+    Q_OBJECT
+
+    test::TempAppDir m_app;
+    FakeLink m_link;
+    std::vector<std::string> m_helpTopics;
+
+    std::shared_ptr<clsZarn> Device() {
+        auto z = std::make_shared<clsZarn>();
+        z->Name = "Kitchen";
+        z->MAC = "0007F5000001";
+        z->NICName = "KVR virtual segment test";
+        z->HardwareID = 1;
+        z->HardwareVersion = 1;
+        z->IsFirmwareIdValid = true;
+        z->FirmwareID = 0x200;
+        z->FirmwareVersion = 1;
+        return z;
+    }
+    FirmwareWizardServices Services(std::function<FirmwareDownloadResult(const FirmwareDownloadRequest&)> dl) {
+        FirmwareWizardServices s;
+        s.ChooseFile = [this](const std::string&, const std::string&, const std::string&) {
+            return m_app.File("fw.qfw");
+        };
+        s.VerifyIntegrity = [](const std::string&) { return true; };
+        s.IsHardwareCompatible = [](const clsZarn&, const QfwHeader&) { return true; };
+        s.Download = std::move(dl);
+        s.ShowHelp = [this](const std::string& topic) { m_helpTopics.push_back(topic); };
+        return s;
+    }
+    template <class W>
+    static W* Child(QWidget& w, const char* name) {
+        W* c = w.findChild<W*>(name);
+        if (!c) qFatal("no widget %s", name);
+        return c;
+    }
+
+private slots:
+    void initTestCase() {
+        SetSnapLink(&m_link);
+        test::WriteQfwHeaderFile(m_app.File("fw.qfw"), {.swId = 0x100, .swVersion = 7});
+    }
+    void cleanupTestCase() { SetSnapLink(nullptr); }
+    void init() {
+        m_link.openOk = true;
+        m_link.closed.clear();
+        m_helpTopics.clear();
+    }
+
+    void fileChoiceToResultPage() {
+        test::RecordingPrompter prompter(PromptAnswer::Yes);
+        bool escapeIgnored = false;
+        frmFirmwareWizard* self = nullptr;
+        auto download = [&](const FirmwareDownloadRequest& req) {
+            req.pgbUpload->SetMax(4);
+            req.pgbUpload->SetValue(3);
+            QTest::keyClick(self, Qt::Key_Escape);  // nothing interrupts the upload
+            escapeIgnored = self->isVisible() && prompter.questions.empty() &&
+                            !Child<QPushButton>(*self, "cmdCancel")->isEnabled() &&
+                            !Child<QPushButton>(*self, "cmdNext")->isEnabled();
+            return FirmwareDownloadResult{true, "", "256.7", true};
+        };
+        frmFirmwareWizard w(Services(download));
+        self = &w;
+        QVERIFY(w.Init(Device()));
+        w.show();
+        auto* pages = Child<QStackedWidget>(w, "stkPages");
+        QCOMPARE(pages->currentWidget()->objectName(), QString("fraStep1"));
+        QCOMPARE(Child<QLabel>(w, "ZarnLabel")->text(), QString("Kitchen (0007F5000001)"));
+        QVERIFY(!Child<QLabel>(w, "picStep")->pixmap().isNull());
+        QVERIFY(!Child<QCheckBox>(w, "chkOverrideHardwareCompatibility")->isVisible());
+        QVERIFY(!Child<QPushButton>(w, "cmdFinish")->isVisible());
+        QTest::keyClick(&w, Qt::Key_F1);
+        QCOMPARE(m_helpTopics, std::vector<std::string>{"firmware"});
+
+        QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+        QCOMPARE(pages->currentWidget()->objectName(), QString("fraStep2"));
+        QCOMPARE(Child<QLabel>(w, "lbFileName")->text(), QString::fromStdString(m_app.File("fw.qfw")));
+        QCOMPARE(Child<QLabel>(w, "lblNewFirmwareVersion")->text(), QString("256.7"));
+        QCOMPARE(Child<QLabel>(w, "lblCurrentFirmwareVersion")->text(), QString("512.1"));
+        QVERIFY(Child<QLabel>(w, "lblWarnings")->text().startsWith(ResText(4034)));
+        QVERIFY(!Child<QCheckBox>(w, "cbUploadImageOnly")->isVisible());
+
+        QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+        QVERIFY(escapeIgnored);
+        QCOMPARE(pages->currentWidget()->objectName(), QString("fraStep3"));
+        QCOMPARE(Child<QProgressBar>(w, "pgbUpload")->value(), 3);
+        QVERIFY(Child<QLabel>(w, "lblResult")->text().contains("256.7"));
+        auto* finish = Child<QPushButton>(w, "cmdFinish");
+        QVERIFY(finish->isVisible() && finish->isEnabled());
+        QVERIFY(!Child<QPushButton>(w, "cmdNext")->isVisible());
+        QTest::mouseClick(finish, Qt::LeftButton);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(w.result(), int(QDialog::Accepted));
+        QCOMPARE(m_link.closed, std::vector<std::int32_t>{7});  // the adapter Init opened
+        QVERIFY(prompter.questions.empty());
+    }
+
+    void cancelAsksAndCloses() {
+        test::RecordingPrompter no(PromptAnswer::No);
+        frmFirmwareWizard w(Services(nullptr));
+        QVERIFY(w.Init(Device()));
+        w.show();
+        w.close();  // the close button
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QVERIFY(w.isVisible());
+        QCOMPARE(no.questions.size(), std::size_t(2));
+        QCOMPARE(no.questions[0].text, ResString(3140));
+
+        test::RecordingPrompter yes(PromptAnswer::Yes);
+        QTest::mouseClick(Child<QPushButton>(w, "cmdCancel"), Qt::LeftButton);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(w.result(), int(QDialog::Rejected));
+    }
+
+    void adapterThatCannotBeOpened() {
+        test::RecordingPrompter prompter;
+        m_link.openOk = false;
+        frmFirmwareWizard w(Services(nullptr));
+        QVERIFY(!w.Init(Device()));
+        QCOMPARE(prompter.questions.size(), std::size_t(1));
+        QCOMPARE(prompter.questions[0].text, ResString(4019) + "KVR virtual segment test");
+        QCOMPARE(prompter.questions[0].title, ResString(4000));
+    }
+};
+
+QTEST_MAIN(FirmwareWizardTest)
+#include "tst_firmware_wizard.moc"
