@@ -33,6 +33,9 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text = {}) {
     return l;
 }
 
+// The name in front of a value: one line.
+QLabel* KeyLabel(QWidget* parent, const QString& text) { return new QLabel(text, parent); }
+
 QFrame* MakePage(QStackedWidget* stack, const char* name) {
     auto* f = new QFrame(stack);
     f->setObjectName(name);
@@ -75,7 +78,9 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
     // Page 1: the device.
     fraStep1 = MakePage(stkPages, "fraStep1");
     {
-        auto* g = new QGridLayout(fraStep1);
+        auto* v = new QVBoxLayout(fraStep1);
+        auto* g = new QGridLayout;
+        v->addLayout(g);
         auto* title = MakeLabel(fraStep1, "lblSelectedKvr", "Selected KVR");
         QFont bold = title->font();
         bold.setBold(true);
@@ -90,26 +95,28 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
         int r = 0;
         g->addWidget(title, r++, 0, 1, 2);
         g->addWidget(ZarnLabel, r++, 0, 1, 2);
-        g->addWidget(MakeLabel(fraStep1, nullptr, "Hardware version:"), r, 0);
+        g->addWidget(KeyLabel(fraStep1, "Hardware version:"), r, 0);
         g->addWidget(lbHardwareVersion, r++, 1);
-        g->addWidget(MakeLabel(fraStep1, nullptr, "Bootloader version:"), r, 0);
+        g->addWidget(KeyLabel(fraStep1, "Bootloader version:"), r, 0);
         g->addWidget(lblBootloaderVersion, r++, 1);
-        g->addWidget(MakeLabel(fraStep1, nullptr, "Firmware version:"), r, 0);
+        g->addWidget(KeyLabel(fraStep1, "Firmware version:"), r, 0);
         g->addWidget(lbFirmwareVersion, r++, 1);
-        g->addWidget(MakeLabel(fraStep1, nullptr, "Firmware date:"), r, 0);
+        g->addWidget(KeyLabel(fraStep1, "Firmware date:"), r, 0);
         g->addWidget(lbFirmwareDate, r++, 1);
-        g->setRowMinimumHeight(r++, 12);
-        g->addWidget(MakeLabel(fraStep1, "lblClickNext", "Click next to select a firmware file (*.qfw)."), r++, 0, 1, 2);
-        g->addWidget(MakeLabel(fraStep1, "lblStep1Warning", ResText(4004)), r++, 0, 1, 2);
-        g->addWidget(chkOverrideHardwareCompatibility, r++, 0, 1, 2);
-        g->setRowStretch(r, 1);
         g->setColumnStretch(1, 1);
+        v->addSpacing(12);
+        v->addWidget(MakeLabel(fraStep1, "lblClickNext", "Click next to select a firmware file (*.qfw)."));
+        v->addWidget(MakeLabel(fraStep1, "lblStep1Warning", ResText(4004)));
+        v->addWidget(chkOverrideHardwareCompatibility);
+        v->addStretch(1);
     }
 
     // Page 2: the file against the device.
     fraStep2 = MakePage(stkPages, "fraStep2");
     {
-        auto* g = new QGridLayout(fraStep2);
+        auto* v = new QVBoxLayout(fraStep2);
+        auto* g = new QGridLayout;
+        v->addLayout(g);
         lbFileName = MakeLabel(fraStep2, "lbFileName");
         lbFileName->setTextInteractionFlags(Qt::TextSelectableByMouse);
         lblNewFirmwareVersion = MakeLabel(fraStep2, "lblNewFirmwareVersion");
@@ -121,22 +128,23 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
         cbUploadImageOnly->setObjectName("cbUploadImageOnly");
         lblFirmwareSelectionWarning = MakeLabel(fraStep2, "lblFirmwareSelectionWarning");
         int r = 0;
-        g->addWidget(MakeLabel(fraStep2, nullptr, "Firmware file:"), r, 0);
+        g->addWidget(KeyLabel(fraStep2, "Firmware file:"), r, 0);
         g->addWidget(lbFileName, r++, 1);
-        g->addWidget(MakeLabel(fraStep2, nullptr, "New firmware version:"), r, 0);
+        g->addWidget(KeyLabel(fraStep2, "New firmware version:"), r, 0);
         g->addWidget(lblNewFirmwareVersion, r++, 1);
-        g->addWidget(MakeLabel(fraStep2, nullptr, "New firmware date:"), r, 0);
+        g->addWidget(KeyLabel(fraStep2, "New firmware date:"), r, 0);
         g->addWidget(lblNewFirmwareDate, r++, 1);
-        g->addWidget(MakeLabel(fraStep2, nullptr, "Current firmware version:"), r, 0);
+        g->addWidget(KeyLabel(fraStep2, "Current firmware version:"), r, 0);
         g->addWidget(lblCurrentFirmwareVersion, r++, 1);
-        g->addWidget(MakeLabel(fraStep2, nullptr, "Current firmware date:"), r, 0);
+        g->addWidget(KeyLabel(fraStep2, "Current firmware date:"), r, 0);
         g->addWidget(lblCurrentFirmwareDate, r++, 1);
-        g->addWidget(lblWarnings, r++, 0, 1, 2);
-        g->addWidget(cbUploadImageOnly, r++, 0, 1, 2);
-        g->addWidget(lblFirmwareSelectionWarning, r++, 0, 1, 2);
-        g->addWidget(MakeLabel(fraStep2, "lblProceed", "Are you sure you want to proceed?"), r++, 0, 1, 2);
-        g->setRowStretch(r, 1);
         g->setColumnStretch(1, 1);
+        v->addSpacing(8);
+        v->addWidget(lblWarnings);
+        v->addWidget(cbUploadImageOnly);
+        v->addWidget(lblFirmwareSelectionWarning);
+        v->addWidget(MakeLabel(fraStep2, "lblProceed", "Are you sure you want to proceed?"));
+        v->addStretch(1);
     }
 
     // Page 3: the upload.
@@ -168,8 +176,8 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
         bold.setBold(true);
         finished->setFont(bold);
         v->addWidget(finished);
-        v->addWidget(MakeLabel(fraStep3, "lblSuccess",
-                               "You have succesfully upgraded the firmware to the Audio Adapter."));
+        lblSuccess = MakeLabel(fraStep3, "lblSuccess", "You have succesfully upgraded the firmware to the Audio Adapter.");
+        v->addWidget(lblSuccess);
         lblResult = MakeLabel(fraStep3, "lblResult");
         v->addWidget(lblResult);
         v->addStretch(1);
@@ -220,7 +228,7 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
     connect(chkOverrideHardwareCompatibility, &QCheckBox::clicked, this,
             &frmFirmwareWizard::chkOverrideHardwareCompatibility_Click);
 
-    resize(640, 400);
+    resize(700, 420);
     Refresh();
 }
 
@@ -347,6 +355,9 @@ void frmFirmwareWizard::Refresh() {
 
     lblUploadStatus->setText(UiText(v.uploadStatus));
     lblResult->setText(UiText(v.resultText));
+    // A device that did not take the file's version was not upgraded, whatever the download said.
+    lblSuccess->setVisible(!v.versionMismatch);
+    lblResult->setStyleSheet(v.versionMismatch ? "color: #b00000; font-weight: bold;" : "");
 
     cmdPrevious->setEnabled(v.previousEnabled);
     cmdNext->setEnabled(v.nextEnabled);
@@ -366,6 +377,10 @@ void frmFirmwareWizard::Refresh() {
         else
             QApplication::restoreOverrideCursor();
     }
+    // The page's texts changed: lay it out now, the download page is shown
+    // before the event loop runs again.
+    if (QLayout* page = stkPages->currentWidget()->layout()) page->activate();
+    if (layout()) layout()->activate();
     if (isVisible()) repaint();
 }
 

@@ -97,6 +97,7 @@ private:
     QProgressBar* pgbErase = nullptr;
     QProgressBar* pgbUpload = nullptr;
     QLabel* lblUploadStatus = nullptr;
+    QLabel* lblSuccess = nullptr;
     QLabel* lblResult = nullptr;
     QPushButton* cmdPrevious = nullptr;
     QPushButton* cmdNext = nullptr;
