@@ -13,59 +13,31 @@
 #include <vector>
 
 #include "AppDirFixture.h"
+#include "DeviceTestSupport.h"
 #include "QfwTestFile.h"
-#include "SnapLink.h"
 #include "UiResources.h"
 #include "clsZarn.h"
 #include "frmFirmwareWizard.h"
 
 using namespace kvr;
 
-namespace {
-
-// The adapter the wizard opens: answers Open with `openOk`, counts Close.
-class FakeLink : public SnapLink {
-public:
-    bool Write(std::int32_t, const std::string&, std::int16_t, std::uint8_t, std::int16_t, std::uint8_t, std::int16_t,
-               std::uint8_t, std::vector<std::uint8_t>&) override {
-        return false;
-    }
-    bool Read(std::int32_t, SnapReceived&) override { return false; }
-    bool Open(const std::string&, std::int32_t& h) override {
-        h = openOk ? 7 : -1;
-        return openOk;
-    }
-    bool Close(std::int32_t h) override { return closed.push_back(h), true; }
-    bool openOk = true;
-    std::vector<std::int32_t> closed;
-};
-
-}  // namespace
-
 class FirmwareWizardTest : public QObject {
     Q_OBJECT
 
     test::TempAppDir m_app;
-    FakeLink m_link;
+    FakeClock m_clock;
+    devtest::ScriptedLink m_link{m_clock};  // the adapter the wizard opens
     std::vector<std::string> m_helpTopics;
 
     std::shared_ptr<clsZarn> Device() {
         auto z = std::make_shared<clsZarn>();
-        z->Name = "Kitchen";
-        z->MAC = "0007F5000001";
-        z->NICName = "KVR virtual segment test";
-        z->HardwareID = 1;
-        z->HardwareVersion = 1;
-        z->IsFirmwareIdValid = true;
-        z->FirmwareID = 0x200;
-        z->FirmwareVersion = 1;
+        z->Name = "Kitchen", z->MAC = "0007F5000001", z->NICName = "KVR virtual segment test";
+        z->IsFirmwareIdValid = true, z->FirmwareID = 0x200, z->FirmwareVersion = 1;
         return z;
     }
     FirmwareWizardServices Services(std::function<FirmwareDownloadResult(const FirmwareDownloadRequest&)> dl) {
         FirmwareWizardServices s;
-        s.ChooseFile = [this](const std::string&, const std::string&, const std::string&) {
-            return m_app.File("fw.qfw");
-        };
+        s.ChooseFile = [this](const std::string&, const std::string&, const std::string&) { return m_app.File("fw.qfw"); };
         s.VerifyIntegrity = [](const std::string&) { return true; };
         s.IsHardwareCompatible = [](const clsZarn&, const QfwHeader&) { return true; };
         s.Download = std::move(dl);
@@ -80,14 +52,10 @@ class FirmwareWizardTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        SetSnapLink(&m_link);
-        test::WriteQfwHeaderFile(m_app.File("fw.qfw"), {.swId = 0x100, .swVersion = 7});
-    }
-    void cleanupTestCase() { SetSnapLink(nullptr); }
+    void initTestCase() { test::WriteQfwHeaderFile(m_app.File("fw.qfw"), {.swId = 0x100, .swVersion = 7}); }
     void init() {
         m_link.openOk = true;
-        m_link.closed.clear();
+        m_link.closes = 0;
         m_helpTopics.clear();
     }
 
@@ -136,7 +104,7 @@ private slots:
         QTest::mouseClick(finish, Qt::LeftButton);
         QVERIFY(!w.isVisible());
         QCOMPARE(w.result(), int(QDialog::Accepted));
-        QCOMPARE(m_link.closed, std::vector<std::int32_t>{7});  // the adapter Init opened
+        QCOMPARE(m_link.closes, 1);  // the adapter Init opened
         QVERIFY(prompter.questions.empty());
     }
 
