@@ -176,7 +176,8 @@ frmFirmwareWizard::frmFirmwareWizard(FirmwareWizardServices services, QWidget* p
         bold.setBold(true);
         finished->setFont(bold);
         v->addWidget(finished);
-        lblSuccess = MakeLabel(fraStep3, "lblSuccess", "You have succesfully upgraded the firmware to the Audio Adapter.");
+        lblSuccess =
+            MakeLabel(fraStep3, "lblSuccess", "You have succesfully upgraded the firmware to the Audio Adapter.");
         v->addWidget(lblSuccess);
         lblResult = MakeLabel(fraStep3, "lblResult");
         v->addWidget(lblResult);

@@ -37,9 +37,9 @@ class FirmwareWizardTest : public QObject {
     }
     FirmwareWizardServices Services(std::function<FirmwareDownloadResult(const FirmwareDownloadRequest&)> dl) {
         FirmwareWizardServices s;
-        s.ChooseFile = [this](const std::string&, const std::string&, const std::string&) { return m_app.File("fw.qfw"); };
-        s.VerifyIntegrity = [](const std::string&) { return true; };
-        s.IsHardwareCompatible = [](const clsZarn&, const QfwHeader&) { return true; };
+        s.ChooseFile = [this](auto&&...) { return m_app.File("fw.qfw"); };
+        const auto yes = [](auto&&...) { return true; };
+        s.VerifyIntegrity = yes, s.IsHardwareCompatible = yes;
         s.Download = std::move(dl);
         s.ShowHelp = [this](const std::string& topic) { m_helpTopics.push_back(topic); };
         return s;
