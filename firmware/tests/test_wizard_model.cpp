@@ -11,13 +11,13 @@
 #include "AppDirFixture.h"
 #include "FirmwareWizardModel.h"
 #include "Globals.h"
-#include "QfwTestFile.h"
 #include "basUtils.h"
 #include "clsDbManager.h"
 #include "clsZarn.h"
+#include "sim/QfwMaker.h"
 
 using namespace kvr;
-using kvr::test::QfwFields;
+using kvr::sim::QfwSpec;
 
 namespace {
 
@@ -61,17 +61,21 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
     app.CopyTemplate();
     const std::unique_ptr<clsDbManager> db(new clsDbManager());  // the remembered file lives in its settings
     ASSERT_NE(G().DbManager, nullptr);
-    const std::map<std::string, QfwFields> kinds = {
-        {"same", {.swId = 0x100, .swVersion = 0x301}},       // the device's line, newer
-        {"older", {.swId = 0x100, .swVersion = 0x200}},      // the device's line, older
-        {"newline", {.swId = 0x200}},                        // another line, higher identifier
-        {"lowerline", {.swId = 0x50}},                       // another line, lower identifier
-        {"ffff", {.swId = -1, .swVersion = 0x300}},        // "always a new line"
-        {"otherhw", {.swId = 0x100, .hardwareId = 2}},
-        {"nomagic", {.magic = false, .swId = 0x100}},
-        {"corrupt", {.swId = 0x100}},                        // the integrity check refuses it
+    const std::map<std::string, QfwSpec> kinds = {
+        {"same", {.swid = 0x100, .swVersion = 0x301}},       // the device's line, newer
+        {"older", {.swid = 0x100, .swVersion = 0x200}},      // the device's line, older
+        {"newline", {.swid = 0x200}},                        // another line, higher identifier
+        {"lowerline", {.swid = 0x50}},                       // another line, lower identifier
+        {"ffff", {.swid = 0xFFFFFFFF, .swVersion = 0x300}},  // "always a new line"
+        {"otherhw", {.swid = 0x100, .swVersion = 0x301, .hardwareId = 2}},
+        {"nomagic", {.swid = 0x100}},                        // signature spoilt below
+        {"corrupt", {.swid = 0x100}},                        // the integrity check refuses it
     };
-    for (const auto& [k, f] : kinds) test::WriteQfwHeaderFile(app.File(k + ".qfw"), f);
+    for (const auto& [k, spec] : kinds) {
+        std::vector<std::uint8_t> bytes = sim::MakeQfw(spec);
+        if (k == "nomagic") bytes[3] = 'X';
+        ASSERT_TRUE(sim::WriteQfwFile(app.File(k + ".qfw"), bytes, nullptr));
+    }
     const std::string same = app.File("same.qfw");
     const std::string ran = "The KVR now runs firmware version 256.769.";
     const std::string incompatible = T(4030) + " (Compatible Hardware Version=2.1).";

@@ -14,10 +14,10 @@
 
 #include "AppDirFixture.h"
 #include "DeviceTestSupport.h"
-#include "QfwTestFile.h"
 #include "UiResources.h"
 #include "clsZarn.h"
 #include "frmFirmwareWizard.h"
+#include "sim/QfwMaker.h"
 
 using namespace kvr;
 
@@ -52,7 +52,9 @@ class FirmwareWizardTest : public QObject {
     }
 
 private slots:
-    void initTestCase() { test::WriteQfwHeaderFile(m_app.File("fw.qfw"), {.swId = 0x100, .swVersion = 7}); }
+    void initTestCase() {
+        QVERIFY(sim::WriteQfwFile(m_app.File("fw.qfw"), sim::MakeQfw({.swid = 0x100, .swVersion = 7}), nullptr));
+    }
     void init() {
         m_link.openOk = true;
         m_link.closes = 0;
