@@ -8,7 +8,8 @@
 
 namespace kvr {
 
-bool BindFirmwareServices(FirmwareWizardServices& services) {
+FirmwareWizardServices FirmwareDownloadServices() {
+    FirmwareWizardServices services;
     services.VerifyIntegrity = [](const std::string& fileName) { return VerifyQfwIntegrity(fileName); };
     services.IsHardwareCompatible = [](const clsZarn& device, const QfwHeader& header) {
         return IsHardwareCompatible(device, header);
@@ -18,13 +19,14 @@ bool BindFirmwareServices(FirmwareWizardServices& services) {
         if (!request.device || !request.pgbDownloadMode || !request.pgbErase || !request.pgbUpload) return result;
         FirmwareDownload download(request.device, *request.pgbDownloadMode, *request.pgbErase, *request.pgbUpload);
         download.SetUploadImageOnly(request.uploadImageOnly);
+        download.SetOverrideHardwareCompatibility(request.overrideHardwareCheck);
         result.ok = download.PerformDownload(request.fileName);
         result.hardwareWarning = download.HardwareWarning();
         result.versionAfter = download.VersionAfter();
         result.versionMatchesFile = download.VersionMatchesFile();
         return result;
     };
-    return true;
+    return services;
 }
 
 }  // namespace kvr

@@ -1,11 +1,10 @@
 #pragma once
-// Binds the wizard's file check, hardware test and download to the firmware
-// module's real ones. Returns false (and leaves the services alone) in a
-// build without the download.
+// The wizard's file check, hardware test and download: the firmware module's
+// real ones (the window adds its file dialog and help).
 #include "FirmwareWizardModel.h"
 
 namespace kvr {
 
-bool BindFirmwareServices(FirmwareWizardServices& services);
+FirmwareWizardServices FirmwareDownloadServices();
 
 }  // namespace kvr

@@ -387,13 +387,7 @@ void frmFirmwareWizard::Refresh() {
 
 void ShowFirmwareWizard(std::shared_ptr<clsZarn> device, QWidget* parent) {
     if (!device) return;
-    FirmwareWizardServices services;
-    if (!BindFirmwareServices(services)) {
-        Log("the firmware download for '" + device->MAC + "' is not available in this build.", LEVEL_WATCH,
-            "ShowFirmwareWizard");
-        return;
-    }
-    frmFirmwareWizard wizard(std::move(services), parent);
+    frmFirmwareWizard wizard(FirmwareDownloadServices(), parent);
     if (!wizard.Init(std::move(device))) return;
     wizard.exec();
 }

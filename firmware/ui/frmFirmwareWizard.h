@@ -107,8 +107,7 @@ private:
 };
 
 // What the main window's Firmware button opens: the wizard for the device,
-// bound to the real check and download. Logs and returns when this build has
-// no download.
+// bound to the real check and download.
 void ShowFirmwareWizard(std::shared_ptr<clsZarn> device, QWidget* parent);
 
 }  // namespace kvr
