@@ -6,13 +6,21 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "AppDirFixture.h"
+#include "FirmwareWizardBinding.h"
+#include "RefreshNicPool.h"
+#include "UiTestSupport.h"
+#include "clsDiscover.h"
+#include "sim/Simulator.h"
 #include "DeviceTestSupport.h"
 #include "UiResources.h"
 #include "clsZarn.h"
@@ -125,6 +133,40 @@ private slots:
         QTest::mouseClick(Child<QPushButton>(w, "cmdCancel"), Qt::LeftButton);
         QVERIFY(!w.isVisible());
         QCOMPARE(w.result(), int(QDialog::Rejected));
+    }
+
+    // The real check and download against a simulated device: it restarts
+    // with the file's version, which page 4 names.
+    void realDownloadToASimulatedDevice() {
+        QTemporaryDir seg;
+        test::UsePrivateDirectories(m_app.Path(), seg.path().toStdString());
+        SetSnapLink(nullptr);
+        test::SkipSleepClock clock;
+        SetClock(&clock);
+        sim::Simulator simulator;
+        sim::DeviceConfig d;
+        d.restartMs = 200, d.eraseMs = 0;
+        QVERIFY(simulator.AddDevice(d, nullptr) && simulator.StartOnSegment("fw" + std::to_string(::getpid()), nullptr));
+        QVERIFY(RefreshNicPool() >= 1);
+        std::shared_ptr<clsZarnPool> found;
+        QVERIFY(clsDiscover().DiscoverAllZarns(0, found, nullptr, nullptr, 1) && found && found->Count() == 1);
+        sim::QfwSpec spec;
+        spec.image1 = sim::QfwFiller(5000, 1), spec.cne = sim::QfwFiller(300, 2);
+        QVERIFY(sim::WriteQfwFile(m_app.File("real.qfw"), sim::MakeQfw(spec), nullptr));
+        FirmwareWizardServices s = FirmwareDownloadServices();
+        s.ChooseFile = [this](auto&&...) { return m_app.File("real.qfw"); };
+        test::RecordingPrompter prompter;
+        {
+            frmFirmwareWizard w(s);
+            QVERIFY(w.Init(found->colZarn.front()));
+            w.show();
+            QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+            QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+            QCOMPARE(Child<QLabel>(w, "lblResult")->text(), QString("The KVR now runs firmware version 256.516."));
+        }
+        QVERIFY(prompter.questions.empty());
+        SetClock(&m_clock);
+        SetSnapLink(&m_link);
     }
 
     void adapterThatCannotBeOpened() {
