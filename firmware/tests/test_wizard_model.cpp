@@ -36,7 +36,7 @@ const FirmwareDownloadResult kFailed{};
 struct Row {
     const char* name;
     std::vector<std::string> files;                  // what the file dialog hands out, in order
-    const char* actions;                             // N next, P previous, C cancel, E escape, F finish, 2 automation
+    const char* actions;                             // N next, P previous, C cancel, E escape, 2 automation
     std::vector<FirmwareDownloadResult> downloads = {};
     bool eng = false, override = false;
     PromptAnswer answer = PromptAnswer::Yes;
@@ -189,27 +189,17 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
         m.InitEx(device, 3);
         m.Load();
         if (r.override) m.chkOverrideHardwareCompatibility_Click(true);
-        for (const char* a = r.actions; *a; ++a) {
-            switch (*a) {
-                case 'N': m.cmdNext_Click(); break;
-                case 'P': m.cmdPrevious_Click(); break;
-                case 'C': m.cmdCancel_Click(); break;
-                case 'E': m.CloseRequested(); break;
-                case 'F': m.cmdFinish_Click(); break;
-                case '2': m.GotoStep(2); break;
-            }
-        }
+        for (const char* a = r.actions; *a; ++a)
+            *a == 'N' ? m.cmdNext_Click() : *a == 'P' ? m.cmdPrevious_Click() : *a == 'C' ? m.cmdCancel_Click()
+                                        : *a == 'E' ? m.CloseRequested()  : m.GotoStep(2);
 
         const FirmwareWizardView& v = m.View();
         EXPECT_EQ(v.page, r.page);
         EXPECT_EQ(v.picture, 600 + r.page);
         EXPECT_EQ(m.iStep(), r.step);
-        std::string buttons;
-        if (v.previousEnabled) buttons += 'P';
-        if (v.nextEnabled) buttons += 'N';
-        if (v.cancelEnabled) buttons += 'C';
-        if (v.helpEnabled) buttons += 'H';
-        if (v.finishEnabled) buttons += 'F';
+        const std::string buttons = std::string(v.previousEnabled ? "P" : "") + (v.nextEnabled ? "N" : "") +
+                                    (v.cancelEnabled ? "C" : "") + (v.helpEnabled ? "H" : "") +
+                                    (v.finishEnabled ? "F" : "");
         EXPECT_EQ(buttons, r.buttons);
         std::vector<std::string> asked;
         for (const auto& q : prompter.questions) asked.push_back(q.text);

@@ -54,9 +54,7 @@ class FirmwareWizardTest : public QObject {
     }
     template <class W>
     static W* Child(QWidget& w, const char* name) {
-        W* c = w.findChild<W*>(name);
-        if (!c) qFatal("no widget %s", name);
-        return c;
+        return w.findChild<W*>(name) ? w.findChild<W*>(name) : (qFatal("no widget %s", name), nullptr);
     }
 
 private slots:
@@ -146,7 +144,8 @@ private slots:
         sim::Simulator simulator;
         sim::DeviceConfig d;
         d.restartMs = 200, d.eraseMs = 0;
-        QVERIFY(simulator.AddDevice(d, nullptr) && simulator.StartOnSegment("fw" + std::to_string(::getpid()), nullptr));
+        QVERIFY(simulator.AddDevice(d, nullptr));
+        QVERIFY(simulator.StartOnSegment("fw" + std::to_string(::getpid()), nullptr));
         QVERIFY(RefreshNicPool() >= 1);
         std::shared_ptr<clsZarnPool> found;
         QVERIFY(clsDiscover().DiscoverAllZarns(0, found, nullptr, nullptr, 1) && found && found->Count() == 1);
