@@ -125,7 +125,6 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
          .downloadCalls = 1, .unloaded = true, .saved = same},
         {.name = "Previous from page 2 shows page 1 again", .files = {"newline"}, .actions = "NP",
          .warnings = W({4033, 4008}), .saved = app.File("newline.qfw")},
-        {.name = "dialog cancelled: page 1 stays", .files = {}, .actions = "N"},
         {.name = "Cancel on page 1 asks the wizard question", .files = {}, .actions = "C",
          .prompts = {T(3140)}, .unloaded = true, .dialogs = 0},
         {.name = "Escape on page 2 answered No stays", .files = {"newline"}, .actions = "NE",
