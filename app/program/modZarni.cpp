@@ -23,6 +23,7 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
 #include "frmSplash.h"
@@ -240,6 +241,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (CheckDll()) {
         RefreshNicPool();
         out.mainWindow = std::make_unique<frmZarni>();
+        out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
         profiles::InstallWepKeyConverter();
         out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
             frmProfiles editor(parent);
