@@ -1,11 +1,10 @@
 #include "RefreshNicPool.h"
 
-#include "Globals.h"
-#include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
-#include "modZarniChecks.h"
+#include "DriverService.h"
+#include "Seams.h"
 
 namespace {
 

@@ -7,13 +7,14 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 
-#include "AdapterText.h"
+#include "basDebug.h"
 #include "ByteReader.h"
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "Seams.h"
 #include "ZarniLibs.h"
-#include "basDebug.h"
 
 namespace {
 
@@ -49,24 +50,6 @@ constexpr std::array<std::uint8_t, 5> kSnapId{0x00, 0x07, 0xF5, 0x00, 0x00};
 // Logs a trapped run-time error the way every procedure does.
 void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
-// Parses 12 hexadecimal digits (colons, dashes and blanks between them are
-// ignored) into 6 bytes.
-bool ParseMac(const std::string& text, std::array<std::uint8_t, 6>& out) {
-    int nibbles = 0;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c == ':' || c == '-' || c == ' ') continue;
-        else return false;
-        if (nibbles >= 12) return false;
-        auto& b = out[static_cast<std::size_t>(nibbles / 2)];
-        b = static_cast<std::uint8_t>(nibbles % 2 == 0 ? v << 4 : (b | v));
-        ++nibbles;
-    }
-    return nibbles == 12;
-}
 
 }  // namespace
 
@@ -88,7 +71,7 @@ std::int32_t OpenNdisRaw() {
         m.cache.assign(1, CacheEntry{});
         m.adapterCount = -1;
         Log("The version of the network I/F DLL is 0x" +
-                kvr::HexText(static_cast<std::uint32_t>(kvr::zs::GetVersion())),
+                kvr::HexUpper(static_cast<std::uint32_t>(kvr::zs::GetVersion())),
             kvr::LEVEL_WATCH);
     }
     return 1;
@@ -118,7 +101,7 @@ std::int32_t GetNumAdapters() {
             } else {
                 result = 0;
                 Log("GetNumAdapters: ZARNISUPP_ScanForEthernetAdapters returned a value of " + std::to_string(count) +
-                        " (0x" + kvr::HexText(static_cast<std::uint32_t>(count)) + " for the number of adapters.",
+                        " (0x" + kvr::HexUpper(static_cast<std::uint32_t>(count)) + " for the number of adapters.",
                     kvr::LEVEL_ERROR);
             }
             // The driver needs time after a scan, also after a good one.
@@ -233,8 +216,8 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
         const std::string* src = nullptr;
         for (std::size_t e = 1; e < m.cache.size(); ++e)
             if (m.cache[e].handle == hNIC) src = &m.cache[e].src;
-        std::array<std::uint8_t, 6> srcBytes{};
-        if (!src || src->empty() || !ParseMac(*src, srcBytes)) {
+        const std::optional<kvr::MacAddress> srcMac = src ? kvr::ParseMac(*src) : std::nullopt;
+        if (!srcMac) {
             Log(name + ": the NIC adapter with the specified handle (" + std::to_string(hNIC) +
                     ") does not exist in the local program cache.  Exiting abnormally.",
                 kvr::LEVEL_ERROR);
@@ -265,8 +248,8 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
                 kvr::LEVEL_ERROR);
             return false;
         }
-        std::array<std::uint8_t, 6> dstBytes{};
-        if (!ParseMac(destMAC, dstBytes)) {
+        const std::optional<kvr::MacAddress> dstMac = kvr::ParseMac(destMAC);
+        if (!dstMac) {
             Log(name + ": invalid destination address '" + destMAC + "'.  Nothing sent.", kvr::LEVEL_ERROR);
             return false;
         }
@@ -278,15 +261,15 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
             std::copy(p, p + n, frame.begin() + static_cast<std::ptrdiff_t>(pos));
             pos += n;
         };
-        put(dstBytes.data(), 6);
-        put(srcBytes.data(), 6);
+        put(dstMac->data(), 6);
+        put(srcMac->data(), 6);
         const std::size_t lengthField = frameLength - 14;
         frame[pos++] = static_cast<std::uint8_t>(lengthField >> 8);
         frame[pos++] = static_cast<std::uint8_t>(lengthField & 0xFF);
         put(kLlcHeader.data(), kLlcHeader.size());
         put(kSnapId.data(), kSnapId.size());
         put(snapHeader.data(), snapHeader.size());
-        if (ProtocolVersion == 8) put(srcBytes.data(), 6);
+        if (ProtocolVersion == 8) put(srcMac->data(), 6);
 
         const std::size_t room = kMaxFrame - pos;
         if (payload.size() > room) {
@@ -301,7 +284,7 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
         if (kvr::zs::SendRawPacket(hNIC, static_cast<std::int32_t>(frameLength), frame.data()) == 0) {
             const int err = errno;
             Log(name + ":ZARNISUPP_SendRawPacket FAILED: code " + std::to_string(err) + " (0x" +
-                    kvr::HexText(static_cast<std::uint32_t>(err)) + ").",
+                    kvr::HexUpper(static_cast<std::uint32_t>(err)) + ").",
                 kvr::LEVEL_ERROR);
             return false;
         }
@@ -377,7 +360,7 @@ bool ReadNDIS(std::int32_t hNIC, std::vector<std::uint8_t>& srcMAC, std::uint8_t
             if (kvr::zs::ReceiveRawPacket(hNIC, &noFrame, &frameLength, buf.data()) == 0) {
                 const int err = errno;
                 Log("ZARNISUPP_ReceiveRawPacket FAILED: code " + std::to_string(err) + " (0x" +
-                        kvr::HexText(static_cast<std::uint32_t>(err)) + ").",
+                        kvr::HexUpper(static_cast<std::uint32_t>(err)) + ").",
                     kvr::LEVEL_ERROR);
                 return false;
             }

@@ -16,6 +16,7 @@
 
 #include "CommandLine.h"
 #include "Globals.h"
+#include "HexText.h"
 #include "QfwHeader.h"
 #include "RunTimeError.h"
 #include "basDebug.h"

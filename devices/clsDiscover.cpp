@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "Globals.h"
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "Rids.h"
 #include "SnapFrame.h"
@@ -30,14 +31,6 @@ constexpr Rid kDiscoveryRids[] = {
 };
 
 constexpr std::int16_t kMaxProfiles = 8;
-
-bool SameMacIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // Called inside a catch block: logs the error being handled.
 void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }
@@ -89,7 +82,7 @@ bool clsDiscover::SendDiscover(std::int32_t hNIC, std::int16_t ProtocolVersion) 
         const bool ok = kvr::CurrentSnapLink().Write(hNIC, SNAP_MULTICAST_MAC, ProtocolVersion, SNAP_KIND_READ_REQUEST,
                                                      CurrentLabel(), 0, payload.GetLength(), G().ModifiedSnap, bytes);
         if (ok) {
-            Log("Discovery request sent (label=0x" + kvr::Hex(CurrentLabel()) + ").", kvr::LEVEL_TRACE);
+            Log("Discovery request sent (label=0x" + kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())) + ").", kvr::LEVEL_TRACE);
             return true;
         }
         Log("SendDiscover Error: WriteNDIS returned failure code!", kvr::LEVEL_ERROR);
@@ -317,7 +310,7 @@ bool clsDiscover::FindZarn(std::int32_t hNIC, std::string& ZarnMac, kvr::Progres
             Collect(hNIC, NicName, ProtocolVersion,
                     [&](std::shared_ptr<clsZarn>& zarn, std::shared_ptr<clsSnapResponse>& response) {
                         cResponse = response;
-                        found = SameMacIgnoringCase(zarn->MAC, ZarnMac);
+                        found = kvr::SameMac(zarn->MAC, ZarnMac);
                         return found;
                     },
                     false);

@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "Rids.h"
 #include "SnapFrame.h"
@@ -246,7 +247,7 @@ bool clsZarn::IsTargetV16DownloadCompatible(std::int32_t hNIC) {
                 long code = 0;
                 const bool refused = response->GetRIDerrorCode(p.rid, code);
                 if (!(refused && code == RID_ERROR_EXISTS_UNREADABLE)) {
-                    Log(std::string(proc) + p.text + kvr::Hex(code) + ".", kvr::LEVEL_WARNING);
+                    Log(std::string(proc) + p.text + kvr::HexUpper(static_cast<std::uint32_t>(code)) + ".", kvr::LEVEL_WARNING);
                     result = false;
                 }
             }

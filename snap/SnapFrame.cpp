@@ -1,51 +1,10 @@
 #include "SnapFrame.h"
 
 #include "ByteReader.h"
+#include "HexText.h"
 #include "Rids.h"
 
 namespace kvr {
-
-namespace {
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
-
-bool MacFromHex(const std::string& text, std::uint8_t out[6]) {
-    if (text.size() != 12) return false;
-    for (int i = 0; i < 6; ++i) {
-        const int hi = HexValue(text[2 * i]);
-        const int lo = HexValue(text[2 * i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-    }
-    return true;
-}
-
-std::string MacToHex(const std::uint8_t* mac) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s(12, '0');
-    for (int i = 0; i < 6; ++i) {
-        s[2 * i] = digits[mac[i] >> 4];
-        s[2 * i + 1] = digits[mac[i] & 0x0F];
-    }
-    return s;
-}
-
-std::string Hex(std::int64_t value) {
-    static const char digits[] = "0123456789ABCDEF";
-    auto v = static_cast<std::uint32_t>(value);
-    if (v == 0) return "0";
-    std::string s;
-    while (v) {
-        s.insert(s.begin(), digits[v & 0x0F]);
-        v >>= 4;
-    }
-    return s;
-}
 
 SnapParse ParseSnapFrame(const std::uint8_t* data, std::size_t size, SnapFrame& out) {
     ByteReader r(data, size);
@@ -85,9 +44,9 @@ SnapParse ParseSnapFrame(const std::uint8_t* data, std::size_t size, SnapFrame& 
     if (payloadLen > SNAP_MAX_FRAME - r.Pos()) return SnapParse::TooLong;
     if (payloadLen > r.Remaining()) return SnapParse::Truncated;
 
-    out.dstMAC = MacToHex(dst);
-    out.ethSrcMAC = MacToHex(src);
-    out.srcMAC = MacToHex(sender);
+    out.dstMAC = MacText(dst);
+    out.ethSrcMAC = MacText(src);
+    out.srcMAC = MacText(sender);
     out.lengthField = lengthField;
     out.version = version;
     out.frameType = frameType;
@@ -103,15 +62,16 @@ bool BuildSnapFrame(const std::string& dstMAC, const std::string& srcMAC, int ve
                     std::uint16_t label, std::uint8_t status, const std::uint8_t* payload, std::size_t payloadLen,
                     std::vector<std::uint8_t>& frame) {
     if (version != SNAP_VERSION_0 && version != SNAP_VERSION_8) return false;
-    std::uint8_t dst[6], src[6];
-    if (!MacFromHex(dstMAC, dst) || !MacFromHex(srcMAC, src)) return false;
+    const auto dst = ParseMac(dstMAC);
+    const auto src = ParseMac(srcMAC);
+    if (!dst || !src) return false;
     const std::size_t header = version == SNAP_VERSION_8 ? SNAP_V8_PAYLOAD_OFFSET : SNAP_V0_PAYLOAD_OFFSET;
     if (payloadLen > SNAP_MAX_FRAME - header || (payloadLen > 0 && payload == nullptr)) return false;
     const std::size_t total = header + payloadLen;
     frame.clear();
     frame.reserve(total);
-    frame.insert(frame.end(), dst, dst + 6);
-    frame.insert(frame.end(), src, src + 6);
+    frame.insert(frame.end(), dst->begin(), dst->end());
+    frame.insert(frame.end(), src->begin(), src->end());
     frame.push_back(static_cast<std::uint8_t>((total - 14) >> 8));
     frame.push_back(static_cast<std::uint8_t>((total - 14) & 0xFF));
     frame.insert(frame.end(), SNAP_LLC_HEADER, SNAP_LLC_HEADER + 3);
@@ -126,7 +86,7 @@ bool BuildSnapFrame(const std::string& dstMAC, const std::string& srcMAC, int ve
     frame.push_back(status);
     frame.push_back(static_cast<std::uint8_t>(payloadLen & 0xFF));
     frame.push_back(static_cast<std::uint8_t>(payloadLen >> 8));
-    if (version == SNAP_VERSION_8) frame.insert(frame.end(), src, src + 6);
+    if (version == SNAP_VERSION_8) frame.insert(frame.end(), src->begin(), src->end());
     if (payloadLen > 0) frame.insert(frame.end(), payload, payload + payloadLen);
     return true;
 }

@@ -41,12 +41,4 @@ bool BuildSnapFrame(const std::string& dstMAC, const std::string& srcMAC, int ve
                     std::uint16_t label, std::uint8_t status, const std::uint8_t* payload, std::size_t payloadLen,
                     std::vector<std::uint8_t>& frame);
 
-// "0107F5000100" <-> bytes. MacFromHex accepts 12 hexadecimal digits in either case.
-bool MacFromHex(const std::string& text, std::uint8_t out[6]);
-std::string MacToHex(const std::uint8_t* mac);
-
-// Upper-case hexadecimal without leading zeros of a 32-bit value (two's
-// complement for negative values, so -1 gives "FFFFFFFF").
-std::string Hex(std::int64_t value);
-
 }  // namespace kvr

@@ -21,9 +21,9 @@
 #include <filesystem>
 
 #include "AdapterTestSupport.h"
-#include "AdapterText.h"
-#include "Segment.h"
 #include "clsNICpool.h"
+#include "HexText.h"
+#include "Segment.h"
 
 using namespace kvr::test;
 

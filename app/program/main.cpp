@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "basUtils.h"
+#include "LibraryLoader.h"
 #include "frmZarni.h"
 #include "modZarni.h"
 

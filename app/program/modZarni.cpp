@@ -14,6 +14,7 @@
 
 #include "CommandLine.h"
 #include "Globals.h"
+#include "LibraryLoader.h"
 #include "QtSeams.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
@@ -83,94 +84,144 @@ float AckTimeoutFromSetting(const std::string& settingText, float current) {
     return seconds != current ? seconds : current;
 }
 
-StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory) {
-    StartupOutcome out;
+namespace {
+
+// Start-up steps, in the order Main runs them.
+
+// The program ends during start-up: scripts see the failure.
+StartupOutcome& Refused(StartupOutcome& out) {
+    out.exitStatus = 1;
+    return out;
+}
+
+// One instance at a time: the lock lives beside the database. False, after
+// telling the user, when another instance holds it.
+bool TakeInstanceLock(StartupOutcome& out, const std::string& appDirectory, bool unattended) {
     const std::string title = kProgramTitle;
-
-    // 1. Single instance: the lock lives beside the database.
     out.lock = std::make_unique<InstanceLock>(appDirectory + "/" + title + ".lock");
-    // Message boxes from here on; an unattended run (its switch may be
-    // anywhere on the command line) never waits for a click.
-    const bool unattended = LooksUnattended(args);
-    InstallQtSeams(unattended);
-    if (!out.lock->Acquired() && !out.lock->Unavailable()) {
-        const std::string text = title + " is already running.  Cannot start a second instance.";
-        TellUnattendedCaller(unattended, text);
-        CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
-        out.lock.reset();
-        out.exitStatus = 1;
-        return out;
-    }
+    if (out.lock->Acquired() || out.lock->Unavailable()) return true;
+    const std::string text = title + " is already running.  Cannot start a second instance.";
+    TellUnattendedCaller(unattended, text);
+    CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
+    out.lock.reset();
+    return false;
+}
 
-    // 2.
+// The program-wide values that everything after relies on.
+void SetProgramValues(const std::string& appDirectory) {
     G().QuietLogging = false;
     G().EngineeringFeatures = false;
     G().UserLanguage = GetLocalLanguage();
     G().AppDirectory = appDirectory;
     SetLibraryDirectory(appDirectory);  // both libraries ship beside the program
+}
 
-    // 3.
-    if (VerifySupportingFiles() != 0) {
-        TellUnattendedCaller(unattended, "improper installation: a packet-driver file lies in the application directory '" +
-                                             appDirectory + "'.");
-        out.exitStatus = 1;
-        return out;
-    }
+// False, after the repair has started, when a packet-driver file lies in the
+// application directory.
+bool InstallationIsSound(const std::string& appDirectory, bool unattended) {
+    if (VerifySupportingFiles() == 0) return true;
+    TellUnattendedCaller(unattended, "improper installation: a packet-driver file lies in the application directory '" +
+                                         appDirectory + "'.");
+    return false;
+}
 
-    // 4.
+void ResetSessionState() {
     G().StatusWindowSlot0 = nullptr;
     G().LabelCounter = 1;
     G().RediscoveryNeeded = true;
+    G().ModifiedSnap = 0;
+}
 
-    // 5. File names on the command line are relative to where the user started us.
+// The application directory becomes the current one; file names on the
+// command line stay relative to where the user started us.
+void EnterApplicationDirectory(const std::string& appDirectory) {
     std::error_code ec;
     G().StartDirectory = std::filesystem::current_path(ec).string();
     std::filesystem::current_path(appDirectory, ec);
     if (ec) Log("cannot make '" + appDirectory + "' the current directory: " + ec.message(), LEVEL_ERROR, "Main");
+}
 
-    // 6.
+// The database (owned by the outcome), the log's level setting, and the
+// status window, which collects every message from here on (hidden until the
+// user opens it from the main window's Tools menu).
+void OpenDatabaseAndLog(StartupOutcome& out) {
     G().DebugLoggingLevel = 7;
-    G().DbManager = new clsDbManager();
+    out.database = std::make_unique<clsDbManager>();
     InitDebugLog();
-    // The status window collects every message from here on (hidden until
-    // the user opens it from the main window's Tools menu).
     StatusWindow();
+}
 
-    // 7.
+// The acknowledgement time-out from the settings.
+void ReadSettings(clsDbManager& database) {
     G().AckTimeout = 0.2f;
-    const std::string ackSetting = G().DbManager->GetSetting(title, "Settings", "AckTimeoutMs",
-                                                             std::to_string(static_cast<long>(G().AckTimeout * 1000)));
+    const std::string ackSetting = database.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs",
+                                                       std::to_string(static_cast<long>(G().AckTimeout * 1000)));
     G().AckTimeout = AckTimeoutFromSetting(ackSetting, G().AckTimeout);
+}
 
-    // 8.
-    G().ModifiedSnap = 0;
-
-    // 9.
+// Hands a non-blank command line to the automation module. Returns why an
+// asked-for run cannot go on ("" when it can, or when nothing was asked).
+std::string StartAutomation(const std::vector<std::string>& args) {
     // Blank arguments carry nothing: a command line of blanks is no command line.
     std::vector<std::string> given;
     for (const std::string& a : args)
         if (!Trim(a).empty()) given.push_back(a);
     const std::string commandLine = Trim(JoinCommandLine(given));
-    std::string automationProblem;  // why an asked-for run cannot go on
-    if (!commandLine.empty()) {
-        Log("Command Line = '" + commandLine + "'", LEVEL_USER);
-        if (basAutomation::Initialize() != 0) {
-            Log("Error initializing automation module!", LEVEL_ERROR);
-            automationProblem = "the output file '" + basAutomation::OutputFileName() + "' cannot be opened";
-        } else {
-            std::vector<std::string> cmdArgs, errs;
-            const long r = basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs);
-            if (r != 0) {
-                automationProblem = "the command line cannot be processed";
-                Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
-                for (std::size_t i = 1; i < errs.size(); ++i)
-                    Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
-            } else {
-                if (G().EngineeringMode) G().EngineeringFeatures = true;
-                if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
-            }
-        }
+    if (commandLine.empty()) return "";
+    Log("Command Line = '" + commandLine + "'", LEVEL_USER);
+    if (basAutomation::Initialize() != 0) {
+        Log("Error initializing automation module!", LEVEL_ERROR);
+        return "the output file '" + basAutomation::OutputFileName() + "' cannot be opened";
     }
+    std::vector<std::string> cmdArgs, errs;
+    if (basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs) != 0) {
+        Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
+        for (std::size_t i = 1; i < errs.size(); ++i) Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
+        return "the command line cannot be processed";
+    }
+    if (G().EngineeringMode) G().EngineeringFeatures = true;
+    if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
+    return "";
+}
+
+// The run's seams: an unattended run never waits for a click; every Help
+// button and F1 opens the help pages.
+void InstallRunSeams() {
+    const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
+    InstallQtSeams(neverBlock);
+    if (neverBlock) frmMsg::SetNeverBlock(true);
+    InstallHelpWindow();
+}
+
+void OpenMainWindow(StartupOutcome& out) {
+    RefreshNicPool();
+    out.mainWindow = std::make_unique<frmZarni>();
+    out.mainWindow->SetAutomationAbort([] {
+        Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
+        basAutomation::CloseOutputFile();
+    });
+    out.mainWindow->Form_Load();
+    CloseSplash();
+    out.mainWindow->show();
+}
+
+}  // namespace
+
+StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory) {
+    StartupOutcome out;
+    // The unattended switch may be anywhere on the command line; such a run
+    // never waits for a click, from the first message box on.
+    const bool unattended = LooksUnattended(args);
+    InstallQtSeams(unattended);
+    if (!TakeInstanceLock(out, appDirectory, unattended)) return Refused(out);
+    SetProgramValues(appDirectory);
+    if (!InstallationIsSound(appDirectory, unattended)) return Refused(out);
+    ResetSessionState();
+    EnterApplicationDirectory(appDirectory);
+    OpenDatabaseAndLog(out);
+    ReadSettings(*out.database);
+
+    std::string automationProblem = StartAutomation(args);
     if (unattended && automationProblem.empty() && !G().AutomationMode)
         automationProblem = "no operation was asked for (/D, /B, /C or /I)";
     // Nobody is at the screen of an unattended run: when it cannot run (no
@@ -180,45 +231,23 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         const std::string text = "the unattended run cannot start: " + automationProblem + ".";
         Log(text, LEVEL_ERROR, "Main");
         TellUnattendedCaller(unattended, text);
-        out.exitStatus = 1;
-        return out;
+        return Refused(out);
     }
-    // An unattended run never waits for a click.
-    const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
-    InstallQtSeams(neverBlock);
-    if (neverBlock) frmMsg::SetNeverBlock(true);
-    InstallHelpWindow();  // every Help button and F1 opens the help pages
+    InstallRunSeams();
 
-    // 10.
     ShowSplash();
     SetCloseSplashHook([] { CloseSplash(); });
-
-    // 11.
     if (!CheckOS()) {
         ShowMessage(1100);
         CloseSplash();
-        out.exitStatus = 1;
-        return out;
+        return Refused(out);
     }
-
-    // 12.
-    if (CheckDll()) {
-        RefreshNicPool();
-        out.mainWindow = std::make_unique<frmZarni>();
-        out.mainWindow->SetAutomationAbort([] {
-            Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
-            basAutomation::CloseOutputFile();
-        });
-        out.mainWindow->Form_Load();
+    if (!CheckDll()) {
         CloseSplash();
-        out.mainWindow->show();
-        return out;
+        ShowMessage(1111);
+        return Refused(out);
     }
-
-    // 13.
-    CloseSplash();
-    ShowMessage(1111);
-    out.exitStatus = 1;
+    OpenMainWindow(out);
     return out;
 }
 
@@ -229,8 +258,7 @@ void Shutdown(StartupOutcome& outcome) {
     DestroyMessageWindow();
     DestroyStatusWindow();
     SetHelpOpener(nullptr);
-    delete G().DbManager;
-    G().DbManager = nullptr;
+    outcome.database.reset();
     RemoveQtSeams();
     outcome.lock.reset();
 }

@@ -15,6 +15,7 @@
 #include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
+#include "LibraryLoader.h"
 #include "clsDbManager.h"
 
 extern char** environ;
@@ -42,7 +43,10 @@ std::string AppDirectory() { return G().AppDirectory.empty() ? ExecutableDirecto
 
 std::string AppFile(const char* name) { return (std::filesystem::path(AppDirectory()) / name).string(); }
 
-std::string DatabaseFile() { return G().DbManager ? G().DbManager->DatabasePath() : AppFile("db1.mdb"); }
+std::string DatabaseFile() {
+    const clsDbManager* db = clsDbManager::Current();
+    return db ? db->DatabasePath() : AppFile("db1.mdb");
+}
 
 // Mail clients that outlived their wait; reaped at the next run.
 std::vector<pid_t>& Pending() {
@@ -179,9 +183,7 @@ std::string SetSupportEmailAddress(const InputBoxFn& inputBox) {
         ShowBadAddress(address);
         return current;
     }
-    if (G().DbManager) {
-        G().DbManager->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", address);
-    }
+    if (clsDbManager* db = clsDbManager::Current()) db->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", address);
     if (StoredSupportEmailAddress() != address) {
         // Read-only or missing database: the address serves this run only.
         Log("the support address could not be stored; it is used for this run only.", LEVEL_WARNING,
@@ -232,7 +234,8 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
 
     // 3. The copy of the database.
     const std::string copy = AppFile(kReportCopyName);
-    if (!G().DbManager || G().DbManager->MakeCopy(copy) != 0) {
+    clsDbManager* db = clsDbManager::Current();
+    if (!db || db->MakeCopy(copy) != 0) {
         ShowFailureWithDatabasePath(4303, "Failed to backup database file.");
         return REPORT_COPY_FAILED;
     }

@@ -78,7 +78,7 @@ struct Meter {
 void BareSlice(std::int32_t index, const std::string& peer, double seconds, std::uint16_t& seq, Meter& m) {
     std::uint8_t own[6];
     kvr::zs::GetAdapterMacAddress(index, own);
-    const std::string ownText = kvr::MacToHex(own);
+    const std::string ownText = kvr::MacText(own);
     std::vector<std::uint8_t> payload(72, 0x55), frame, buf(1514);
     const auto t0 = SteadyClock::now();
     auto now = t0;
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
         std::string simDesc;
         const std::int32_t echoIndex = FindAdapter("vseg:" + echoSeg, nullptr);
         FindAdapter("vseg:" + simSeg, &simDesc);
-        MeasureMedium("virtual segment", echoIndex, kvr::MacToHex(echoMac.data()), simDesc, devMac, seconds);
+        MeasureMedium("virtual segment", echoIndex, kvr::MacText(echoMac.data()), simDesc, devMac, seconds);
     }
     StopSegmentEcho(echo);
     sim.Stop();
@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
             std::string simDesc;
             const std::int32_t near = FindAdapter(lab.NearIf(), nullptr);
             FindAdapter("kvrsnapA", &simDesc);
-            MeasureMedium("veth", near, kvr::MacToHex(lab.FarMac().data()), simDesc, devMac, seconds);
+            MeasureMedium("veth", near, kvr::MacText(lab.FarMac().data()), simDesc, devMac, seconds);
             vsim.Stop();
         }
         lab.EchoStop();
