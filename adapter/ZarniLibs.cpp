@@ -5,6 +5,7 @@
 
 #include "RunTimeError.h"
 #include "basDebug.h"
+#include "zarni_utils.h"
 #include "zarnisupp.h"
 
 namespace kvr {
@@ -27,6 +28,19 @@ static_assert(std::is_same_v<ReceiveFn, decltype(&ZARNISUPP_ReceiveRawPacket)>);
 static_assert(std::is_same_v<SendFn, decltype(&ZARNISUPP_SendRawPacket)>);
 static_assert(std::is_same_v<WaitFn, decltype(&ZARNISUPP_WaitForRawPacket)>);
 }  // namespace zs
+
+namespace zu {
+static_assert(std::is_same_v<Crc32GenFn, decltype(&::crc32_gen)>);
+static_assert(std::is_same_v<Crc32RgenFn, decltype(&::crc32_rgen)>);
+static_assert(std::is_same_v<ElapsedMsFn, decltype(&::QueryElapsedTimeMs)>);
+static_assert(std::is_same_v<ElapsedMsLongIntFn, decltype(&::QueryElapsedTimeMsLongInt)>);
+static_assert(std::is_same_v<MakeWordFn, decltype(&::LeMakeWord)>);
+static_assert(std::is_same_v<ByteOfFn, decltype(&::LeHiByte)>);
+static_assert(std::is_same_v<ByteOfFn, decltype(&::LeLoByte)>);
+static_assert(std::is_same_v<MakeLongFn, decltype(&::LeMakeLong)>);
+static_assert(std::is_same_v<WordOfFn, decltype(&::LeHiWord)>);
+static_assert(std::is_same_v<WordOfFn, decltype(&::LeLoWord)>);
+}  // namespace zu
 
 namespace {
 

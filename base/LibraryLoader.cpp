@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <unordered_map>
 
-#include "zarni_utils.h"
-
 namespace kvr {
 
 namespace {
@@ -156,43 +154,43 @@ bool ResolveExport(const char* library, const char* exportName, LibError& err) {
 namespace zu {
 
 std::uint32_t crc32_gen(const std::uint8_t* data, std::int32_t length) {
-    auto f = Utils<decltype(&::crc32_gen)>("crc32_gen");
+    auto f = Utils<Crc32GenFn>("crc32_gen");
     return f ? f(data, length) : 0;
 }
 void crc32_rgen(const std::uint8_t* data, std::int32_t length, std::uint32_t* crc) {
-    auto f = Utils<decltype(&::crc32_rgen)>("crc32_rgen");
+    auto f = Utils<Crc32RgenFn>("crc32_rgen");
     if (f) f(data, length, crc);
 }
 double QueryElapsedTimeMs(std::uint32_t startLow, std::uint32_t startHigh) {
-    auto f = Utils<decltype(&::QueryElapsedTimeMs)>("QueryElapsedTimeMs");
+    auto f = Utils<ElapsedMsFn>("QueryElapsedTimeMs");
     return f ? f(startLow, startHigh) : 0.0;
 }
 std::int64_t QueryElapsedTimeMsLongInt(const std::int64_t* start) {
-    auto f = Utils<decltype(&::QueryElapsedTimeMsLongInt)>("QueryElapsedTimeMsLongInt");
+    auto f = Utils<ElapsedMsLongIntFn>("QueryElapsedTimeMsLongInt");
     return f ? f(start) : 0;
 }
 std::int32_t LeMakeWord(std::int32_t a, std::int32_t b) {
-    auto f = Utils<decltype(&::LeMakeWord)>("LeMakeWord");
+    auto f = Utils<MakeWordFn>("LeMakeWord");
     return f ? f(a, b) : 0;
 }
 std::uint8_t LeHiByte(std::int32_t x) {
-    auto f = Utils<decltype(&::LeHiByte)>("LeHiByte");
+    auto f = Utils<ByteOfFn>("LeHiByte");
     return f ? f(x) : 0;
 }
 std::uint8_t LeLoByte(std::int32_t x) {
-    auto f = Utils<decltype(&::LeLoByte)>("LeLoByte");
+    auto f = Utils<ByteOfFn>("LeLoByte");
     return f ? f(x) : 0;
 }
 std::int32_t LeMakeLong(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d) {
-    auto f = Utils<decltype(&::LeMakeLong)>("LeMakeLong");
+    auto f = Utils<MakeLongFn>("LeMakeLong");
     return f ? f(a, b, c, d) : 0;
 }
 std::int16_t LeHiWord(std::int32_t x) {
-    auto f = Utils<decltype(&::LeHiWord)>("LeHiWord");
+    auto f = Utils<WordOfFn>("LeHiWord");
     return f ? f(x) : 0;
 }
 std::int16_t LeLoWord(std::int32_t x) {
-    auto f = Utils<decltype(&::LeLoWord)>("LeLoWord");
+    auto f = Utils<WordOfFn>("LeLoWord");
     return f ? f(x) : 0;
 }
 

@@ -42,9 +42,19 @@ bool ResolveExport(const char* library, const char* exportName, LibError& err);
 using ExportResolver = void* (*)(const char* library, const char* exportName);
 void SetExportResolver(ExportResolver resolver);
 
-// The utility library's exports. Missing library or export: 0 (crc32_rgen
+// The utility library's exports (the adapter layer checks these signatures
+// against the library's header). Missing library or export: 0 (crc32_rgen
 // leaves the word unchanged).
 namespace zu {
+using Crc32GenFn = std::uint32_t (*)(const std::uint8_t* data, std::int32_t length);
+using Crc32RgenFn = void (*)(const std::uint8_t* data, std::int32_t length, std::uint32_t* crc);
+using ElapsedMsFn = double (*)(std::uint32_t startLow, std::uint32_t startHigh);
+using ElapsedMsLongIntFn = std::int64_t (*)(const std::int64_t* start);
+using MakeWordFn = std::int32_t (*)(std::int32_t a, std::int32_t b);
+using ByteOfFn = std::uint8_t (*)(std::int32_t x);
+using MakeLongFn = std::int32_t (*)(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d);
+using WordOfFn = std::int16_t (*)(std::int32_t x);
+
 std::uint32_t crc32_gen(const std::uint8_t* data, std::int32_t length);
 void crc32_rgen(const std::uint8_t* data, std::int32_t length, std::uint32_t* crc);
 double QueryElapsedTimeMs(std::uint32_t startLow, std::uint32_t startHigh);

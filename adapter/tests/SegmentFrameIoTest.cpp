@@ -111,7 +111,7 @@ TEST_F(VirtualSegment, FramesReachTheFarEndByteForByte) {
         f.insert(f.end(), payload.begin(), payload.end());
         return f;
     };
-    ASSERT_TRUE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 0, 0x01, 0x0102, 0, 10, 0, payload)) << log.Dump();
+    ASSERT_TRUE(WriteNDIS(h, kvr::MacText(kDevice), 0, 0x01, 0x0102, 0, 10, 0, payload)) << log.Dump();
     auto f = DeviceReceive();
     EXPECT_EQ(f.size(), 38u);
     EXPECT_EQ(f, expected({0x00, 24, 0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00, 0x01, 0x02, 0x01, 0x00, 10, 0},
@@ -126,7 +126,7 @@ TEST_F(VirtualSegment, FramesReachTheFarEndByteForByte) {
                           true));
 
     // An unknown version puts nothing on the segment.
-    EXPECT_FALSE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 4, 0, 1, 0, 10, 0, payload));
+    EXPECT_FALSE(WriteNDIS(h, kvr::MacText(kDevice), 4, 0, 1, 0, 10, 0, payload));
     EXPECT_TRUE(DeviceReceive(50).empty());
 }
 
@@ -145,7 +145,7 @@ TEST_F(VirtualSegment, ReadSkipsOtherProtocolsAndAcceptsTheLlcTolerance) {
     std::uint8_t type = 0, status = 0;
     std::int16_t label = 0, len = 0;
     ASSERT_TRUE(Read(h, src, type, label, status, len, payload)) << log.Dump();
-    EXPECT_EQ(MacArrayToText(src), kvr::vseg::MacToText(kDevice));
+    EXPECT_EQ(MacArrayToText(src), kvr::MacText(kDevice));
     EXPECT_EQ(type, 0x02);
     EXPECT_EQ(label, 0x4242);
     EXPECT_EQ(len, 12);
@@ -181,7 +181,7 @@ TEST_F(VirtualSegment, NicPoolHoldsTheSegmentUnderItsDescription) {
     for (const auto& n : pool.colNIC)
         if (n->Name == "KVR virtual segment " + segment) nic = n;
     ASSERT_NE(nic, nullptr) << log.Dump();
-    EXPECT_EQ(nic->MAC, kvr::vseg::MacToText(pcMac));
+    EXPECT_EQ(nic->MAC, kvr::MacText(pcMac));
     EXPECT_EQ(nic->ConnectStatus, 1);  // the device is attached
     EXPECT_FALSE(nic->IsWireless);
 }

@@ -3,6 +3,7 @@
 // download-frame rules and progress values.
 #include <gtest/gtest.h>
 
+#include "HexText.h"
 #include "SnapTestSupport.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
