@@ -89,7 +89,7 @@ namespace {
 // Start-up steps, in the order Main runs them.
 
 // The program ends during start-up: scripts see the failure.
-StartupOutcome& Refused(StartupOutcome& out) {
+StartupOutcome Refused(StartupOutcome out) {
     out.exitStatus = 1;
     return out;
 }
@@ -213,9 +213,9 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // never waits for a click, from the first message box on.
     const bool unattended = LooksUnattended(args);
     InstallQtSeams(unattended);
-    if (!TakeInstanceLock(out, appDirectory, unattended)) return Refused(out);
+    if (!TakeInstanceLock(out, appDirectory, unattended)) return Refused(std::move(out));
     SetProgramValues(appDirectory);
-    if (!InstallationIsSound(appDirectory, unattended)) return Refused(out);
+    if (!InstallationIsSound(appDirectory, unattended)) return Refused(std::move(out));
     ResetSessionState();
     EnterApplicationDirectory(appDirectory);
     OpenDatabaseAndLog(out);
@@ -231,7 +231,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         const std::string text = "the unattended run cannot start: " + automationProblem + ".";
         Log(text, LEVEL_ERROR, "Main");
         TellUnattendedCaller(unattended, text);
-        return Refused(out);
+        return Refused(std::move(out));
     }
     InstallRunSeams();
 
@@ -240,12 +240,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (!CheckOS()) {
         ShowMessage(1100);
         CloseSplash();
-        return Refused(out);
+        return Refused(std::move(out));
     }
     if (!CheckDll()) {
         CloseSplash();
         ShowMessage(1111);
-        return Refused(out);
+        return Refused(std::move(out));
     }
     OpenMainWindow(out);
     return out;
