@@ -12,7 +12,7 @@
 #include "Rids.h"
 #include "Seams.h"
 #include "SnapLink.h"
-#include "SnapTestSupport.h"
+#include "LogRecorder.h"
 #include "ZarniLibs.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
@@ -112,7 +112,7 @@ TEST_F(SimTransport, SendExOverSimulatorFaults) {
         ASSERT_TRUE(m_sim.SetFaults(kDev, faults));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         m_sim.ClearLogs();
-        snaptest::LogCapture log;
+        kvr::test::LogRecorder log;
 
         clsPayload p;
         p.AddRID(RID_ACTIVE_PROFILE);
@@ -127,11 +127,11 @@ TEST_F(SimTransport, SendExOverSimulatorFaults) {
         const auto labels = RequestLabels();
         EXPECT_EQ(labels.size(), row.requests);
         for (auto l : labels) EXPECT_EQ(l, static_cast<std::uint16_t>(CurrentLabel()));
-        EXPECT_EQ(log.Count("SendEx: failed to receive ACK from target '" + kMac + "'.", kvr::LEVEL_WARNING),
+        EXPECT_EQ(log.CountContaining("SendEx: failed to receive ACK from target '" + kMac + "'.", kvr::LEVEL_WARNING),
                   row.ackWarnings);
         EXPECT_EQ(bar.Value(), bar.Max());
         if (row.expectLog) {
-            EXPECT_GE(log.Count(row.expectLog), 1u) << log.Dump();
+            EXPECT_GE(log.CountContaining(row.expectLog), 1u) << log.Dump();
         }
         if (ok) {
             std::int16_t active = 0;
@@ -164,12 +164,12 @@ TEST_F(SimTransport, LateAckOfAnEarlierAttemptCounts) {
     std::vector<std::uint8_t> data = p.GetPayload();
     clsSnapCommand cmd;
     std::shared_ptr<clsSnapResponse> resp;
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     EXPECT_TRUE(cmd.SendEx(m_hNIC, kMac, 0, p.GetLength(), data, resp)) << log.Dump();
     const auto labels = RequestLabels();
     EXPECT_GE(labels.size(), 2u);
     EXPECT_LE(labels.size(), 3u);
-    EXPECT_GE(log.Count("SendEx: failed to receive ACK from target"), 1u);
+    EXPECT_GE(log.CountContaining("SendEx: failed to receive ACK from target"), 1u);
 }
 
 TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
@@ -179,7 +179,7 @@ TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
     clsSnapCommand cmd;
     cmd.ProtocolVersion = 8;
     std::shared_ptr<clsSnapResponse> resp;
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     ASSERT_TRUE(cmd.SendEx(m_hNIC, kMac, 0, p.GetLength(), data, resp)) << log.Dump();
     std::string name;
     EXPECT_TRUE(resp->GetRIDFieldAsString(RID_DEVICE_NAME, name));
@@ -194,7 +194,7 @@ TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
     ASSERT_TRUE(m_sim.AddDevice(old, &err)) << err;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(cmd.SendEx(m_hNIC, kvr::sim::MacText(old.mac), 0, p.GetLength(), data, resp));
-    EXPECT_GE(log.Count("ReadSNAP: protocol version 0x0 was returned from the target.  0x8 expected.",
+    EXPECT_GE(log.CountContaining("ReadSNAP: protocol version 0x0 was returned from the target.  0x8 expected.",
                         kvr::LEVEL_WARNING),
               6u);
 }
@@ -208,11 +208,11 @@ TEST_F(SimTransport, RefusedWriteIsAFailure) {
     std::vector<std::uint8_t> data = p.GetPayload();
     clsSnapCommand cmd;
     std::shared_ptr<clsSnapResponse> resp;
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(cmd.SendEx(m_hNIC, kMac, 1, p.GetLength(), data, resp));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-    EXPECT_EQ(log.Count("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR), 1u)
+    EXPECT_EQ(log.CountContaining("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR), 1u)
         << log.Dump();
 }
 
@@ -224,12 +224,12 @@ TEST_F(SimTransport, DownloadFramesNeedTheTargetInDownloadMode) {
     std::vector<std::uint8_t> data = p.GetPayload();
     clsSnapCommand cmd;
     std::shared_ptr<clsSnapResponse> resp;
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
 
     // Not in download mode: every ACK is refused.
     EXPECT_FALSE(cmd.SendDownloadFrame(m_hNIC, kMac, 1, p.GetLength(), data, resp, nullptr, 2, true, false));
     EXPECT_EQ(RequestLabels().size(), 6u);
-    EXPECT_GE(log.Count("indicates that it is not in download mode when app expects download mode."), 6u);
+    EXPECT_GE(log.CountContaining("indicates that it is not in download mode when app expects download mode."), 6u);
 
     ASSERT_TRUE(m_sim.SetDownloadMode(kDev, true));
     m_sim.ClearLogs();
