@@ -12,15 +12,21 @@ namespace kvr::test {
 
 class SkipSleepClock : public Clock {
 public:
-    std::int64_t NowMs() override {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
-    }
+    // `speed` > 1 also lets real time run that many times faster (listening
+    // windows on a simulator then end sooner; its answers still come in time).
+    explicit SkipSleepClock(int speed = 1) : m_speed(speed), m_start(RealMs()) {}
+    std::int64_t NowMs() override { return m_start + (RealMs() - m_start) * m_speed + m_skipped; }
     void SleepMs(long ms) override {
         if (ms > 0) m_skipped += ms;
     }
 
 private:
+    static std::int64_t RealMs() {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    std::int64_t m_speed;
+    std::int64_t m_start;
     std::int64_t m_skipped = 0;
 };
 

@@ -65,7 +65,7 @@ class MainWindowTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock;
+    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
     QtEventPump m_pump;
     LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;

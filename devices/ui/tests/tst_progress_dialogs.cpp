@@ -43,7 +43,7 @@ class ProgressDialogsTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock;
+    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
     QtEventPump m_pump;
     LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;
