@@ -88,6 +88,7 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
         {"answers only the third send", [](Faults& f, auto&) { f.answerOnAttempt = 3; }, true, 3, 2, false, false},
         {"answers only the sixth send", [](Faults& f, auto&) { f.answerOnAttempt = 6; }, true, 6, 5, false, false},
         {"answers only the seventh send", [](Faults& f, auto&) { f.answerOnAttempt = 7; }, false, 6, 6, false, false},
+        {"first two ACKs lost", [](Faults& f, auto&) { f.dropFirstAcks = 2; }, true, 1, 0, false, true},
         {"response but no ACK", [](Faults& f, auto&) { f.noAck = true; }, true, 1, 0, false, true},
         {"response before ACK", [](Faults& f, auto&) { f.responseBeforeAck = true; }, true, 1, 0, false, true},
         {"ACK but no response", [](Faults& f, auto&) { f.noResponse = true; }, false, 1, 0, true, false},
@@ -136,9 +137,13 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
             EXPECT_TRUE(resp->GetRIDFieldAsWord(RID_ACTIVE_PROFILE, w));
             EXPECT_EQ(w, 2);
             EXPECT_EQ(resp->label, CurrentLabel());
-            // The host acknowledged the response with the request's label.
+            // The host acknowledged the response with the request's label, and the device saw it.
             ASSERT_FALSE(link.Acks().empty());
             EXPECT_EQ(link.Acks().back().label, CurrentLabel());
+            bool acked = false;
+            for (const auto& r : link.Device().Counters().responses)
+                acked |= r.label == static_cast<std::uint16_t>(CurrentLabel()) && r.ackedByHost;
+            EXPECT_TRUE(acked);
         }
     }
 }
