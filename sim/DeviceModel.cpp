@@ -1,5 +1,7 @@
 #include "sim/DeviceModel.h"
 
+#include <algorithm>
+
 #include "app/ByteReader.h"
 #include "snap/Rids.h"
 
@@ -119,6 +121,8 @@ std::string DeviceModel::Validate(const DeviceConfig& c) {
 void DeviceModel::SetFaults(const Faults& faults) {
     m_config.faults = faults;
     m_fellSilent = false;
+    m_startFired = m_chunkFired = m_endFired = m_startImageFired = false;
+    m_ignored.reset();
     m_rng.seed(faults.seed);
     m_acksToDrop = faults.dropFirstAcks;
     m_currentCopies = 0;
@@ -132,14 +136,26 @@ void DeviceModel::SetDownloadMode(bool on) {
 
 void DeviceModel::ApplyRestart(std::int64_t nowMs) {
     if (m_restartStartMs && nowMs >= m_restartDoneMs) {
+        const Faults& faults = m_config.faults;
         m_downloadMode = m_restartIntoDownload;
         m_restartStartMs.reset();
-        if (m_restartInstall && m_pendingImage) {
+        bool install = m_restartInstall && m_pendingImage;
+        if (m_restartInstall) {  // the restart that starts the (new) image
+            if (faults.neverComesBack) m_fellSilent = true;
+            if (faults.restartsIntoDownloadMode) m_downloadMode = true;
+            if (faults.restartsIntoDownloadMode || faults.comesBackWithOldIdentity) install = false;
+        }
+        if (install) {
             m_config.firmwareId = m_pendingImage->id;
             m_config.firmwareVersion = m_pendingImage->version;
             m_config.firmwareDate = m_pendingImage->date;
             m_config.firmwareTime = m_pendingImage->time;
         }
+        if (m_cnePending && faults.resetsConfigurationAfterCne) {
+            m_config.profiles = DefaultProfiles();
+            m_config.activeProfile = 1;
+        }
+        m_cnePending = false;
         // A restart ends whatever download was going on.
         m_pendingImage.reset();
         m_download = Download{};
@@ -340,7 +356,10 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
         answer = m_lastAnswer;
         if (responseAt < m_lastAnswerDueMs) responseAt = m_lastAnswerDueMs;
     } else {
-        answer = Execute(f, blocks, wellFormed, responseAt);
+        bool ignore = false;
+        std::optional<Answer> refusal = StepFaultAnswer(f, ignore);
+        if (ignore) return out;
+        answer = refusal ? std::move(*refusal) : Execute(f, blocks, wellFormed, responseAt);
         responseAt += answer.workMs;
         m_lastAnswered = req;
         m_lastAnswer = answer;
@@ -525,7 +544,8 @@ void DeviceModel::WriteRid(const RidBlock& b, Answer& answer, std::int64_t answe
             return;
         case RID_DOWNLOAD_MODE:
             if (!ParseWord(b.value, w) || w > 1) return refuse(kRefuseBadValue);
-            if ((w == 1) != m_downloadMode) StartRestart(answerMs, w == 1);
+            if ((w == 1) != m_downloadMode)
+                StartRestart(answerMs, w == 1 && !c.faults.neverEntersDownloadMode);
             return;
         case RID_START_IMAGE_DOWNLOAD:
             return StartDownload1(b, false, answer);
@@ -655,6 +675,74 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t n) {
 
 }  // namespace
 
+DeviceModel::Step DeviceModel::StepOf(std::uint8_t kind, const std::vector<std::uint8_t>& payload) {
+    if (kind == SNAP_KIND_FW_DATA) return Step::Chunk;
+    if (kind != SNAP_KIND_WRITE_REQUEST || payload.size() < 4) return Step::None;
+    const std::uint16_t rid = static_cast<std::uint16_t>(payload[2] | (payload[3] << 8));
+    switch (rid) {
+        case RID_START_QFW_DOWNLOAD: case RID_START_IMAGE_DOWNLOAD: case RID_START_CNE_DOWNLOAD:
+            return Step::Start;
+        case RID_DOWNLOAD_QFW_CHUNK: return Step::Chunk;
+        case RID_END_DOWNLOAD:  // only the record that reports a complete download
+            return payload.size() >= 6 && payload[4] == 0 && payload[5] == 0 ? Step::End : Step::None;
+        case RID_START_IMAGE: return Step::StartImage;
+        default: return Step::None;
+    }
+}
+
+std::optional<DeviceModel::Answer> DeviceModel::StepFaultAnswer(const SnapFrame& f, bool& ignore) {
+    ignore = false;
+    const Mac host = f.Sender();
+    if (m_ignored && SameMac(m_ignored->host, host) && m_ignored->label == f.label &&
+        m_ignored->kind == f.Kind() && m_ignored->payload == f.payload) {
+        ignore = true;  // a re-send of the swallowed record
+        return std::nullopt;
+    }
+    const Faults& faults = m_config.faults;
+    const StepFault* fault = nullptr;
+    bool* fired = nullptr;
+    std::uint16_t rid = 0;
+    switch (StepOf(f.Kind(), f.payload)) {
+        case Step::None:
+            return std::nullopt;
+        case Step::Start:
+            m_dataRecords = 0;
+            fault = &faults.startRecord;
+            fired = &m_startFired;
+            rid = static_cast<std::uint16_t>(f.payload[2] | (f.payload[3] << 8));
+            break;
+        case Step::Chunk:
+            if (++m_dataRecords != faults.chunkAt) return std::nullopt;
+            fault = &faults.chunk;
+            fired = &m_chunkFired;
+            rid = f.Kind() == SNAP_KIND_FW_DATA ? SectionRid() : RID_DOWNLOAD_QFW_CHUNK;
+            break;
+        case Step::End:
+            fault = &faults.endRecord;
+            fired = &m_endFired;
+            rid = RID_END_DOWNLOAD;
+            break;
+        case Step::StartImage:
+            fault = &faults.startImage;
+            fired = &m_startImageFired;
+            rid = RID_START_IMAGE;
+            break;
+    }
+    if (!fault->Active() || (*fired && !fault->always)) return std::nullopt;
+    *fired = true;
+    if (fault->action == StepFault::Action::Ignore) {
+        m_ignored = Request{host, f.label, f.payload, f.Kind()};
+        ignore = true;
+        return std::nullopt;
+    }
+    Answer a;
+    a.version = m_config.replyVersion < 0 ? f.version : m_config.replyVersion;
+    a.modeAtAnswer = m_downloadMode;
+    if (f.Kind() == SNAP_KIND_FW_DATA) a.status = SNAP_RC_UNSPECIFIED;
+    PutErrorBlock(a.payload, rid, fault->code);
+    return a;
+}
+
 void DeviceModel::CountChunk() {
     ++m_counters.chunksReceived;
     ++m_chunksThisDownload;
@@ -667,14 +755,18 @@ void DeviceModel::StartDownload16(const RidBlock& b, Answer& answer) {
     if (!m_downloadMode) return refuse(kRefuseNotNow);
     ByteReader r(b.value);
     std::uint32_t size = r.U32();
-    (void)r.U16();  // flags: what the file holds; the device finds out from the file itself
+    // Flags: bit 0 always, bit 2 when the configuration data is to be installed.
+    std::uint16_t flags = r.U16();
     if (!r.Ok() || size == 0 || size > m_config.maxImageBytes) return refuse(kRefuseBadValue);
+    if (m_config.faults.checksDownloadFlags && ((flags & 1) == 0 || (flags & ~0x5u) != 0))
+        return refuse(kRefuseBadValue);
     m_download = Download{};
     m_download.protocol = 16;
     m_download.size = size;
+    m_download.flags = flags;
     m_download.data.assign(size, 0);
-    m_download.have.assign(size, false);
     m_pendingImage.reset();
+    m_cnePending = false;
     m_chunksThisDownload = 0;
     answer.workMs = m_config.eraseMs;
 }
@@ -688,15 +780,11 @@ void DeviceModel::Chunk16(std::span<const std::uint8_t> payload, Answer& answer)
     std::uint32_t offset = r.U32();
     std::uint16_t n = r.U16();
     auto bytes = r.View(n);
-    if (!r.Ok() || n == 0 || offset > m_download.size || n > m_download.size - offset)
+    // The memory is written in order: a chunk must start where the last one ended.
+    if (!r.Ok() || n == 0 || offset != m_download.haveCount || n > m_download.size - offset)
         return refuse(kRefuseBadValue);
-    for (std::size_t i = 0; i < n; ++i) {
-        m_download.data[offset + i] = bytes[i];
-        if (!m_download.have[offset + i]) {
-            m_download.have[offset + i] = true;
-            ++m_download.haveCount;
-        }
-    }
+    std::copy(bytes.begin(), bytes.end(), m_download.data.begin() + offset);
+    m_download.haveCount += n;
     CountChunk();
 }
 
@@ -712,10 +800,16 @@ void DeviceModel::StartDownload1(const RidBlock& b, bool cne, Answer& answer) {
     d.time = r.Text(8);
     d.swid = r.U32();
     d.swVersion = r.U32();
-    r.Skip(2 + 2 + 4);  // hardware identity and the section's target information
+    const auto hardwareId = static_cast<std::int16_t>(r.U16());
+    const auto compatibleVersion = static_cast<std::int16_t>(r.U16());
+    r.Skip(4);  // the section's target information
     d.size = r.U32();
     d.crc = r.U32();
     if (!r.Ok() || d.size > m_config.maxImageBytes) return refuse(kRefuseBadValue);
+    if (m_config.faults.checksStartIdentity &&
+        (static_cast<std::int32_t>(m_config.hardwareId) != hardwareId ||
+         static_cast<std::int32_t>(m_config.hardwareVersion) > compatibleVersion || d.size == 0))
+        return refuse(kRefuseBadValue);
     d.data.reserve(d.size);
     m_download = std::move(d);
     if (!cne) m_pendingImage.reset();
@@ -723,11 +817,19 @@ void DeviceModel::StartDownload1(const RidBlock& b, bool cne, Answer& answer) {
     answer.workMs = m_config.eraseMs;
 }
 
+std::uint16_t DeviceModel::SectionRid() const {
+    return m_download.protocol == 1 && m_download.cne ? RID_START_CNE_DOWNLOAD : RID_START_IMAGE_DOWNLOAD;
+}
+
 void DeviceModel::Data1(std::span<const std::uint8_t> payload, Answer& answer) {
-    if (!m_downloadMode || m_download.protocol != 1 || payload.empty() ||
-        payload.size() > m_download.size - m_download.data.size()) {
-        answer.status = SNAP_RC_UNSPECIFIED;  // no section open, or more bytes than it announced
-        return;
+    // A raw data frame has no RID of its own: a refusal names the section's start record.
+    if (!m_downloadMode || m_download.protocol != 1) {
+        answer.status = SNAP_RC_UNSPECIFIED;
+        return PutErrorBlock(answer.payload, SectionRid(), kRefuseNotNow);
+    }
+    if (payload.empty() || payload.size() > m_download.size - m_download.data.size()) {
+        answer.status = SNAP_RC_UNSPECIFIED;  // more bytes than the section announced
+        return PutErrorBlock(answer.payload, SectionRid(), kRefuseBadValue);
     }
     m_download.data.insert(m_download.data.end(), payload.begin(), payload.end());
     m_download.haveCount = m_download.data.size();
@@ -757,6 +859,7 @@ std::optional<DeviceModel::Image> DeviceModel::VerifyFile(const std::vector<std:
         if (offset > file.size() || length > file.size() - offset) return std::nullopt;
         if (Crc32(file.data() + offset, length) != crc) return std::nullopt;
         any = true;
+        if (at == 0x50) img.hasCne = true;
     }
     if (!any) return std::nullopt;
     return img;
@@ -780,8 +883,13 @@ void DeviceModel::EndDownload(const RidBlock& b, Answer& answer, std::int64_t an
             ++m_counters.downloadsFailed;
             return refuse(kRefuseBadValue);
         }
+        if (m_config.faults.checksDownloadFlags && (d.flags & 4) && !img->hasCne) {
+            ++m_counters.downloadsFailed;
+            return refuse(kRefuseBadValue);  // configuration data announced, none in the file
+        }
         ++m_counters.downloadsCompleted;
         m_pendingImage = img;  // started by the start-image record
+        m_cnePending = img->hasCne && (d.flags & 4);
         return;
     }
     if (d.data.size() != d.size || Crc32(d.data.data(), d.data.size()) != d.crc) {
@@ -789,6 +897,7 @@ void DeviceModel::EndDownload(const RidBlock& b, Answer& answer, std::int64_t an
         return refuse(kRefuseBadValue);
     }
     ++m_counters.downloadsCompleted;
+    if (d.cne) m_cnePending = true;
     if (!d.cne) {
         // Protocol 1: a complete image restarts the device into it by itself.
         m_pendingImage = Image{d.swid, d.swVersion, d.date, d.time};

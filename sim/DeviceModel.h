@@ -63,9 +63,9 @@ private:
     struct Download {
         int protocol = 0;                 // 0 none, 16 whole file, 1 one section
         std::uint32_t size = 0;           // file size (16) or section length (1)
-        std::vector<std::uint8_t> data;
-        std::vector<bool> have;
+        std::vector<std::uint8_t> data;   // arrives in order: bytes [0, haveCount) are in
         std::uint64_t haveCount = 0;
+        std::uint16_t flags = 0;          // protocol 16: the start record's flags
         bool cne = false;                 // protocol 1: the section is the configuration data
         std::uint32_t crc = 0, swid = 0, swVersion = 0;
         std::string date, time;
@@ -73,6 +73,7 @@ private:
     struct Image {
         std::uint32_t id = 0, version = 0;
         std::string date, time;
+        bool hasCne = false;  // the file holds configuration data
     };
     struct Request {
         Mac host{};
@@ -96,6 +97,14 @@ private:
     void EndDownload(const RidBlock& block, Answer& answer, std::int64_t answerMs);
     void StartImage(const RidBlock& block, Answer& answer, std::int64_t answerMs);
     void CountChunk();
+    // The record a request carries, for the download faults.
+    enum class Step { None, Start, Chunk, End, StartImage };
+    static Step StepOf(std::uint8_t kind, const std::vector<std::uint8_t>& payload);
+    // The refusal a download fault puts in place of carrying the request out;
+    // nullopt when no fault strikes. Sets `ignore` when the request goes unanswered.
+    std::optional<Answer> StepFaultAnswer(const SnapFrame& request, bool& ignore);
+    // The RID a refused raw data frame is answered for: the open section's start record.
+    std::uint16_t SectionRid() const;
     // Checks a whole downloaded file; the image it holds, or nullopt.
     static std::optional<Image> VerifyFile(const std::vector<std::uint8_t>& file);
     Profile* SelectedProfile();
@@ -128,7 +137,12 @@ private:
     Download m_download;
     std::optional<Image> m_pendingImage;  // verified, waiting to be started
     unsigned m_chunksThisDownload = 0;
-    bool m_fellSilent = false;            // vanishAfterChunks struck
+    bool m_fellSilent = false;            // vanishAfterChunks or neverComesBack struck
+    bool m_cnePending = false;            // configuration data installed at the next restart
+    unsigned m_dataRecords = 0;           // data records since the last start record, refused ones too
+    // Which once-only download faults have struck.
+    bool m_startFired = false, m_chunkFired = false, m_endFired = false, m_startImageFired = false;
+    std::optional<Request> m_ignored;     // the record an Ignore fault swallowed (its re-sends too)
 
     int m_selectedProfile = -1;  // -1: the active profile
     unsigned m_acksToDrop = 0;

@@ -67,6 +67,48 @@ bool Fraction(const std::string& text, double& v) {
     return true;
 }
 
+// A download fault: refuse|ignore, then optionally :CODE (refuse only) and :once|:always.
+bool StepFaultValue(const std::string& text, StepFault& f) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t colon = text.find(':', from);
+        parts.push_back(text.substr(from, colon == std::string::npos ? std::string::npos : colon - from));
+        if (colon == std::string::npos) break;
+        from = colon + 1;
+    }
+    StepFault v;
+    if (parts[0] == "refuse") v.action = StepFault::Action::Refuse;
+    else if (parts[0] == "ignore") v.action = StepFault::Action::Ignore;
+    else return false;
+    bool codeGiven = false, repeatGiven = false;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        long long code = 0;
+        if ((parts[i] == "once" || parts[i] == "always") && !repeatGiven) {
+            v.always = parts[i] == "always";
+            repeatGiven = true;
+        } else if (v.action == StepFault::Action::Refuse && !codeGiven && !repeatGiven &&
+                   Number(parts[i], 0, 0xFFFF, code)) {
+            v.code = static_cast<std::uint16_t>(code);
+            codeGiven = true;
+        } else {
+            return false;
+        }
+    }
+    f = v;
+    return true;
+}
+
+// K:refuse|ignore[...]: the fault strikes the K-th data record (from 1).
+bool ChunkFaultValue(const std::string& text, Faults& faults) {
+    std::size_t colon = text.find(':');
+    long long k = 0;
+    if (colon == std::string::npos || !Number(text.substr(0, colon), 1, 0xFFFFFFFFLL, k)) return false;
+    if (!StepFaultValue(text.substr(colon + 1), faults.chunk)) return false;
+    faults.chunkAt = static_cast<unsigned>(k);
+    return true;
+}
+
 std::string Trim(const std::string& s) {
     std::size_t a = s.find_first_not_of(" \t\r");
     if (a == std::string::npos) return {};
@@ -183,6 +225,17 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "rc") { if (num(0, 255)) d.faults.responseCode = static_cast<std::uint8_t>(n);
         } else if (key == "inconsistent-mode") { ok = Flag(val, d.faults.inconsistentDownloadMode);
         } else if (key == "mute") { ok = Flag(val, d.faults.mute);
+        } else if (key == "no-download-mode") { ok = Flag(val, d.faults.neverEntersDownloadMode);
+        } else if (key == "fail-start") { ok = StepFaultValue(val, d.faults.startRecord);
+        } else if (key == "fail-chunk") { ok = ChunkFaultValue(val, d.faults);
+        } else if (key == "fail-end") { ok = StepFaultValue(val, d.faults.endRecord);
+        } else if (key == "fail-start-image") { ok = StepFaultValue(val, d.faults.startImage);
+        } else if (key == "restart-download") { ok = Flag(val, d.faults.restartsIntoDownloadMode);
+        } else if (key == "never-back") { ok = Flag(val, d.faults.neverComesBack);
+        } else if (key == "old-identity") { ok = Flag(val, d.faults.comesBackWithOldIdentity);
+        } else if (key == "cne-reset") { ok = Flag(val, d.faults.resetsConfigurationAfterCne);
+        } else if (key == "check-flags") { ok = Flag(val, d.faults.checksDownloadFlags);
+        } else if (key == "check-identity") { ok = Flag(val, d.faults.checksStartIdentity);
         } else {
             if (error) *error = "unknown key '" + key + "'";
             return false;
@@ -320,7 +373,12 @@ std::string DeviceOptionsHelp() {
            "Faults:\n"
            "  drop-acks=N  drop-in=F  drop-out=F  seed=N  delay=MS  response-delay=MS\n"
            "  response-first=1  no-ack=1  answer-on=N  label-offset=N  duplicates=N\n"
-           "  late-old=1  rc=N  inconsistent-mode=1  mute=1  vanish-after=N (firmware records)\n";
+           "  late-old=1  rc=N  inconsistent-mode=1  mute=1  vanish-after=N (firmware records)\n"
+           "Firmware download faults (STEP = refuse|ignore, then :CODE for refuse (default 4),\n"
+           "then :once (default: the first such record and its re-sends) or :always):\n"
+           "  fail-start=STEP  fail-chunk=K:STEP (the K-th data record, from 1)  fail-end=STEP\n"
+           "  fail-start-image=STEP  no-download-mode=1  restart-download=1  never-back=1\n"
+           "  old-identity=1  cne-reset=1  check-flags=1  check-identity=1\n";
 }
 
 }  // namespace kvr::sim

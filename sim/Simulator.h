@@ -75,6 +75,18 @@ struct Profile {
     std::uint16_t wpaCipher = 0;       // RID_WPA_CIPHER: 0 AES, 1 TKIP
 };
 
+// How a device breaks one record of a firmware download: it refuses it (an
+// RID_ERROR_STATUS block with `code` for the record's RID) or ignores it (no
+// ACK, no response), the first such record only (its re-sends included) or
+// every one.
+struct StepFault {
+    enum class Action : std::uint8_t { None, Refuse, Ignore };
+    Action action = Action::None;
+    bool always = false;
+    std::uint16_t code = kRefuseBadValue;
+    bool Active() const { return action != Action::None; }
+};
+
 // Faults, each named after the protocol step it breaks. They combine; the
 // defaults give a well-behaved device.
 struct Faults {
@@ -118,6 +130,36 @@ struct Faults {
     // The device falls silent (as if unplugged) after this many firmware data
     // records of a download; 0 = never.
     unsigned vanishAfterChunks = 0;
+
+    // Firmware download steps.
+    // RID_DOWNLOAD_MODE 1 is answered, but the device restarts into its application again.
+    bool neverEntersDownloadMode = false;
+    // The start record (RID_START_QFW_DOWNLOAD, RID_START_IMAGE_DOWNLOAD, RID_START_CNE_DOWNLOAD).
+    StepFault startRecord;
+    // The chunkAt-th data record (counted from 1) after a start record: a chunk
+    // record, or a raw data frame of the section download.
+    StepFault chunk;
+    unsigned chunkAt = 1;
+    // The end record that reports a complete download (RID_END_DOWNLOAD 0).
+    StepFault endRecord;
+    // RID_START_IMAGE.
+    StepFault startImage;
+    // The restart that starts a new image comes back in download mode, old image kept.
+    bool restartsIntoDownloadMode = false;
+    // After the restart that starts a new image the device answers nothing any more.
+    bool neverComesBack = false;
+    // The restart that starts a new image comes back running the old one.
+    bool comesBackWithOldIdentity = false;
+    // Installing configuration data resets the device's profiles to the factory two.
+    bool resetsConfigurationAfterCne = false;
+    // RID_START_QFW_DOWNLOAD's flags are checked: bit 0 must be set, no bits but 0
+    // and 2, and the end record is refused when bit 2 announced configuration
+    // data the file does not hold.
+    bool checksDownloadFlags = false;
+    // The section start records are checked against the device's hardware (the
+    // HardwareID equal, its version not above CompatibleHardwareVersion) and
+    // must announce a section of at least one byte.
+    bool checksStartIdentity = false;
 };
 
 // Everything a simulated device is.

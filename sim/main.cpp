@@ -14,6 +14,7 @@
 #include <string>
 
 #include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
 
 using namespace kvr::sim;
@@ -23,12 +24,14 @@ namespace {
 const char* kUsage =
     "Usage: kvrsim [--segment NAME | --interface IF] [--config FILE] [--device SPEC]...\n"
     "              [--demo] [--log] [--help]\n"
+    "       kvrsim --make-qfw OUT [field=value]...\n"
     "Attaches simulated KVR devices to a virtual segment (default 'demo') or, with\n"
     "raw-socket privileges, to a real Ethernet interface, and answers them until\n"
     "interrupted. --demo adds three devices: one in download mode, one with\n"
     "WPA-capable security, one with a 32-character name. --log prints every frame.\n"
     "Commands on standard input: list, vanish MAC, appear MAC, move MAC SEGMENT,\n"
-    "download MAC on|off, quit.\n\n";
+    "download MAC on|off, quit.\n"
+    "--make-qfw writes a firmware file with correct checksums and exits (fields below).\n\n";
 
 std::mutex g_out;
 
@@ -40,7 +43,9 @@ void Say(const std::string& line) {
 void PrintDevice(const Simulator& sim, const Mac& mac) {
     DeviceState s = sim.State(mac);
     Say("  " + MacText(mac) + "  '" + s.name + "'  " + (s.downloadMode ? "download mode" : "application") +
-        (s.restarting ? " (restarting)" : "") + "  " + (s.attached ? "on " + s.segment : "vanished"));
+        (s.restarting ? " (restarting)" : "") + "  firmware " + std::to_string(static_cast<std::int32_t>(s.firmwareId)) +
+        "." + std::to_string(static_cast<std::int32_t>(s.firmwareVersion)) + "  " +
+        (s.attached ? "on " + s.segment : "vanished"));
 }
 
 void Command(Simulator& sim, const std::string& line, bool& quit) {
@@ -97,7 +102,25 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
-            std::cout << kUsage << DeviceOptionsHelp();
+            std::cout << kUsage << DeviceOptionsHelp() << QfwFieldsHelp();
+            return 0;
+        } else if (a == "--make-qfw") {
+            const std::string out = value("an output file name");
+            QfwSpec spec;
+            std::string err;
+            if (!ParseQfwFields(std::vector<std::string>(argv + i + 1, argv + argc), spec, &err)) {
+                std::cerr << "kvrsim: --make-qfw: " << err << "\n" << QfwFieldsHelp();
+                return 2;
+            }
+            const std::vector<std::uint8_t> file = MakeQfw(spec);
+            if (!WriteQfwFile(out, file, &err)) {
+                std::cerr << "kvrsim: --make-qfw: " << err << "\n";
+                return 1;
+            }
+            std::cout << "kvrsim: wrote " << out << " (" << file.size() << " bytes, version "
+                      << static_cast<std::int32_t>(spec.swid) << "." << static_cast<std::int32_t>(spec.swVersion)
+                      << ", hardware " << spec.hardwareId << " up to version " << spec.compatibleHardwareVersion
+                      << ")\n";
             return 0;
         } else if (a == "--segment") {
             cfg.segment = value("a segment name");

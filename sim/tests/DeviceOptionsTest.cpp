@@ -63,7 +63,9 @@ TEST(DeviceOptions, BadSpecsAreRefusedWithTheReason) {
                          Row{"download=maybe", "download"}, Row{"active", "key=value"},
                          Row{"profiles=2 active=5", "active profile"},
                          Row{"name=123456789012345678901234567890123", "32"}, Row{"version=4", "version"},
-                         Row{"mac=01:07:F5:00:01:00", "group"}}) {
+                         Row{"mac=01:07:F5:00:01:00", "group"}, Row{"fail-start=refuse:always:6", "fail-start"},
+                         Row{"fail-end=ignore:6", "fail-end"}, Row{"fail-chunk=0:refuse", "fail-chunk"},
+                         Row{"fail-chunk=refuse", "fail-chunk"}, Row{"fail-start-image=drop", "fail-start-image"}}) {
         DeviceConfig d;
         std::string err;
         EXPECT_FALSE(ParseDeviceOptions(r.spec, d, &err)) << r.spec;

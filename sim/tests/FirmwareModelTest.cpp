@@ -2,7 +2,12 @@
 // numbered chunks, and the older per-section protocol with raw data frames.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "firmware/QfwHeader.h"
 #include "sim/DeviceModel.h"
+#include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
 #include "sim/tests/TestWire.h"
 
 using namespace simtest;
@@ -206,6 +211,7 @@ TEST_F(FirmwareModel, SectionDownloadWithRawDataFramesRestartsIntoTheImage) {
         }
         auto over = Write(Bytes{1, 2, 3}, 0, 4);
         EXPECT_EQ(over[1].status, 0x01) << "more bytes than the section announced";
+        EXPECT_EQ(ErrorCode(over[1].payload, isCne ? 0x0029 : 0x0021), kvr::sim::kRefuseBadValue);
         auto e = Write(Payload().SetWord(0x0049, 0).b, 50);
         EXPECT_TRUE(e[1].payload.empty());
     };
@@ -232,4 +238,163 @@ TEST_F(FirmwareModel, DeviceThatVanishesMidDownload) {
     EXPECT_EQ(send(ChunkRecord(file, 1442, 1442)), 2u);
     EXPECT_EQ(send(ChunkRecord(file, 2884, 1442)), 0u);
     EXPECT_EQ(m.OnFrame(HostFrame(kGroup, 8, 0, label++, DiscoveryPayload()), 0).size(), 0u);
+}
+
+namespace {
+
+// One download fault per row: the whole upgrade as the host runs it (download
+// mode, start record, data records, end record, start-image; a failed attempt
+// ends with end record 1 and is tried once more), then the device's state.
+// flags: the start record's, -1 as the host sets them; withCne: the file holds configuration data;
+// expect: first failure (step:code|ignored), ok@attempt|failed, mode, firmware, answers, profiles.
+struct FaultRow { const char* options; int protocol; bool imageOnly; int flags; bool withCne; const char* expect; };
+
+const FaultRow kFaultRows[] = {
+    {"", 16, false, -1, true, "- ok@1 app new answers profiles=3"},
+    {"", 1, false, -1, true, "- ok@1 app new answers profiles=3"},
+    {"no-download-mode=1", 16, false, -1, true, "mode failed app old answers profiles=3"},
+    {"fail-start=refuse:6", 16, false, -1, true, "start:6 ok@2 app new answers profiles=3"},
+    {"fail-start=ignore", 1, false, -1, true, "start:ignored ok@2 app new answers profiles=3"},
+    {"fail-chunk=3:refuse:always", 16, false, -1, true, "chunk:4 failed download old answers profiles=3"},
+    {"fail-chunk=2:ignore", 1, false, -1, true, "chunk:ignored ok@2 app new answers profiles=3"},
+    {"fail-chunk=1:refuse:9:once", 1, false, -1, true, "chunk:9 ok@2 app new answers profiles=3"},
+    {"fail-end=refuse:5", 16, false, -1, true, "end:5 ok@2 app new answers profiles=3"},
+    {"fail-end=ignore:always", 1, false, -1, true, "end:ignored failed download old answers profiles=3"},
+    {"fail-start-image=refuse:always", 16, false, -1, true, "start-image:4 failed download old answers profiles=3"},
+    {"fail-start-image=ignore", 16, false, -1, true, "start-image:ignored ok@2 app new answers profiles=3"},
+    {"restart-download=1", 16, false, -1, true, "- ok@1 download old answers profiles=3"},
+    {"never-back=1", 16, false, -1, true, "- ok@1 app new silent profiles=3"},
+    {"old-identity=1", 1, false, -1, true, "- ok@1 app old answers profiles=3"},
+    {"cne-reset=1", 1, false, -1, true, "- ok@1 app new answers profiles=2"},
+    {"cne-reset=1", 16, false, -1, true, "- ok@1 app new answers profiles=2"},
+    {"cne-reset=1", 16, true, -1, true, "- ok@1 app new answers profiles=3"},
+    {"cne-reset=1", 1, true, -1, true, "- ok@1 app new answers profiles=3"},
+    {"check-flags=1", 16, false, 4, true, "start:4 failed download old answers profiles=3"},
+    {"check-flags=1", 16, false, 5, false, "end:4 failed download old answers profiles=3"},
+    {"check-flags=1", 16, false, -1, true, "- ok@1 app new answers profiles=3"},
+    {"check-identity=1 hwid=2", 1, false, -1, true, "start:4 failed download old answers profiles=3"},
+    {"check-identity=1 hwver=3", 1, false, -1, true, "start:4 failed download old answers profiles=3"},
+    {"check-identity=1", 1, false, -1, true, "- ok@1 app new answers profiles=3"},
+};
+
+struct Host {
+    DeviceModel& m;
+    std::int64_t t = 0;
+    std::uint16_t label = 2;
+    // The error code the response carries for `rid`: 0 none, -1 no response at all.
+    int Send(const Bytes& payload, std::uint16_t rid, std::uint8_t type = 1) {
+        int code = -1;
+        for (const auto& o : m.OnFrame(HostFrame(kDev, 8, type, label, payload), t)) {
+            t = std::max(t, o.dueMs);
+            if (Read(o.bytes).Kind() == 2) code = std::max(0, ErrorCode(Read(o.bytes).payload, rid));
+        }
+        ++label;
+        return code;
+    }
+};
+
+}  // namespace
+
+TEST_F(FirmwareModel, DownloadFaultsTable) {
+    for (const FaultRow& row : kFaultRows) {
+        SCOPED_TRACE(std::string(row.options) + " protocol " + std::to_string(row.protocol));
+        DeviceConfig c;
+        c.mac = kDev;
+        std::string err;
+        const std::string options = std::string("profiles=3 restart=1000 erase=0 ") + row.options;
+        ASSERT_TRUE(kvr::sim::ParseDeviceOptions(options, c, &err)) << err;
+        DeviceModel m(c);
+        Host h{m};
+        kvr::sim::QfwSpec spec;
+        spec.image1 = kvr::sim::QfwFiller(4000, 1);
+        if (row.withCne) spec.cne = kvr::sim::QfwFiller(700, 2);
+        const Bytes file = kvr::sim::MakeQfw(spec);
+        const bool sendCne = row.withCne && !row.imageOnly;
+        std::string first = "-";
+        auto fail = [&](const std::string& step, int code) {
+            if (first == "-") first = step + (code == 0 ? "" : code < 0 ? ":ignored" : ":" + std::to_string(code));
+            return false;
+        };
+        auto section = [&](std::size_t at, std::uint16_t rid, bool cne) {  // protocol 1, one section
+            Payload p;
+            p.Word(cne ? 23 : 21).Word(rid);
+            if (cne) p.b.insert(p.b.end(), file.begin() + 4, file.begin() + 8);
+            p.b.insert(p.b.end(), file.begin() + 8, file.begin() + 0x24);
+            p.b.insert(p.b.end(), file.begin() + static_cast<long>(at) + 4, file.begin() + static_cast<long>(at) + 16);
+            if (int r = h.Send(p.b, rid); r != 0) return fail("start", r);
+            const std::size_t off = LeValue(Bytes(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at) + 4));
+            const std::size_t len = LeValue(Bytes(file.begin() + static_cast<long>(at) + 8, file.begin() + static_cast<long>(at) + 12));
+            for (std::size_t i = 0; i < len; i += 1450) {
+                Bytes d(file.begin() + static_cast<long>(off + i), file.begin() + static_cast<long>(off + std::min(len, i + 1450)));
+                if (int r = h.Send(d, rid, 4); r != 0) return (void)h.Send(Payload().SetWord(0x0049, 1).b, 0x0049), fail("chunk", r);
+            }
+            if (int r = h.Send(Payload().SetWord(0x0049, 0).b, 0x0049); r != 0) return fail("end", r);
+            return true;
+        };
+        auto attempt = [&]() {
+            if (!m.DownloadMode(h.t)) {
+                (void)h.Send(Payload().SetWord(0x0024, 1).b, 0x0024);
+                h.t += 1001;
+                if (!m.DownloadMode(h.t)) return fail("mode", 0);
+            }
+            if (row.protocol == 1) return (!sendCne || section(0x50, 0x0029, true)) && section(0x30, 0x0021, false);
+            const int flags = row.flags >= 0 ? row.flags : (sendCne ? 5 : 1);
+            Payload start;
+            start.Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(static_cast<std::uint16_t>(flags));
+            if (int r = h.Send(start.b, 0x0121); r != 0) return fail("start", r);
+            for (std::size_t off = 0; off < file.size(); off += 1442)
+                if (int r = h.Send(ChunkRecord(file, off, std::min<std::size_t>(1442, file.size() - off)), 0x0122); r != 0)
+                    return (void)h.Send(Payload().SetWord(0x0049, 1).b, 0x0049), fail("chunk", r);
+            if (int r = h.Send(Payload().SetWord(0x0049, 0).b, 0x0049); r != 0) return fail("end", r);
+            if (int r = h.Send(Payload().Word(3).Word(0x0048).Long(0).b, 0x0048); r != 0) return fail("start-image", r);
+            return true;
+        };
+        std::string result = "failed";
+        for (int n = 1; n <= 2 && result == "failed"; ++n)
+            if (attempt()) result = "ok@" + std::to_string(n);
+        h.t += 1001;
+        const auto st = m.State(h.t);
+        const bool answers = h.Send(Payload().Query(0x0022).b, 0x0022, 0) >= 0;
+        EXPECT_EQ(first + " " + result + (st.downloadMode ? " download" : " app") +
+                      (st.firmwareVersion == spec.swVersion ? " new" : " old") + (answers ? " answers" : " silent") +
+                      " profiles=" + std::to_string(st.profiles.size()),
+                  row.expect);
+    }
+}
+
+TEST_F(FirmwareModel, DataRecordsOutOfOrderAreRefusedForTheirRecord) {
+    Bytes file = QfwFile(3000, 1, 1);
+    (void)Write(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).b);
+    auto skipped = Write(ChunkRecord(file, 1442, 1442));  // chunk 2 before chunk 1
+    EXPECT_EQ(ErrorCode(skipped[1].payload, 0x0122), kvr::sim::kRefuseBadValue);
+    EXPECT_EQ(m_model.State(0).downloadBytes, 0u);
+    auto orphan = Write(Bytes(100, 7), 0, 4);  // a raw data frame with no section open
+    EXPECT_EQ(orphan[1].status, 0x01);
+    EXPECT_EQ(ErrorCode(orphan[1].payload, 0x0021), kvr::sim::kRefuseNotNow);
+}
+
+TEST(QfwMaker, FileReadsBackWithTheHeaderReaderAndItsChecksums) {
+    kvr::sim::QfwSpec spec;
+    std::string err;
+    ASSERT_TRUE(kvr::sim::ParseQfwFields({"swid=0xFFFFFFFF", "swver=7", "hwid=0xFFFE", "hwver=3", "date=20280229",
+                                          "cnetag=0x41424344", "target1=9", "image1=1441", "image2=1", "cne=0"},
+                                         spec, &err)) << err;
+    const Bytes file = kvr::sim::MakeQfw(spec);
+    kvr::QfwHeader h;
+    ASSERT_TRUE(kvr::ParseQfwHeader(file, h));
+    EXPECT_TRUE(h.HasMagic());
+    EXPECT_EQ(h.VersionText(), "-1.7");
+    EXPECT_EQ(h.HardwareID, -2);
+    EXPECT_EQ(h.CompatibleHardwareVersion, 3);
+    EXPECT_EQ(h.DateText(), "20280229");
+    EXPECT_EQ(LeValue(Bytes(h.CneTag.begin(), h.CneTag.end())), 0x41424344u);
+    EXPECT_EQ(h.Image1.TargetInfo[0], 9);
+    EXPECT_EQ(file.size(), 96u + 1441 + 1 + 0);
+    for (const kvr::QfwSection* s : {&h.Image1, &h.Image2, &h.CNE}) {
+        EXPECT_TRUE(s->Present() && s->FitsIn(static_cast<std::int64_t>(file.size())));
+        EXPECT_EQ(s->Crc, TestCrc(file, static_cast<std::size_t>(s->Offset), static_cast<std::size_t>(s->Length)));
+    }
+    EXPECT_EQ(h.CNE.Length, 0);
+    for (const char* bad : {"image1=-1", "image1=@/nonexistent", "hwid=70000", "date=202802290", "colour=red", "swid"})
+        EXPECT_FALSE(kvr::sim::ParseQfwFields({bad}, spec, &err)) << bad;
 }

@@ -169,3 +169,19 @@ TEST_F(KvrsimProgram, UsageErrorsExitWithTwo) {
     Launch({"--demo", "--segment", "bad/name"});
     EXPECT_EQ(Exit(), 1) << "a segment that cannot be used is a start failure";
 }
+
+TEST_F(KvrsimProgram, MakeQfwWritesTheWholeFileOrNothing) {
+    auto run = [&](std::vector<std::string> args) {
+        Launch(args);
+        close(m_stdin);
+        m_stdin = -1;
+        return Exit();
+    };
+    EXPECT_EQ(run({"--make-qfw", m_root + "/a.qfw", "image1=10", "image2=@" + m_root + "/out.txt"}), 0);
+    EXPECT_EQ(std::filesystem::file_size(m_root + "/a.qfw"), 96u + 10 + 0);
+    EXPECT_EQ(run({"--make-qfw", m_root + "/b.qfw", "image1=-1"}), 2);
+    EXPECT_EQ(run({"--make-qfw", m_root + "/no/such/dir/c.qfw"}), 1);
+    std::size_t files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(m_root)) files += e.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 2u) << "a.qfw and the program's output; nothing half written";
+}
