@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "SnapFrame.h"
 #include "sim/SimFrame.h"
 
 namespace kvr::test {
@@ -45,18 +46,17 @@ void SimLink::RemoveDevices() {
     m_queue.clear();
 }
 
-void SimLink::Queue(std::int64_t at, SnapReceived frame) { m_queue.push_back({at, m_order++, std::move(frame)}); }
+void SimLink::Queue(std::int64_t at, SnapFrame frame) { m_queue.push_back({at, m_order++, std::move(frame)}); }
 
-void SimLink::Inject(const SnapReceived& frame, std::int64_t delayMs) { Queue(m_clock.NowMs() + delayMs, frame); }
+void SimLink::Inject(const SnapFrame& frame, std::int64_t delayMs) { Queue(m_clock.NowMs() + delayMs, frame); }
 
-SnapReceived SimLink::Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
+SnapFrame SimLink::Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
                                bool downloadMode, std::int16_t version) {
-    SnapReceived r;
-    r.srcMAC = mac;
+    SnapFrame r;
+    MacFromHex(mac, r.sender.data());
     r.version = version;
     r.frameType = static_cast<std::uint8_t>(2 | (downloadMode ? 0x80 : 0));
     r.label = label;
-    r.payloadLen = static_cast<std::int16_t>(payload.size());
     r.payload = payload;
     return r;
 }
@@ -89,21 +89,21 @@ bool SimLink::Write(std::int32_t hNIC, const std::string& destMAC, std::int16_t 
         for (const sim::OutFrame& out : device->OnFrame(bytes, now)) {
             const auto parsed = sim::ParseSnapFrame(out.bytes);
             if (!parsed) continue;
-            SnapReceived r;
-            r.srcMAC = sim::MacText(parsed->Sender());
+            SnapFrame r;
+            const sim::Mac& sender = parsed->Sender();
+            std::copy(sender.begin(), sender.end(), r.sender.begin());
             r.version = static_cast<std::int16_t>(parsed->version);
             r.frameType = parsed->typeByte;
             r.label = static_cast<std::int16_t>(parsed->label);
             r.status = parsed->status;
             r.payload = parsed->payload;
-            r.payloadLen = static_cast<std::int16_t>(r.payload.size());
             Queue(out.dueMs, std::move(r));
         }
     }
     return true;
 }
 
-bool SimLink::Read(std::int32_t, SnapReceived& frame) {
+bool SimLink::Read(std::int32_t, SnapFrame& frame) {
     ++reads;
     const std::int64_t now = m_clock.NowMs();
     auto next = std::min_element(m_queue.begin(), m_queue.end(), [](const Queued& a, const Queued& b) {
@@ -121,8 +121,10 @@ bool SimLink::Read(std::int32_t, SnapReceived& frame) {
 
 bool SimLink::Open(const std::string& description, std::int32_t& hNIC) {
     opened.push_back(description);
-    hNIC = openOk ? handle : -1;
-    return openOk;
+    const bool ok = openOk && (adapterName.empty() || description == adapterName);
+    hNIC = ok ? handle : -1;
+    if (ok) ++opens;
+    return ok;
 }
 
 bool SimLink::Close(std::int32_t) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Seams.h"
+#include "SnapCodec.h"
 #include "SnapLink.h"
 #include "sim/DeviceModel.h"
 #include "sim/Simulator.h"
@@ -62,15 +63,15 @@ public:
     // Takes every device off the wire and forgets every frame not yet read.
     void RemoveDevices();
     // Queues a frame for the host, arriving after delayMs.
-    void Inject(const SnapReceived& frame, std::int64_t delayMs = 0);
+    void Inject(const SnapFrame& frame, std::int64_t delayMs = 0);
     // A response frame as a device sends it (kind 2, download-mode bit on request).
-    static SnapReceived Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
+    static SnapFrame Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
                                  bool downloadMode = false, std::int16_t version = 8);
 
     bool Write(std::int32_t hNIC, const std::string& destMAC, std::int16_t version, std::uint8_t frameType,
                std::int16_t label, std::uint8_t downloadMode, std::int16_t payloadLen, std::uint8_t modifiedSnap,
                std::vector<std::uint8_t>& payload) override;
-    bool Read(std::int32_t hNIC, SnapReceived& frame) override;
+    bool Read(std::int32_t hNIC, SnapFrame& frame) override;
     bool Open(const std::string& description, std::int32_t& hNIC) override;
     bool Close(std::int32_t hNIC) override;
 
@@ -81,8 +82,10 @@ public:
     std::vector<SentFrame> sent;    // every frame written, in order
     int failWrites = 0;             // the next N writes fail
     bool openOk = true;             // adapters can be opened
+    std::string adapterName;        // when set, only the adapter of this description opens
     std::int32_t handle = 5;        // what Open hands out
-    std::vector<std::string> opened;
+    std::vector<std::string> opened;  // every description asked for
+    int opens = 0;                  // adapters opened
     int closes = 0;
     int reads = 0;
 
@@ -90,9 +93,9 @@ private:
     struct Queued {
         std::int64_t at;
         std::uint64_t order;
-        SnapReceived frame;
+        SnapFrame frame;
     };
-    void Queue(std::int64_t at, SnapReceived frame);
+    void Queue(std::int64_t at, SnapFrame frame);
 
     FakeClock& m_clock;
     std::vector<std::unique_ptr<sim::DeviceModel>> m_devices;

@@ -22,6 +22,7 @@
 #include "UiResources.h"
 #include "basAutomation.h"
 #include "basDebug.h"
+#include "QfwIntegrity.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
@@ -42,8 +43,13 @@ namespace {
 const ModuleLog Log("frmZarni");
 
 enum Column { COL_MAC = 0, COL_NAME, COL_IP, COL_RSSI, COL_PROFILE, COL_COUNT };
+// Each row keeps its device's key (the MAC text as discovery read it, without
+// colons), so the row finds its device without reading back what it displays.
+constexpr int kDeviceKeyRole = Qt::UserRole;
 // The list icon's key, kept on each item for whoever inspects the list.
 constexpr int kIconKeyRole = Qt::UserRole + 1;
+
+std::string DeviceKey(const QTreeWidgetItem& item) { return FromUi(item.data(COL_MAC, kDeviceKeyRole).toString()); }
 
 QString ActiveProfileText(const clsZarn& z) {
     if (z.ActiveProfile < 0) return {};
@@ -212,7 +218,8 @@ void frmZarni::Form_Load() {
 }
 
 bool frmZarni::FitsFirmwareFile(const clsZarn& z) const {
-    return z.HardwareID == m_fileHardwareId && z.HardwareVersion <= m_fileCompatibleHardwareVersion;
+    return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(m_fileHardwareId),
+                                     static_cast<std::int32_t>(m_fileCompatibleHardwareVersion));
 }
 
 void frmZarni::Discover() {
@@ -252,6 +259,7 @@ void frmZarni::Discover() {
             if (!z) continue;
             auto* item = new QTreeWidgetItem(lvZarn);
             item->setText(COL_MAC, UiText(FormatMacAddress(z->MAC)));
+            item->setData(COL_MAC, kDeviceKeyRole, UiText(RemoveColons(z->MAC)));
             item->setText(COL_NAME, WireText(z->Name));
             item->setText(COL_IP, UiText(z->GetIPStatus()));
             item->setText(COL_RSSI, UiText(z->GetRSSI()));
@@ -309,7 +317,7 @@ void frmZarni::Discover() {
 void frmZarni::lvZarn_ItemClick(QTreeWidgetItem* item) {
     if (!item) return;
     Log("lvZarn_ItemClick: Item=" + FromUi(item->text(COL_MAC)) + ", " + FromUi(item->text(COL_NAME)), LEVEL_WATCH);
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     const bool usable = z && (!G().AutomationMode || FitsFirmwareFile(*z));
     cmdProfiles->setEnabled(usable && !z->IsInDownloadMode);
@@ -338,7 +346,7 @@ void frmZarni::cmdProfiles_Click() {
     Log("cmdProfiles_Click", LEVEL_WATCH);
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdProfiles->isEnabled()) return;
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     if (!z) return;
     G().RediscoveryNeeded = false;
@@ -354,7 +362,7 @@ void frmZarni::cmdFirmware_Click() {
     Log("cmdFirmware_Click", LEVEL_WATCH);
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdFirmware->isEnabled()) return;
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     if (G().AutomationMode) {
         basAutomation::State().MatchMac = mac;
         tmrAutomationScheduler->start();

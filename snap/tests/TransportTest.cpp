@@ -8,6 +8,7 @@
 #include "SimLink.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
+#include "AdapterSession.h"
 #include "SnapFrame.h"
 #include "modSNAP.h"
 
@@ -43,6 +44,8 @@ protected:
         G().ModifiedSnap = 0;
         request.AddRID(RID_ACTIVE_PROFILE);
         data = request.GetPayload();
+        link.adapterName = "KVR virtual segment test";
+        link.handle = 7;
     }
     // The one device on the wire (active profile 2), replacing any before it.
     kvr::sim::DeviceModel& Use(const Faults& faults = {}, bool downloadMode = false) {
@@ -211,7 +214,7 @@ TEST_F(TransportTest, FailedWritesAreRetriedAndLogged) {
 class DeadReads : public kvr::test::SimLink {
 public:
     using SimLink::SimLink;
-    bool Read(std::int32_t, kvr::SnapReceived&) override {
+    bool Read(std::int32_t, kvr::SnapFrame&) override {
         ++reads;
         return false;
     }
@@ -324,19 +327,37 @@ TEST_F(TransportTest, SendEx2OpensAndClosesTheAdapter) {
     Use();
     struct Dev {
         std::string NICName, MAC;
-    } dev{"KVR virtual segment test", kMac};
+    } dev{link.adapterName, kMac};
     EXPECT_TRUE(cmd.SendEx2(dev, request, 0, resp));
-    EXPECT_EQ(link.opened, std::vector<std::string>{dev.NICName});
+    EXPECT_EQ(link.opens, 1);
     EXPECT_EQ(link.closes, 1);
     ASSERT_FALSE(link.sent.empty());
     EXPECT_EQ(link.sent[0].payloadLen, 4);
 
     dev.NICName = "no such adapter";
-    link.openOk = false;
     EXPECT_FALSE(cmd.SendEx2(dev, request, 0, resp));
     EXPECT_TRUE(log.Has("SendEx2: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", kvr::LEVEL_ERROR,
                              "clsSnapCommand"));
     EXPECT_EQ(link.closes, 1);
+}
+
+TEST_F(TransportTest, AdapterSessionClosesOnceThroughTheLinkThatOpenedIt) {
+    {
+        kvr::AdapterSession a(link.adapterName);
+        ASSERT_TRUE(a.IsOpen());
+        EXPECT_EQ(a.Handle(), 7);
+        kvr::AdapterSession b(std::move(a));  // the adapter goes with the move
+        EXPECT_FALSE(a.IsOpen());
+        kvr::SetSnapLink(nullptr);  // another link in use meanwhile
+        b = kvr::AdapterSession();
+        EXPECT_EQ(link.closes, 1);
+        kvr::SetSnapLink(&link);
+        const kvr::AdapterSession refused("no such adapter");
+        EXPECT_EQ(refused.Handle(), -1);
+        const kvr::AdapterSession last(link.adapterName);
+    }
+    EXPECT_EQ(link.opens, 2);
+    EXPECT_EQ(link.closes, 2);  // the refused one has nothing to close
 }
 
 // Download frames.
