@@ -26,7 +26,9 @@
 #include "frmMsg.h"
 #include "frmSplash.h"
 #include "frmStatus.h"
+#include "frmProfiles.h"
 #include "frmZarni.h"
+#include "modWLAN.h"
 #include "modSNAP.h"
 #include "modZarniChecks.h"
 
@@ -205,6 +207,11 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     if (CheckDll()) {
         RefreshNicPool();
         out.mainWindow = std::make_unique<frmZarni>();
+        profiles::InstallWepKeyConverter();
+        out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
+            frmProfiles editor(parent);
+            editor.Init(zarn);
+        });
         out.mainWindow->SetAutomationAbort([] {
             Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
             basAutomation::CloseOutputFile();
