@@ -281,6 +281,7 @@ void FirmwareWizardModel::RunUpload() {
     if (m_services.Download) {
         FirmwareDownloadRequest request;
         request.device = m_SelectedZarn;
+        request.hNIC = m_hNIC;
         request.fileName = m_strFileName;
         request.uploadImageOnly = m_uploadImageOnly;
         request.overrideHardwareCheck = m_view.overrideChecked;
