@@ -12,8 +12,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "AutomatedOperations.h"
+#include "AutomationBinding.h"
 #include "CommandLine.h"
+#include "ExitStatus.h"
 #include "Globals.h"
+#include "clsDiscover.h"
+#include "clsZarnPool.h"
 #include "QtSeams.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
@@ -42,14 +47,16 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-// True when the arguments hold the unattended switch (/U or --unattended, any case).
-bool LooksUnattended(const std::vector<std::string>& args) {
+bool HasSwitch(const std::vector<std::string>& args, const char* shortForm, const char* longForm) {
     for (std::string a : args) {
         for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (a == "/u" || a == "--unattended") return true;
+        if (a == shortForm || a == longForm) return true;
     }
     return false;
 }
+
+// True when the arguments hold the unattended switch (/U or --unattended, any case).
+bool LooksUnattended(const std::vector<std::string>& args) { return HasSwitch(args, "/u", "--unattended"); }
 
 // A script that runs the program unattended learns why it did not start,
 // also when the failure comes before the status log or the output file exist.
@@ -59,7 +66,40 @@ void TellUnattendedCaller(bool unattended, const std::string& text) {
     std::fflush(stderr);
 }
 
+// --list: discovers on every adapter without a window, prints the devices and
+// gives the exit status.
+int ListDevices() {
+    std::shared_ptr<clsZarnPool> found;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+        found = std::make_shared<clsZarnPool>();
+        clsDiscover discover;
+        if (!discover.DiscoverAllZarns(8, found, nullptr, {}, 2)) Log("ListDevices: discovery failed.", LEVEL_ERROR);
+    }
+    ZarnPool().Clear();
+    if (found)
+        for (const auto& z : found->colZarn) ZarnPool().AddZarn(z);
+    const auto devices = basAutomation::DevicesForList();
+    const std::string& json = basAutomation::State().JsonFile;
+    if (json.empty()) {
+        basAutomation::WriteDeviceList(devices, stdout, false);
+    } else {
+        std::FILE* out = json == "-" ? stdout : std::fopen(json.c_str(), "w");
+        if (!out) {
+            TellUnattendedCaller(true, "cannot write '" + json + "': " + std::strerror(errno));
+            return ToInt(ExitStatus::BadCommandLine);
+        }
+        basAutomation::WriteDeviceList(devices, out, true);
+        if (out != stdout) std::fclose(out);
+    }
+    Log("ListDevices: " + std::to_string(devices.size()) + " devices listed.", LEVEL_USER);
+    return ToInt(ExitStatus::Ok);
+}
+
 }  // namespace
+
+bool IsScriptedRun(const std::vector<std::string>& args) {
+    return LooksUnattended(args) || HasSwitch(args, "/l", "--list");
+}
 
 InstanceLock::InstanceLock(const std::string& path) {
     m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -92,13 +132,15 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // Message boxes from here on; an unattended run (its switch may be
     // anywhere on the command line) never waits for a click.
     const bool unattended = LooksUnattended(args);
-    InstallQtSeams(unattended);
+    const bool scripted = IsScriptedRun(args);
+    InstallQtSeams(scripted);
+    basAutomation::ResetRun();
     if (!out.lock->Acquired() && !out.lock->Unavailable()) {
         const std::string text = title + " is already running.  Cannot start a second instance.";
-        TellUnattendedCaller(unattended, text);
+        TellUnattendedCaller(scripted, text);
         CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
         out.lock.reset();
-        out.exitStatus = 1;
+        out.exitStatus = ToInt(ExitStatus::AlreadyRunning);
         return out;
     }
 
@@ -111,7 +153,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 
     // 3.
     if (VerifySupportingFiles() != 0) {
-        TellUnattendedCaller(unattended, "improper installation: a packet-driver file lies in the application directory '" +
+        TellUnattendedCaller(scripted, "improper installation: a packet-driver file lies in the application directory '" +
                                              appDirectory + "'.");
         out.exitStatus = 1;
         return out;
@@ -171,20 +213,42 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
             }
         }
     }
-    if (unattended && automationProblem.empty() && !G().AutomationMode)
+    const auto& st = basAutomation::State();
+    const bool list = st.ListRequested;
+    ExitStatus refusal = ExitStatus::Failure;
+    // A script's command line is checked whole before anything is sent: a
+    // mistyped option or MAC must not turn into a run that does something else.
+    if (automationProblem.empty() && (scripted || !st.JsonFile.empty())) {
+        std::string reason;
+        refusal = basAutomation::CheckScriptedCommandLine(reason);
+        if (refusal != ExitStatus::Ok) automationProblem = reason;
+    }
+    if (unattended && !list && automationProblem.empty() && !G().AutomationMode) {
         automationProblem = "no operation was asked for (/D, /B, /C or /I)";
+        refusal = ExitStatus::BadCommandLine;
+    }
+    if (automationProblem.empty() && !list && !st.JsonFile.empty()) {
+        std::string reason;
+        if (!basAutomation::OpenJsonRecord(st.JsonFile, reason)) {
+            automationProblem = reason;
+            refusal = ExitStatus::BadCommandLine;
+        }
+    }
     // Nobody is at the screen of an unattended run: when it cannot run (no
     // output file to record it in, nothing to do), the windows would wait for
     // a user for ever.
-    if (!automationProblem.empty() && unattended) {
-        const std::string text = "the unattended run cannot start: " + automationProblem + ".";
+    if (!automationProblem.empty() && (scripted || !st.JsonFile.empty())) {
+        const std::string text = (list ? "cannot list the devices: " : "the unattended run cannot start: ") +
+                                 automationProblem + ".";
         Log(text, LEVEL_ERROR, "Main");
-        TellUnattendedCaller(unattended, text);
-        out.exitStatus = 1;
+        TellUnattendedCaller(true, text);
+        basAutomation::SetRunStatus(refusal, text);
+        basAutomation::CloseLogFile();
+        out.exitStatus = ToInt(refusal);
         return out;
     }
     // An unattended run never waits for a click.
-    const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
+    const bool neverBlock = (G().AutomationMode && st.UnattendedMode) || list;
     InstallQtSeams(neverBlock);
     if (neverBlock) frmMsg::SetNeverBlock(true);
     InstallHelpWindow();  // every Help button and F1 opens the help pages
@@ -203,12 +267,16 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 
     // 12.
     if (CheckDll()) {
-        RefreshNicPool();
+        const std::int32_t adapters = RefreshNicPool();
+        if (list) {
+            CloseSplash();
+            out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::Failure);
+            if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
+            basAutomation::CloseLogFile();
+            return out;
+        }
         out.mainWindow = std::make_unique<frmZarni>();
-        out.mainWindow->SetAutomationAbort([] {
-            Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
-            basAutomation::CloseOutputFile();
-        });
+        BindAutomation(*out.mainWindow);
         out.mainWindow->Form_Load();
         CloseSplash();
         out.mainWindow->show();
@@ -220,6 +288,24 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     ShowMessage(1111);
     out.exitStatus = 1;
     return out;
+}
+
+int FinishRun(StartupOutcome& outcome, int eventLoopStatus) {
+    int status = eventLoopStatus != 0 ? eventLoopStatus : outcome.exitStatus;
+    if (G().AutomationMode && outcome.mainWindow) {
+        // The window closed before the run ended (signal, time-out): the record says so.
+        basAutomation::AbortAutomation();
+        if (status == 0) status = ToInt(basAutomation::RunStatus());
+    }
+    if (outcome.mainWindow && status == 0) status = outcome.mainWindow->ExitStatus();
+    if (G().AutomationMode && outcome.mainWindow) {
+        if (status != 0 && basAutomation::State().UnattendedMode) {
+            const std::string& why = basAutomation::RunFailureReason();
+            TellUnattendedCaller(true, (why.empty() ? std::string("the unattended run failed") : why) +
+                                           " (exit status " + std::to_string(status) + ")");
+        }
+    }
+    return status;
 }
 
 void Shutdown(StartupOutcome& outcome) {

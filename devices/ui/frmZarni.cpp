@@ -171,9 +171,10 @@ void frmZarni::AddToolsAction(QAction* action) {
     menuBar()->setVisible(true);
 }
 
-void frmZarni::SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion) {
+void frmZarni::SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion, bool headerRead) {
     m_fileHardwareId = hardwareId;
     m_fileCompatibleHardwareVersion = compatibleHardwareVersion;
+    m_fileHeaderRead = headerRead;
 }
 
 QString frmZarni::Caption() const {
@@ -200,7 +201,7 @@ void frmZarni::Form_Load() {
         setWindowTitle(Caption());
         if (G().AutomationMode) {
             const auto& st = basAutomation::State();
-            SetAutomationFirmwareIdentity(st.FileHardwareID, st.FileCompatibleHardwareVersion);
+            SetAutomationFirmwareIdentity(st.FileHardwareID, st.FileCompatibleHardwareVersion, st.FileHeaderRead);
         }
         // The automation timer runs from the start; its handler waits while a
         // discovery is under way.
@@ -212,6 +213,7 @@ void frmZarni::Form_Load() {
 }
 
 bool frmZarni::FitsFirmwareFile(const clsZarn& z) const {
+    if (!m_fileHeaderRead) return true;  // /I, /B, /C runs, or a /D file without a header
     return z.HardwareID == m_fileHardwareId && z.HardwareVersion <= m_fileCompatibleHardwareVersion;
 }
 
@@ -323,7 +325,7 @@ void frmZarni::lvZarn_DblClick() {
 
 void frmZarni::cmdDiscover_Click() {
     Log("cmdDiscover_Click", LEVEL_WATCH);
-    if (m_discovering) return;
+    if (m_discovering || m_inAutomationStep) return;
     // The old list goes at once; so does its status line, which would
     // otherwise still count devices that are no longer listed.
     lvZarn->clear();
@@ -336,6 +338,7 @@ void frmZarni::cmdDiscover_Click() {
 
 void frmZarni::cmdProfiles_Click() {
     Log("cmdProfiles_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdProfiles->isEnabled()) return;
     std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
@@ -352,6 +355,7 @@ void frmZarni::cmdProfiles_Click() {
 
 void frmZarni::cmdFirmware_Click() {
     Log("cmdFirmware_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdFirmware->isEnabled()) return;
     std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
@@ -404,8 +408,13 @@ void frmZarni::tmrAutomationScheduler_Timer() {
         }
         return;
     }
+    // Nothing else may start while an automated download runs.
     m_inAutomationStep = true;
+    fraButtons->setEnabled(false);
+    chkModifiedSNAP->setEnabled(false);
     const long r = m_automationStep();
+    fraButtons->setEnabled(true);
+    chkModifiedSNAP->setEnabled(true);
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
