@@ -1,0 +1,195 @@
+// Unattended firmware upgrades end to end: the real KVRinstaller started as
+// a script starts it (no display, its own application directory) against
+// simulated devices on a private virtual segment. Each row checks the exit
+// status, the output file history.log and the JSON record.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "sim/DeviceOptions.h"
+#include "sim/QfwMaker.h"
+#include "sim/Simulator.h"
+
+extern char** environ;
+namespace fs = std::filesystem;
+using namespace kvr::sim;
+
+namespace {
+
+struct Row {
+    const char* name;
+    std::vector<std::string> devices;  // kvrsim device specs
+    std::vector<std::string> qfw;      // --make-qfw fields; "corrupt" spoils a section
+    std::vector<std::string> args;     // besides --download FILE --unattended --json FILE
+    int status;
+    std::vector<std::string> results;  // JSON "result" of each device record, in order
+    std::vector<std::string> history;  // texts in history.log (its ERROR lines and records)
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+std::vector<std::string> Lines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> out;
+    for (std::string l; std::getline(in, l);) out.push_back(l);
+    return out;
+}
+
+std::string Text(const fs::path& file) {
+    std::ifstream in(file);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class UnattendedRun : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_root = tmpl;
+        fs::create_directories(m_root / "app");
+        fs::create_directories(m_root / "segments");
+        const fs::path bundle = KVR_BUNDLE_DIR;
+        // The program's own directory holds its database, lock and history.log.
+        fs::copy_file(bundle / "KVRinstaller", m_root / "app" / "KVRinstaller");
+        fs::copy_file(bundle / "db1_clean.mdb", m_root / "app" / "db1_clean.mdb");
+        for (const char* lib : {"libzarnisupp.so", "libzarni_utils.so"})
+            fs::create_symlink(bundle / lib, m_root / "app" / lib);
+        ::setenv("KVR_SEGMENT_DIR", (m_root / "segments").c_str(), 1);
+    }
+    void TearDown() override {
+        if (m_sim) m_sim->Stop();
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
+    }
+
+    void StartDevices(const std::vector<std::string>& specs) {
+        m_sim = std::make_unique<Simulator>();
+        for (const auto& spec : specs) {
+            DeviceConfig d;
+            std::string err;
+            ASSERT_TRUE(ParseDeviceOptions(spec, d, &err)) << err;
+            ASSERT_TRUE(m_sim->AddDevice(d, &err)) << err;
+        }
+        std::string err;
+        ASSERT_TRUE(m_sim->StartOnSegment("ua" + std::to_string(::getpid()), &err)) << err;
+    }
+
+    void MakeFile(std::vector<std::string> fields) {
+        const bool corrupt = !fields.empty() && fields.back() == "corrupt";
+        if (corrupt) fields.pop_back();
+        QfwSpec spec;
+        std::string err;
+        ASSERT_TRUE(ParseQfwFields(fields, spec, &err)) << err;
+        if (!spec.image1) spec.image1 = QfwFiller(64 * 1024, 7);
+        auto bytes = MakeQfw(spec);
+        if (corrupt) bytes.back() ^= 0xFF;  // the last section's checksum no longer fits
+        ASSERT_TRUE(WriteQfwFile((m_root / "fw.qfw").string(), bytes, &err)) << err;
+    }
+
+    // Runs the program like a script over ssh: no display, nothing to click.
+    int Run(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{(m_root / "app" / "KVRinstaller").string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
+                                     "HOME=" + m_root.string(), "PATH=/usr/bin:/bin"};
+        std::vector<char*> cargv, cenv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        for (auto& e : env) cenv.push_back(e.data());
+        cargv.push_back(nullptr);
+        cenv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, (m_root / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&fa, 2, (m_root / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = -1;
+        const int rc = ::posix_spawn(&pid, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) return -1;
+        int status = 0;
+        for (int i = 0; i < 1800 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (::waitpid(pid, &status, WNOHANG) == 0) {  // hung: a run must never wait for anybody
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -2;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+    }
+
+    fs::path m_root;
+    std::unique_ptr<Simulator> m_sim;
+};
+
+TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
+    const Row& row = GetParam();
+    StartDevices(row.devices);
+    MakeFile(row.qfw);
+    std::vector<std::string> args{"--download", (m_root / "fw.qfw").string(), "--unattended", "--json",
+                                  (m_root / "run.json").string()};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const int status = Run(args);
+    const std::string err = Text(m_root / "stderr.txt");
+    EXPECT_EQ(status, row.status) << err;
+    // Standard error: the reason of a failure, and no toolkit noise.
+    EXPECT_EQ(err.find("This plugin does not support"), std::string::npos) << err;
+    if (row.status != 0) {
+        EXPECT_NE(err.find("(exit status " + std::to_string(row.status) + ")"), std::string::npos) << err;
+    }
+
+    const auto history = Lines(m_root / "app" / "history.log");
+    ASSERT_GE(history.size(), 6u);
+    const std::string rule(67, '*');
+    EXPECT_EQ(history.front(), rule);
+    EXPECT_EQ(history[1].rfind("   Started KVRinstaller ver ", 0), 0u);
+    EXPECT_EQ(history.back(), rule);  // the closing line
+    const std::string all = Text(m_root / "app" / "history.log");
+    for (const auto& e : row.history) EXPECT_NE(all.find(e), std::string::npos) << e << "\n" << all;
+    EXPECT_NE(all.find("Automated operations ended with exit status " + std::to_string(row.status)), std::string::npos)
+        << all;
+
+    const auto json = Lines(m_root / "run.json");
+    ASSERT_EQ(json.size(), row.results.size() + 1) << Text(m_root / "run.json");
+    for (std::size_t i = 0; i < row.results.size(); ++i)
+        EXPECT_NE(json[i].find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << json[i];
+    EXPECT_NE(json.back().find("\"summary\":true"), std::string::npos);
+    EXPECT_NE(json.back().find("\"status\":" + std::to_string(row.status) + ","), std::string::npos) << json.back();
+}
+
+const char* kDev1 = "mac=00:07:F5:00:01:01 name=One restart=300";
+const char* kDev2 = "mac=00:07:F5:00:01:02 name=Two restart=300";
+const char* kDev3 = "mac=00:07:F5:00:01:03 name=Three restart=300";
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, UnattendedRun,
+    ::testing::Values(
+        Row{"SuccessProtocol16", {kDev1}, {}, {}, 0, {"ok"}, {}},
+        Row{"SuccessProtocol1", {std::string(kDev1) + " v16=0"}, {}, {}, 0, {"ok"}, {}},
+        Row{"NoDevice", {}, {}, {}, 4, {}, {"There are no Zarn Adapters that are compatible"}},
+        Row{"TwoMatching", {kDev1, kDev2}, {}, {}, 5, {}, {"There are 2 Zarn Adapters", "Cannot proceed."}},
+        Row{"Incompatible", {std::string(kDev1) + " hwid=2"}, {}, {"--match-mac", "00:07:F5:00:01:01"}, 6,
+            {"incompatible"}, {"is not compatible with the firmware file (QFW=1.1, Zarn=2.1)"}},
+        Row{"CorruptFile", {kDev1}, {"corrupt"}, {}, 3, {"file-invalid"},
+            {"The QFW file does not contain a valid firmware image!"}},
+        Row{"RefusesDownloadMode", {std::string(kDev1) + " no-download-mode=1"}, {}, {}, 7, {"download-failed"},
+            {"the firmware upload failed"}},
+        Row{"FailsMidway", {std::string(kDev1) + " fail-chunk=3:refuse:always"}, {}, {}, 7, {"download-failed"},
+            {"the firmware upload failed"}},
+        Row{"ComesBackOld", {std::string(kDev1) + " old-identity=1"}, {}, {}, 8, {"not-back"},
+            {"did not come back running version 256.516"}},
+        Row{"RetryRecovers", {std::string(kDev1) + " fail-chunk=3:refuse:once"}, {}, {"--retries", "2"}, 0, {"ok"},
+            {"attempt 2 of 3", "upgraded at attempt 2."}},
+        Row{"AllOverThreeOneFailing", {kDev1, std::string(kDev2) + " fail-chunk=2:refuse:always", kDev3}, {},
+            {"--match-mac", "all"}, 7, {"ok", "download-failed", "ok"}, {"the firmware upload failed"}}),
+    [](const ::testing::TestParamInfo<Row>& p) { return std::string(p.param.name); });
+
+}  // namespace
