@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,7 +51,7 @@ std::string Text(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class UnattendedRun : public ::testing::TestWithParam<Row> {
+class UnattendedFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
@@ -130,6 +131,8 @@ protected:
     std::unique_ptr<Simulator> m_sim;
 };
 
+class UnattendedRun : public UnattendedFixture, public ::testing::WithParamInterface<Row> {};
+
 TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
     const Row& row = GetParam();
     StartDevices(row.devices);
@@ -162,8 +165,68 @@ TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
     for (std::size_t i = 0; i < row.results.size(); ++i)
         EXPECT_NE(json[i].find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << json[i];
     EXPECT_NE(json.back().find("\"summary\":true"), std::string::npos);
+
+    // What the devices now run: the file's version exactly where the record says "ok",
+    // and no firmware byte sent when the run refused before the download.
+    const auto macs = m_sim->Devices();
+    for (std::size_t i = 0; i < macs.size(); ++i) {
+        const bool ok = i < row.results.size() && row.results[i] == "ok";
+        if (row.status == 0 || row.results.size() == macs.size()) {
+            EXPECT_EQ(m_sim->State(macs[i]).firmwareVersion == 0x0204, ok) << MacText(macs[i]);
+        }
+        if (row.status >= 3 && row.status <= 6) {
+            EXPECT_EQ(m_sim->Counters(macs[i]).chunksReceived, 0u);
+        }
+    }
     EXPECT_NE(json.back().find("\"status\":" + std::to_string(row.status) + ","), std::string::npos) << json.back();
 }
+
+// A script's mistakes end the run before anything is sent to a device.
+struct BadInput {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // the one line on standard error contains this
+};
+
+void PrintTo(const BadInput& row, std::ostream* os) { *os << row.name; }
+
+class UnattendedBadInput : public UnattendedFixture, public ::testing::WithParamInterface<BadInput> {};
+
+TEST_P(UnattendedBadInput, IsRefusedWithOneLineAndNothingSent) {
+    const BadInput& row = GetParam();
+    StartDevices({"mac=00:07:F5:00:02:01"});
+    MakeFile({});
+    fs::create_directories(m_root / "dir.qfw");
+    std::vector<std::string> args;
+    for (std::string a : row.args) {
+        if (a.rfind("@", 0) == 0) a = (m_root / a.substr(1)).string();  // a path in the test's directory
+        args.push_back(a);
+    }
+    int lockFd = -1;
+    if (row.status == 9) {  // another instance holds the lock
+        lockFd = ::open((m_root / "app" / "KVRinstaller.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
+    }
+    EXPECT_EQ(Run(args), row.status);
+    if (lockFd >= 0) ::close(lockFd);
+    const auto err = Lines(m_root / "stderr.txt");
+    ASSERT_EQ(err.size(), 1u) << Text(m_root / "stderr.txt");
+    EXPECT_NE(err[0].find(row.says), std::string::npos) << err[0];
+    EXPECT_EQ(m_sim->Counters(m_sim->Devices().front()).framesIn, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, UnattendedBadInput,
+    ::testing::Values(
+        BadInput{"UnknownOption", {"--download", "@fw.qfw", "--unattended", "--unatended"}, 2, "unknown option '--unatended'"},
+        BadInput{"MissingFile", {"--download", "@none.qfw", "--unattended"}, 3, "does not exist"},
+        BadInput{"DirectoryAsFile", {"--download", "@dir.qfw", "--unattended"}, 3, "is a directory"},
+        BadInput{"BadMac", {"--download", "@fw.qfw", "/U", "--match-mac", "00:07:F5:01:02"}, 2, "is not a MAC address"},
+        BadInput{"BadRetries", {"--download", "@fw.qfw", "/U", "--retries", "-1"}, 2, "--retries needs a whole number"},
+        BadInput{"UnwritableJson", {"--download", "@fw.qfw", "/U", "--json", "@dir.qfw"}, 2, "is a directory"},
+        BadInput{"SecondInstance", {"--download", "@fw.qfw", "/U"}, 9, "already running"}),
+    [](const ::testing::TestParamInfo<BadInput>& p) { return std::string(p.param.name); });
 
 const char* kDev1 = "mac=00:07:F5:00:01:01 name=One restart=300";
 const char* kDev2 = "mac=00:07:F5:00:01:02 name=Two restart=300";
