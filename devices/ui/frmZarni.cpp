@@ -22,6 +22,7 @@
 #include "UiResources.h"
 #include "basAutomation.h"
 #include "basDebug.h"
+#include "QfwIntegrity.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
@@ -214,7 +215,8 @@ void frmZarni::Form_Load() {
 
 bool frmZarni::FitsFirmwareFile(const clsZarn& z) const {
     if (!m_fileHeaderRead) return true;  // /I, /B, /C runs, or a /D file without a header
-    return z.HardwareID == m_fileHardwareId && z.HardwareVersion <= m_fileCompatibleHardwareVersion;
+    return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(m_fileHardwareId),
+                                     static_cast<std::int32_t>(m_fileCompatibleHardwareVersion));
 }
 
 void frmZarni::Discover() {

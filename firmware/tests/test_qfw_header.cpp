@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "QfwHeader.h"
+#include "QfwIntegrity.h"
 
 using kvr::QfwHeader;
 using kvr::QfwReadStatus;
@@ -194,4 +195,23 @@ TEST(QfwHeaderFile, ReadsGoodShortMissingAndDirectory) {
     EXPECT_EQ(h.HardwareID, 0);
     EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.Path(), h, &err), QfwReadStatus::NotAFile);
     EXPECT_EQ(kvr::ReadQfwHeaderFile("", h, &err), QfwReadStatus::NotAFile);
+}
+
+// The one compatibility test of the main window and the download: the file's
+// 16-bit values are sign-extended before they meet the device's 32-bit ones.
+TEST(QfwHeader, HardwareCompatibilityAndDisplayTexts) {
+    std::vector<std::uint8_t> b = GoodHeader();
+    PutLe16(b, 0x20, 0xFFFF);  // HardwareID -1
+    PutLe16(b, 0x22, 0x8000);  // compatible up to -32768
+    QfwHeader h;
+    ASSERT_TRUE(kvr::ParseQfwHeader(b, h));
+    const struct { std::int32_t id, version; bool ok; } rows[] = {
+        {-1, -32768, true}, {-1, -40000, true}, {-1, -32767, false}, {0xFFFF, -32768, false}};
+    for (const auto& r : rows) {
+        EXPECT_EQ(kvr::IsHardwareCompatible(r.id, r.version, h.HardwareID, h.CompatibleHardwareVersion), r.ok)
+            << r.id << " " << r.version;
+    }
+    EXPECT_EQ(kvr::QfwBuildDateText(h, false), "2005-11-16");
+    EXPECT_EQ(kvr::QfwBuildDateText(h, true), "2005-11-16 14:30:0599");
+    EXPECT_EQ(kvr::QfwVersionText(h), "3.17");
 }
