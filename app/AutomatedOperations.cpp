@@ -12,6 +12,7 @@
 
 #include "Globals.h"
 #include "QfwHeader.h"
+#include "QfwIntegrity.h"
 #include "basAutomation.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -46,7 +47,8 @@ std::string Hex(long code) { return kvr::HexUpper(static_cast<std::uint32_t>(cod
 bool FitsFile(const clsZarn& z) {
     const auto& st = State();
     if (!st.FileHeaderRead) return true;  // nothing known about the file: no device is ruled out
-    return z.HardwareID == st.FileHardwareID && z.HardwareVersion <= st.FileCompatibleHardwareVersion;
+    return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(st.FileHardwareID),
+                                     static_cast<std::int32_t>(st.FileCompatibleHardwareVersion));
 }
 
 std::string VersionOf(const clsZarn& z) {
@@ -211,18 +213,19 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
                             static_cast<long long>(fs::file_size(fileName, ec)));
     wizard->SetProgressBars(&progress.DownloadMode(), &progress.Erase(), &progress.Upload());
     wizard->Show(false);
-    const std::string lastBefore = LastOutputLine();
+    const std::size_t mark = OutputLineCount();
     wizard->Advance();
     kvr::CurrentClock().SleepMs(300);
     kvr::CurrentEventPump().DoEvents();
     const bool ok = wizard->UploadOK();
     g_current.versionAfter = wizard->VersionAfter();
     const bool matches = wizard->VersionMatchesFile();
-    const std::string lastAfter = LastOutputLine();
+    const std::vector<std::string> said = OutputLinesSince(mark);
     wizard->Close();
     if (!ok) {
         progress.Finish("failed");
-        std::string why = lastAfter != lastBefore ? " (" + MessageOf(lastAfter) + ")" : std::string();
+        // The first thing the download said is why it failed.
+        std::string why = said.empty() ? std::string() : " (" + MessageOf(said.front()) + ")";
         return Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload failed" + why + ".");
     }
     if (!matches) {
@@ -635,6 +638,7 @@ DeviceProgress::~DeviceProgress() {
 
 void DeviceProgress::Update(int stage, long percent) {
     static const char* const kStages[] = {"download mode", "erasing", "uploading"};
+    if (stage != 0 && percent == 0) return;  // a bar set back before its stage begins
     if (!m_terminal) {
         // Logs and pipes: one line when a stage begins.
         if (stage != m_stage) std::fprintf(m_out, "%s: %s: %s\n", kProgramTitle, m_mac.c_str(), kStages[stage]);

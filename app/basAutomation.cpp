@@ -65,8 +65,16 @@ public:
         m_out << line << '\n';
         m_out.flush();
         m_last = line;
+        if (m_recent.size() == kRecent) m_recent.erase(m_recent.begin());
+        m_recent.push_back(line);
+        ++m_count;
     }
     const std::string& Last() const { return m_last; }
+    std::vector<std::string> Since(std::size_t mark) const {
+        const std::size_t n = std::min<std::size_t>(m_count - std::min(mark, m_count), m_recent.size());
+        return std::vector<std::string>(m_recent.end() - static_cast<std::ptrdiff_t>(n), m_recent.end());
+    }
+    std::size_t Count() const { return m_count; }
     void Close() {
         if (!m_out.is_open()) return;
         kvr::SetOutputFileSink(nullptr);
@@ -75,8 +83,11 @@ public:
     ~OutputFile() override { Close(); }
 
 private:
+    static constexpr std::size_t kRecent = 64;
     std::ofstream m_out;
     std::string m_last;
+    std::vector<std::string> m_recent;  // the last lines, for the records of an unattended run
+    std::size_t m_count = 0;
 };
 
 OutputFile g_outputFile;
@@ -299,6 +310,8 @@ bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }
 const std::string& LastOutputLine() { return g_outputFile.Last(); }
+std::size_t OutputLineCount() { return g_outputFile.Count(); }
+std::vector<std::string> OutputLinesSince(std::size_t mark) { return g_outputFile.Since(mark); }
 const std::string& OutputRule() { return kRule; }
 
 long InitializeCommandLineOptions() {

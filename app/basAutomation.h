@@ -114,6 +114,10 @@ void WriteOutputLine(const std::string& line);
 void CloseOutputFile();
 // The last line written to the output file ("" when none).
 const std::string& LastOutputLine();
+// Lines written so far, and the (at most 64) last lines written after the
+// count was `mark`.
+std::size_t OutputLineCount();
+std::vector<std::string> OutputLinesSince(std::size_t mark);
 // The line of 67 asterisks that frames the header and ends the file.
 const std::string& OutputRule();
 
