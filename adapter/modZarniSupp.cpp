@@ -7,11 +7,12 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <span>
 
 #include "AdapterText.h"
-#include "ByteReader.h"
 #include "RunTimeError.h"
 #include "Seams.h"
+#include "SnapCodec.h"
 #include "ZarniLibs.h"
 #include "basDebug.h"
 
@@ -19,8 +20,7 @@ namespace {
 
 const kvr::ModuleLog Log("modZarniSupp");
 
-constexpr std::size_t kMaxFrame = 1500;       // largest frame we build or accept a payload in
-constexpr std::size_t kReceiveBuffer = 1514;  // a whole Ethernet frame without its checksum
+constexpr std::size_t kMaxFrame = kvr::kSnapMaxFrame;  // largest frame we build
 constexpr std::int64_t kReceiveWindowMs = 100;
 constexpr long kScanPauseMs = 2000;
 constexpr int kScanAttempts = 3;
@@ -43,15 +43,12 @@ ModuleState& M() {
     return m;
 }
 
-constexpr std::array<std::uint8_t, 3> kLlcHeader{0xAA, 0xAA, 0x03};
-constexpr std::array<std::uint8_t, 5> kSnapId{0x00, 0x07, 0xF5, 0x00, 0x00};
-
 // Logs a trapped run-time error the way every procedure does.
 void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
 // Parses 12 hexadecimal digits (colons, dashes and blanks between them are
 // ignored) into 6 bytes.
-bool ParseMac(const std::string& text, std::array<std::uint8_t, 6>& out) {
+bool ParseMac(const std::string& text, kvr::MacAddress& out) {
     int nibbles = 0;
     for (char c : text) {
         int v;
@@ -74,10 +71,6 @@ namespace kvr {
 
 void ResetZarniSuppModule() { M() = ModuleState{}; }
 std::int32_t ZarniSuppAdapterCount() { return M().adapterCount; }
-namespace {
-std::int16_t g_lastReadVersion = 0;
-}  // namespace
-std::int16_t LastReadNDISVersion() { return g_lastReadVersion; }
 
 }  // namespace kvr
 
@@ -233,31 +226,17 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
         const std::string* src = nullptr;
         for (std::size_t e = 1; e < m.cache.size(); ++e)
             if (m.cache[e].handle == hNIC) src = &m.cache[e].src;
-        std::array<std::uint8_t, 6> srcBytes{};
-        if (!src || src->empty() || !ParseMac(*src, srcBytes)) {
+        kvr::SnapFrame frame;
+        if (!src || src->empty() || !ParseMac(*src, frame.sender)) {
             Log(name + ": the NIC adapter with the specified handle (" + std::to_string(hNIC) +
                     ") does not exist in the local program cache.  Exiting abnormally.",
                 kvr::LEVEL_ERROR);
             return false;
         }
-
-        std::vector<std::uint8_t> snapHeader;
-        if (ProtocolVersion == 8) {
-            snapHeader = {0x08, 0x00};
-        } else if (ProtocolVersion != 0) {
-            return false;
-        }
+        if (ProtocolVersion != 0 && ProtocolVersion != 8) return false;
         if (modifiedSnap != 0) frameType = static_cast<std::uint8_t>(frameType | 0x40);
-        const auto ulabel = static_cast<std::uint16_t>(label);
-        const auto ulen = static_cast<std::uint16_t>(payloadLen);
-        snapHeader.push_back(frameType);
-        snapHeader.push_back(static_cast<std::uint8_t>(ulabel & 0xFF));
-        snapHeader.push_back(static_cast<std::uint8_t>(ulabel >> 8));
-        snapHeader.push_back(downloadMode);
-        snapHeader.push_back(static_cast<std::uint8_t>(ulen & 0xFF));
-        snapHeader.push_back(static_cast<std::uint8_t>(ulen >> 8));
 
-        const std::size_t headerEnd = 22 + snapHeader.size() + (ProtocolVersion == 8 ? 6 : 0);
+        const std::size_t headerEnd = kvr::SnapPayloadOffset(ProtocolVersion);
         // A length the frame cannot hold would send bytes that are not the payload.
         if (payloadLen < 0 || headerEnd + static_cast<std::size_t>(payloadLen) > kMaxFrame) {
             Log(name + ": payload length (" + std::to_string(payloadLen) + ") does not fit in a frame of at most " +
@@ -265,40 +244,31 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
                 kvr::LEVEL_ERROR);
             return false;
         }
-        std::array<std::uint8_t, 6> dstBytes{};
-        if (!ParseMac(destMAC, dstBytes)) {
+        kvr::MacAddress destination{};
+        if (!ParseMac(destMAC, destination)) {
             Log(name + ": invalid destination address '" + destMAC + "'.  Nothing sent.", kvr::LEVEL_ERROR);
             return false;
         }
-        const std::size_t frameLength = headerEnd + static_cast<std::size_t>(payloadLen);
-
-        std::array<std::uint8_t, kMaxFrame> frame{};
-        std::size_t pos = 0;
-        auto put = [&](const std::uint8_t* p, std::size_t n) {
-            std::copy(p, p + n, frame.begin() + static_cast<std::ptrdiff_t>(pos));
-            pos += n;
-        };
-        put(dstBytes.data(), 6);
-        put(srcBytes.data(), 6);
-        const std::size_t lengthField = frameLength - 14;
-        frame[pos++] = static_cast<std::uint8_t>(lengthField >> 8);
-        frame[pos++] = static_cast<std::uint8_t>(lengthField & 0xFF);
-        put(kLlcHeader.data(), kLlcHeader.size());
-        put(kSnapId.data(), kSnapId.size());
-        put(snapHeader.data(), snapHeader.size());
-        if (ProtocolVersion == 8) put(srcBytes.data(), 6);
-
-        const std::size_t room = kMaxFrame - pos;
+        const std::size_t room = kMaxFrame - headerEnd;
         if (payload.size() > room) {
             Log("WriteNDIS: size of payload exceeds the maximum by " + std::to_string(payload.size() - room) +
                     " bytes.  Discarding excess data and continuing...",
                 kvr::LEVEL_ERROR);
             payload.resize(room);
         }
-        put(payload.data(), payload.size());
+        // The frame carries payloadLen bytes: the caller's array, zeros past its end.
+        const auto length = static_cast<std::size_t>(payloadLen);
+        frame.version = ProtocolVersion;
+        frame.frameType = frameType;
+        frame.label = label;
+        frame.status = downloadMode;
+        frame.payload.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(std::min(length, payload.size())));
+        frame.payload.resize(length, 0);
+        std::vector<std::uint8_t> bytes;
+        if (!kvr::BuildSnapFrame(destination, frame, bytes)) return false;
 
         errno = 0;
-        if (kvr::zs::SendRawPacket(hNIC, static_cast<std::int32_t>(frameLength), frame.data()) == 0) {
+        if (kvr::zs::SendRawPacket(hNIC, static_cast<std::int32_t>(bytes.size()), bytes.data()) == 0) {
             const int err = errno;
             Log(name + ":ZARNISUPP_SendRawPacket FAILED: code " + std::to_string(err) + " (0x" +
                     kvr::HexText(static_cast<std::uint32_t>(err)) + ").",
@@ -312,64 +282,11 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
     return false;
 }
 
-namespace {
-
-// One received frame taken apart; false when it is malformed (already logged).
-bool ParseSnapFrame(const std::uint8_t* data, std::size_t length, std::size_t lengthField,
-                    std::vector<std::uint8_t>& srcMAC, std::uint8_t& frameType, std::int16_t& label,
-                    std::uint8_t& downloadMode, std::int16_t& payloadLen, std::vector<std::uint8_t>& payload) {
-    // Padding beyond the 802.3 length is not part of the frame.
-    const std::size_t end = std::min(length, 14 + lengthField);
-    kvr::ByteReader rd(data, end);
-    std::array<std::uint8_t, 6> ethSrc{};
-    rd.Seek(6);
-    rd.Bytes(ethSrc.data(), 6);
-    rd.Seek(22);
-    bool v8 = false;
-    const std::uint16_t version = rd.U16();
-    if (rd.Ok() && version == 8) v8 = true;
-    else rd.Seek(22);
-    const std::uint8_t type = rd.U8();
-    const std::uint16_t lbl = rd.U16();
-    const std::uint8_t status = rd.U8();
-    const std::uint16_t plen = rd.U16();
-    std::array<std::uint8_t, 6> sender = ethSrc;
-    if (v8) rd.Bytes(sender.data(), 6);
-    if (!rd.Ok()) {
-        Log("ReadNDIS: frame length (" + std::to_string(end) + ") is too short for its SNAP header.  Discarding frame.",
-            kvr::LEVEL_WARNING);
-        return false;
-    }
-    const std::size_t pos = rd.Pos();
-    const std::size_t room = std::min(kMaxFrame - pos, rd.Remaining());
-    if (plen > room) {
-        Log("ReadNDIS: frame length (" + std::to_string(plen) + ") is greater than the maximum frame length (" +
-                std::to_string(room) + ").  Discarding frame.",
-            kvr::LEVEL_WARNING);
-        return false;
-    }
-    auto body = rd.View(plen);
-    payload.assign(body.begin(), body.end());
-    const std::string mac = kvr::MacText(sender.data());
-    srcMAC.assign(mac.begin(), mac.end());
-    srcMAC.push_back(0);
-    frameType = type;
-    label = static_cast<std::int16_t>(lbl);
-    downloadMode = status;
-    payloadLen = static_cast<std::int16_t>(plen);
-    kvr::g_lastReadVersion = v8 ? 8 : 0;
-    return true;
-}
-
-}  // namespace
-
-bool ReadNDIS(std::int32_t hNIC, std::vector<std::uint8_t>& srcMAC, std::uint8_t /*unused*/, std::uint8_t& frameType,
-              std::int16_t& label, std::uint8_t& downloadMode, std::int16_t& payloadLen,
-              std::vector<std::uint8_t>& payload) {
+bool ReadNDIS(std::int32_t hNIC, kvr::SnapFrame& frame) {
     try {
         kvr::Clock& clock = kvr::CurrentClock();
         const std::int64_t start = clock.NowMs();
-        std::array<std::uint8_t, kReceiveBuffer> buf{};
+        std::array<std::uint8_t, kvr::kEthernetMaxFrame> buf{};
         for (;;) {
             std::int32_t noFrame = 1;
             std::int32_t frameLength = 0;
@@ -383,31 +300,32 @@ bool ReadNDIS(std::int32_t hNIC, std::vector<std::uint8_t>& srcMAC, std::uint8_t
             }
             if (noFrame == 0) {
                 if (frameLength < 1) return false;
-                const std::size_t len = std::min<std::size_t>(static_cast<std::size_t>(frameLength), buf.size());
-                kvr::ByteReader rd(buf.data(), len);
-                std::array<std::uint8_t, 6> dst{}, src{};
-                rd.Bytes(dst.data(), 6);
-                rd.Bytes(src.data(), 6);
-                const std::uint16_t lengthField = rd.U16BE();
-                if (rd.Ok()) {
-                    Log("ReadNDIS: packet received (src MAC=" + kvr::HexPairs(src.data(), 6) +
-                            ", dst MAC=" + kvr::HexPairs(dst.data(), 6) + ", len=" + std::to_string(lengthField) + ")",
+                const std::span<const std::uint8_t> bytes(
+                    buf.data(), std::min<std::size_t>(static_cast<std::size_t>(frameLength), buf.size()));
+                kvr::EthernetHeader eth;
+                if (kvr::ReadEthernetHeader(bytes, eth)) {
+                    Log("ReadNDIS: packet received (src MAC=" + kvr::HexPairs(eth.source.data(), 6) +
+                            ", dst MAC=" + kvr::HexPairs(eth.destination.data(), 6) +
+                            ", len=" + std::to_string(eth.length) + ")",
                         kvr::LEVEL_DETAIL);
-                    std::array<std::uint8_t, 3> llc{};
-                    std::array<std::uint8_t, 5> snap{};
-                    rd.Bytes(llc.data(), 3);
-                    rd.Bytes(snap.data(), 5);
-                    if (llc[0] == 0xAB) llc[0] = 0xAA;
-                    if (rd.Ok() && llc == kLlcHeader && snap == kSnapId) {
-                        if (14 + static_cast<std::size_t>(lengthField) > len) {
-                            Log("ReadNDIS: frame length (" + std::to_string(14 + static_cast<std::size_t>(lengthField)) +
-                                    ") is greater than the maximum frame length (" + std::to_string(len) +
-                                    ").  Discarding frame.",
-                                kvr::LEVEL_WARNING);
-                            return false;
-                        }
-                        return ParseSnapFrame(buf.data(), len, lengthField, srcMAC, frameType, label, downloadMode,
-                                              payloadLen, payload);
+                    kvr::SnapParseDetail why;
+                    switch (kvr::ParseSnapFrame(bytes, frame, &why)) {
+                    case kvr::SnapParse::Ok:
+                        return true;
+                    case kvr::SnapParse::NotSnap:
+                        break;  // another protocol: keep listening
+                    case kvr::SnapParse::ShortHeader:
+                        Log("ReadNDIS: frame length (" + std::to_string(why.claimed) +
+                                ") is too short for its SNAP header.  Discarding frame.",
+                            kvr::LEVEL_WARNING);
+                        return false;
+                    case kvr::SnapParse::Truncated:
+                    case kvr::SnapParse::TooLong:
+                        Log("ReadNDIS: frame length (" + std::to_string(why.claimed) +
+                                ") is greater than the maximum frame length (" + std::to_string(why.room) +
+                                ").  Discarding frame.",
+                            kvr::LEVEL_WARNING);
+                        return false;
                     }
                 }
             }
@@ -427,15 +345,6 @@ bool ReadNDIS(std::int32_t hNIC, std::vector<std::uint8_t>& srcMAC, std::uint8_t
         LogTrapped("ReadNDIS");
     }
     return false;
-}
-
-std::string MacArrayToText(const std::vector<std::uint8_t>& srcMAC) {
-    std::string s;
-    for (std::uint8_t b : srcMAC) {
-        if (b == 0) break;
-        s.push_back(static_cast<char>(b));
-    }
-    return s;
 }
 
 // The PC's own wireless settings are not changed by this program.

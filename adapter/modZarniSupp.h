@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "SnapCodec.h"
+
 // Always 1 (callers treat -1 as "cannot open"). The first call initialises the
 // module and logs the library version.
 std::int32_t OpenNdisRaw();
@@ -28,7 +30,7 @@ bool OpenNdisDeviceByDesc(std::int32_t& hNIC, const std::string& description);
 // True when the handle was in the local cache and the library closed it.
 bool CloseNdisRaw(std::int32_t hNIC);
 
-// Builds and sends one frame. destMAC: 12 hexadecimal digits (colons allowed).
+// Builds one frame through the frame codec and sends it. destMAC: 12 hexadecimal digits (colons allowed).
 // ProtocolVersion 0 or 8 (anything else sends nothing and returns False).
 // downloadMode is the SNAP header's status byte (0 in every frame we send).
 // A nonzero modifiedSnap ORs 0x40 into frameType. The frame carries
@@ -40,17 +42,11 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
                std::vector<std::uint8_t>& payload);
 
 // Waits up to about 100 ms for the next SNAP frame on the adapter. True when
-// one came: srcMAC gets the sender's address as 12 upper-case hexadecimal
-// ASCII digits plus a terminating 0 (13 bytes); frameType, label, the status
-// byte (downloadMode) and the payload length are the frame's; payload gets
-// exactly payloadLen bytes. `unused` is not used. Frames of other protocols are
-// skipped; malformed SNAP frames are discarded (logged) and give False.
-bool ReadNDIS(std::int32_t hNIC, std::vector<std::uint8_t>& srcMAC, std::uint8_t unused,
-              std::uint8_t& frameType, std::int16_t& label, std::uint8_t& downloadMode,
-              std::int16_t& payloadLen, std::vector<std::uint8_t>& payload);
-
-// The sender address of ReadNDIS's srcMAC array as text (up to its first 0).
-std::string MacArrayToText(const std::vector<std::uint8_t>& srcMAC);
+// one came; `frame` then holds it (sender, version, frame type, label, status
+// byte and exactly the payload its header announces). Frames of other
+// protocols are skipped; malformed SNAP frames are discarded (logged) and give
+// False. `frame` is only written when the result is True.
+bool ReadNDIS(std::int32_t hNIC, kvr::SnapFrame& frame);
 
 // Wireless wrappers of the library's 802.11 calls. They do nothing and always
 // return False; the local wireless settings rely on that.
@@ -69,7 +65,4 @@ namespace kvr {
 void ResetZarniSuppModule();
 // The module's adapter count: -1 until GetNumAdapters found an adapter.
 std::int32_t ZarniSuppAdapterCount();
-// The SNAP protocol version (0 or 8) of the frame the last successful ReadNDIS
-// returned (the response reader compares it with the version it expects).
-std::int16_t LastReadNDISVersion();
 }  // namespace kvr

@@ -1,10 +1,10 @@
 #pragma once
-// Finding Zarn Adapters: a SNAP read request to the SNAP multicast address on
-// an adapter, then one second of collecting the answers. A full discovery
-// walks every adapter of the NIC pool (two requests each, one label per
-// adapter) and then reads the profile names of every device found. The same
-// request/collect step finds one known device again (FindZarn) or the first
-// device not yet known (FindNewZarn).
+// Finding Zarn Adapters: the discovery request and its collection window
+// (DiscoveryProbe) turned into device objects. A full discovery walks every
+// adapter of the NIC pool (two requests each, one label per adapter, the
+// adapter open for the time of its requests) and then reads the profile names
+// of every device found. The same request/collect step finds one known device
+// again (FindZarn) or the first device not yet known (FindNewZarn).
 //
 // Single-threaded: the collection loops let pending window events run so that
 // a Cancel button can set bCancel.
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "DiscoveryProbe.h"
 #include "Seams.h"
 #include "clsZarn.h"
 #include "clsZarnPool.h"
@@ -21,20 +22,13 @@
 class clsPayload;
 class clsSnapResponse;
 
-class clsDiscover {
+// bCancel, FindZarn, SendDiscover, BuildDiscoverPayload, SetExtraCancelFlag
+// and Cancelled come from DiscoveryProbe; bCancel is cleared at the start of
+// DiscoverAllZarns, FindZarn and FindNewZarn.
+class clsDiscover : public DiscoveryProbe {
 public:
     // Shows a status text (the discovery dialog's activity label); may be empty.
     using StatusLabelFn = std::function<void(const std::string&)>;
-
-    // One collection window after each request.
-    static constexpr std::int64_t kCollectWindowMs = 1000;
-
-    // Takes the program-wide authorization identifier (or 1 when it is 0).
-    clsDiscover();
-
-    // Set by a window to stop a running discovery or search; cleared at the
-    // start of DiscoverAllZarns, FindZarn and FindNewZarn.
-    bool bCancel = false;
 
     // Discovers on every adapter of the NIC pool into ZarnsFound (a new pool is
     // created when it is null). True when at least one request was sent. When
@@ -43,22 +37,11 @@ public:
                           kvr::ProgressBar* pgb1, const StatusLabelFn& StatusLabel,
                           std::int32_t RequestedRetries);
 
-    // Sends discovery requests on the open adapter until the device with the
-    // MAC ZarnMac (colons removed, in the caller's text too; case ignored)
-    // answers. The caller allocates the label. cResponse then holds its answer
-    // (its downloadMode tells the device's mode).
-    bool FindZarn(std::int32_t hNIC, std::string& ZarnMac, kvr::ProgressBar* pgb1,
-                  std::int32_t RequestedRetries, const std::string& NicName, std::int16_t ProtocolVersion,
-                  std::shared_ptr<clsSnapResponse>& cResponse);
-
     // As FindZarn, but the first device that is not in ZarnsKnown counts; it is
     // returned in newZarn.
     bool FindNewZarn(std::int32_t hNIC, const clsZarnPool& ZarnsKnown, std::shared_ptr<clsZarn>& newZarn,
                      kvr::ProgressBar* pgb1, std::int32_t RequestedRetries, const std::string& NicName,
                      std::int16_t ProtocolVersion);
-
-    // Sends the discovery request with the current label.
-    bool SendDiscover(std::int32_t hNIC, std::int16_t ProtocolVersion);
 
     // Reads the device's profile names (one request); fills ProfileName and
     // ActiveProfileName. The first form opens the device's adapter for the
@@ -71,27 +54,14 @@ public:
     bool GetDiscoveryResponse(std::int32_t hNIC, std::shared_ptr<clsZarn>& newZarn, const std::string& NicName,
                               std::int16_t ProtocolVersion, clsSnapResponse& cResponse);
 
-    // The discovery request payload for the given protocol version.
-    void BuildDiscoverPayload(std::int16_t ProtocolVersion, clsPayload& payload) const;
-
-    // A second stop flag watched like bCancel but never cleared here (a
-    // device's CancelWait while it waits for the device); null for none.
-    void SetExtraCancelFlag(const bool* flag) { m_alsoCancel = flag; }
-    bool Cancelled() const;
-
 private:
     // Reads the profile names of the pool's devices from index firstNew on and
     // removes those whose names cannot be read.
     void ReadProfilesOfNewDevices(std::int32_t hNIC, clsZarnPool& pool, std::size_t firstNew);
 
-    // Runs one collection window; `onDevice` returns true to end the window early.
-    void Collect(std::int32_t hNIC, const std::string& NicName, std::int16_t ProtocolVersion,
-                 const std::function<bool(std::shared_ptr<clsZarn>&, std::shared_ptr<clsSnapResponse>&)>& onDevice,
-                 bool doEventsThrottled);
-
-    // Authorization identifiers (the original's array with bounds 1 to 1).
-    std::vector<std::int32_t> m_authorizationIds;
-    const bool* m_alsoCancel = nullptr;
+    // The device an accepted discovery answer describes.
+    static std::shared_ptr<clsZarn> DeviceFromAnswer(const clsSnapResponse& cResponse, const std::string& NicName,
+                                                     std::int16_t ProtocolVersion);
 };
 
 namespace kvr {

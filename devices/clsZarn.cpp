@@ -4,18 +4,18 @@
 #include <exception>
 #include <memory>
 
+#include "AdapterSession.h"
+#include "DiscoveryProbe.h"
 #include "RunTimeError.h"
 #include "Rids.h"
 #include "SnapFrame.h"
 #include "basDebug.h"
 #include "basUtils.h"
-#include "clsDiscover.h"
 #include "clsNICpool.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
 #include "clsSnapResponse.h"
 #include "modSNAP.h"
-#include "modZarniSupp.h"
 
 namespace {
 
@@ -63,48 +63,39 @@ std::string clsZarn::GetRSSI() const {
     return LoadResStringWrapper(9008);
 }
 
-void clsZarn::GetNicHandle(std::int32_t& hNIC, bool& ok) {
-    const char* proc = "GetNicHandle";
-    hNIC = -1;
-    ok = false;
-    if (OpenNdisRaw() == -1) {
-        Log(std::string(proc) + ": failed to open handle to NDISRAW.  Aborting operation.", kvr::LEVEL_ERROR);
-        return;
+kvr::AdapterSession clsZarn::GetNicHandle() const {
+    kvr::AdapterSession adapter(NICName);
+    if (!adapter.IsOpen()) {
+        Log("GetNicHandle: OpenNdisDeviceByDesc failed to open NIC '" + NICName + "'.  Aborting operation.",
+            kvr::LEVEL_WARNING);
     }
-    if (OpenNdisDeviceByDesc(hNIC, NICName)) {
-        ok = true;
-        return;
-    }
-    hNIC = -1;
-    Log(std::string(proc) + ": OpenNdisDeviceByDesc failed to open NIC '" + NICName + "'.  Aborting operation.",
-        kvr::LEVEL_WARNING);
+    return adapter;
 }
 
-bool clsZarn::OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, bool& opened) {
+bool clsZarn::OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, kvr::AdapterSession& adapter) const {
     if (hNIC != -1) return true;
-    bool ok = false;
-    GetNicHandle(hNIC, ok);
-    if (!ok) {
+    adapter = GetNicHandle();
+    if (!adapter.IsOpen()) {
         Log(std::string(proc) + ": failed to get NIC handle!", kvr::LEVEL_ERROR);
         return false;
     }
-    opened = true;
+    hNIC = adapter.Handle();
     return true;
 }
 
 bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool waitDownload, bool waitApplication,
                           kvr::ProgressBar* pgb1) {
     const char* proc = "WaitForBoot";
-    bool opened = false;
+    kvr::AdapterSession adapter;  // the device's adapter when the caller gave none
     bool result = false;
     try {
-        if (!OpenAdapterIfNone(hNIC, proc, opened)) return false;
+        if (!OpenAdapterIfNone(hNIC, proc, adapter)) return false;
         SetupSecondsProgress(pgb1, lngTimeoutMs);
 
         kvr::Clock& clock = kvr::CurrentClock();
         kvr::EventPump& pump = kvr::CurrentEventPump();
         const std::int64_t start = clock.NowMs();
-        clsDiscover discover;
+        DiscoveryProbe discover;
         discover.SetExtraCancelFlag(&CancelWait);
         for (;;) {
             pump.DoEvents();
@@ -128,7 +119,7 @@ bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool wai
         LogTrapped(e, proc);
         result = false;
     }
-    if (opened) CloseNdisRaw(hNIC);
+    adapter.Close();
     if (pgb1) pgb1->SetValue(pgb1->Max());
     return result;
 }
@@ -151,7 +142,7 @@ bool clsZarn::ScanForZarn(std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1) {
         const std::int64_t start = clock.NowMs();
         SetupSecondsProgress(pgb1, lngTimeoutMs);
         NextLabel();
-        clsDiscover discover;
+        DiscoveryProbe discover;
         discover.SetExtraCancelFlag(&CancelWait);
 
         for (;;) {
@@ -162,12 +153,12 @@ bool clsZarn::ScanForZarn(std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1) {
             const std::vector<std::shared_ptr<clsNIC>> nics = NicPool().colNIC;
             for (const auto& nic : nics) {
                 if (!nic || CancelWait) continue;
-                std::int32_t hNIC = -1;
-                OpenNdisRaw();
-                if (OpenNdisDeviceByDesc(hNIC, nic->Name)) {
+                kvr::AdapterSession adapter(nic->Name);
+                if (adapter.IsOpen()) {
                     std::string mac = MAC;
                     std::shared_ptr<clsSnapResponse> response;
-                    const bool here = discover.FindZarn(hNIC, mac, nullptr, 2, nic->Name, kSearchVersion, response);
+                    const bool here =
+                        discover.FindZarn(adapter.Handle(), mac, nullptr, 2, nic->Name, kSearchVersion, response);
                     if (here && response && !response->downloadMode) {
                         inAppMode = true;
                         appModeNic = nic->Name;
@@ -181,10 +172,11 @@ bool clsZarn::ScanForZarn(std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1) {
                                 nic->Name + "'.",
                             kvr::LEVEL_ERROR);
                     }
-                    CloseNdisRaw(hNIC);
+                    adapter.Close();
                 } else {
                     Log(std::string(proc) + ": failed to open NIC '" + nic->Name + "' " + "(handle/index " +
-                            std::to_string(hNIC) + "); " + "modZarniSupp.OpenNdisDeviceByDesc returned fail code.",
+                            std::to_string(adapter.Handle()) + "); " +
+                            "modZarniSupp.OpenNdisDeviceByDesc returned fail code.",
                         kvr::LEVEL_WARNING);
                 }
                 if (inAppMode) break;
@@ -216,10 +208,10 @@ bool clsZarn::ScanForZarn(std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1) {
 
 bool clsZarn::IsTargetV16DownloadCompatible(std::int32_t hNIC) {
     const char* proc = "IsTargetV16DownloadCompatible";
-    bool opened = false;
+    kvr::AdapterSession adapter;  // the device's adapter when the caller gave none
     bool result = false;
     try {
-        if (!OpenAdapterIfNone(hNIC, proc, opened)) return false;
+        if (!OpenAdapterIfNone(hNIC, proc, adapter)) return false;
         struct Probe {
             Rid rid;
             const char* text;
@@ -257,7 +249,7 @@ bool clsZarn::IsTargetV16DownloadCompatible(std::int32_t hNIC) {
         LogTrapped(e, proc);
         result = false;
     }
-    if (opened) CloseNdisRaw(hNIC);
+    adapter.Close();
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "AdapterSession.h"
 #include "Seams.h"
 
 class clsSnapResponse;
@@ -62,11 +63,12 @@ public:
     bool CheckForV16encryption(clsSnapResponse& cResponse);
 
 private:
-    void GetNicHandle(std::int32_t& hNIC, bool& ok);
-    // For a method given no adapter (hNIC -1): opens the device's adapter and
-    // sets `opened` (the caller closes it). False, with the error logged under
-    // the procedure's name, when it cannot be opened.
-    bool OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, bool& opened);
+    // The device's adapter (NICName), opened; logged when it cannot be opened.
+    kvr::AdapterSession GetNicHandle() const;
+    // For a method given no adapter (hNIC -1): opens the device's adapter into
+    // `adapter` (closed when that goes) and sets hNIC to it. False, with the
+    // error logged under the procedure's name, when it cannot be opened.
+    bool OpenAdapterIfNone(std::int32_t& hNIC, const char* proc, kvr::AdapterSession& adapter) const;
     bool WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool waitDownload,
                      bool waitApplication, kvr::ProgressBar* pgb1);
 };

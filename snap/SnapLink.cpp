@@ -13,15 +13,7 @@ public:
                std::vector<std::uint8_t>& payload) override {
         return WriteNDIS(hNIC, destMAC, version, frameType, label, downloadMode, payloadLen, modifiedSnap, payload);
     }
-    bool Read(std::int32_t hNIC, SnapReceived& frame) override {
-        std::vector<std::uint8_t> mac;
-        if (!ReadNDIS(hNIC, mac, 0, frame.frameType, frame.label, frame.status, frame.payloadLen, frame.payload)) {
-            return false;
-        }
-        frame.srcMAC = MacArrayToText(mac);
-        frame.version = LastReadNDISVersion();
-        return true;
-    }
+    bool Read(std::int32_t hNIC, SnapFrame& frame) override { return ReadNDIS(hNIC, frame); }
     bool Open(const std::string& description, std::int32_t& hNIC) override {
         hNIC = -1;
         if (OpenNdisRaw() == -1) return false;

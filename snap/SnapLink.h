@@ -6,18 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace kvr {
+#include "SnapCodec.h"
 
-// One SNAP frame as received.
-struct SnapReceived {
-    std::string srcMAC;           // 12 upper-case hexadecimal digits
-    std::int16_t version = 0;     // 0 or 8
-    std::uint8_t frameType = 0;   // the whole frame-type byte
-    std::int16_t label = 0;
-    std::uint8_t status = 0;      // status byte / response code
-    std::int16_t payloadLen = 0;
-    std::vector<std::uint8_t> payload;
-};
+namespace kvr {
 
 class SnapLink {
 public:
@@ -26,8 +17,9 @@ public:
     virtual bool Write(std::int32_t hNIC, const std::string& destMAC, std::int16_t version, std::uint8_t frameType,
                        std::int16_t label, std::uint8_t downloadMode, std::int16_t payloadLen,
                        std::uint8_t modifiedSnap, std::vector<std::uint8_t>& payload) = 0;
-    // Waits up to about 100 ms for the next SNAP frame. True when one came.
-    virtual bool Read(std::int32_t hNIC, SnapReceived& frame) = 0;
+    // Waits up to about 100 ms for the next SNAP frame (ReadNDIS). True when
+    // one came; `frame` then holds it.
+    virtual bool Read(std::int32_t hNIC, SnapFrame& frame) = 0;
     // Opens the adapter with this description for one operation
     // (OpenNdisRaw + OpenNdisDeviceByDesc); hNIC is -1 on failure.
     virtual bool Open(const std::string& description, std::int32_t& hNIC) = 0;

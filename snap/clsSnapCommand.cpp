@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "AdapterSession.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "SnapCommon.h"
@@ -262,21 +263,17 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
 bool clsSnapCommand::SendEx2(const std::string& NICName, const std::string& MAC, clsPayload& payload,
                              std::uint8_t frameType, std::shared_ptr<clsSnapResponse>& cResponse,
                              kvr::ProgressBar* pgb1) {
-    std::int32_t hNIC = -1;
-    kvr::SnapLink& link = kvr::CurrentSnapLink();
     try {
-        if (!link.Open(NICName, hNIC)) {
+        const kvr::AdapterSession adapter(NICName);
+        if (!adapter.IsOpen()) {
             Log("SendEx2: OpenNdisDeviceByDesc failed for NIC '" + NICName + "'.", kvr::LEVEL_ERROR);
             return false;
         }
         std::vector<std::uint8_t> data = payload.GetPayload();
         data.resize(static_cast<std::size_t>(std::max<int>(payload.GetLength(), 0)));
-        const bool ok = SendEx(hNIC, MAC, frameType, payload.GetLength(), data, cResponse, pgb1);
-        link.Close(hNIC);
-        return ok;
+        return SendEx(adapter.Handle(), MAC, frameType, payload.GetLength(), data, cResponse, pgb1);
     } catch (...) {
         kvr::snapdetail::LogTrapped(Log, "SendEx2");
-        if (hNIC != -1) link.Close(hNIC);
         return false;
     }
 }

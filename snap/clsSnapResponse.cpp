@@ -99,7 +99,7 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
         m_lastAccepted = false;
         m_lastHadFrame = false;
         m_lastRefused = false;
-        kvr::SnapReceived f;
+        kvr::SnapFrame f;
         if (!kvr::CurrentSnapLink().Read(hNIC, f)) {
             // Trace a failed read at most once a second.
             const std::int64_t now = kvr::CurrentClock().NowMs();
@@ -117,10 +117,8 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
         // Every frame read replaces the public variables, whether or not it
         // belongs to the transaction.
         m_lastHadFrame = true;
-        srcMAC = f.srcMAC;
-        const std::size_t received = std::min(f.payload.size(), static_cast<std::size_t>(std::max<int>(f.payloadLen, 0)));
-        LoadFrame(f.frameType, f.label, f.status, f.payload.data(), received);
-        frameLen = f.payloadLen;
+        srcMAC = kvr::MacToHex(f.sender.data());
+        LoadFrame(f.frameType, f.label, f.status, f.payload.data(), f.payload.size());
 
         const bool versionOk = f.version == ProtocolVersion;
         const bool labelOk = f.label == CurrentLabel();

@@ -46,14 +46,12 @@ void BM_ReadNdisSilence(benchmark::State& state) {
     if (!device || !OpenNdisDeviceByDesc(h, "KVR virtual segment " + segment)) {
         state.SkipWithError("cannot open the virtual segment");
     } else {
-        std::vector<std::uint8_t> src, payload;
-        std::uint8_t type = 0, status = 0;
-        std::int16_t label = 0, len = 0;
+        kvr::SnapFrame frame;
         const double cpu0 = CpuSeconds();
         const auto t0 = std::chrono::steady_clock::now();
         std::int64_t frames = 0;
         for (auto _ : state) {
-            if (ReadNDIS(h, src, 0, type, label, status, len, payload)) ++frames;
+            if (ReadNDIS(h, frame)) ++frames;
         }
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double cpu = CpuSeconds() - cpu0;

@@ -1,6 +1,8 @@
 #include "AdapterTestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 
 namespace kvr::test {
 namespace {
@@ -149,30 +151,21 @@ void UseRealLibraries() {
     ResetZarniSuppModule();
 }
 
-std::vector<std::uint8_t> SnapFrame(int version, const std::uint8_t dst[6], const std::uint8_t src[6],
-                                    std::uint8_t frameType, std::uint16_t label, std::uint8_t status,
-                                    const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f(dst, dst + 6);
-    f.insert(f.end(), src, src + 6);
-    f.push_back(0);
-    f.push_back(0);
-    for (std::uint8_t b : {0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00}) f.push_back(b);
-    if (version == 8) {
-        f.push_back(8);
-        f.push_back(0);
-    }
-    f.push_back(frameType);
-    f.push_back(static_cast<std::uint8_t>(label & 0xFF));
-    f.push_back(static_cast<std::uint8_t>(label >> 8));
-    f.push_back(status);
-    f.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
-    f.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-    if (version == 8) f.insert(f.end(), src, src + 6);
-    f.insert(f.end(), payload.begin(), payload.end());
-    const std::size_t lengthField = f.size() - 14;
-    f[12] = static_cast<std::uint8_t>(lengthField >> 8);
-    f[13] = static_cast<std::uint8_t>(lengthField & 0xFF);
-    return f;
+std::vector<std::uint8_t> DeviceFrame(int version, const std::uint8_t dst[6], const std::uint8_t src[6],
+                                      std::uint8_t frameType, std::uint16_t label, std::uint8_t status,
+                                      const std::vector<std::uint8_t>& payload) {
+    kvr::SnapFrame f;
+    std::copy(src, src + 6, f.sender.begin());
+    f.version = static_cast<std::int16_t>(version);
+    f.frameType = frameType;
+    f.label = static_cast<std::int16_t>(label);
+    f.status = status;
+    f.payload = payload;
+    kvr::MacAddress destination{};
+    std::copy(dst, dst + 6, destination.begin());
+    std::vector<std::uint8_t> bytes;
+    if (!kvr::BuildSnapFrame(destination, f, bytes)) throw std::invalid_argument("the frame codec refused a test frame");
+    return bytes;
 }
 
 }  // namespace kvr::test

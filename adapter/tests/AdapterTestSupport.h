@@ -87,8 +87,8 @@ void UseFakeSupp();
 // Back to loading the real libraries.
 void UseRealLibraries();
 
-// A SNAP frame as a device sends it (version 0 or 8).
-std::vector<std::uint8_t> SnapFrame(int version, const std::uint8_t dst[6], const std::uint8_t src[6],
+// A SNAP frame as a device sends it (version 0 or 8), built by the frame codec.
+std::vector<std::uint8_t> DeviceFrame(int version, const std::uint8_t dst[6], const std::uint8_t src[6],
                                     std::uint8_t frameType, std::uint16_t label, std::uint8_t status,
                                     const std::vector<std::uint8_t>& payload);
 

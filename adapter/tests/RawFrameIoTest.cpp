@@ -33,10 +33,7 @@ protected:
         EXPECT_TRUE(OpenNdisDeviceByDesc(h, "eth test"));
         return h;
     }
-    bool Read(std::vector<std::uint8_t>& src, std::uint8_t& type, std::int16_t& label, std::uint8_t& status,
-              std::int16_t& len, std::vector<std::uint8_t>& payload) {
-        return ReadNDIS(0, src, 0, type, label, status, len, payload);
-    }
+    bool Read(kvr::SnapFrame& frame) { return ReadNDIS(0, frame); }
 
     kvr::FakeClock clock;
     LogRecorder log;
@@ -190,29 +187,24 @@ TEST_F(RawFrameIo, WriteRefusesWhatCannotBeSentAndReportsSendFailures) {
 
 TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     OpenOne();
-    std::vector<std::uint8_t> src;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
-    std::vector<std::uint8_t> payload(50, 0xEE);
+    kvr::SnapFrame in;
+    in.payload.assign(50, 0xEE);
 
     // An IPv4 frame first (skipped, logged at DETAIL), then a version-0 SNAP frame
     // whose LLC header starts with 0xAB.
     std::vector<std::uint8_t> ip = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00, 0x07, 0xF5, 0x0A, 0x0B, 0x0C, 0x08, 0x00};
     ip.resize(60, 0x45);
     Fake().rx.push_back(ip);
-    auto f0 = SnapFrame(0, kPcMac, kDevMac, 0x82, 0xBEEF, 0x07, {9, 8, 7});
+    auto f0 = DeviceFrame(0, kPcMac, kDevMac, 0x82, 0xBEEF, 0x07, {9, 8, 7});
     f0[14] = 0xAB;
     Fake().rx.push_back(f0);
-    ASSERT_TRUE(Read(src, type, label, status, len, payload)) << log.Dump();
-    EXPECT_EQ(MacArrayToText(src), "0007F50A0B0C");
-    ASSERT_EQ(src.size(), 13u);
-    EXPECT_EQ(src[12], 0);
-    EXPECT_EQ(type, 0x82);
-    EXPECT_EQ(static_cast<std::uint16_t>(label), 0xBEEF);
-    EXPECT_EQ(status, 0x07);
-    EXPECT_EQ(len, 3);
-    EXPECT_EQ(payload, (std::vector<std::uint8_t>{9, 8, 7}));
-    EXPECT_EQ(kvr::LastReadNDISVersion(), 0);
+    ASSERT_TRUE(Read(in)) << log.Dump();
+    EXPECT_EQ(in.sender, (kvr::MacAddress{0x00, 0x07, 0xF5, 0x0A, 0x0B, 0x0C}));
+    EXPECT_EQ(in.frameType, 0x82);
+    EXPECT_EQ(static_cast<std::uint16_t>(in.label), 0xBEEF);
+    EXPECT_EQ(in.status, 0x07);
+    EXPECT_EQ(in.payload, (std::vector<std::uint8_t>{9, 8, 7}));
+    EXPECT_EQ(in.version, 0);
     EXPECT_TRUE(log.Has("ReadNDIS: packet received (src MAC=00 07 F5 0A 0B 0C, dst MAC=02 11 22 33 44 55, len=2048)",
                         kvr::LEVEL_DETAIL))
         << log.Dump();
@@ -220,91 +212,88 @@ TEST_F(RawFrameIo, ReadTakesSnapFramesApartAndSkipsOtherProtocols) {
     // Version 8: the sender is the address inside the SNAP header, and padding
     // after the frame is not payload.
     const std::uint8_t inner[6] = {0x00, 0x07, 0xF5, 0x99, 0x88, 0x77};
-    auto f8 = SnapFrame(8, kPcMac, inner, 0x03, 5, 0, {});
+    auto f8 = DeviceFrame(8, kPcMac, inner, 0x03, 5, 0, {});
     std::memcpy(f8.data() + 6, kDevMac, 6);  // Ethernet source differs
     f8.resize(60, 0);
     Fake().rx.push_back(f8);
-    ASSERT_TRUE(Read(src, type, label, status, len, payload));
-    EXPECT_EQ(MacArrayToText(src), "0007F5998877");
-    EXPECT_EQ(kvr::LastReadNDISVersion(), 8);
-    EXPECT_EQ(type, 0x03);
-    EXPECT_EQ(label, 5);
-    EXPECT_EQ(len, 0);
-    EXPECT_TRUE(payload.empty());
+    ASSERT_TRUE(Read(in));
+    EXPECT_EQ(in.sender, (kvr::MacAddress{0x00, 0x07, 0xF5, 0x99, 0x88, 0x77}));
+    EXPECT_EQ(in.version, 8);
+    EXPECT_EQ(in.frameType, 0x03);
+    EXPECT_EQ(in.label, 5);
+    EXPECT_TRUE(in.payload.empty());
 
     // A frame with another OUI is skipped like any other protocol.
-    auto other = SnapFrame(0, kPcMac, kDevMac, 2, 1, 0, {1});
+    auto other = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, {1});
     other[19] = 0x00;
     Fake().rx.push_back(other);
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
 }
 
 TEST_F(RawFrameIo, ReadDiscardsFramesWhoseLengthsDoNotFitWhatArrived) {
     OpenOne();
-    std::vector<std::uint8_t> src;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
-    std::vector<std::uint8_t> payload;
+    kvr::SnapFrame in;
 
     // Payload length larger than the bytes that came.
-    auto f = SnapFrame(0, kPcMac, kDevMac, 2, 1, 0, {1, 2, 3, 4});
+    auto f = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, {1, 2, 3, 4});
     f[26] = 200;
     Fake().rx.push_back(f);
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_TRUE(log.Has("ReadNDIS: frame length (200) is greater than the maximum frame length (4).  Discarding frame.",
                         kvr::LEVEL_WARNING))
         << log.Dump();
 
     // Payload length 0xFFFF in a full-size frame.
-    auto g = SnapFrame(0, kPcMac, kDevMac, 2, 1, 0, std::vector<std::uint8_t>(1486, 0));
+    auto g = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, std::vector<std::uint8_t>(1472, 0));
+    g.resize(1514, 0);  // the largest frame an adapter hands over
+    g[12] = 0x05;
+    g[13] = 0xDC;
     g[26] = 0xFF;
     g[27] = 0xFF;
     Fake().rx.push_back(g);
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_TRUE(log.Has("ReadNDIS: frame length (65535) is greater than the maximum frame length (1472).  Discarding "
                         "frame.",
                         kvr::LEVEL_WARNING))
         << log.Dump();
 
     // 802.3 length field claiming more than arrived.
-    auto h = SnapFrame(0, kPcMac, kDevMac, 2, 1, 0, {1, 2});
+    auto h = DeviceFrame(0, kPcMac, kDevMac, 2, 1, 0, {1, 2});
     h[12] = 0x05;
     h[13] = 0xDC;
     Fake().rx.push_back(h);
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_TRUE(log.Has("ReadNDIS: frame length (1514) is greater than the maximum frame length (30).  Discarding "
                         "frame.",
                         kvr::LEVEL_WARNING))
         << log.Dump();
 
     // A version-8 frame cut inside its header.
-    auto k = SnapFrame(8, kPcMac, kDevMac, 2, 1, 0, {});
+    auto k = DeviceFrame(8, kPcMac, kDevMac, 2, 1, 0, {});
     k.resize(32);
     k[13] = 18;
     Fake().rx.push_back(k);
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_EQ(log.CountPrefix("ReadNDIS: frame length (32) is too short for its SNAP header."), 1) << log.Dump();
 
     // Frames too short for any header are skipped, never read past their end.
     Fake().rx.push_back({0x01, 0x02, 0x03});
     Fake().rx.push_back(std::vector<std::uint8_t>(f.begin(), f.begin() + 18));
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_TRUE(Fake().rx.empty());
 }
 
 TEST_F(RawFrameIo, ReadGivesUpAfterAboutOneHundredMillisecondsOfSilence) {
     OpenOne();
-    std::vector<std::uint8_t> src, payload;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
+    kvr::SnapFrame in;
     const auto t0 = clock.NowMs();
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_EQ(clock.NowMs() - t0, 100);
     EXPECT_GE(Fake().waitCalls, 1);
     EXPECT_LE(Fake().receiveCalls, 3);  // waits, never spins
 
     Fake().receiveFails = true;
-    EXPECT_FALSE(Read(src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(in));
     EXPECT_TRUE(log.Has("ZARNISUPP_ReceiveRawPacket FAILED: code 9 (0x9).", kvr::LEVEL_ERROR));
 }
 

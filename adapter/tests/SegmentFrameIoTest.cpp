@@ -63,10 +63,7 @@ protected:
         kvr::SetClock(nullptr);
         return n;
     }
-    bool Read(std::int32_t h, std::vector<std::uint8_t>& src, std::uint8_t& type, std::int16_t& label,
-              std::uint8_t& status, std::int16_t& len, std::vector<std::uint8_t>& payload) {
-        return ReadNDIS(h, src, 0, type, label, status, len, payload);
-    }
+    bool Read(std::int32_t h, kvr::SnapFrame& frame) { return ReadNDIS(h, frame); }
     std::string root;
     LogRecorder log;
 };
@@ -137,37 +134,32 @@ TEST_F(VirtualSegment, ReadSkipsOtherProtocolsAndAcceptsTheLlcTolerance) {
     ip.push_back(0x00);
     ip.resize(60, 0x45);
     ASSERT_TRUE(device->Send(ip.data(), ip.size()));
-    auto snap = SnapFrame(0, pcMac.data(), kDevice.data(), 0x02, 0x4242, 0x00, Payload(12));
+    auto snap = DeviceFrame(0, pcMac.data(), kDevice.data(), 0x02, 0x4242, 0x00, Payload(12));
     snap[14] = 0xAB;
     ASSERT_TRUE(device->Send(snap.data(), snap.size()));
 
-    std::vector<std::uint8_t> src, payload;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
-    ASSERT_TRUE(Read(h, src, type, label, status, len, payload)) << log.Dump();
-    EXPECT_EQ(MacArrayToText(src), kvr::vseg::MacToText(kDevice));
-    EXPECT_EQ(type, 0x02);
-    EXPECT_EQ(label, 0x4242);
-    EXPECT_EQ(len, 12);
-    EXPECT_EQ(payload, Payload(12));
+    kvr::SnapFrame in;
+    ASSERT_TRUE(Read(h, in)) << log.Dump();
+    EXPECT_EQ(kvr::MacText(in.sender.data()), kvr::vseg::MacToText(kDevice));
+    EXPECT_EQ(in.frameType, 0x02);
+    EXPECT_EQ(in.label, 0x4242);
+    EXPECT_EQ(in.payload, Payload(12));
     EXPECT_EQ(log.CountPrefix("ReadNDIS: packet received (src MAC=00 07 F5 12 34 56"), 2) << log.Dump();
 }
 
 TEST_F(VirtualSegment, ReadReturnsFalseAfterAboutOneHundredMillisecondsOfSilence) {
-    std::vector<std::uint8_t> src, payload;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
+    kvr::SnapFrame in;
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Read(h, src, type, label, status, len, payload));
+    EXPECT_FALSE(Read(h, in));
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, 99);
     EXPECT_LT(ms, 2000);  // a hang, not a timing measurement
 
     // A frame sent while the reader waits ends the wait.
-    auto snap = SnapFrame(8, pcMac.data(), kDevice.data(), 0x03, 9, 0, {});
+    auto snap = DeviceFrame(8, pcMac.data(), kDevice.data(), 0x03, 9, 0, {});
     ASSERT_TRUE(device->Send(snap.data(), snap.size()));
-    EXPECT_TRUE(Read(h, src, type, label, status, len, payload));
-    EXPECT_EQ(type, 0x03);
+    EXPECT_TRUE(Read(h, in));
+    EXPECT_EQ(in.frameType, 0x03);
 }
 
 TEST_F(VirtualSegment, NicPoolHoldsTheSegmentUnderItsDescription) {
@@ -256,17 +248,15 @@ TEST_F(VethPair, FramesCrossARealInterfaceBothWays) {
 
     std::uint8_t mac[6];
     ASSERT_TRUE(kvr::zs::GetAdapterMacAddress(h, mac));
-    auto reply = SnapFrame(0, mac, farMac.data(), 0x02, 0x0203, 0, Payload(5));
+    auto reply = DeviceFrame(0, mac, farMac.data(), 0x02, 0x0203, 0, Payload(5));
     reply[14] = 0xAB;
     reply.resize(60, 0);  // as a device pads it on the wire
     ASSERT_EQ(::send(far, reply.data(), reply.size(), 0), static_cast<ssize_t>(reply.size()));
-    std::vector<std::uint8_t> src, got;
-    std::uint8_t type = 0, status = 0;
-    std::int16_t label = 0, len = 0;
-    ASSERT_TRUE(Read(h, src, type, label, status, len, got)) << log.Dump();
-    EXPECT_EQ(MacArrayToText(src), kvr::MacText(farMac.data()));
-    EXPECT_EQ(label, 0x0203);
-    EXPECT_EQ(got, Payload(5));
+    kvr::SnapFrame in;
+    ASSERT_TRUE(Read(h, in)) << log.Dump();
+    EXPECT_EQ(in.sender, farMac);
+    EXPECT_EQ(in.label, 0x0203);
+    EXPECT_EQ(in.payload, Payload(5));
     EXPECT_TRUE(CloseNdisRaw(h));
 }
 

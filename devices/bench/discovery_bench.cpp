@@ -51,7 +51,7 @@ public:
         if (ok) ++sent;
         return ok;
     }
-    bool Read(std::int32_t hNIC, kvr::SnapReceived& frame) override {
+    bool Read(std::int32_t hNIC, kvr::SnapFrame& frame) override {
         const bool ok = m_inner.Read(hNIC, frame);
         if (ok) ++received;
         return ok;

@@ -9,6 +9,7 @@
 
 #include "Globals.h"
 #include "Seams.h"
+#include "SnapFrame.h"
 #include "SnapLink.h"
 #include "basDebug.h"
 
@@ -88,7 +89,7 @@ public:
         sent.push_back({hNIC, destMAC, version, frameType, label, payloadLen, payload});
         return writeOk;
     }
-    bool Read(std::int32_t, kvr::SnapReceived& frame) override {
+    bool Read(std::int32_t, kvr::SnapFrame& frame) override {
         if (queue.empty()) {
             m_clock.Advance(100);
             return false;
@@ -107,7 +108,7 @@ public:
         return true;
     }
     std::vector<SentFrame> sent;
-    std::deque<kvr::SnapReceived> queue;
+    std::deque<kvr::SnapFrame> queue;
     bool writeOk = true;
     bool openOk = true;
     std::vector<std::string> opened;
@@ -148,15 +149,14 @@ private:
     static std::uint8_t Hi(std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); }
 };
 
-inline kvr::SnapReceived Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
+inline kvr::SnapFrame Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
                                   bool downloadMode = false, std::int16_t version = 8) {
-    kvr::SnapReceived r;
-    r.srcMAC = mac;
+    kvr::SnapFrame r;
+    kvr::MacFromHex(mac, r.sender.data());
     r.version = version;
     r.frameType = static_cast<std::uint8_t>(2 | (downloadMode ? 0x80 : 0));
     r.label = label;
     r.status = 0;
-    r.payloadLen = static_cast<std::int16_t>(payload.size());
     r.payload = payload;
     return r;
 }

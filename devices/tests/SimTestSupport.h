@@ -107,13 +107,12 @@ protected:
 inline std::vector<std::vector<std::uint8_t>> UnicastReadRequests(kvr::sim::Simulator& sim, const kvr::sim::Mac& mac) {
     std::vector<std::vector<std::uint8_t>> out;
     for (const auto& f : sim.FrameLog(mac)) {
-        if (f.outgoing || f.dropped || f.kind != 0 || f.bytes.size() < 36) continue;
-        const bool multicast = f.bytes[0] & 0x01;
-        if (multicast) continue;
-        const std::size_t start = f.version == 8 ? 36 : 28;
-        const std::size_t len = f.version == 8 ? (f.bytes[28] | (f.bytes[29] << 8)) : (f.bytes[26] | (f.bytes[27] << 8));
-        if (start + len > f.bytes.size()) continue;
-        out.emplace_back(f.bytes.begin() + static_cast<long>(start), f.bytes.begin() + static_cast<long>(start + len));
+        kvr::EthernetHeader eth;
+        kvr::SnapFrame frame;
+        if (f.outgoing || f.dropped || f.kind != 0 || !kvr::ReadEthernetHeader(f.bytes, eth)) continue;
+        const bool multicast = eth.destination[0] & 0x01;
+        if (multicast || kvr::ParseSnapFrame(f.bytes, frame) != kvr::SnapParse::Ok) continue;
+        out.push_back(std::move(frame.payload));
     }
     return out;
 }

@@ -311,7 +311,7 @@ namespace {
 // Queues the ACK and response a device gives to the next request.
 void QueueAnswer(devtest::ScriptedLink& link, const std::string& mac, const std::vector<std::uint8_t>& payload) {
     const std::int16_t label = static_cast<std::int16_t>(CurrentLabel() == 32767 ? 1 : CurrentLabel() + 1);
-    kvr::SnapReceived ack = devtest::Response(mac, label, {});
+    kvr::SnapFrame ack = devtest::Response(mac, label, {});
     ack.frameType = 3;
     link.queue.push_back(ack);
     link.queue.push_back(devtest::Response(mac, label, payload));

@@ -69,7 +69,7 @@ public:
         return m_inner.Write(hNIC, destMAC, version, frameType, label, downloadMode, payloadLen, modifiedSnap,
                              payload);
     }
-    bool Read(std::int32_t hNIC, kvr::SnapReceived& frame) override { return m_inner.Read(hNIC, frame); }
+    bool Read(std::int32_t hNIC, kvr::SnapFrame& frame) override { return m_inner.Read(hNIC, frame); }
     bool Open(const std::string& description, std::int32_t& hNIC) override { return m_inner.Open(description, hNIC); }
     bool Close(std::int32_t hNIC) override { return m_inner.Close(hNIC); }
     int dropped = 0;

@@ -1,24 +1,21 @@
 #pragma once
-// The command progress dialog: sends one command to one device while it is
-// shown, optionally waits for the device to restart and be found again, and
-// hands the answer back to its caller.
-#include <QDialog>
+// The command progress dialog: shows a command exchange (CommandExchange) to
+// one device while it runs: the command, the pause and, when asked, the wait
+// for the device to restart and be found again. Hands the answer back to its
+// caller.
 #include <cstdint>
 #include <memory>
 
-#include "QtSeams.h"
+#include "BusyDialog.h"
+#include "CommandExchange.h"
 
-class QLabel;
-class QProgressBar;
-class QPushButton;
 class clsPayload;
-class clsSnapCommand;
 class clsSnapResponse;
 class clsZarn;
 
 namespace kvr {
 
-class frmCommand : public QDialog {
+class frmCommand : public BusyDialog {
     Q_OBJECT
 public:
     explicit frmCommand(QWidget* parent = nullptr);
@@ -31,41 +28,21 @@ public:
                   std::shared_ptr<clsSnapResponse>& cResponse, bool WaitForReboot);
     // RequestedRetries 0 sends with the normal retries, more sends that many
     // attempts with an ACK time-out of Timeout seconds; Timeout is also the
-    // length of the restart wait.
+    // length of the restart wait. When the device's adapter cannot be opened
+    // it returns false without showing the dialog.
     bool InitSendCustom(clsZarn& Zarn, clsPayload& payload, std::uint8_t frameType,
                         std::shared_ptr<clsSnapResponse>& cResponse, long RequestedRetries, bool WaitForReboot,
                         float Timeout);
 
     void btCancel_Click();
-    bool Result() const { return m_result; }
+    bool Result() const { return m_exchange.Result(); }
 
 protected:
-    void showEvent(QShowEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void reject() override;
-    void closeEvent(QCloseEvent* event) override;
+    void Form_Activate() override;
+    void CancelWork() override { btCancel_Click(); }
 
 private:
-    void Form_Activate();
-    void ReleaseAdapter();
-
-    QProgressBar* ProgressBar = nullptr;
-    QLabel* Label1 = nullptr;
-    QPushButton* btCancel = nullptr;
-    QtProgressBar m_progress;
-
-    clsZarn* m_zarn = nullptr;
-    clsPayload* m_payload = nullptr;
-    std::uint8_t m_frameType = 0;
-    std::shared_ptr<clsSnapResponse> m_response;
-    std::int32_t m_hNIC = -1;
-    bool m_result = false;
-    std::unique_ptr<clsSnapCommand> m_command;
-    long m_requestedRetries = 0;
-    float m_timeout = 0;
-    bool m_waitForReboot = false;
-    bool m_activated = false;
-    bool m_running = false;
+    CommandExchange m_exchange;
 };
 
 }  // namespace kvr

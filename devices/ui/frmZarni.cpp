@@ -43,8 +43,13 @@ namespace {
 const ModuleLog Log("frmZarni");
 
 enum Column { COL_MAC = 0, COL_NAME, COL_IP, COL_RSSI, COL_PROFILE, COL_COUNT };
+// Each row keeps its device's key (the MAC text as discovery read it, without
+// colons), so the row finds its device without reading back what it displays.
+constexpr int kDeviceKeyRole = Qt::UserRole;
 // The list icon's key, kept on each item for whoever inspects the list.
 constexpr int kIconKeyRole = Qt::UserRole + 1;
+
+std::string DeviceKey(const QTreeWidgetItem& item) { return FromUi(item.data(COL_MAC, kDeviceKeyRole).toString()); }
 
 QString ActiveProfileText(const clsZarn& z) {
     if (z.ActiveProfile < 0) return {};
@@ -256,6 +261,7 @@ void frmZarni::Discover() {
             if (!z) continue;
             auto* item = new QTreeWidgetItem(lvZarn);
             item->setText(COL_MAC, UiText(FormatMacAddress(z->MAC)));
+            item->setData(COL_MAC, kDeviceKeyRole, UiText(RemoveColons(z->MAC)));
             item->setText(COL_NAME, WireText(z->Name));
             item->setText(COL_IP, UiText(z->GetIPStatus()));
             item->setText(COL_RSSI, UiText(z->GetRSSI()));
@@ -313,7 +319,7 @@ void frmZarni::Discover() {
 void frmZarni::lvZarn_ItemClick(QTreeWidgetItem* item) {
     if (!item) return;
     Log("lvZarn_ItemClick: Item=" + FromUi(item->text(COL_MAC)) + ", " + FromUi(item->text(COL_NAME)), LEVEL_WATCH);
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     const bool usable = z && (!G().AutomationMode || FitsFirmwareFile(*z));
     cmdProfiles->setEnabled(usable && !z->IsInDownloadMode);
@@ -343,7 +349,7 @@ void frmZarni::cmdProfiles_Click() {
     if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdProfiles->isEnabled()) return;
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     if (!z) return;
     G().RediscoveryNeeded = false;
@@ -360,7 +366,7 @@ void frmZarni::cmdFirmware_Click() {
     if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdFirmware->isEnabled()) return;
-    std::string mac = RemoveColons(FromUi(item->text(COL_MAC)));
+    std::string mac = DeviceKey(*item);
     if (G().AutomationMode) {
         basAutomation::State().MatchMac = mac;
         tmrAutomationScheduler->start();

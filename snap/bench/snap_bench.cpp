@@ -25,12 +25,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "Globals.h"
 #include "Rids.h"
 #include "Segment.h"
+#include "SnapCodec.h"
 #include "SnapFrame.h"
 #include "SegmentEcho.h"
 #include "VethLab.h"
@@ -76,15 +78,17 @@ struct Meter {
 // Bare round trips through the exports against a peer that answers each frame
 // with one carrying the same label (an echo, or a device's ACK), for `seconds`.
 void BareSlice(std::int32_t index, const std::string& peer, double seconds, std::uint16_t& seq, Meter& m) {
-    std::uint8_t own[6];
-    kvr::zs::GetAdapterMacAddress(index, own);
-    const std::string ownText = kvr::MacToHex(own);
-    std::vector<std::uint8_t> payload(72, 0x55), frame, buf(1514);
+    kvr::SnapFrame out{{}, 8, SNAP_KIND_READ_REQUEST, 0, 0, std::vector<std::uint8_t>(72, 0x55)};
+    kvr::zs::GetAdapterMacAddress(index, out.sender.data());
+    kvr::MacAddress destination{};
+    kvr::MacFromHex(peer, destination.data());
+    std::vector<std::uint8_t> frame, buf(1514);
     const auto t0 = SteadyClock::now();
     auto now = t0;
     for (; Seconds(t0, now) < seconds; now = SteadyClock::now()) {
         seq = static_cast<std::uint16_t>(seq >= 32767 ? 2 : seq + 1);
-        kvr::BuildSnapFrame(peer, ownText, 8, SNAP_KIND_READ_REQUEST, seq, 0, payload.data(), payload.size(), frame);
+        out.label = static_cast<std::int16_t>(seq);
+        kvr::BuildSnapFrame(destination, out, frame);
         if (kvr::zs::SendRawPacket(index, static_cast<std::int32_t>(frame.size()), frame.data()) != 1) {
             ++m.lost;
             continue;
@@ -95,8 +99,10 @@ void BareSlice(std::int32_t index, const std::string& peer, double seconds, std:
             std::int32_t no = 1, len = 0;
             if (kvr::zs::ReceiveRawPacket(index, &no, &len, buf.data()) != 1) break;
             kvr::SnapFrame in;
-            got = !no && kvr::ParseSnapFrame(buf.data(), static_cast<std::size_t>(len), in) == kvr::SnapParse::Ok &&
-                  in.label == seq;
+            got = !no && len > 0 &&
+                  kvr::ParseSnapFrame(std::span(buf).first(std::min<std::size_t>(static_cast<std::size_t>(len), buf.size())),
+                                      in) == kvr::SnapParse::Ok &&
+                  static_cast<std::uint16_t>(in.label) == seq;
         }
         if (got) ++m.done; else ++m.lost;
     }

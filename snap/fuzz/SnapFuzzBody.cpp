@@ -1,5 +1,7 @@
 #include "SnapFuzzBody.h"
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -7,7 +9,7 @@
 #include "Globals.h"
 #include "Rids.h"
 #include "Seams.h"
-#include "SnapFrame.h"
+#include "SnapCodec.h"
 #include "SnapLink.h"
 #include "clsSnapResponse.h"
 
@@ -22,7 +24,7 @@ public:
         written += destMAC.size() + payload.size();
         return true;
     }
-    bool Read(std::int32_t, kvr::SnapReceived& frame) override {
+    bool Read(std::int32_t, kvr::SnapFrame& frame) override {
         if (!pending) return false;
         pending = false;
         frame = next;
@@ -35,7 +37,7 @@ public:
     bool Close(std::int32_t) override { return false; }
 
     bool pending = false;
-    kvr::SnapReceived next;
+    kvr::SnapFrame next;
     std::size_t written = 0;
 };
 
@@ -91,20 +93,22 @@ void RunOne(const std::uint8_t* data, std::size_t size) {
     kvr::SetClock(&clock);
     kvr::SetSnapLink(&link);
 
-    // As a whole frame through parsing and the response reader.
+    // As a whole received frame through the program's frame codec and the
+    // response reader.
     kvr::SnapFrame f;
-    if (kvr::ParseSnapFrame(data, size, f) == kvr::SnapParse::Ok) {
-        if (f.payload.size() != f.payloadLen) __builtin_trap();
-        link.next.srcMAC = f.srcMAC;
-        link.next.version = f.version;
-        link.next.frameType = f.frameType;
-        link.next.label = static_cast<std::int16_t>(f.label);
-        link.next.status = f.status;
-        link.next.payloadLen = static_cast<std::int16_t>(f.payloadLen);
-        link.next.payload = f.payload;
+    const std::span<const std::uint8_t> bytes(data, data ? size : 0);
+    if (kvr::ParseSnapFrame(bytes.first(std::min(bytes.size(), kvr::kEthernetMaxFrame)), f) == kvr::SnapParse::Ok) {
+        // What the codec accepts it builds again, and that reads back the same.
+        std::vector<std::uint8_t> rebuilt;
+        kvr::SnapFrame again;
+        kvr::EthernetHeader eth;
+        if (!kvr::ReadEthernetHeader(bytes, eth) || !kvr::BuildSnapFrame(eth.destination, f, rebuilt) ||
+            kvr::ParseSnapFrame(rebuilt, again) != kvr::SnapParse::Ok || !(again == f))
+            __builtin_trap();
+        link.next = f;
         link.pending = true;
         // Half the inputs belong to the current transaction.
-        G().LabelCounter = (size & 1) ? static_cast<std::int16_t>(f.label) : 7;
+        G().LabelCounter = (size & 1) ? f.label : 7;
         clsSnapResponse r;
         r.ReadSNAP(1, (size & 2) ? 8 : 0);
         Decode(r, f.payload.size() >= 4 ? static_cast<Rid>(f.payload[2] | (f.payload[3] << 8)) : 0);

@@ -192,15 +192,14 @@ protected:
         G().LabelCounter = 40;
         G().ModifiedSnap = 0;
     }
-    kvr::SnapReceived Frame(std::uint8_t type, std::int16_t lbl, std::int16_t version = 0, std::uint8_t status = 0) {
-        kvr::SnapReceived f;
-        f.srcMAC = "0007F5AABBCC";
+    kvr::SnapFrame Frame(std::uint8_t type, std::int16_t lbl, std::int16_t version = 0, std::uint8_t status = 0) {
+        kvr::SnapFrame f;
+        kvr::MacFromHex("0007F5AABBCC", f.sender.data());
         f.version = version;
         f.frameType = type;
         f.label = lbl;
         f.status = status;
         PutBlock(f.payload, RID_ACTIVE_PROFILE, {1, 0});
-        f.payloadLen = static_cast<std::int16_t>(f.payload.size());
         return f;
     }
     kvr::FakeClock clock;

@@ -14,6 +14,7 @@
 #include "Globals.h"
 #include "Rids.h"
 #include "Seams.h"
+#include "SnapFrame.h"
 #include "SnapLink.h"
 #include "basDebug.h"
 
@@ -123,7 +124,7 @@ public:
         return true;
     }
 
-    bool Read(std::int32_t, kvr::SnapReceived& frame) override {
+    bool Read(std::int32_t, kvr::SnapFrame& frame) override {
         ++reads;
         const std::int64_t now = m_clock.NowMs();
         auto next = std::min_element(m_queue.begin(), m_queue.end(),
@@ -148,7 +149,7 @@ public:
     }
 
     // Queues an unsolicited frame arriving after `delayMs`.
-    void Inject(const kvr::SnapReceived& f, std::int64_t delayMs) { m_queue.push_back({m_clock.NowMs() + delayMs, f}); }
+    void Inject(const kvr::SnapFrame& f, std::int64_t delayMs) { m_queue.push_back({m_clock.NowMs() + delayMs, f}); }
 
     std::vector<Behaviour> devices;
     std::vector<Sent> sent;
@@ -161,7 +162,7 @@ public:
 private:
     struct Queued {
         std::int64_t at;
-        kvr::SnapReceived frame;
+        kvr::SnapFrame frame;
     };
 
     void Answer(std::size_t i, const Sent& req) {
@@ -177,20 +178,19 @@ private:
         }
         const std::int16_t lbl = static_cast<std::int16_t>(req.label + b.labelOffset);
         const std::int16_t ver = static_cast<std::int16_t>(b.version < 0 ? req.version : b.version);
-        kvr::SnapReceived ack;
-        ack.srcMAC = b.mac;
+        kvr::SnapFrame ack;
+        kvr::MacFromHex(b.mac, ack.sender.data());
         ack.version = ver;
         ack.frameType = static_cast<std::uint8_t>(SNAP_KIND_ACK | (b.ackTypeFlags == 0xFF ? b.typeFlags : b.ackTypeFlags));
         ack.label = lbl;
-        kvr::SnapReceived resp;
-        resp.srcMAC = b.mac;
+        kvr::SnapFrame resp;
+        resp.sender = ack.sender;
         resp.version = ver;
         resp.frameType = b.responseTypeByte != 0xFF ? b.responseTypeByte
                                                     : static_cast<std::uint8_t>(SNAP_KIND_RESPONSE | b.typeFlags);
         resp.label = lbl;
         resp.status = b.responseCode;
         resp.payload = b.responsePayload;
-        resp.payloadLen = static_cast<std::int16_t>(resp.payload.size());
         const std::int64_t now = m_clock.NowMs();
         if (!b.noAck) m_queue.push_back({now + (b.responseBeforeAck ? b.responseDelayMs + 5 : b.ackDelayMs), ack});
         if (!b.noResponse) {

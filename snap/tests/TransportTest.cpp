@@ -6,6 +6,7 @@
 #include "SnapTestSupport.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
+#include "AdapterSession.h"
 #include "SnapFrame.h"
 #include "modSNAP.h"
 
@@ -101,7 +102,7 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
         link.acks.clear();
         log.lines.clear();
         clock.Advance(10000);  // let anything late of the previous row pass
-        kvr::SnapReceived drain;
+        kvr::SnapFrame drain;
         while (link.Read(5, drain)) {
         }
 
@@ -161,12 +162,11 @@ TEST_F(TransportTest, ResponseWithoutAckNeedsNoResponseWait) {
 
 TEST_F(TransportTest, LateOldResponseIsAcknowledgedAndIgnored) {
     link.devices = {Device()};
-    kvr::SnapReceived old;
-    old.srcMAC = kMac;
+    kvr::SnapFrame old;
+    kvr::MacFromHex(kMac, old.sender.data());
     old.frameType = SNAP_KIND_RESPONSE;
     old.label = 100;  // the previous transaction
     old.payload = answer;
-    old.payloadLen = static_cast<std::int16_t>(answer.size());
     link.Inject(old, 5);
     EXPECT_TRUE(Send());
     ASSERT_EQ(link.acks.size(), 2u);
@@ -213,7 +213,7 @@ TEST_F(TransportTest, FailedWritesAreRetriedAndLogged) {
 class DeadReads : public snaptest::ScriptedLink {
 public:
     using ScriptedLink::ScriptedLink;
-    bool Read(std::int32_t, kvr::SnapReceived&) override {
+    bool Read(std::int32_t, kvr::SnapFrame&) override {
         ++reads;
         return false;
     }
@@ -349,6 +349,25 @@ TEST_F(TransportTest, SendEx2OpensAndClosesTheAdapter) {
     EXPECT_TRUE(log.HasExact("SendEx2: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", kvr::LEVEL_ERROR,
                              "clsSnapCommand"));
     EXPECT_EQ(link.closes, 1);
+}
+
+TEST_F(TransportTest, AdapterSessionClosesOnceThroughTheLinkThatOpenedIt) {
+    {
+        kvr::AdapterSession a(link.adapterName);
+        ASSERT_TRUE(a.IsOpen());
+        EXPECT_EQ(a.Handle(), 7);
+        kvr::AdapterSession b(std::move(a));  // the adapter goes with the move
+        EXPECT_FALSE(a.IsOpen());
+        kvr::SetSnapLink(nullptr);  // another link in use meanwhile
+        b = kvr::AdapterSession();
+        EXPECT_EQ(link.closes, 1);
+        kvr::SetSnapLink(&link);
+        const kvr::AdapterSession refused("no such adapter");
+        EXPECT_EQ(refused.Handle(), -1);
+        const kvr::AdapterSession last(link.adapterName);
+    }
+    EXPECT_EQ(link.opens, 2);
+    EXPECT_EQ(link.closes, 2);  // the refused one has nothing to close
 }
 
 // Download frames.

@@ -198,6 +198,12 @@ private slots:
         w.lvZarn_ItemClick(ib);
         QVERIFY(!profiles->isEnabled());
         QVERIFY(firmware->isEnabled());
+        // A row finds its device by the key it keeps, not by what it shows.
+        QCOMPARE(ib->data(0, Qt::UserRole).toString(), QString("0007F500000B"));
+        ib->setText(0, "shown differently");
+        firmware->setEnabled(false);
+        w.lvZarn_ItemClick(ib);
+        QVERIFY(firmware->isEnabled());
         list->setCurrentItem(ia);
         w.lvZarn_ItemClick(ia);
         QVERIFY(profiles->isEnabled());

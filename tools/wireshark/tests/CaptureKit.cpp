@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "SnapCodec.h"
 #include "SnapFrame.h"
 
 namespace capkit {
@@ -72,9 +73,12 @@ Bytes PayloadBytes(const clsPayload& payload) {
 
 Bytes SnapFrame(const std::string& dst, const std::string& src, int version, std::uint8_t type, std::uint16_t label,
                 std::uint8_t status, const Bytes& payload) {
+    kvr::MacAddress destination{};
+    kvr::SnapFrame f{{}, static_cast<std::int16_t>(version), type, static_cast<std::int16_t>(label), status, payload};
     Bytes frame;
-    if (!kvr::BuildSnapFrame(dst, src, version, type, label, status, payload.data(), payload.size(), frame))
-        throw std::runtime_error("the frame builder refused a test frame");
+    if (!kvr::MacFromHex(dst, destination.data()) || !kvr::MacFromHex(src, f.sender.data()) ||
+        !kvr::BuildSnapFrame(destination, f, frame))
+        throw std::runtime_error("the frame codec refused a test frame");
     return frame;
 }
 

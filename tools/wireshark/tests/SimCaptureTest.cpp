@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "CaptureKit.h"
+#include "SnapCodec.h"
 #include "SnapFrame.h"
 #include "sim/DeviceModel.h"
 
@@ -51,9 +52,9 @@ private:
             now = std::max(now, out.dueMs);
             m_cap.Add(out.bytes, now);
             kvr::SnapFrame f;
-            if (kvr::ParseSnapFrame(out.bytes.data(), out.bytes.size(), f) == kvr::SnapParse::Ok &&
-                (f.frameType & 7) == 2) {
-                Bytes ack = SnapFrame(f.srcMAC, kHost, 8, 0x03, f.label, 0, {});
+            if (kvr::ParseSnapFrame(out.bytes, f) == kvr::SnapParse::Ok && (f.frameType & 7) == 2) {
+                Bytes ack = SnapFrame(kvr::MacToHex(f.sender.data()), kHost, 8, 0x03,
+                                      static_cast<std::uint16_t>(f.label), 0, {});
                 now += 1;
                 m_cap.Add(ack, now);
                 m_model.OnFrame(ack, now);
