@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,7 +34,7 @@ struct Row {
     std::vector<std::string> qfw;      // --make-qfw fields; "corrupt" spoils a section
     std::vector<std::string> args;     // besides --download FILE --unattended --json FILE
     int status;
-    std::vector<std::string> results;  // JSON "result" of each device record, in order
+    std::vector<std::string> results;  // JSON "result" of the record of each device, in device order
     std::vector<std::string> history;  // texts in history.log (its ERROR lines and records)
 };
 
@@ -162,13 +163,20 @@ TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
 
     const auto json = Lines(m_root / "run.json");
     ASSERT_EQ(json.size(), row.results.size() + 1) << Text(m_root / "run.json");
-    for (std::size_t i = 0; i < row.results.size(); ++i)
-        EXPECT_NE(json[i].find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << json[i];
+    const auto macs = m_sim->Devices();  // in the order of row.devices; records come in discovery order
+    for (std::size_t i = 0; i < row.results.size(); ++i) {
+        std::string mac = MacText(macs[i]);  // 0007F5000101 -> 00:07:F5:00:01:01
+        for (std::size_t k = 10; k >= 2; k -= 2) mac.insert(k, ":");
+        const auto line = std::find_if(json.begin(), json.end() - 1, [&](const std::string& l) {
+            return l.find("\"mac\":\"" + mac + "\"") != std::string::npos;
+        });
+        ASSERT_NE(line, json.end() - 1) << mac;
+        EXPECT_NE(line->find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << *line;
+    }
     EXPECT_NE(json.back().find("\"summary\":true"), std::string::npos);
 
     // What the devices now run: the file's version exactly where the record says "ok",
     // and no firmware byte sent when the run refused before the download.
-    const auto macs = m_sim->Devices();
     for (std::size_t i = 0; i < macs.size(); ++i) {
         const bool ok = i < row.results.size() && row.results[i] == "ok";
         if (row.status == 0 || row.results.size() == macs.size()) {
