@@ -1,5 +1,9 @@
 #include "RefreshNicPool.h"
 
+#include <cstdlib>
+#include <string>
+
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
@@ -32,7 +36,14 @@ std::int32_t RefreshNicPool() {
     clsNICpool& pool = NicPool();
     const std::int32_t count = pool.BuildNicPool();
     if (count == 0) {
-        kvr::CurrentPrompter().Ask(LoadResStringWrapper(1101), LoadResStringWrapper(1000), kvr::PromptButtons::OK,
+        // Without raw access no real adapter opens: say so, with the cure.
+        std::string text = LoadResStringWrapper(1101);
+        if (const char* only = std::getenv("KVR_ADAPTERS"); !only || std::string(only) != "virtual") {
+            const std::string advice = kvr::RawAccessAdvice(kvr::MissingRawCapabilities(),
+                                                            kvr::ExecutableDirectory() + "/" + kProgramTitle);
+            if (!advice.empty()) text += "\n\n" + advice;
+        }
+        kvr::CurrentPrompter().Ask(text, LoadResStringWrapper(1000), kvr::PromptButtons::OK,
                                    kvr::PromptIcon::Warning);
         CloseSplashWindow();
         RepairDriverService("RefreshNicPool: No NICs found: Performing corrective action of Deleting Service...");

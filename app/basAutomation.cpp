@@ -15,6 +15,7 @@
 #include <new>
 
 #include "CommandLine.h"
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "QfwHeader.h"
 #include "RunTimeError.h"
@@ -40,7 +41,9 @@ void Log(const std::string& message, const kvr::LogLevelArg& level = {}, const s
 }
 
 const std::string kRule(67, '*');
-const std::string kOutputFileName = "./history.log";
+// Beside the program (the current directory), or in the user's data
+// directory when the application directory is read-only.
+std::string g_outputFileName = "./history.log";
 
 std::vector<CommandLineOption> g_options;
 AutomationState g_state;
@@ -264,7 +267,8 @@ void ReadRetries(const std::string& value) {
 }
 
 bool OpenOutputFile(const std::string& commandLine) {
-    const std::string& name = kOutputFileName;
+    g_outputFileName = kvr::DataFilePath("history.log", ".");
+    const std::string& name = g_outputFileName;
     // Directory part, trimmed, without its trailing "/".
     std::string dir;
     std::size_t slash = name.rfind('/');
@@ -305,7 +309,7 @@ const std::vector<CommandLineOption>& Options() {
     return g_options;
 }
 
-const std::string& OutputFileName() { return kOutputFileName; }
+const std::string& OutputFileName() { return g_outputFileName; }
 bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }

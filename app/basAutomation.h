@@ -23,7 +23,8 @@
 namespace basAutomation {
 
 // One entry of the option table. The table is the one source of the options:
-// --help and the help pages are made from it.
+// --help, the manual page and the command-line help page are made from it
+// (CommandLineHelp.h).
 struct CommandLineOption {
     std::string Name;       // "DownloadImage"
     char ShortForm = 0;     // 'D' (the switch is "/D")
@@ -75,7 +76,8 @@ inline constexpr int kMaxRetries = 20;
 const std::vector<CommandLineOption>& Options();
 
 // Resets the automation state, opens the output file (a new history.log in
-// the current directory, i.e. the application directory) with its header,
+// the current directory, i.e. the application directory, or in the data
+// directory when one was chosen) with its header,
 // which records the command line, and builds the option table. 0 = ready,
 // -1 = the output file could not be made (logged).
 long Initialize(const std::string& commandLine);
@@ -105,7 +107,8 @@ bool IsAutomationModeRequest();
 bool IsAutomationModeRequest(const std::vector<std::string>& args);
 
 // The output file.
-const std::string& OutputFileName();  // "./history.log"
+// "./history.log", or history.log in the data directory (DataDirectory.h).
+const std::string& OutputFileName();
 bool IsOutputFileOpen();
 // Appends a line (and a line break) when the file is open; written through at
 // once so a crash loses nothing already logged.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basUtils.h"
@@ -263,11 +264,16 @@ std::string clsDbManager::AppPath(const char* fileName) const {
     return (fs::path(m_appDirectory) / fileName).string();
 }
 
-std::string clsDbManager::DatabasePath() const { return AppPath("db1.mdb"); }
+std::string clsDbManager::DataPath(const char* fileName) const {
+    return (fs::path(m_dataDirectory) / fileName).string();
+}
+
+std::string clsDbManager::DatabasePath() const { return DataPath("db1.mdb"); }
 
 void clsDbManager::Construct() {
     m_appDirectory = G().AppDirectory.empty() ? kvr::ExecutableDirectory() : G().AppDirectory;
-    const std::string dbPath = AppPath("db1.mdb");
+    m_dataDirectory = kvr::DataDirectory().empty() ? m_appDirectory : kvr::DataDirectory();
+    const std::string dbPath = DataPath("db1.mdb");
     const std::string cleanPath = AppPath("db1_clean.mdb");
 
     // 1. Size check.
@@ -310,7 +316,7 @@ void clsDbManager::Construct() {
 }
 
 void clsDbManager::CheckDatabaseSize() {
-    const FileSize64 size = GetFileSize64(AppPath("db1.mdb"));
+    const FileSize64 size = GetFileSize64(DataPath("db1.mdb"));
     if (!size.Found() || size.Bytes() <= 10000000u) return;
     std::string text;
     if (size.High != 0) {
@@ -327,7 +333,7 @@ void clsDbManager::CheckDatabaseSize() {
 }
 
 bool clsDbManager::OpenDatabase() {
-    const std::string path = AppPath("db1.mdb");
+    const std::string path = DataPath("db1.mdb");
     if (!PathExists(path)) {
         DebugLog("Database '" + path + "' does not exist; running without settings and status log.", "ERROR",
                  std::string(kModule));
@@ -618,7 +624,7 @@ long clsDbManager::MakeCopy(const std::string& strFilename) {
     }
     std::string failure;
     if (m_db) CloseDatabase();
-    const std::string source = AppPath("db1.mdb");
+    const std::string source = DataPath("db1.mdb");
     const std::string tmp = strFilename + ".part";
     // Another process may still hold changes in the write-ahead log: then copy
     // through the engine, which sees them; otherwise copy the file as it is.
@@ -664,8 +670,8 @@ long clsDbManager::CompactDatabase() {
         StatusDisplay("Cannot compact a database that is currently open.  Compact operation cannot complete.", "ERROR");
         return -1;
     }
-    const std::string dbPath = AppPath("db1.mdb");
-    const std::string target = AppPath("db1-compacted.mdb");
+    const std::string dbPath = DataPath("db1.mdb");
+    const std::string target = DataPath("db1-compacted.mdb");
     std::error_code ec;
     if (PathExists(target)) fs::remove(target, ec);
     if (PathExists(target)) {
@@ -675,7 +681,7 @@ long clsDbManager::CompactDatabase() {
     }
     // Only a file of ours to change: it exists, may be written, and no other
     // process has it open (its write-ahead log would then still exist).
-    if (!m_everOpened || !PathExists(dbPath) || access(dbPath.c_str(), W_OK) != 0 || access(m_appDirectory.c_str(), W_OK) != 0)
+    if (!m_everOpened || !PathExists(dbPath) || access(dbPath.c_str(), W_OK) != 0 || access(m_dataDirectory.c_str(), W_OK) != 0)
         return -1;
     if (PathExists(dbPath + "-wal") || PathExists(dbPath + "-shm")) {
         DebugLog("Database is still in use by another process; not compacted.", "WARNING", std::string(kModule));

@@ -1,6 +1,7 @@
 #pragma once
-// The program's one database, "db1.mdb" in the application directory (an
-// SQLite file): settings (tblSettings), the status log (tblStatus) and the
+// The program's one database, "db1.mdb" in the data directory (the
+// application directory, or the user's directory when that is read-only; see
+// DataDirectory.h), an SQLite file: settings (tblSettings), the status log (tblStatus) and the
 // user-interface string tables ("tbl" + language + "Strings", tblDefaultStrings).
 //
 // Construction copies the template "db1_clean.mdb" when "db1.mdb" is missing,
@@ -89,7 +90,8 @@ private:
     void OpenStatusRecordSet();
     void CloseStatusRecordSet();
     bool Exec(const char* sql);
-    std::string AppPath(const char* fileName) const;
+    std::string AppPath(const char* fileName) const;   // shipped files: the template
+    std::string DataPath(const char* fileName) const;  // written files (DataDirectory.h)
 
     sqlite3* m_db = nullptr;
     // Copies the write-ahead log back into the file (and waits for the disk)
@@ -109,4 +111,5 @@ private:
     const std::string m_statusQuery = "SELECT * FROM tblStatus";
     long m_maxRecords = 0;
     std::string m_appDirectory;
+    std::string m_dataDirectory;
 };

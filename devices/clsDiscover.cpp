@@ -159,7 +159,8 @@ bool clsDiscover::GetProfileData(clsZarn& zarn, std::int32_t hNIC) {
     const char* proc = "GetProfileData";
     try {
         Log("Getting profile data for device '" + zarn.MAC + "'...", kvr::LEVEL_WATCH);
-        const std::int16_t count = std::clamp<std::int16_t>(zarn.NumProfiles, 0, kMaxProfiles);
+        // NumProfiles is the highest profile number: profiles 0 to NumProfiles.
+        const std::int16_t count = static_cast<std::int16_t>(std::clamp<std::int16_t>(zarn.NumProfiles, 0, kMaxProfiles) + 1);
         clsPayload payload;
         payload.mProtocolVersion = zarn.ProtocolVersion;
         for (std::int16_t p = 0; p < count; ++p) {

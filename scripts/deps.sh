@@ -15,6 +15,7 @@ packages=(
   tshark
   xvfb xauth imagemagick
   xdg-utils
+  dpkg-dev lintian desktop-file-utils appstream groff-base
 )
 
 missing=()

@@ -454,6 +454,8 @@ void DeviceModel::ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out) {
 
     if (IsProfileRid(rid)) {
         bool security = rid == RID_SECURITY;
+        // A device with the security word knows the pass phrase but never gives it out.
+        if (rid == RID_WPA_PASSPHRASE && c.hasSecurityWord) return refuse(kRefuseExistsUnreadable);
         bool wpa = rid == RID_WPA_PASSPHRASE || rid == RID_WPA_CIPHER || rid == RID_WPA_CIPHER_LIST;
         if ((security && !c.hasSecurityWord) || (wpa && !c.wpaCapable)) return refuse(c.unknownRidCode);
         const Profile* p = SelectedProfile();
@@ -490,10 +492,10 @@ void DeviceModel::ReadRid(std::uint16_t rid, std::vector<std::uint8_t>& out) {
         case RID_DNS2: return PutIpBlock(out, rid, c.dns2);
         case RID_AUTOIP_BUSY: return boolean(c.autoIpBusy);
         case RID_ACTIVE_PROFILE: return PutWordBlock(out, rid, c.activeProfile);
-        case RID_NUM_PROFILES:
+        case RID_NUM_PROFILES:  // the highest profile number: profiles 0 to NumProfiles exist
             return PutWordBlock(out, rid,
                                 static_cast<std::uint16_t>(c.reportedNumProfiles.value_or(
-                                    static_cast<std::int16_t>(c.profiles.size()))));
+                                    static_cast<std::int16_t>(c.profiles.size() - 1))));
         case RID_OPERATION_MODE: return boolean(m_downloadMode != c.faults.inconsistentDownloadMode);
         case RID_FIRMWARE_VERSION: return PutLongBlock(out, rid, c.firmwareVersion);
         case RID_HARDWARE_ID: return PutLongBlock(out, rid, c.hardwareId);
@@ -524,6 +526,8 @@ void DeviceModel::WriteRid(const RidBlock& b, Answer& answer, std::int64_t answe
     const std::uint16_t rid = b.rid;
     auto refuse = [&](std::uint16_t code) { PutErrorBlock(answer.payload, rid, code); };
     std::uint16_t w = 0;
+    for (const auto& r : c.faults.refuseWrite)
+        if (r.rid == rid) return refuse(r.code);
 
     switch (rid) {
         case RID_PROFILE_SELECT:
@@ -538,6 +542,10 @@ void DeviceModel::WriteRid(const RidBlock& b, Answer& answer, std::int64_t answe
         }
         case RID_ACTIVE_PROFILE:
             if (!ParseWord(b.value, w) || w >= c.profiles.size()) return refuse(kRefuseBadValue);
+            if (w != c.activeProfile && c.activeChangeRestartMs > 0) {
+                StartRestart(answerMs, m_downloadMode);
+                m_restartDoneMs = answerMs + c.activeChangeRestartMs;
+            }
             c.activeProfile = w;
             return;
         case RID_DOWNLOAD_MODE:

@@ -122,6 +122,62 @@ Mac AutoMac(unsigned n) {
     return Mac{0x00, 0x07, 0xF5, 0x5E, static_cast<std::uint8_t>((n >> 8) & 0xFF), static_cast<std::uint8_t>(n & 0xFF)};
 }
 
+namespace {
+
+// One setting of a profile: security=none|wep|wpa, passphrase=, cipher=aes|tkip,
+// static=IP/MASK/GATEWAY/DNS1[/DNS2] (turns DHCP off), proxy=SERVER:PORT, adhoc=0|1.
+bool ProfileOption(const std::string& key, const std::string& val, Profile& p) {
+    if (key == "security") {
+        if (val == "none") p.security = 0;
+        else if (val == "wep") p.security = 1;
+        else if (val == "wpa") p.security = 2;
+        else return false;
+        p.wepEnabled = p.security == 1;
+        return true;
+    }
+    if (key == "passphrase") {
+        p.wpaPassphrase = val;
+        return !val.empty();
+    }
+    if (key == "cipher") {
+        if (val != "aes" && val != "tkip") return false;
+        p.wpaCipher = val == "aes" ? 0 : 1;
+        return true;
+    }
+    if (key == "adhoc") return Flag(val, p.adhoc);
+    if (key == "static") {
+        std::vector<std::string> parts;
+        std::size_t from = 0;
+        for (;;) {
+            std::size_t slash = val.find('/', from);
+            parts.push_back(val.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
+            if (slash == std::string::npos) break;
+            from = slash + 1;
+        }
+        if (parts.size() < 4 || parts.size() > 5) return false;
+        Ipv4* targets[5] = {&p.staticIp, &p.staticNetmask, &p.staticGateway, &p.staticDns1, &p.staticDns2};
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            auto ip = ParseIpv4(parts[i]);
+            if (!ip) return false;
+            *targets[i] = *ip;
+        }
+        p.dhcp = false;
+        return true;
+    }
+    if (key == "proxy") {
+        std::size_t colon = val.rfind(':');
+        long long port = 0;
+        if (colon == std::string::npos || colon == 0 || !Number(val.substr(colon + 1), 0, 65535, port)) return false;
+        p.useProxy = true;
+        p.proxyServer = val.substr(0, colon);
+        p.proxyPort = static_cast<std::uint16_t>(port);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* error) {
     std::vector<std::string> tokens;
     std::string why;
@@ -223,6 +279,21 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "rc") { if (num(0, 255)) d.faults.responseCode = static_cast<std::uint8_t>(n);
         } else if (key == "inconsistent-mode") { ok = Flag(val, d.faults.inconsistentDownloadMode);
         } else if (key == "mute") { ok = Flag(val, d.faults.mute);
+        } else if (key == "refuse-write") {
+            // RID[:code]
+            std::size_t colon = val.find(':');
+            long long rid = 0, code = kRefuseNotNow;
+            ok = Number(val.substr(0, colon), 0, 0xFFFF, rid) &&
+                 (colon == std::string::npos || Number(val.substr(colon + 1), 0, 0xFFFF, code));
+            if (ok) d.faults.refuseWrite.push_back({static_cast<std::uint16_t>(rid), static_cast<std::uint16_t>(code)});
+        } else if (key == "active-restart") {
+            if (num(0, 600000)) d.activeChangeRestartMs = static_cast<unsigned>(n);
+        } else if (key.rfind("p-", 0) == 0) {
+            if (d.profiles.empty()) {
+                if (error) *error = "'" + key + "' needs a profile before it (profiles= or profile=)";
+                return false;
+            }
+            ok = ProfileOption(key.substr(2), val, d.profiles.back());
         } else if (key == "no-download-mode") { ok = Flag(val, d.faults.neverEntersDownloadMode);
         } else if (key == "fail-start") { ok = StepFaultValue(val, d.faults.startRecord);
         } else if (key == "fail-chunk") { ok = ChunkFaultValue(val, d.faults);
@@ -372,11 +443,16 @@ std::string DeviceOptionsHelp() {
            "  drop-acks=N  drop-in=F  drop-out=F  seed=N  delay=MS  response-delay=MS\n"
            "  response-first=1  no-ack=1  answer-on=N  label-offset=N  duplicates=N\n"
            "  late-old=1  rc=N  inconsistent-mode=1  mute=1  vanish-after=N (firmware records)\n"
+           "  refuse-write=RID[:CODE] (repeatable; code 6 by default)  active-restart=MS (restart\n"
+           "  after a change of the active profile)\n"
            "Firmware download faults (STEP = refuse|ignore, then :CODE for refuse (default 4),\n"
            "then :once (default: the first such record and its re-sends) or :always):\n"
            "  fail-start=STEP  fail-chunk=K:STEP (the K-th data record, from 1)  fail-end=STEP\n"
            "  fail-start-image=STEP  no-download-mode=1  restart-download=1  never-back=1\n"
-           "  old-identity=1  cne-reset=1  check-flags=1  check-identity=1\n";
+           "  old-identity=1  cne-reset=1  check-flags=1  check-identity=1\n"
+           "Settings of the last profile given:\n"
+           "  p-security=none|wep|wpa  p-passphrase=TEXT  p-cipher=aes|tkip  p-adhoc=0|1\n"
+           "  p-static=IP/MASK/GATEWAY/DNS1[/DNS2] (DHCP off)  p-proxy=SERVER:PORT\n";
 }
 
 }  // namespace kvr::sim

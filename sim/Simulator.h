@@ -125,6 +125,12 @@ struct Faults {
     // The device falls silent (as if unplugged) after this many firmware data
     // records of a download; 0 = never.
     unsigned vanishAfterChunks = 0;
+    // Writes of these RIDs are refused with the given error code.
+    struct RefusedWrite {
+        std::uint16_t rid = 0;
+        std::uint16_t code = 0;
+    };
+    std::vector<RefusedWrite> refuseWrite;
 
     // Firmware download steps.
     // RID_DOWNLOAD_MODE 1 is answered, but the device restarts into its application again.
@@ -200,6 +206,9 @@ struct DeviceConfig {
     // device is silent meanwhile).
     bool downloadMode = false;
     unsigned restartMs = 2000;
+    // A write that changes the active profile restarts the device for this
+    // long (silent meanwhile); 0 = no restart.
+    unsigned activeChangeRestartMs = 0;
 
     // Firmware download: the time the device takes to prepare its memory before
     // it answers a start record, and the largest file it takes.

@@ -15,23 +15,12 @@
 
 #include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
+#include "sim/SimOptions.h"
 #include "sim/Simulator.h"
 
 using namespace kvr::sim;
 
 namespace {
-
-const char* kUsage =
-    "Usage: kvrsim [--segment NAME | --interface IF] [--config FILE] [--device SPEC]...\n"
-    "              [--demo] [--log] [--help]\n"
-    "       kvrsim --make-qfw OUT [field=value]...\n"
-    "Attaches simulated KVR devices to a virtual segment (default 'demo') or, with\n"
-    "raw-socket privileges, to a real Ethernet interface, and answers them until\n"
-    "interrupted. --demo adds three devices: one in download mode, one with\n"
-    "WPA-capable security, one with a 32-character name. --log prints every frame.\n"
-    "Commands on standard input: list, vanish MAC, appear MAC, move MAC SEGMENT,\n"
-    "download MAC on|off, quit.\n"
-    "--make-qfw writes a firmware file with correct checksums and exits (fields below).\n\n";
 
 std::mutex g_out;
 
@@ -96,13 +85,13 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         auto value = [&](const char* what) -> std::string {
             if (i + 1 >= argc) {
-                std::cerr << "kvrsim: " << a << " needs " << what << "\n" << kUsage;
+                std::cerr << "kvrsim: " << a << " needs " << what << "\n" << SimUsage();
                 std::exit(2);
             }
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
-            std::cout << kUsage << DeviceOptionsHelp() << QfwFieldsHelp();
+            std::cout << SimUsage();
             return 0;
         } else if (a == "--make-qfw") {
             const std::string out = value("an output file name");
@@ -147,7 +136,7 @@ int main(int argc, char** argv) {
         } else if (a == "--log") {
             cfg.log = true;
         } else {
-            std::cerr << "kvrsim: unknown option '" << a << "'\n" << kUsage;
+            std::cerr << "kvrsim: unknown option '" << a << "'\n" << SimUsage();
             return 2;
         }
     }
@@ -168,7 +157,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (cfg.devices.empty()) {
-        std::cerr << "kvrsim: no devices; use --demo, --device or --config\n" << kUsage;
+        std::cerr << "kvrsim: no devices; use --demo, --device or --config\n" << SimUsage();
         return 2;
     }
     if (cfg.segment.empty() && cfg.interfaceName.empty()) cfg.segment = "demo";

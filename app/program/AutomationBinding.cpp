@@ -1,9 +1,10 @@
 #include "AutomationBinding.h"
 
 #include "AutomatedOperations.h"
-#include "FirmwareDownload.h"
+#include "FirmwareWizardBinding.h"
 #include "QfwIntegrity.h"
 #include "clsZarn.h"
+#include "frmFirmwareWizard.h"
 #include "CommandLine.h"
 #include "ExitStatus.h"
 #include "Globals.h"
@@ -14,69 +15,99 @@
 namespace kvr {
 namespace {
 
-// Page 2's decisions and page 3's download without a window, for a build
-// whose firmware wizard is not there yet.
-class DirectDownload : public basAutomation::AutomatedWizard {
+// Passes a progress bar's values on to two bars: the run's own (its
+// progress line) and the wizard window's.
+class TwoBars : public ProgressBar {
 public:
-    bool Init(std::shared_ptr<clsZarn> device) override {
-        m_device = std::move(device);
-        return m_device != nullptr;
+    void Attach(ProgressBar* first, ProgressBar* second) {
+        m_bars[0] = first;
+        m_bars[1] = second;
     }
-    void SetFileName(const std::string& fileName) override { m_file = fileName; }
-    void GotoStep(int page) override {
-        if (page == 2) {
-            QfwHeader header;
-            if (ReadQfwHeaderFile(m_file, header) != QfwReadStatus::Ok) return;
-            if (!IsHardwareCompatible(*m_device, header)) {
-                DebugLog("GotoStep: Incompatible Hardware IDs (QFW=" + std::to_string(header.HardwareID) + "." +
-                             std::to_string(header.CompatibleHardwareVersion) + ", Zarn=" +
-                             std::to_string(m_device->HardwareID) + "." + std::to_string(m_device->HardwareVersion) +
-                             ")",
-                         LEVEL_ERROR, "frmFirmwareWizard");
-                m_step = 1;
-                return;
-            }
-            m_imageOnly = m_device->FirmwareID == header.SwId() && header.SwId() != -1;
-        }
-        m_step = page;
-    }
-    int iStep() const override { return m_step; }
-    bool UploadImageOnly() const override { return m_imageOnly; }
-    void SetUploadImageOnly(bool value) override { m_imageOnly = value; }
-    void SetProgressBars(ProgressBar* downloadMode, ProgressBar* erase, ProgressBar* upload) override {
-        ProgressBar* given[3] = {downloadMode, erase, upload};
-        for (int i = 0; i < 3; ++i) m_bars[i] = given[i] ? given[i] : &m_spare[i];
-    }
-    void Show(bool) override {}
-    void Advance() override {
-        if (m_step != 2) return;
-        FirmwareDownload download(m_device, *m_bars[0], *m_bars[1], *m_bars[2]);
-        download.SetUploadImageOnly(m_imageOnly);
-        m_ok = download.PerformDownload(m_file);
-        m_versionAfter = download.VersionAfter();
-        m_matches = download.VersionMatchesFile();
-        m_step = m_ok ? 4 : 3;
-        if (!m_ok) DebugLog("GotoStep: PerformDownload failed.", LEVEL_ERROR, "frmFirmwareWizard");
-    }
-    bool UploadOK() const override { return m_ok; }
-    std::string VersionAfter() const override { return m_versionAfter; }
-    bool VersionMatchesFile() const override { return m_matches; }
-    void Close() override {}
+    void SetMin(long v) override { Each([v](ProgressBar& b) { b.SetMin(v); }); }
+    void SetMax(long v) override { Each([v](ProgressBar& b) { b.SetMax(v); }); }
+    void SetValue(long v) override { Each([v](ProgressBar& b) { b.SetValue(v); }); }
+    long Min() const override { return First().Min(); }
+    long Max() const override { return First().Max(); }
+    long Value() const override { return First().Value(); }
 
 private:
-    std::shared_ptr<clsZarn> m_device;
-    std::string m_file, m_versionAfter;
-    int m_step = 1;
-    bool m_imageOnly = false, m_ok = false, m_matches = false;
-    MemoryProgressBar m_spare[3];
-    ProgressBar* m_bars[3] = {&m_spare[0], &m_spare[1], &m_spare[2]};
+    template <typename F>
+    void Each(F f) {
+        for (ProgressBar* b : m_bars)
+            if (b) f(*b);
+    }
+    const ProgressBar& First() const {
+        if (m_bars[1]) return *m_bars[1];
+        if (m_bars[0]) return *m_bars[0];
+        return m_spare;
+    }
+    ProgressBar* m_bars[2] = {nullptr, nullptr};
+    MemoryProgressBar m_spare;
+};
+
+// The firmware wizard window as the automated run drives it. The run sees
+// what the download reported (the version after the restart) and its progress.
+class WizardWindow : public basAutomation::AutomatedWizard {
+public:
+    explicit WizardWindow(QWidget* parent) {
+        FirmwareWizardServices services = FirmwareDownloadServices();
+        const auto download = services.Download;
+        services.Download = [this, download](const FirmwareDownloadRequest& request) {
+            FirmwareDownloadRequest r = request;
+            m_forward[0].Attach(m_bars[0], request.pgbDownloadMode);
+            m_forward[1].Attach(m_bars[1], request.pgbErase);
+            m_forward[2].Attach(m_bars[2], request.pgbUpload);
+            r.pgbDownloadMode = &m_forward[0];
+            r.pgbErase = &m_forward[1];
+            r.pgbUpload = &m_forward[2];
+            m_result = download ? download(r) : FirmwareDownloadResult{};
+            return m_result;
+        };
+        // Nobody answers a file dialog in an unattended run.
+        if (basAutomation::State().UnattendedMode)
+            services.ChooseFile = [](const std::string&, const std::string&, const std::string&) {
+                return std::string();
+            };
+        m_window = std::make_unique<frmFirmwareWizard>(std::move(services), parent);
+    }
+    bool Init(std::shared_ptr<clsZarn> device) override { return m_window->Init(std::move(device)); }
+    void SetFileName(const std::string& fileName) override { m_window->SetFileName(fileName); }
+    void GotoStep(int page) override { m_window->GotoStep(page); }
+    int iStep() const override { return m_window->Model().iStep(); }
+    bool UploadImageOnly() const override { return m_window->UploadImageOnly(); }
+    void SetUploadImageOnly(bool value) override { m_window->SetUploadImageOnly(value); }
+    void SetProgressBars(ProgressBar* downloadMode, ProgressBar* erase, ProgressBar* upload) override {
+        m_bars[0] = downloadMode;
+        m_bars[1] = erase;
+        m_bars[2] = upload;
+    }
+    void Show(bool modal) override {
+        if (modal)
+            m_window->exec();
+        else
+            m_window->show();
+    }
+    void Advance() override { m_window->Advance(); }
+    bool UploadOK() const override { return m_window->Model().UploadOK(); }
+    std::string VersionAfter() const override { return m_result.versionAfter; }
+    bool VersionMatchesFile() const override { return m_result.ok && m_result.versionMatchesFile; }
+    // Unloads the wizard, which closes the adapter it opened.
+    void Close() override { m_window.reset(); }
+
+private:
+    std::unique_ptr<frmFirmwareWizard> m_window;
+    FirmwareDownloadResult m_result;
+    ProgressBar* m_bars[3] = {nullptr, nullptr, nullptr};
+    TwoBars m_forward[3];
 };
 
 }  // namespace
 
 void BindAutomation(frmZarni& window) {
     basAutomation::AutomationServices services;
-    services.MakeWizard = [] { return std::make_unique<DirectDownload>(); };
+    services.MakeWizard = [&window]() -> std::unique_ptr<basAutomation::AutomatedWizard> {
+        return std::make_unique<WizardWindow>(&window);
+    };
     services.VerifyFile = [](const std::string& file) { return VerifyQfwIntegrity(file); };
     services.Rediscover = [&window] { window.Discover(); };
     // Called inside the timer's step: the window closes as soon as the step

@@ -6,12 +6,14 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
+#include "CommandLineHelp.h"
 #include "basUtils.h"
 #include "frmZarni.h"
 #include "modZarni.h"
@@ -85,6 +87,10 @@ void ArmCloseAfter() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --help and --version answer before any window, lock or database exists
+    // (also where no display is).
+    if (const auto status = kvr::RunInformationOption(std::vector<std::string>(argv + 1, argv + argc), stdout))
+        return *status;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     ChooseHeadlessPlatform(args);

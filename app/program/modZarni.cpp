@@ -16,6 +16,7 @@
 #include "AutomationBinding.h"
 #include "CommandLine.h"
 #include "ExitStatus.h"
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "clsDiscover.h"
 #include "clsZarnPool.h"
@@ -27,11 +28,14 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
 #include "frmSplash.h"
 #include "frmStatus.h"
+#include "frmProfiles.h"
 #include "frmZarni.h"
+#include "modWLAN.h"
 #include "modSNAP.h"
 #include "modZarniChecks.h"
 
@@ -95,6 +99,20 @@ int ListDevices() {
     return ToInt(ExitStatus::Ok);
 }
 
+// Real adapters are opened for raw frames: say which capability is missing
+// and how to add it (not when only virtual segments are asked for).
+void TellMissingRawAccess() {
+    const char* adapters = std::getenv("KVR_ADAPTERS");
+    if (adapters && std::string(adapters) == "virtual") return;
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    const std::string advice = RawAccessAdvice(MissingRawCapabilities(), ec ? std::string(kProgramTitle) : self);
+    if (advice.empty()) return;
+    Log(advice, LEVEL_WARNING, "Main");
+    std::fprintf(stderr, "%s: %s\n", kProgramTitle, advice.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 bool IsScriptedRun(const std::vector<std::string>& args) {
@@ -127,14 +145,29 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     StartupOutcome out;
     const std::string title = kProgramTitle;
 
-    // 1. Single instance: the lock lives beside the database.
-    out.lock = std::make_unique<InstanceLock>(appDirectory + "/" + title + ".lock");
     // Message boxes from here on; an unattended run (its switch may be
     // anywhere on the command line) never waits for a click.
     const bool unattended = LooksUnattended(args);
     const bool scripted = IsScriptedRun(args);
     InstallQtSeams(scripted);
     basAutomation::ResetRun();
+
+    // Where the database and history.log go: beside the program, or in the
+    // user's own directory when the application directory is read-only.
+    const DataDirectoryChoice data = ChooseDataDirectory(appDirectory);
+    if (data.path.empty()) {
+        const std::string text = "cannot start: " + data.problem + ".";
+        std::fprintf(stderr, "%s: %s\n", kProgramTitle, text.c_str());
+        std::fflush(stderr);
+        CurrentPrompter().Ask(title + " " + text, "Cannot Start", PromptButtons::OK, PromptIcon::Critical);
+        out.exitStatus = 1;
+        return out;
+    }
+    SetDataDirectory(data.beside ? std::string() : data.path);
+
+    // 1. Single instance: the lock lives beside the database, so it follows
+    // the user when the application directory is read-only.
+    out.lock = std::make_unique<InstanceLock>(data.path + "/" + title + ".lock");
     if (!out.lock->Acquired() && !out.lock->Unavailable()) {
         const std::string text = title + " is already running.  Cannot start a second instance.";
         TellUnattendedCaller(scripted, text);
@@ -177,6 +210,9 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // The status window collects every message from here on (hidden until
     // the user opens it from the main window's Tools menu).
     StatusWindow();
+
+    if (!data.beside) Log("Database and history.log are kept in '" + data.path + "'.", LEVEL_USER, "Main");
+    TellMissingRawAccess();
 
     // 7.
     G().AckTimeout = 0.2f;
@@ -276,6 +312,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
             return out;
         }
         out.mainWindow = std::make_unique<frmZarni>();
+        out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
+        profiles::InstallWepKeyConverter();
+        out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
+            frmProfiles editor(parent);
+            editor.Init(zarn);
+        });
         BindAutomation(*out.mainWindow);
         out.mainWindow->Form_Load();
         CloseSplash();
@@ -319,6 +361,7 @@ void Shutdown(StartupOutcome& outcome) {
     G().DbManager = nullptr;
     RemoveQtSeams();
     outcome.lock.reset();
+    SetDataDirectory({});
 }
 
 }  // namespace kvr

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "DataDirectory.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
@@ -40,9 +41,9 @@ std::string ReplaceAll(std::string text, const std::string& what, const std::str
 
 std::string AppDirectory() { return G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory; }
 
-std::string AppFile(const char* name) { return (std::filesystem::path(AppDirectory()) / name).string(); }
-
-std::string DatabaseFile() { return G().DbManager ? G().DbManager->DatabasePath() : AppFile("db1.mdb"); }
+std::string DatabaseFile() {
+    return G().DbManager ? G().DbManager->DatabasePath() : DataFilePath("db1.mdb", AppDirectory());
+}
 
 // Mail clients that outlived their wait; reaped at the next run.
 std::vector<pid_t>& Pending() {
@@ -231,7 +232,7 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
     }
 
     // 3. The copy of the database.
-    const std::string copy = AppFile(kReportCopyName);
+    const std::string copy = DataFilePath(kReportCopyName, AppDirectory());
     if (!G().DbManager || G().DbManager->MakeCopy(copy) != 0) {
         ShowFailureWithDatabasePath(4303, "Failed to backup database file.");
         return REPORT_COPY_FAILED;

@@ -32,7 +32,7 @@ enum ErrorReportResult : long {
 
 // The program that composes the mail, looked up on PATH.
 inline constexpr const char* kMailClient = "xdg-email";
-// The copy of the database that is attached, in the application directory.
+// The copy of the database that is attached, beside the database (DataDirectory.h).
 inline constexpr const char* kReportCopyName = "debug_log.mdb";
 // How long the report waits for the mail client to hand the mail over.
 inline constexpr long kMailClientWaitMs = 120000;

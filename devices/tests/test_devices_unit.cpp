@@ -323,7 +323,7 @@ TEST_F(ScriptedTest, ProfileNamesAreReadInOneRequest) {
     z.MAC = "0007F5000004";
     z.NICName = "eth-names";
     z.ProtocolVersion = 8;
-    z.NumProfiles = 3;
+    z.NumProfiles = 2;  // the highest profile number: three profiles
     z.ActiveProfile = 2;
     z.ProfileName = {"stale"};
     QueueAnswer(link, z.MAC,

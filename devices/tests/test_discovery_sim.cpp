@@ -115,7 +115,7 @@ TEST_F(Discovery, TwoDevicesOnOneAdapterAreEachListedOnce) {
     ASSERT_EQ(labels.size(), 2u);
     EXPECT_EQ(labels[0], labels[1]);
     // Profile names were read: the sim's default profiles are named.
-    EXPECT_EQ(kitchen->ProfileName.size(), static_cast<std::size_t>(kitchen->NumProfiles));
+    EXPECT_EQ(kitchen->ProfileName.size(), static_cast<std::size_t>(kitchen->NumProfiles) + 1);
     EXPECT_GT(kitchen->NumProfiles, 0);
     EXPECT_FALSE(kitchen->ActiveProfileName.empty());
     EXPECT_EQ(kitchen->ActiveProfileName, kitchen->ProfileName.at(1));
@@ -169,21 +169,21 @@ TEST_F(Discovery, ProfileCountClampAndEmptyNameRequest) {
 
     auto m = Listed(found, many.mac);
     EXPECT_EQ(m->NumProfiles, 8);
-    ASSERT_EQ(m->ProfileName.size(), 8u);
-    EXPECT_EQ(m->ProfileName[7], "P7");
+    ASSERT_EQ(m->ProfileName.size(), 9u) << "profiles 0 to NumProfiles";
+    EXPECT_EQ(m->ProfileName[8], "P8");
     EXPECT_EQ(m->ActiveProfileName, "P3");
     auto reqs = devtest::UnicastReadRequests(sim, many.mac);
     ASSERT_EQ(reqs.size(), 1u) << "one profile-name transaction per device";
-    EXPECT_EQ(ProfileSelects(reqs[0]), 8);
-    EXPECT_EQ(reqs[0].size(), 8u * 10u);
+    EXPECT_EQ(ProfileSelects(reqs[0]), 9);
+    EXPECT_EQ(reqs[0].size(), 9u * 10u);
 
     auto n = Listed(found, none.mac);
     ASSERT_NE(n, nullptr) << "a device without profiles stays listed";
     EXPECT_EQ(n->NumProfiles, 0);
-    EXPECT_TRUE(n->ProfileName.empty());
+    EXPECT_EQ(n->ProfileName.size(), 1u) << "profile 0 always exists";
     reqs = devtest::UnicastReadRequests(sim, none.mac);
-    ASSERT_EQ(reqs.size(), 1u) << "it still gets its (empty) name request";
-    EXPECT_TRUE(reqs[0].empty());
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(ProfileSelects(reqs[0]), 1);
 }
 
 TEST_F(Discovery, InconsistentDownloadModeIsReportedAndTheQueriedModeKept) {

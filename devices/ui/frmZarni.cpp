@@ -379,7 +379,7 @@ void frmZarni::cmdFirmware_Click() {
         Log("cmdFirmware_Click: the firmware wizard for '" + z->MAC + "' is not available in this build.", LEVEL_WATCH);
         return;
     }
-    m_openFirmware(*z, this);
+    m_openFirmware(z, this);
 }
 
 void frmZarni::cmdHelp_Click() {

@@ -42,9 +42,12 @@ public:
     // decides whether the automation timer keeps running). Until a hook is
     // set, the buttons log what they would open.
     using DeviceWindowOpener = std::function<void(clsZarn& zarn, QWidget* parent)>;
+    // The firmware wizard keeps the pool's device for as long as it runs (a
+    // discovery meanwhile empties the pool).
+    using FirmwareOpener = std::function<void(std::shared_ptr<clsZarn> zarn, QWidget* parent)>;
     using AutomationStep = std::function<long()>;
     void SetProfilesOpener(DeviceWindowOpener opener) { m_openProfiles = std::move(opener); }
-    void SetFirmwareOpener(DeviceWindowOpener opener) { m_openFirmware = std::move(opener); }
+    void SetFirmwareOpener(FirmwareOpener opener) { m_openFirmware = std::move(opener); }
     void SetAutomationStep(AutomationStep step) { m_automationStep = std::move(step); }
     // Runs when the window unloads in automated mode (ends the automation record).
     void SetAutomationAbort(std::function<void()> abort) { m_automationAbort = std::move(abort); }
@@ -98,7 +101,7 @@ private:
     QMenu* mnuTools = nullptr;
 
     DeviceWindowOpener m_openProfiles;
-    DeviceWindowOpener m_openFirmware;
+    FirmwareOpener m_openFirmware;
     AutomationStep m_automationStep;
     std::function<void()> m_automationAbort;
     long m_fileHardwareId = 0;

@@ -135,7 +135,7 @@ public:
         first.emplace(rid, Clock::now());
         return m_inner.Write(h, d, v, t, l, dm, n, m, p);
     }
-    bool Read(std::int32_t h, kvr::SnapReceived& f) override { return m_inner.Read(h, f); }
+    bool Read(std::int32_t h, kvr::SnapFrame& f) override { return m_inner.Read(h, f); }
     bool Open(const std::string& d, std::int32_t& h) override { return m_inner.Open(d, h); }
     bool Close(std::int32_t h) override { return m_inner.Close(h); }
     Clock::time_point At(int rid) const {

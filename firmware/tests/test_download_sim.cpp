@@ -65,7 +65,7 @@ public:
         m_downloadFrame = (t & 7) == SNAP_KIND_FW_DATA || rid == RID_DOWNLOAD_QFW_CHUNK || rid == RID_START_QFW_DOWNLOAD;
         return m_inner.Write(h, d, v, t, l, dm, n, m, p);
     }
-    bool Read(std::int32_t h, kvr::SnapReceived& f) override {
+    bool Read(std::int32_t h, kvr::SnapFrame& f) override {
         if (m_downloadFrame && (m_toggle = !m_toggle)) {
             f = devtest::Response("0007F5999999", m_label, {}, true);
             return true;

@@ -134,7 +134,7 @@ TEST(DeviceModelDiscovery, AnswersWithAckThenResponseCarryingEveryDiscoveryField
     EXPECT_EQ(FindRid(p, 0x0026).value, (Bytes{'1', '3', '1', '4', '1', '5', '0', '0'}));
     EXPECT_EQ(FindRid(p, 0x0047).value.size(), 4u);
     EXPECT_EQ(FindRid(p, 0x0042).value.size(), 4u);
-    EXPECT_EQ(LeValue(FindRid(p, 0x0011).value), 2u);
+    EXPECT_EQ(LeValue(FindRid(p, 0x0011).value), 1u) << "the highest profile number of two profiles";
     EXPECT_EQ(LeValue(FindRid(p, 0x0010).value), 1u);
     EXPECT_FALSE(FindRid(p, 0x05DD).found) << "the authorization block is not answered";
     EXPECT_EQ(m.Counters().discoveryRequests, 1u);

@@ -51,6 +51,29 @@ TEST(DeviceOptions, KeysFillTheDevice) {
     ASSERT_EQ(p.profiles.size(), 3u);
     EXPECT_EQ(p.profiles[1].ssid, "HomeNet");
     EXPECT_EQ(p.profiles[2].ssid, "Car");
+
+    DeviceConfig q;
+    ASSERT_TRUE(ParseDeviceOptions("profile=F profile=Home p-security=wpa p-passphrase=secret99 p-cipher=tkip "
+                                   "p-static=10.0.0.9/255.0.0.0/10.0.0.1/10.0.0.2 p-proxy=proxy.lan:3128 "
+                                   "refuse-write=0xFC02 refuse-write=0x0012:4 active-restart=800",
+                                   q, &err))
+        << err;
+    const Profile& home = q.profiles.at(1);
+    EXPECT_EQ(home.security, 2);
+    EXPECT_EQ(home.wpaPassphrase, "secret99");
+    EXPECT_EQ(home.wpaCipher, 1);
+    EXPECT_FALSE(home.dhcp);
+    EXPECT_EQ(home.staticGateway, (Ipv4{10, 0, 0, 1}));
+    EXPECT_EQ(home.staticDns2, (Ipv4{0, 0, 0, 0}));
+    EXPECT_EQ(home.proxyServer, "proxy.lan");
+    EXPECT_EQ(home.proxyPort, 3128);
+    ASSERT_EQ(q.faults.refuseWrite.size(), 2u);
+    EXPECT_EQ(q.faults.refuseWrite[0].code, kRefuseNotNow);
+    EXPECT_EQ(q.faults.refuseWrite[1].rid, 0x0012);
+    EXPECT_EQ(q.faults.refuseWrite[1].code, 4);
+    EXPECT_EQ(q.activeChangeRestartMs, 800u);
+    DeviceConfig none;
+    EXPECT_FALSE(ParseDeviceOptions("p-security=wep", none, &err)) << "settings of a profile need a profile";
 }
 
 TEST(DeviceOptions, BadSpecsAreRefusedWithTheReason) {

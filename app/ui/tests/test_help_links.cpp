@@ -90,9 +90,10 @@ std::vector<std::string> MarkupProblems(const std::string& text) {
     return problems;
 }
 
+// The pages as they ship (commandline.html is made from its template).
 TEST(HelpPages, EveryLinkLeadsToAnExistingPageAndPlace) {
-    const auto pages = LoadPages(kSource);
-    ASSERT_FALSE(pages.empty()) << kSource;
+    const auto pages = LoadPages(kBundle);
+    ASSERT_FALSE(pages.empty()) << kBundle;
     for (const auto& [name, page] : pages) {
         for (const std::string& link : page.links) {
             SCOPED_TRACE(name + ": " + link);
@@ -102,7 +103,7 @@ TEST(HelpPages, EveryLinkLeadsToAnExistingPageAndPlace) {
             EXPECT_EQ(link.find(".."), std::string::npos) << "leaves the help folder";
             const auto [file, place] = SplitLink(link);
             const std::string target = file.empty() ? name : file;
-            EXPECT_TRUE(fs::is_regular_file(kSource / target)) << "missing file " << target;
+            EXPECT_TRUE(fs::is_regular_file(kBundle / target)) << "missing file " << target;
             if (!place.empty()) {
                 const auto found = pages.find(target);
                 ASSERT_NE(found, pages.end());
@@ -113,7 +114,7 @@ TEST(HelpPages, EveryLinkLeadsToAnExistingPageAndPlace) {
 }
 
 TEST(HelpPages, MarkupIsPlainBalancedHtmlWithTheSharedStylesheet) {
-    for (const auto& [name, page] : LoadPages(kSource)) {
+    for (const auto& [name, page] : LoadPages(kBundle)) {
         SCOPED_TRACE(name);
         EXPECT_EQ(page.text.rfind("<!DOCTYPE html>", 0), 0u);
         EXPECT_TRUE(std::regex_search(page.text, std::regex("<title>[^<]+</title>")));
@@ -124,7 +125,7 @@ TEST(HelpPages, MarkupIsPlainBalancedHtmlWithTheSharedStylesheet) {
 }
 
 TEST(HelpPages, TopicPagesExistAndEveryPageCanBeReachedFromTheStartPage) {
-    const auto pages = LoadPages(kSource);
+    const auto pages = LoadPages(kBundle);
     for (const char* topic : {"1000", "1017", "1101", "1111", "3223", "4023", "4024", "4025", "4032"})
         EXPECT_TRUE(pages.count(std::string(topic) + ".html")) << topic;
 

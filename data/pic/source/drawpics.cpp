@@ -1,8 +1,11 @@
-// Draws the pictures that ship with the program into data/pic/builtin/<id>.png.
+// Draws the pictures that ship with the program into data/pic/builtin/<id>.png
+// and, when a second folder is given, the desktop icon (picture 100) at the
+// hicolor theme's sizes into <folder>/<n>x<n>/kvr-installer.png.
 // Run once when a picture changes; the PNGs are committed, this program is not
 // part of the build:
 //   g++ -std=c++20 -fPIC drawpics.cpp $(pkg-config --cflags --libs Qt6Gui) -o /tmp/drawpics
-//   QT_QPA_PLATFORM=offscreen /tmp/drawpics ../builtin
+//   QT_QPA_PLATFORM=offscreen /tmp/drawpics ../builtin ../../../packaging/icons
+#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLinearGradient>
@@ -218,5 +221,11 @@ int main(int argc, char** argv) {
     save(ModeIcon(false), 110);
     save(ModeIcon(true), 111);
     for (int page = 1; page <= 4; ++page) save(WizardPage(page), 600 + page);
+    if (argc > 2) {
+        for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+            const QString folder = QString::fromLocal8Bit(argv[2]) + QString("/%1x%1").arg(size);
+            ok = QDir().mkpath(folder) && ProgramIcon(size).save(folder + "/kvr-installer.png") && ok;
+        }
+    }
     return ok ? 0 : 1;
 }

@@ -208,6 +208,13 @@ private slots:
         w.lvZarn_ItemClick(ia);
         QVERIFY(profiles->isEnabled());
         QVERIFY(firmware->isEnabled());
+
+        // The firmware wizard shares the pool's device, which outlives a rediscovery.
+        std::shared_ptr<clsZarn> opened;
+        w.SetFirmwareOpener([&opened](std::shared_ptr<clsZarn> z, QWidget*) { opened = std::move(z); });
+        firmware->click();
+        std::string mac = "0007F500000A";
+        QVERIFY(opened && opened == ZarnPool().FindZarn(mac));
     }
 
     void oneDeviceGivesTheSingularStatus() {
