@@ -9,7 +9,7 @@ namespace kvr {
 
 enum class ExitStatus : int {
     Ok = 0,                  // every device asked for runs the file's version, or nothing was to be done
-    Failure = 1,             // could not start or run (no adapter, output file, internal error)
+    Failure = 1,             // could not start or run (output file, libraries, run stopped before its end)
     BadCommandLine = 2,      // unknown option, bad MAC, bad number, unwritable --json path
     FirmwareFileInvalid = 3, // the firmware file is missing, unreadable, a directory or not valid
     NoDevice = 4,            // no matching device was found
@@ -32,12 +32,12 @@ inline const std::vector<ExitStatusDoc>& ExitStatusDocs() {
     static const std::vector<ExitStatusDoc> docs = {
         {ExitStatus::Ok, "ok",
          "every device asked for now runs the file's version (or there was nothing to do, /I without a device)"},
-        {ExitStatus::Failure, "failure", "the program could not start or run (no network adapter, no output file)"},
+        {ExitStatus::Failure, "failure", "the program could not start or run (no output file, libraries missing, the run was stopped)"},
         {ExitStatus::BadCommandLine, "bad-command-line",
          "unknown option, MAC that is not one, bad --retries number, unwritable --json file"},
         {ExitStatus::FirmwareFileInvalid, "file-invalid",
          "the firmware file is missing, unreadable, a directory or not a valid .qfw file"},
-        {ExitStatus::NoDevice, "no-device", "no device matching the request was found"},
+        {ExitStatus::NoDevice, "no-device", "no device matching the request was found (also: no network adapter)"},
         {ExitStatus::SeveralDevices, "several-devices", "several devices fit and none was chosen with --match-mac"},
         {ExitStatus::Incompatible, "incompatible", "the device's hardware cannot take the firmware file"},
         {ExitStatus::DownloadFailed, "download-failed", "the download into the device failed"},
