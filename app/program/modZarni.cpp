@@ -306,7 +306,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         const std::int32_t adapters = RefreshNicPool();
         if (list) {
             CloseSplash();
-            out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::Failure);
+            out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::NoDevice);
             if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
             basAutomation::CloseLogFile();
             return out;
