@@ -4,12 +4,14 @@
 #include <string>
 
 #include "DataDirectory.h"
+#include "LibraryLoader.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
-#include "modZarniChecks.h"
+#include "DriverService.h"
+#include "Seams.h"
 
 namespace {
 

@@ -1,39 +1,13 @@
 #pragma once
-// Run-time access to the two shared libraries that ship beside the program:
-// libzarnisupp.so (adapters, raw frames) and libzarni_utils.so (CRC-32,
-// stopwatch, little-endian helpers). Each library is loaded by its file name
-// from the library directory on the first call (dlopen with the full path,
-// dlsym per export). A library that cannot be loaded, or an export it lacks,
-// never crashes a caller: the wrappers below return the export's failure value
-// (0 for the adapter library) and the reason is kept as an error number plus
-// description (53 = library not found, 453 = export not found).
+// The adapter library libzarnisupp.so as the main program calls it: its
+// exports, loaded at run time through the program's one library loader
+// (LibraryLoader.h: library directory, error numbers, test resolver).
 #include <cstdint>
 #include <string>
 
+#include "LibraryLoader.h"
+
 namespace kvr {
-
-inline constexpr const char* kZarniSuppFile = "libzarnisupp.so";
-inline constexpr const char* kZarniUtilsFile = "libzarni_utils.so";
-
-// The directory both libraries are loaded from. Default: the directory of the
-// running executable. Changing it forgets the libraries loaded so far.
-void SetLibraryDirectory(const std::string& dir);
-std::string LibraryDirectory();
-
-// Why a library or export could not be used.
-struct LibError {
-    long number = 0;            // 0 = no error
-    std::string description;
-};
-
-// Resolves one export; false with err filled when the library or the export is
-// missing. `library` is kZarniSuppFile or kZarniUtilsFile.
-bool ResolveExport(const char* library, const char* exportName, LibError& err);
-
-// Tests: take every export from this function instead of loading the
-// libraries (a null result counts as a missing export). nullptr restores loading.
-using ExportResolver = void* (*)(const char* library, const char* exportName);
-void SetExportResolver(ExportResolver resolver);
 
 // The signatures of the exports, as the libraries define them.
 namespace zs {
@@ -74,21 +48,6 @@ std::int32_t SendRawPacket(std::int32_t index, std::int32_t frameLength, const s
 // 0 = time up or failure).
 std::int32_t WaitForRawPacket(std::int32_t index, std::int32_t timeoutMs);
 }  // namespace zs
-
-// The utility library's exports. Missing library or export: 0 (crc32_rgen
-// leaves the word unchanged).
-namespace zu {
-std::uint32_t crc32_gen(const std::uint8_t* data, std::int32_t length);
-void crc32_rgen(const std::uint8_t* data, std::int32_t length, std::uint32_t* crc);
-double QueryElapsedTimeMs(std::uint32_t startLow, std::uint32_t startHigh);
-std::int64_t QueryElapsedTimeMsLongInt(const std::int64_t* start);
-std::int32_t LeMakeWord(std::int32_t a, std::int32_t b);
-std::uint8_t LeHiByte(std::int32_t x);
-std::uint8_t LeLoByte(std::int32_t x);
-std::int32_t LeMakeLong(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d);
-std::int16_t LeHiWord(std::int32_t x);
-std::int16_t LeLoWord(std::int32_t x);
-}  // namespace zu
 
 }  // namespace kvr
 

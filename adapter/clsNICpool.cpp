@@ -6,11 +6,11 @@
 #include <exception>
 #include <new>
 
-#include "AdapterText.h"
+#include "basDebug.h"
+#include "HexText.h"
+#include "modZarniSupp.h"
 #include "RunTimeError.h"
 #include "ZarniLibs.h"
-#include "basDebug.h"
-#include "modZarniSupp.h"
 
 namespace {
 

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 
-#include "AdapterText.h"
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "Seams.h"
 #include "SnapCodec.h"
@@ -46,24 +47,6 @@ ModuleState& M() {
 // Logs a trapped run-time error the way every procedure does.
 void LogTrapped(const char* procedure) { kvr::LogTrappedError(Log, procedure); }
 
-// Parses 12 hexadecimal digits (colons, dashes and blanks between them are
-// ignored) into 6 bytes.
-bool ParseMac(const std::string& text, kvr::MacAddress& out) {
-    int nibbles = 0;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c == ':' || c == '-' || c == ' ') continue;
-        else return false;
-        if (nibbles >= 12) return false;
-        auto& b = out[static_cast<std::size_t>(nibbles / 2)];
-        b = static_cast<std::uint8_t>(nibbles % 2 == 0 ? v << 4 : (b | v));
-        ++nibbles;
-    }
-    return nibbles == 12;
-}
 
 }  // namespace
 
@@ -81,7 +64,7 @@ std::int32_t OpenNdisRaw() {
         m.cache.assign(1, CacheEntry{});
         m.adapterCount = -1;
         Log("The version of the network I/F DLL is 0x" +
-                kvr::HexText(static_cast<std::uint32_t>(kvr::zs::GetVersion())),
+                kvr::HexUpper(static_cast<std::uint32_t>(kvr::zs::GetVersion())),
             kvr::LEVEL_WATCH);
     }
     return 1;
@@ -111,7 +94,7 @@ std::int32_t GetNumAdapters() {
             } else {
                 result = 0;
                 Log("GetNumAdapters: ZARNISUPP_ScanForEthernetAdapters returned a value of " + std::to_string(count) +
-                        " (0x" + kvr::HexText(static_cast<std::uint32_t>(count)) + " for the number of adapters.",
+                        " (0x" + kvr::HexUpper(static_cast<std::uint32_t>(count)) + " for the number of adapters.",
                     kvr::LEVEL_ERROR);
             }
             // The driver needs time after a scan, also after a good one.
@@ -227,7 +210,9 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
         for (std::size_t e = 1; e < m.cache.size(); ++e)
             if (m.cache[e].handle == hNIC) src = &m.cache[e].src;
         kvr::SnapFrame frame;
-        if (!src || src->empty() || !ParseMac(*src, frame.sender)) {
+        const std::optional<kvr::MacAddress> srcMac = src ? kvr::ParseMac(*src) : std::nullopt;
+        if (srcMac) frame.sender = *srcMac;
+        if (!srcMac) {
             Log(name + ": the NIC adapter with the specified handle (" + std::to_string(hNIC) +
                     ") does not exist in the local program cache.  Exiting abnormally.",
                 kvr::LEVEL_ERROR);
@@ -244,8 +229,8 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
                 kvr::LEVEL_ERROR);
             return false;
         }
-        kvr::MacAddress destination{};
-        if (!ParseMac(destMAC, destination)) {
+        const std::optional<kvr::MacAddress> parsedDestination = kvr::ParseMac(destMAC);
+        if (!parsedDestination) {
             Log(name + ": invalid destination address '" + destMAC + "'.  Nothing sent.", kvr::LEVEL_ERROR);
             return false;
         }
@@ -265,13 +250,13 @@ bool WriteNDIS(std::int32_t hNIC, const std::string& destMAC, std::int16_t Proto
         frame.payload.assign(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(std::min(length, payload.size())));
         frame.payload.resize(length, 0);
         std::vector<std::uint8_t> bytes;
-        if (!kvr::BuildSnapFrame(destination, frame, bytes)) return false;
+        if (!kvr::BuildSnapFrame(*parsedDestination, frame, bytes)) return false;
 
         errno = 0;
         if (kvr::zs::SendRawPacket(hNIC, static_cast<std::int32_t>(bytes.size()), bytes.data()) == 0) {
             const int err = errno;
             Log(name + ":ZARNISUPP_SendRawPacket FAILED: code " + std::to_string(err) + " (0x" +
-                    kvr::HexText(static_cast<std::uint32_t>(err)) + ").",
+                    kvr::HexUpper(static_cast<std::uint32_t>(err)) + ").",
                 kvr::LEVEL_ERROR);
             return false;
         }
@@ -294,7 +279,7 @@ bool ReadNDIS(std::int32_t hNIC, kvr::SnapFrame& frame) {
             if (kvr::zs::ReceiveRawPacket(hNIC, &noFrame, &frameLength, buf.data()) == 0) {
                 const int err = errno;
                 Log("ZARNISUPP_ReceiveRawPacket FAILED: code " + std::to_string(err) + " (0x" +
-                        kvr::HexText(static_cast<std::uint32_t>(err)) + ").",
+                        kvr::HexUpper(static_cast<std::uint32_t>(err)) + ").",
                     kvr::LEVEL_ERROR);
                 return false;
             }

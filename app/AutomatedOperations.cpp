@@ -15,6 +15,7 @@
 #include "QfwIntegrity.h"
 #include "basAutomation.h"
 #include "basDebug.h"
+#include "HexText.h"
 #include "basUtils.h"
 #include "clsZarnPool.h"
 

@@ -17,6 +17,7 @@
 #include "CommandLine.h"
 #include "DataDirectory.h"
 #include "Globals.h"
+#include "HexText.h"
 #include "QfwHeader.h"
 #include "RunTimeError.h"
 #include "basDebug.h"

@@ -16,6 +16,8 @@
 
 #include "DataDirectory.h"
 #include "Globals.h"
+#include "HexText.h"
+#include "LibraryLoader.h"
 #include "Seams.h"
 #include "basUtils.h"
 #include "basWinAPI.h"
@@ -117,23 +119,36 @@ std::string QuoteIdentifier(const std::string& name) {
     return out;
 }
 
-// A prepared statement closed on every path.
+// Opens a connection. On failure rc holds the code and the result is the
+// handle SQLite may still have made (for its message), which closes itself.
+kvr::SqliteConnection OpenConnection(const std::string& path, int flags, int& rc) {
+    sqlite3* db = nullptr;
+    rc = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    return kvr::SqliteConnection(db);
+}
+
+// Prepares a statement; null when it cannot be prepared.
+kvr::SqliteStatement Prepare(sqlite3* db, const std::string& sql, unsigned flags = 0) {
+    sqlite3_stmt* st = nullptr;
+    if (!db || sqlite3_prepare_v3(db, sql.c_str(), -1, flags, &st, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    return kvr::SqliteStatement(st);
+}
+
+// A prepared statement of one use, with text binding.
 class Statement {
 public:
-    Statement(sqlite3* db, const std::string& sql) {
-        if (db && sqlite3_prepare_v2(db, sql.c_str(), -1, &m_st, nullptr) != SQLITE_OK) m_st = nullptr;
-    }
-    ~Statement() { sqlite3_finalize(m_st); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+    Statement(sqlite3* db, const std::string& sql) : m_st(Prepare(db, sql)) {}
     explicit operator bool() const { return m_st != nullptr; }
-    sqlite3_stmt* get() const { return m_st; }
+    sqlite3_stmt* get() const { return m_st.get(); }
     void Bind(int i, const std::string& s) {
-        sqlite3_bind_text(m_st, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(m_st.get(), i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     }
 
 private:
-    sqlite3_stmt* m_st = nullptr;
+    kvr::SqliteStatement m_st;
 };
 
 std::string ColumnText(sqlite3_stmt* st, int col) {
@@ -142,9 +157,27 @@ std::string ColumnText(sqlite3_stmt* st, int col) {
              : std::string();
 }
 
+// Writes a compacted copy of the database file to target through a connection
+// of its own (closed again on return). "" on success, else "<code>: <text>".
+std::string VacuumInto(const std::string& dbPath, const std::string& target) {
+    int rc = SQLITE_OK;
+    const kvr::SqliteConnection db = OpenConnection(dbPath, SQLITE_OPEN_READWRITE, rc);
+    if (rc != SQLITE_OK) return std::to_string(rc) + ": " + sqlite3_errstr(rc);
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    Statement vac(db.get(), "VACUUM INTO ?1");
+    if (!vac) return std::to_string(sqlite3_errcode(db.get())) + ": " + sqlite3_errmsg(db.get());
+    vac.Bind(1, target);
+    rc = sqlite3_step(vac.get());
+    if (rc != SQLITE_DONE) return std::to_string(rc) + ": " + sqlite3_errmsg(db.get());
+    return "";
+}
+
 }  // namespace
 
 namespace kvr {
+
+void SqliteConnectionCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+void SqliteStatementFinalizer::operator()(sqlite3_stmt* st) const { sqlite3_finalize(st); }
 
 // A second connection to the same file whose thread runs passive checkpoints
 // when the writer asks for one. A passive checkpoint never blocks the writer:
@@ -154,23 +187,19 @@ public:
     // Null when the connection or the thread cannot be had; the writer then
     // checkpoints by itself.
     static std::unique_ptr<WalCheckpointer> Start(const std::string& path) {
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-            sqlite3_close_v2(db);
-            return nullptr;
-        }
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        int rc = SQLITE_OK;
+        SqliteConnection db = OpenConnection(path, SQLITE_OPEN_READWRITE, rc);
+        if (rc != SQLITE_OK) return nullptr;
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
         // Reading the schema attaches the connection to the write-ahead log.
-        if (sqlite3_exec(db, "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_master", nullptr, nullptr,
-                         nullptr) != SQLITE_OK) {
-            sqlite3_close_v2(db);
+        if (sqlite3_exec(db.get(), "PRAGMA synchronous=NORMAL; SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                         nullptr) != SQLITE_OK)
             return nullptr;
-        }
-        std::unique_ptr<WalCheckpointer> c(new WalCheckpointer(db));
+        std::unique_ptr<WalCheckpointer> c(new WalCheckpointer(std::move(db)));
         try {
             c->m_thread = std::thread([raw = c.get()] { raw->Run(); });
         } catch (...) {
-            return nullptr;  // the destructor closes the connection
+            return nullptr;  // the connection closes itself
         }
         return c;
     }
@@ -182,7 +211,6 @@ public:
         }
         m_cv.notify_one();
         if (m_thread.joinable()) m_thread.join();
-        sqlite3_close_v2(m_db);
     }
 
     WalCheckpointer(const WalCheckpointer&) = delete;
@@ -207,7 +235,7 @@ public:
     }
 
 private:
-    explicit WalCheckpointer(sqlite3* db) : m_db(db) {}
+    explicit WalCheckpointer(SqliteConnection db) : m_db(std::move(db)) {}
 
     void Run() {
         std::unique_lock<std::mutex> lock(m_mu);
@@ -218,13 +246,13 @@ private:
             lock.unlock();
             {
                 std::lock_guard<std::mutex> running(m_running);
-                sqlite3_wal_checkpoint_v2(m_db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+                sqlite3_wal_checkpoint_v2(m_db.get(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
             }
             lock.lock();
         }
     }
 
-    sqlite3* m_db;
+    SqliteConnection m_db;  // closed after the thread has ended
     std::thread m_thread;
     std::mutex m_mu;       // m_wanted, m_stop
     std::mutex m_running;  // held for the time of a checkpoint
@@ -254,6 +282,8 @@ int OnWalCommit(void* context, sqlite3* db, const char* dbName, int pages) {
 }  // namespace
 
 clsDbManager::clsDbManager() { Construct(); }
+
+clsDbManager* clsDbManager::Current() { return dynamic_cast<clsDbManager*>(G().DbManager); }
 
 clsDbManager::clsDbManager(bool deleteStatusLogOnStartup) {
     ysnDeleteStatusLogOnStartup = deleteStatusLogOnStartup;
@@ -339,40 +369,39 @@ bool clsDbManager::OpenDatabase() {
                  std::string(kModule));
         return false;
     }
-    sqlite3* db = nullptr;
     // Read and write, shared; never create: a missing file stays missing.
-    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    int rc = SQLITE_OK;
+    kvr::SqliteConnection db = OpenConnection(path, SQLITE_OPEN_READWRITE, rc);
     std::string problem;
     if (rc != SQLITE_OK) {
-        problem = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        problem = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc);
     } else {
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
         // Reading the schema proves the file is a database we may use.
-        rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+        rc = sqlite3_exec(db.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
         if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
             problem = "the database is locked by another process";
         } else if (rc != SQLITE_OK) {
-            problem = sqlite3_errmsg(db);
+            problem = sqlite3_errmsg(db.get());
         }
     }
     if (!problem.empty()) {
-        sqlite3_close_v2(db);
         DebugLog("Cannot open database '" + path + "': " + problem +
                      ". Running without settings, status log and string tables.",
                  "ERROR", std::string(kModule));
         return false;
     }
-    m_db = db;
-    m_updatable = sqlite3_db_readonly(db, "main") == 0;
+    m_db = std::move(db);
+    m_updatable = sqlite3_db_readonly(m_db.get(), "main") == 0;
     if (m_updatable) m_everOpened = true;
     if (m_updatable) {
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db.get(), "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db.get(), "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
         // Each log record writes two or three pages (the new row and the trim),
         // and a checkpoint waits for the disk: done by the writer it stalls the
         // program for many milliseconds every thousand or so messages.
         m_checkpointer = kvr::WalCheckpointer::Start(path);
-        sqlite3_wal_hook(db, OnWalCommit, m_checkpointer.get());
+        sqlite3_wal_hook(m_db.get(), OnWalCommit, m_checkpointer.get());
     } else {
         DebugLog("Database '" + path + "' is read-only: settings and status log are not saved.", "WARNING",
                  std::string(kModule));
@@ -386,21 +415,20 @@ void clsDbManager::CloseDatabase() {
     // The checkpoint connection goes first, so that closing the writer, the
     // last connection, copies the rest of the log back and removes it.
     m_checkpointer.reset();
-    if (m_db) sqlite3_close_v2(m_db);
-    m_db = nullptr;
+    m_db.reset();
     m_updatable = false;
 }
 
 bool clsDbManager::Exec(const char* sql) {
-    return m_db && sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    return m_db && sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 void clsDbManager::OpenStatusRecordSet() {
     CloseStatusRecordSet();
     if (!m_db) return;
-    Statement count(m_db, "SELECT count(*) FROM (" + m_statusQuery + ")");
+    Statement count(m_db.get(), "SELECT count(*) FROM (" + m_statusQuery + ")");
     if (!count || sqlite3_step(count.get()) != SQLITE_ROW) {
-        DebugLog("Status log table tblStatus cannot be read: " + std::string(sqlite3_errmsg(m_db)), "ERROR",
+        DebugLog("Status log table tblStatus cannot be read: " + std::string(sqlite3_errmsg(m_db.get())), "ERROR",
                  std::string(kModule));
         return;
     }
@@ -412,10 +440,11 @@ void clsDbManager::OpenStatusRecordSet() {
         "BEGIN IMMEDIATE",
         "COMMIT",
     };
-    sqlite3_stmt** targets[] = {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit};
+    kvr::SqliteStatement* targets[] = {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit};
     for (int i = 0; i < 4; ++i) {
-        if (sqlite3_prepare_v3(m_db, sql[i], -1, SQLITE_PREPARE_PERSISTENT, targets[i], nullptr) != SQLITE_OK) {
-            DebugLog("Status log table tblStatus cannot be written: " + std::string(sqlite3_errmsg(m_db)), "ERROR",
+        *targets[i] = Prepare(m_db.get(), sql[i], SQLITE_PREPARE_PERSISTENT);
+        if (!*targets[i]) {
+            DebugLog("Status log table tblStatus cannot be written: " + std::string(sqlite3_errmsg(m_db.get())), "ERROR",
                      std::string(kModule));
             CloseStatusRecordSet();
             return;
@@ -424,15 +453,12 @@ void clsDbManager::OpenStatusRecordSet() {
 }
 
 void clsDbManager::CloseStatusRecordSet() {
-    for (sqlite3_stmt** st : {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit}) {
-        sqlite3_finalize(*st);
-        *st = nullptr;
-    }
+    for (kvr::SqliteStatement* st : {&m_stInsert, &m_stDeleteOldest, &m_stBegin, &m_stCommit}) st->reset();
 }
 
 bool clsDbManager::TableExists(const std::string& name) {
     if (!m_db || name.empty()) return false;
-    Statement st(m_db, "SELECT name FROM sqlite_master WHERE type = 'table'");
+    Statement st(m_db.get(), "SELECT name FROM sqlite_master WHERE type = 'table'");
     if (!st) return false;
     while (sqlite3_step(st.get()) == SQLITE_ROW) {
         if (ColumnText(st.get(), 0) == name) return true;  // exact, case-sensitive
@@ -456,18 +482,15 @@ long clsDbManager::OpenStringTable() {
         if (!TableExists(candidate)) candidate.clear();
     }
     if (candidate.empty()) return -1;
-    if (sqlite3_prepare_v3(m_db, ("SELECT String1 FROM " + QuoteIdentifier(candidate) + " WHERE ID = ?1").c_str(), -1,
-                           SQLITE_PREPARE_PERSISTENT, &m_stString, nullptr) != SQLITE_OK) {
-        m_stString = nullptr;
-        return -1;
-    }
+    m_stString = Prepare(m_db.get(), "SELECT String1 FROM " + QuoteIdentifier(candidate) + " WHERE ID = ?1",
+                         SQLITE_PREPARE_PERSISTENT);
+    if (!m_stString) return -1;
     m_stringTable = candidate;
     return 0;
 }
 
 void clsDbManager::CloseStringTable() {
-    sqlite3_finalize(m_stString);
-    m_stString = nullptr;
+    m_stString.reset();
     m_stringTable.clear();
 }
 
@@ -476,15 +499,15 @@ std::string clsDbManager::LoadResStringDb(long id, const std::optional<std::stri
     std::optional<std::string> found;
     std::string failure;
     if (m_stString) {
-        sqlite3_reset(m_stString);
-        sqlite3_bind_int64(m_stString, 1, id);
-        const int rc = sqlite3_step(m_stString);
-        if (rc == SQLITE_ROW && sqlite3_column_type(m_stString, 0) != SQLITE_NULL) {
-            found = ColumnText(m_stString, 0);
+        sqlite3_reset(m_stString.get());
+        sqlite3_bind_int64(m_stString.get(), 1, id);
+        const int rc = sqlite3_step(m_stString.get());
+        if (rc == SQLITE_ROW && sqlite3_column_type(m_stString.get(), 0) != SQLITE_NULL) {
+            found = ColumnText(m_stString.get(), 0);
         } else if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            failure = FormatTrappedError(rc, sqlite3_errmsg(m_db), "LoadResStringDb");
+            failure = FormatTrappedError(rc, sqlite3_errmsg(m_db.get()), "LoadResStringDb");
         }
-        sqlite3_reset(m_stString);
+        sqlite3_reset(m_stString.get());
     }
     if (!found) found = LoadResString(id);
     if (found) return *found;
@@ -498,7 +521,7 @@ std::string clsDbManager::LoadResStringDb(long id, const std::optional<std::stri
 std::string clsDbManager::GetSetting(const std::string& appName, const std::string& section,
                                      const std::string& keyName, const std::optional<std::string>& defaultValue) {
     std::string value;
-    Statement st(m_db, kSettingsQuery);
+    Statement st(m_db.get(), kSettingsQuery);
     if (st) {
         st.Bind(1, appName);
         st.Bind(2, section);
@@ -512,7 +535,7 @@ std::string clsDbManager::GetSetting(const std::string& appName, const std::stri
 void clsDbManager::SaveSetting(const std::string& appName, const std::string& section, const std::string& keyName,
                                const std::string& value) {
     if (!IsUpdatable()) return;
-    Statement find(m_db, kSettingsQuery);
+    Statement find(m_db.get(), kSettingsQuery);
     if (!find) return;
     find.Bind(1, appName);
     find.Bind(2, section);
@@ -520,7 +543,7 @@ void clsDbManager::SaveSetting(const std::string& appName, const std::string& se
     const int rc = sqlite3_step(find.get());
     if (rc == SQLITE_ROW) {
         const sqlite3_int64 id = sqlite3_column_int64(find.get(), 0);
-        Statement upd(m_db, value.empty() ? "UPDATE tblSettings SET strAppName = ?1, strSection = ?2, strKeyName = ?3 WHERE ID = ?5"
+        Statement upd(m_db.get(), value.empty() ? "UPDATE tblSettings SET strAppName = ?1, strSection = ?2, strKeyName = ?3 WHERE ID = ?5"
                                           : "UPDATE tblSettings SET strAppName = ?1, strSection = ?2, strKeyName = ?3, "
                                             "strValue = ?4 WHERE ID = ?5");
         if (!upd) return;
@@ -531,7 +554,7 @@ void clsDbManager::SaveSetting(const std::string& appName, const std::string& se
         sqlite3_bind_int64(upd.get(), 5, id);
         sqlite3_step(upd.get());
     } else if (rc == SQLITE_DONE) {
-        Statement ins(m_db, "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
+        Statement ins(m_db.get(), "INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES (?1, ?2, ?3, ?4)");
         if (!ins) return;
         ins.Bind(1, appName);
         ins.Bind(2, section);
@@ -543,14 +566,14 @@ void clsDbManager::SaveSetting(const std::string& appName, const std::string& se
 
 void clsDbManager::RemoveSetting(const std::string& appName, const std::string& section, const std::string& keyName) {
     if (!IsUpdatable()) return;
-    Statement find(m_db, kSettingsQuery);
+    Statement find(m_db.get(), kSettingsQuery);
     if (!find) return;
     find.Bind(1, appName);
     find.Bind(2, section);
     find.Bind(3, keyName);
     if (sqlite3_step(find.get()) != SQLITE_ROW) return;
     const sqlite3_int64 id = sqlite3_column_int64(find.get(), 0);
-    Statement del(m_db, "DELETE FROM tblSettings WHERE ID = ?1");
+    Statement del(m_db.get(), "DELETE FROM tblSettings WHERE ID = ?1");
     if (!del) return;
     sqlite3_bind_int64(del.get(), 1, id);
     sqlite3_step(del.get());
@@ -559,45 +582,45 @@ void clsDbManager::RemoveSetting(const std::string& appName, const std::string& 
 void clsDbManager::AppendToLog(const std::string& message, long level, const std::string& module, long runTime) {
     if (!IsUpdatable() || !m_stInsert) return;
     // One transaction per record: the row and its trim are committed together.
-    sqlite3_reset(m_stBegin);
-    if (sqlite3_step(m_stBegin) != SQLITE_DONE) {
-        sqlite3_reset(m_stBegin);
+    sqlite3_reset(m_stBegin.get());
+    if (sqlite3_step(m_stBegin.get()) != SQLITE_DONE) {
+        sqlite3_reset(m_stBegin.get());
         return;
     }
-    sqlite3_reset(m_stBegin);
+    sqlite3_reset(m_stBegin.get());
     bool ok = false;
     const std::string msg = FirstChars(message, 250);
     const std::string mod = FirstChars(module, 50);
-    sqlite3_reset(m_stInsert);
-    sqlite3_bind_int64(m_stInsert, 1, runTime);
-    sqlite3_bind_int64(m_stInsert, 2, level);
-    sqlite3_bind_text(m_stInsert, 3, msg.data(), static_cast<int>(msg.size()), SQLITE_STATIC);
-    sqlite3_bind_text(m_stInsert, 4, mod.data(), static_cast<int>(mod.size()), SQLITE_STATIC);
+    sqlite3_reset(m_stInsert.get());
+    sqlite3_bind_int64(m_stInsert.get(), 1, runTime);
+    sqlite3_bind_int64(m_stInsert.get(), 2, level);
+    sqlite3_bind_text(m_stInsert.get(), 3, msg.data(), static_cast<int>(msg.size()), SQLITE_STATIC);
+    sqlite3_bind_text(m_stInsert.get(), 4, mod.data(), static_cast<int>(mod.size()), SQLITE_STATIC);
     long long rows = m_statusRows;
-    if (sqlite3_step(m_stInsert) == SQLITE_DONE) {
+    if (sqlite3_step(m_stInsert.get()) == SQLITE_DONE) {
         ok = true;
         ++rows;
         for (int i = 0; i < 2 && rows > m_maxRecords; ++i) {
-            sqlite3_reset(m_stDeleteOldest);
-            if (sqlite3_step(m_stDeleteOldest) != SQLITE_DONE) {
+            sqlite3_reset(m_stDeleteOldest.get());
+            if (sqlite3_step(m_stDeleteOldest.get()) != SQLITE_DONE) {
                 ok = false;
                 break;
             }
-            rows -= sqlite3_changes(m_db);
+            rows -= sqlite3_changes(m_db.get());
         }
     }
-    sqlite3_reset(m_stInsert);
-    sqlite3_clear_bindings(m_stInsert);
-    sqlite3_reset(m_stDeleteOldest);
+    sqlite3_reset(m_stInsert.get());
+    sqlite3_clear_bindings(m_stInsert.get());
+    sqlite3_reset(m_stDeleteOldest.get());
     if (ok) {
-        sqlite3_reset(m_stCommit);
-        ok = sqlite3_step(m_stCommit) == SQLITE_DONE;
-        sqlite3_reset(m_stCommit);
+        sqlite3_reset(m_stCommit.get());
+        ok = sqlite3_step(m_stCommit.get()) == SQLITE_DONE;
+        sqlite3_reset(m_stCommit.get());
     }
     if (ok) {
         m_statusRows = rows;
     } else {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
 }
 
@@ -629,24 +652,22 @@ long clsDbManager::MakeCopy(const std::string& strFilename) {
     // Another process may still hold changes in the write-ahead log: then copy
     // through the engine, which sees them; otherwise copy the file as it is.
     if (PathExists(source + "-wal")) {
-        sqlite3* src = nullptr;
-        sqlite3* dst = nullptr;
-        int rc = sqlite3_open_v2(source.c_str(), &src, SQLITE_OPEN_READONLY, nullptr);
-        if (rc == SQLITE_OK) rc = sqlite3_open_v2(tmp.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        int rc = SQLITE_OK;
+        const kvr::SqliteConnection src = OpenConnection(source, SQLITE_OPEN_READONLY, rc);
+        kvr::SqliteConnection dst;  // closed before the source
+        if (rc == SQLITE_OK) dst = OpenConnection(tmp, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, rc);
         if (rc == SQLITE_OK) {
-            sqlite3_busy_timeout(src, kBusyTimeoutMs);
-            sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
+            sqlite3_busy_timeout(src.get(), kBusyTimeoutMs);
+            sqlite3_backup* b = sqlite3_backup_init(dst.get(), "main", src.get(), "main");
             if (b) {
                 sqlite3_backup_step(b, -1);
                 sqlite3_backup_finish(b);
             }
-            rc = sqlite3_errcode(dst);
-            if (rc != SQLITE_OK) failure = FormatTrappedError(rc, sqlite3_errmsg(dst), "MakeCopy");
+            rc = sqlite3_errcode(dst.get());
+            if (rc != SQLITE_OK) failure = FormatTrappedError(rc, sqlite3_errmsg(dst.get()), "MakeCopy");
         } else {
             failure = FormatTrappedError(rc, sqlite3_errstr(rc), "MakeCopy");
         }
-        sqlite3_close_v2(dst);
-        sqlite3_close_v2(src);
     } else {
         fs::copy_file(source, tmp, fs::copy_options::overwrite_existing, ec);
         if (ec) failure = FormatTrappedError(ec.value(), ec.message(), "MakeCopy");
@@ -687,23 +708,7 @@ long clsDbManager::CompactDatabase() {
         DebugLog("Database is still in use by another process; not compacted.", "WARNING", std::string(kModule));
         return -1;
     }
-    sqlite3* db = nullptr;
-    std::string failure;
-    int rc = sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(db, kBusyTimeoutMs);
-        Statement vac(db, "VACUUM INTO ?1");
-        if (vac) {
-            vac.Bind(1, target);
-            rc = sqlite3_step(vac.get());
-            if (rc != SQLITE_DONE) failure = std::to_string(rc) + ": " + sqlite3_errmsg(db);
-        } else {
-            failure = std::to_string(sqlite3_errcode(db)) + ": " + sqlite3_errmsg(db);
-        }
-    } else {
-        failure = std::to_string(rc) + ": " + sqlite3_errstr(rc);
-    }
-    sqlite3_close_v2(db);
+    std::string failure = VacuumInto(dbPath, target);
     if (failure.empty() && PathExists(target)) {
         // The compacted file takes the place of the old one in one step, so a
         // failure can never leave the program without its database.

@@ -8,7 +8,8 @@
 // opens the file shared, reads MaxRecords, opens the status log and the string
 // table of G().UserLanguage and writes the start-up header; when it has ended
 // the constructor sets G().DbManager to the new manager (the destructor clears
-// it again). No operation throws: when the file cannot be opened (not a
+// it again), through which the debug log and the string lookup of the
+// foundation reach it (ProgramStore.h). No operation throws: when the file cannot be opened (not a
 // database, locked by another process, unreadable) the program runs on without
 // settings, log table and string tables, and the file is left untouched. A
 // read-only file is read but never written, copied over or compacted.
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "ProgramStore.h"
 #include "basDebug.h"
 
 struct sqlite3;
@@ -27,9 +29,19 @@ struct sqlite3_stmt;
 
 namespace kvr {
 class WalCheckpointer;
-}
 
-class clsDbManager {
+// SQLite connections and prepared statements that close themselves.
+struct SqliteConnectionCloser {
+    void operator()(sqlite3* db) const;
+};
+struct SqliteStatementFinalizer {
+    void operator()(sqlite3_stmt* st) const;
+};
+using SqliteConnection = std::unique_ptr<sqlite3, SqliteConnectionCloser>;
+using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteStatementFinalizer>;
+}  // namespace kvr
+
+class clsDbManager : public kvr::ProgramStore {
 public:
     // When true at the moment the constructor opens the database, all
     // status-log rows are deleted. Nothing in the program sets it.
@@ -42,9 +54,12 @@ public:
     clsDbManager(const clsDbManager&) = delete;
     clsDbManager& operator=(const clsDbManager&) = delete;
 
+    // The program's database manager (G().DbManager) while one exists, else null.
+    static clsDbManager* Current();
+
     // Text of string id: the open string table, else the program's built-in
     // strings; defaultString (or "") when neither has it.
-    std::string LoadResStringDb(long id, const std::optional<std::string>& defaultString = std::nullopt);
+    std::string LoadResStringDb(long id, const std::optional<std::string>& defaultString = std::nullopt) override;
     // Opens the string table of G().UserLanguage, else tblDefaultStrings.
     // 0 on success, -1 when neither exists.
     long OpenStringTable();
@@ -53,17 +68,17 @@ public:
     // The value of a setting; defaultValue (when given) when it has no row or
     // its value is empty. Reading never creates a row.
     std::string GetSetting(const std::string& appName, const std::string& section, const std::string& keyName,
-                           const std::optional<std::string>& defaultValue = std::nullopt);
+                           const std::optional<std::string>& defaultValue = std::nullopt) override;
     // Adds or edits the row; an empty value leaves the old value in place (and
     // creates a new row without a value).
     void SaveSetting(const std::string& appName, const std::string& section, const std::string& keyName,
-                     const std::string& value);
+                     const std::string& value) override;
     void RemoveSetting(const std::string& appName, const std::string& section, const std::string& keyName);
 
     // Appends one status-log row (message cut to 250 characters, module to 50)
     // and then drops at most two of the oldest rows while there are more than
     // MaxRecords.
-    void AppendToLog(const std::string& message, long level, const std::string& module, long runTime);
+    void AppendToLog(const std::string& message, long level, const std::string& module, long runTime) override;
 
     // Copies the database file to strFilename (asking before overwriting an
     // existing file). 0 on success, -1 otherwise.
@@ -93,20 +108,22 @@ private:
     std::string AppPath(const char* fileName) const;   // shipped files: the template
     std::string DataPath(const char* fileName) const;  // written files (DataDirectory.h)
 
-    sqlite3* m_db = nullptr;
+    // Members are destroyed in reverse order: the statements and the
+    // checkpoint connection go before the writer's connection.
+    kvr::SqliteConnection m_db;
     // Copies the write-ahead log back into the file (and waits for the disk)
     // on a thread of its own, so that logging never waits for a checkpoint.
     std::unique_ptr<kvr::WalCheckpointer> m_checkpointer;
     bool m_updatable = false;
     bool m_everOpened = false;  // only a file this manager could open is compacted
     // The status record set: prepared statements over tblStatus and its row count.
-    sqlite3_stmt* m_stInsert = nullptr;
-    sqlite3_stmt* m_stDeleteOldest = nullptr;
-    sqlite3_stmt* m_stBegin = nullptr;
-    sqlite3_stmt* m_stCommit = nullptr;
+    kvr::SqliteStatement m_stInsert;
+    kvr::SqliteStatement m_stDeleteOldest;
+    kvr::SqliteStatement m_stBegin;
+    kvr::SqliteStatement m_stCommit;
     long long m_statusRows = 0;
     // The string record set.
-    sqlite3_stmt* m_stString = nullptr;
+    kvr::SqliteStatement m_stString;
     std::string m_stringTable;
     const std::string m_statusQuery = "SELECT * FROM tblStatus";
     long m_maxRecords = 0;

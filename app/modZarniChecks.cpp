@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <vector>
 
-#include "CommandLine.h"
-#include "Globals.h"
-#include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
+#include "DriverService.h"
+#include "Globals.h"
+#include "Seams.h"
 
 namespace {
 
@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 const kvr::ModuleLog Log("modZarni");
 
 constexpr const char* kDriverFiles[] = {"PKTNRW.SYS", "PKTNRW.DLL", "PKTNRW.VXD"};
-constexpr const char* kRepairProgram = "PCARmDrv.exe";
 
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -124,23 +123,6 @@ bool CheckOS(const std::optional<kvr::OsVersionRecord>& record) {
 }
 
 bool CheckOS() { return CheckOS(kvr::ReadPlatformVersion()); }
-
-bool RepairDriverService(const std::string& callerMessage) {
-    const std::string program = (fs::path(AppDirectory()) / kRepairProgram).string();
-    std::error_code ec;
-    if (!fs::is_regular_file(program, ec)) {
-        Log("Missing '" + program + "', which is required to removed an improperly installed driver service.",
-            kvr::LEVEL_ERROR);
-        return false;
-    }
-    Log(callerMessage, kvr::LEVEL_USER);
-    std::string error;
-    if (!kvr::SpawnProgram({program}, false, nullptr, &error)) {
-        Log("cannot start '" + program + "': " + error, kvr::LEVEL_ERROR, "RepairDriverService");
-        return false;
-    }
-    return true;
-}
 
 long VerifySupportingFiles() {
     const std::string dir = AppDirectory();

@@ -48,10 +48,6 @@ bool CheckOS();  // with the running system's record
 // PKTNRW.DLL, PKTNRW.VXD; the name in any case) lies in the application
 // directory G().AppDirectory. Then the first one found (in that order) is
 // named in an ERROR log line and a message box (Prompter seam), the driver
-// service repair runs, and the program must end.
+// service repair runs (RepairDriverService, DriverService.h), and the
+// program must end.
 long VerifySupportingFiles();
-
-// Starts the repair program PCARmDrv.exe of the application directory
-// without waiting, after logging callerMessage at USER; when the program is
-// missing logs that at ERROR. Returns true when the repair program started.
-bool RepairDriverService(const std::string& callerMessage);

@@ -7,6 +7,7 @@
 #include "Globals.h"
 #include "RunTimeError.h"
 #include "Rids.h"
+#include "HexText.h"
 #include "SnapFrame.h"
 #include "SnapLink.h"
 #include "basDebug.h"
@@ -26,14 +27,6 @@ constexpr Rid kDiscoveryRids[] = {
     RID_OPERATION_MODE,  RID_HARDWARE_ID,      RID_HARDWARE_VERSION, RID_FIRMWARE_ID,   RID_FIRMWARE_VERSION,
     RID_FIRMWARE_DATE,   RID_FIRMWARE_TIME,    RID_BOOTLOADER_ID, RID_BOOTLOADER_VERSION, RID_NUM_PROFILES,
 };
-
-bool SameMacIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // A MAC text without its colons.
 std::string WithoutColons(const std::string& mac) {
@@ -166,7 +159,7 @@ bool DiscoveryProbe::FindZarn(std::int32_t hNIC, std::string& ZarnMac, kvr::Prog
             Collect(hNIC, ProtocolVersion,
                     [&](std::shared_ptr<clsSnapResponse>& response) {
                         cResponse = response;
-                        found = SameMacIgnoringCase(response->srcMAC, ZarnMac);
+                        found = kvr::SameMac(response->srcMAC, ZarnMac);
                         return found;
                     },
                     false);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "Globals.h"
+#include "HexText.h"
 #include "QfwIntegrity.h"
 #include "Rids.h"
 #include "RunTimeError.h"
@@ -173,7 +174,7 @@ bool FirmwareDownload::Send(clsPayload& payload, std::uint8_t frameType, Via via
     if (refused) {
         m_lastRefused = true;
         Say(procedure,
-            ": the target refused the record (RID=0x" + Hex(refusedRid) + ", error code=0x" + Hex(code) + ")!",
+            ": the target refused the record (RID=0x" + HexUpper(refusedRid) + ", error code=0x" + HexUpper(code) + ")!",
             LEVEL_ERROR);
         return false;
     }
@@ -327,7 +328,7 @@ bool FirmwareDownload::SetZarnInDownloadMode() {
         if (m_device->IsInDownloadMode) return true;
         clsPayload payload;
         payload.AddWord(RID_DOWNLOAD_MODE, 1);
-        Say(proc, ": sending command.  expected label=0x" + Hex(static_cast<std::uint16_t>(CurrentLabel() + 1)),
+        Say(proc, ": sending command.  expected label=0x" + HexUpper(static_cast<std::uint16_t>(CurrentLabel() + 1)),
             LEVEL_WATCH);
         if (!Send(payload, SNAP_KIND_WRITE_REQUEST, Via::SendEx, nullptr, 0, RID_DOWNLOAD_MODE, true, proc)) {
             Say(proc, ": " + T(4023), LEVEL_ERROR);
@@ -530,7 +531,7 @@ bool FirmwareDownload::SendStartImage() {
         }
         clsPayload payload;
         payload.AddLong(RID_START_IMAGE, 0);
-        Say(proc, ": sending command.  expected label=0x" + Hex(static_cast<std::uint16_t>(CurrentLabel() + 1)),
+        Say(proc, ": sending command.  expected label=0x" + HexUpper(static_cast<std::uint16_t>(CurrentLabel() + 1)),
             LEVEL_TRACE);
         for (;;) {
             if (Send(payload, SNAP_KIND_WRITE_REQUEST, Via::SendEx, nullptr, 0, RID_START_IMAGE, true, proc))

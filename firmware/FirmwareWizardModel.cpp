@@ -4,11 +4,11 @@
 #include <exception>
 
 #include "Globals.h"
+#include "ProgramStore.h"
 #include "RunTimeError.h"
 #include "SnapLink.h"
 #include "basDebug.h"
 #include "basUtils.h"
-#include "clsDbManager.h"
 #include "clsZarn.h"
 
 namespace kvr {

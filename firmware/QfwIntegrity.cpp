@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "ZarniLibs.h"
 #include "basDebug.h"

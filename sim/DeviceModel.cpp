@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/ByteReader.h"
+#include "base/ByteReader.h"
 #include "snap/Rids.h"
 
 namespace kvr::sim {
@@ -13,7 +13,6 @@ constexpr std::size_t kMaxNameChars = 32;       // fixed 34-byte string fields
 constexpr std::size_t kMaxProxyLongChars = 257;
 constexpr std::size_t kMaxPassphraseChars = 63;
 
-bool SameMac(const Mac& a, const Mac& b) { return a == b; }
 
 std::vector<Profile> DefaultProfiles() {
     Profile factory;
@@ -290,8 +289,8 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     auto parsed = ParseSnapFrame(bytes);
     if (!parsed) return out;
     const SnapFrame& f = *parsed;
-    const bool multicast = SameMac(f.dst, kSnapMulticast);
-    if (!SameMac(f.dst, m_config.mac) && !multicast && !SameMac(f.dst, kBroadcast)) return out;
+    const bool multicast = f.dst == kSnapMulticast;
+    if (f.dst != m_config.mac && !multicast && f.dst != kBroadcast) return out;
 
     const Faults& faults = m_config.faults;
     if (Chance(faults.dropInFraction)) {
@@ -308,7 +307,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     if (kind == SNAP_KIND_ACK) {
         // Never acknowledge an ACK; note which of our responses it confirms.
         for (auto it = m_responses.rbegin(); it != m_responses.rend(); ++it) {
-            if (!it->ackedByHost && it->label == f.label && SameMac(it->host, host)) {
+            if (!it->ackedByHost && it->label == f.label && it->host == host) {
                 it->ackedByHost = true;
                 ++m_counters.acksReceived;
                 break;
@@ -323,7 +322,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     if (faults.mute || m_fellSilent) return out;
 
     Request req{host, f.label, f.payload, kind};
-    if (m_currentCopies > 0 && SameMac(m_current.host, host) && m_current.label == f.label) {
+    if (m_currentCopies > 0 && m_current.host == host && m_current.label == f.label) {
         ++m_currentCopies;
     } else {
         m_current = req;
@@ -340,7 +339,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
 
     // A re-send of the request answered last gets the same answer again; it is
     // not carried out twice.
-    const bool replay = m_lastAnswered && SameMac(m_lastAnswered->host, host) &&
+    const bool replay = m_lastAnswered && m_lastAnswered->host == host &&
                         m_lastAnswered->label == f.label && m_lastAnswered->kind == kind &&
                         m_lastAnswered->payload == f.payload;
     // Only the stale-response fault needs the previous transaction.
@@ -699,7 +698,7 @@ DeviceModel::Step DeviceModel::StepOf(std::uint8_t kind, const std::vector<std::
 std::optional<DeviceModel::Answer> DeviceModel::StepFaultAnswer(const SnapFrame& f, bool& ignore) {
     ignore = false;
     const Mac host = f.Sender();
-    if (m_ignored && SameMac(m_ignored->host, host) && m_ignored->label == f.label &&
+    if (m_ignored && m_ignored->host == host && m_ignored->label == f.label &&
         m_ignored->kind == f.Kind() && m_ignored->payload == f.payload) {
         ignore = true;  // a re-send of the swallowed record
         return std::nullopt;

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/ByteReader.h"
+#include "base/ByteReader.h"
 
 namespace kvr::sim {
 
@@ -11,13 +11,6 @@ namespace {
 
 constexpr std::uint8_t kLlc[3] = {0xAA, 0xAA, 0x03};
 constexpr std::uint8_t kSnap[5] = {0x00, 0x07, 0xF5, 0x00, 0x00};
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v & 0xFF));
@@ -40,30 +33,6 @@ const char* KindName(std::uint8_t kind) {
 }
 
 }  // namespace
-
-std::optional<Mac> ParseMac(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (c == ':' || c == '-') continue;
-        if (HexDigit(c) < 0) return std::nullopt;
-        digits.push_back(c);
-    }
-    if (digits.size() != 12) return std::nullopt;
-    Mac mac{};
-    for (std::size_t i = 0; i < 6; ++i)
-        mac[i] = static_cast<std::uint8_t>(HexDigit(digits[2 * i]) * 16 + HexDigit(digits[2 * i + 1]));
-    return mac;
-}
-
-std::string MacText(const Mac& mac) {
-    static const char* kHex = "0123456789ABCDEF";
-    std::string s;
-    for (std::uint8_t b : mac) {
-        s.push_back(kHex[b >> 4]);
-        s.push_back(kHex[b & 0xF]);
-    }
-    return s;
-}
 
 std::optional<Ipv4> ParseIpv4(const std::string& text) {
     Ipv4 ip{};

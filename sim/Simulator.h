@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "base/HexText.h"
+
 namespace kvr::sim {
 
 using Mac = std::array<std::uint8_t, 6>;
@@ -41,10 +43,10 @@ using Mac = std::array<std::uint8_t, 6>;
 // significant byte of the long).
 using Ipv4 = std::array<std::uint8_t, 4>;
 
-// "00:07:F5:01:02:03", "00-07-f5-01-02-03" or "0007F5010203"; nullopt when malformed.
-std::optional<Mac> ParseMac(const std::string& text);
-// 12 upper-case hexadecimal digits, no separators.
-std::string MacText(const Mac& mac);
+// "00:07:F5:01:02:03", "00-07-f5-01-02-03" or "0007F5010203" to an address
+// (nullopt when malformed), and back to 12 upper-case hexadecimal digits.
+using kvr::MacText;
+using kvr::ParseMac;
 // Dotted IPv4 text; nullopt when malformed.
 std::optional<Ipv4> ParseIpv4(const std::string& text);
 std::string Ipv4Text(const Ipv4& ip);

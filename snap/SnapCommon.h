@@ -11,6 +11,4 @@ namespace kvr::snapdetail {
 // Logs a trapped run-time error of a procedure the way every procedure does.
 inline void LogTrapped(const ModuleLog& log, const std::string& procedure) { LogTrappedError(log, procedure); }
 
-inline const char* BoolText(bool b) { return b ? "True" : "False"; }
-
 }  // namespace kvr::snapdetail

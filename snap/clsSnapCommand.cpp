@@ -6,6 +6,7 @@
 
 #include "AdapterSession.h"
 #include "Globals.h"
+#include "HexText.h"
 #include "Seams.h"
 #include "SnapCommon.h"
 #include "SnapFrame.h"
@@ -15,7 +16,7 @@
 
 namespace {
 const kvr::ModuleLog Log("clsSnapCommand");
-using kvr::Hex;
+using kvr::HexUpper;
 
 constexpr int kSendExAttempts = 6;
 constexpr std::int64_t kResponseWaitMs = 4000;
@@ -43,19 +44,6 @@ std::string SingleText(float v) {
     return std::string(buf, r.ptr);
 }
 
-std::string Hex16(std::int32_t v) { return Hex(static_cast<std::uint16_t>(v)); }
-
-// MAC texts compare without separators and regardless of case.
-std::string MacKey(const std::string& mac) {
-    std::string k;
-    for (char c : mac) {
-        if (c == ':' || c == '-' || c == ' ') continue;
-        k.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
-    }
-    return k;
-}
-bool SameMac(const std::string& a, const std::string& b) { return MacKey(a) == MacKey(b); }
-
 long Capped(long v, const kvr::ProgressBar* pgb) { return std::min(v, pgb->Max()); }
 
 // Runs DoEvents when a second has passed since the last run.
@@ -77,7 +65,7 @@ private:
 
 // True when the device refused this transaction's write (its answer is final).
 bool RefusedBy(const clsSnapResponse& r, const std::string& MacZarn) {
-    return r.LastFrameRefused() && SameMac(r.srcMAC, MacZarn);
+    return r.LastFrameRefused() && kvr::SameMac(r.srcMAC, MacZarn);
 }
 
 // One ACK wait: polls until the ACK (or a response of this transaction from
@@ -97,7 +85,7 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
         const std::int64_t pollStart = clock.NowMs();
         if (r.ReadAcknowledgeFrame(hNIC, version)) {
             accepted = true;
-        } else if (r.LastFrameAccepted() && r.IsResponseFrame() && SameMac(r.srcMAC, MacZarn)) {
+        } else if (r.LastFrameAccepted() && r.IsResponseFrame() && kvr::SameMac(r.srcMAC, MacZarn)) {
             Log(std::string(procedure) +
                     ": received response before ACK - driver buffer issue - performing corrective measures.",
                 kvr::LEVEL_WARNING);
@@ -216,7 +204,7 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
         kvr::Clock& clock = kvr::CurrentClock();
         kvr::SnapLink& link = kvr::CurrentSnapLink();
         const std::int64_t ackMs = SecondsToMs(cmdAckTimeout);
-        const std::string target = "(hNIC=0x" + Hex(hNIC) + ", MAC='" + MacZarn + "')";
+        const std::string target = "(hNIC=0x" + HexUpper(static_cast<std::uint32_t>(hNIC)) + ", MAC='" + MacZarn + "')";
 
         NextLabel();
         if (!cResponse) cResponse = std::make_shared<clsSnapResponse>();
@@ -293,14 +281,14 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
         kvr::Clock& clock = kvr::CurrentClock();
         kvr::SnapLink& link = kvr::CurrentSnapLink();
         const std::int16_t lbl = NextLabel();
-        const std::string hexLabel = Hex16(lbl);
+        const std::string hexLabel = HexUpper(static_cast<std::uint16_t>(lbl));
         const std::int64_t ackMs = SecondsToMs(G().AckTimeout) + (IsDownloadFrame ? kDownloadAckExtraMs : 0);
         const std::string destination = IsMulticast ? std::string(SNAP_MULTICAST_MAC) : MacZarn;
 
         // An ACK counts only from the target and, for download frames, only
         // when the target says it is in download mode.
         auto fromTarget = [&](const clsSnapResponse& r) {
-            if (!SameMac(r.srcMAC, MacZarn)) {
+            if (!kvr::SameMac(r.srcMAC, MacZarn)) {
                 Log("SendDownloadFrame: received ACK from device '" + r.srcMAC + "'; expected ACK from device '" +
                         MacZarn + "'",
                     kvr::LEVEL_DETAIL);
@@ -372,7 +360,7 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
                     pump.AtMostOncePerSecond();
                 }
                 if (have) {
-                    if (!SameMac(cResponse->srcMAC, MacZarn)) {
+                    if (!kvr::SameMac(cResponse->srcMAC, MacZarn)) {
                         Log("SendDownloadFrame: received response from device '" + cResponse->srcMAC +
                                 "'; expected response from device '" + MacZarn + "'",
                             kvr::LEVEL_TRACE);

@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "Globals.h"
+#include "HexText.h"
 #include "Seams.h"
 #include "SnapCommon.h"
 #include "SnapFrame.h"
@@ -13,9 +14,7 @@
 
 namespace {
 const kvr::ModuleLog Log("clsSnapResponse");
-using kvr::Hex;
-
-std::string Hex16(std::int32_t v) { return Hex(static_cast<std::uint16_t>(v)); }
+using kvr::HexUpper;
 
 // Visits blocks 1, 2, ... exactly as GetField would return them, in one pass,
 // until GetField would fail or `visit` returns true (then the result is true).
@@ -86,8 +85,8 @@ bool clsSnapResponse::SendAck(std::int32_t hNIC, const std::string& destMAC, std
 
 bool clsSnapResponse::SendAck_OldTransaction(std::int32_t hNIC, const std::string& destMAC,
                                              std::int16_t ProtocolVersion, std::int16_t oldLabel) {
-    Log("Sending ACK packet for old transaction (label=0x" + Hex16(oldLabel) + ", current=0x" +
-            Hex16(CurrentLabel()) + ")",
+    Log("Sending ACK packet for old transaction (label=0x" + HexUpper(static_cast<std::uint16_t>(oldLabel)) + ", current=0x" +
+            HexUpper(static_cast<std::uint16_t>(CurrentLabel())) + ")",
         kvr::LEVEL_WARNING);
     std::vector<std::uint8_t> empty;
     return kvr::CurrentSnapLink().Write(hNIC, destMAC, ProtocolVersion, SNAP_KIND_ACK, oldLabel, 0, 0,
@@ -135,10 +134,10 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
         if (labelOk && versionOk) {
             bool result = true;
             if (ResponseCode != 0) {
-                const std::string msg = "ReadSNAP: ResponseCode error 0x" + Hex(ResponseCode) + ": " +
+                const std::string msg = "ReadSNAP: ResponseCode error 0x" + HexUpper(static_cast<std::uint32_t>(ResponseCode)) + ": " +
                                         ResponseCodeText(ResponseCode, f.frameType, RequestFrameType) +
                                         " (src mac='" + srcMAC +
-                                        "', downloadmode=" + kvr::snapdetail::BoolText(downloadMode) + ")";
+                                        "', downloadmode=" + kvr::BoolText(downloadMode) + ")";
                 if ((ResponseCode & SNAP_RC_WRITE_IGNORED) && AppliesTo(1, f.frameType, RequestFrameType)) {
                     m_lastRefused = true;
                     Log(msg, kvr::LEVEL_ERROR);
@@ -152,13 +151,13 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
             return result;
         }
         if (!labelOk) {
-            Log("ReadSNAP: label 0x" + Hex16(f.label) + " was returned from the target.  0x" +
-                    Hex16(CurrentLabel()) + " expected.",
+            Log("ReadSNAP: label 0x" + HexUpper(static_cast<std::uint16_t>(f.label)) + " was returned from the target.  0x" +
+                    HexUpper(static_cast<std::uint16_t>(CurrentLabel())) + " expected.",
                 kvr::LEVEL_WARNING);
         }
         if (!versionOk) {
-            Log("ReadSNAP: protocol version 0x" + Hex16(f.version) + " was returned from the target.  0x" +
-                    Hex16(ProtocolVersion) + " expected.",
+            Log("ReadSNAP: protocol version 0x" + HexUpper(static_cast<std::uint16_t>(f.version)) + " was returned from the target.  0x" +
+                    HexUpper(static_cast<std::uint16_t>(ProtocolVersion)) + " expected.",
                 kvr::LEVEL_WARNING);
         }
         return false;

@@ -18,9 +18,10 @@
 #include <span>
 #include <vector>
 
+#include "HexText.h"
+
 namespace kvr {
 
-using MacAddress = std::array<std::uint8_t, 6>;
 
 // Largest frame built or accepted (without the Ethernet checksum and the
 // bytes a receiver may add after the 802.3 length).

@@ -21,7 +21,7 @@
 #include <filesystem>
 
 #include "AdapterTestSupport.h"
-#include "AdapterText.h"
+#include "HexText.h"
 #include "Segment.h"
 #include "clsNICpool.h"
 
@@ -108,7 +108,7 @@ TEST_F(VirtualSegment, FramesReachTheFarEndByteForByte) {
         f.insert(f.end(), payload.begin(), payload.end());
         return f;
     };
-    ASSERT_TRUE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 0, 0x01, 0x0102, 0, 10, 0, payload)) << log.Dump();
+    ASSERT_TRUE(WriteNDIS(h, kvr::MacText(kDevice), 0, 0x01, 0x0102, 0, 10, 0, payload)) << log.Dump();
     auto f = DeviceReceive();
     EXPECT_EQ(f.size(), 38u);
     EXPECT_EQ(f, expected({0x00, 24, 0xAA, 0xAA, 0x03, 0x00, 0x07, 0xF5, 0x00, 0x00, 0x01, 0x02, 0x01, 0x00, 10, 0},
@@ -123,7 +123,7 @@ TEST_F(VirtualSegment, FramesReachTheFarEndByteForByte) {
                           true));
 
     // An unknown version puts nothing on the segment.
-    EXPECT_FALSE(WriteNDIS(h, kvr::vseg::MacToText(kDevice), 4, 0, 1, 0, 10, 0, payload));
+    EXPECT_FALSE(WriteNDIS(h, kvr::MacText(kDevice), 4, 0, 1, 0, 10, 0, payload));
     EXPECT_TRUE(DeviceReceive(50).empty());
 }
 
@@ -140,7 +140,7 @@ TEST_F(VirtualSegment, ReadSkipsOtherProtocolsAndAcceptsTheLlcTolerance) {
 
     kvr::SnapFrame in;
     ASSERT_TRUE(Read(h, in)) << log.Dump();
-    EXPECT_EQ(kvr::MacText(in.sender.data()), kvr::vseg::MacToText(kDevice));
+    EXPECT_EQ(kvr::MacText(in.sender.data()), kvr::MacText(kDevice));
     EXPECT_EQ(in.frameType, 0x02);
     EXPECT_EQ(in.label, 0x4242);
     EXPECT_EQ(in.payload, Payload(12));
@@ -173,7 +173,7 @@ TEST_F(VirtualSegment, NicPoolHoldsTheSegmentUnderItsDescription) {
     for (const auto& n : pool.colNIC)
         if (n->Name == "KVR virtual segment " + segment) nic = n;
     ASSERT_NE(nic, nullptr) << log.Dump();
-    EXPECT_EQ(nic->MAC, kvr::vseg::MacToText(pcMac));
+    EXPECT_EQ(nic->MAC, kvr::MacText(pcMac));
     EXPECT_EQ(nic->ConnectStatus, 1);  // the device is attached
     EXPECT_FALSE(nic->IsWireless);
 }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CommandLineHelp.h"
-#include "basUtils.h"
+#include "LibraryLoader.h"
 #include "frmZarni.h"
 #include "modZarni.h"
 

@@ -15,11 +15,10 @@
 #include "AutomatedOperations.h"
 #include "AutomationBinding.h"
 #include "CommandLine.h"
-#include "ExitStatus.h"
 #include "DataDirectory.h"
+#include "ExitStatus.h"
 #include "Globals.h"
-#include "clsDiscover.h"
-#include "clsZarnPool.h"
+#include "LibraryLoader.h"
 #include "QtSeams.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
@@ -28,6 +27,8 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "clsDiscover.h"
+#include "clsZarnPool.h"
 #include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
@@ -141,14 +142,146 @@ float AckTimeoutFromSetting(const std::string& settingText, float current) {
     return seconds != current ? seconds : current;
 }
 
+namespace {
+
+// Start-up steps, in the order Main runs them.
+
+// The program ends during start-up: scripts see the failure.
+StartupOutcome Refused(StartupOutcome out) {
+    out.exitStatus = 1;
+    return out;
+}
+
+// One instance at a time: the lock lives beside the database. False, after
+// telling the user, when another instance holds it.
+bool TakeInstanceLock(StartupOutcome& out, const std::string& dataDirectory, bool unattended) {
+    const std::string title = kProgramTitle;
+    out.lock = std::make_unique<InstanceLock>(dataDirectory + "/" + title + ".lock");
+    if (out.lock->Acquired() || out.lock->Unavailable()) return true;
+    const std::string text = title + " is already running.  Cannot start a second instance.";
+    TellUnattendedCaller(unattended, text);
+    CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
+    out.lock.reset();
+    return false;
+}
+
+// The program-wide values that everything after relies on.
+void SetProgramValues(const std::string& appDirectory) {
+    G().QuietLogging = false;
+    G().EngineeringFeatures = false;
+    G().UserLanguage = GetLocalLanguage();
+    G().AppDirectory = appDirectory;
+    SetLibraryDirectory(appDirectory);  // both libraries ship beside the program
+}
+
+// False, after the repair has started, when a packet-driver file lies in the
+// application directory.
+bool InstallationIsSound(const std::string& appDirectory, bool unattended) {
+    if (VerifySupportingFiles() == 0) return true;
+    TellUnattendedCaller(unattended, "improper installation: a packet-driver file lies in the application directory '" +
+                                         appDirectory + "'.");
+    return false;
+}
+
+void ResetSessionState() {
+    G().StatusWindowSlot0 = nullptr;
+    G().LabelCounter = 1;
+    G().RediscoveryNeeded = true;
+    G().ModifiedSnap = 0;
+}
+
+// The application directory becomes the current one; file names on the
+// command line stay relative to where the user started us.
+void EnterApplicationDirectory(const std::string& appDirectory) {
+    std::error_code ec;
+    G().StartDirectory = std::filesystem::current_path(ec).string();
+    std::filesystem::current_path(appDirectory, ec);
+    if (ec) Log("cannot make '" + appDirectory + "' the current directory: " + ec.message(), LEVEL_ERROR, "Main");
+}
+
+// The database (owned by the outcome), the log's level setting, and the
+// status window, which collects every message from here on (hidden until the
+// user opens it from the main window's Tools menu).
+void OpenDatabaseAndLog(StartupOutcome& out) {
+    G().DebugLoggingLevel = 7;
+    out.database = std::make_unique<clsDbManager>();
+    InitDebugLog();
+    StatusWindow();
+}
+
+// The acknowledgement time-out from the settings.
+void ReadSettings(clsDbManager& database) {
+    G().AckTimeout = 0.2f;
+    const std::string ackSetting = database.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs",
+                                                       std::to_string(static_cast<long>(G().AckTimeout * 1000)));
+    G().AckTimeout = AckTimeoutFromSetting(ackSetting, G().AckTimeout);
+}
+
+// Hands a non-blank command line to the automation module. Returns why an
+// asked-for run cannot go on ("" when it can, or when nothing was asked).
+std::string StartAutomation(const std::vector<std::string>& args) {
+    // Blank arguments carry nothing: a command line of blanks is no command line.
+    std::vector<std::string> given;
+    for (const std::string& a : args)
+        if (!Trim(a).empty()) given.push_back(a);
+    const std::string commandLine = Trim(JoinCommandLine(given));
+    if (commandLine.empty()) return "";
+    Log("Command Line = '" + commandLine + "'", LEVEL_USER);
+    if (basAutomation::Initialize() != 0) {
+        Log("Error initializing automation module!", LEVEL_ERROR);
+        return "the output file '" + basAutomation::OutputFileName() + "' cannot be opened";
+    }
+    std::vector<std::string> cmdArgs, errs;
+    if (basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs) != 0) {
+        Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
+        for (std::size_t i = 1; i < errs.size(); ++i) Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
+        return "the command line cannot be processed";
+    }
+    if (G().EngineeringMode) G().EngineeringFeatures = true;
+    if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
+    return "";
+}
+
+// The run's seams: an unattended run never waits for a click; every Help
+// button and F1 opens the help pages.
+void InstallRunSeams() {
+    const auto& st = basAutomation::State();
+    const bool neverBlock = (G().AutomationMode && st.UnattendedMode) || st.ListRequested;
+    InstallQtSeams(neverBlock);
+    if (neverBlock) frmMsg::SetNeverBlock(true);
+    InstallHelpWindow();
+}
+
+void OpenMainWindow(StartupOutcome& out) {
+    const std::int32_t adapters = RefreshNicPool();
+    if (basAutomation::State().ListRequested) {  // --list: no window
+        CloseSplash();
+        out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::NoDevice);
+        if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
+        basAutomation::CloseLogFile();
+        return;
+    }
+    out.mainWindow = std::make_unique<frmZarni>();
+    out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
+    profiles::InstallWepKeyConverter();
+    out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
+        frmProfiles editor(parent);
+        editor.Init(zarn);
+    });
+    BindAutomation(*out.mainWindow);
+    out.mainWindow->Form_Load();
+    CloseSplash();
+    out.mainWindow->show();
+}
+
+}  // namespace
+
 StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory) {
     StartupOutcome out;
-    const std::string title = kProgramTitle;
-
-    // Message boxes from here on; an unattended run (its switch may be
-    // anywhere on the command line) never waits for a click.
+    // The unattended switch may be anywhere on the command line; such a run
+    // never waits for a click, from the first message box on.
     const bool unattended = LooksUnattended(args);
-    const bool scripted = IsScriptedRun(args);
+    const bool scripted = IsScriptedRun(args);  // also --list
     InstallQtSeams(scripted);
     basAutomation::ResetRun();
 
@@ -159,96 +292,27 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         const std::string text = "cannot start: " + data.problem + ".";
         std::fprintf(stderr, "%s: %s\n", kProgramTitle, text.c_str());
         std::fflush(stderr);
-        CurrentPrompter().Ask(title + " " + text, "Cannot Start", PromptButtons::OK, PromptIcon::Critical);
-        out.exitStatus = 1;
-        return out;
+        CurrentPrompter().Ask(std::string(kProgramTitle) + " " + text, "Cannot Start", PromptButtons::OK,
+                              PromptIcon::Critical);
+        return Refused(std::move(out));
     }
     SetDataDirectory(data.beside ? std::string() : data.path);
-
-    // 1. Single instance: the lock lives beside the database, so it follows
-    // the user when the application directory is read-only.
-    out.lock = std::make_unique<InstanceLock>(data.path + "/" + title + ".lock");
-    if (!out.lock->Acquired() && !out.lock->Unavailable()) {
-        const std::string text = title + " is already running.  Cannot start a second instance.";
-        TellUnattendedCaller(scripted, text);
-        CurrentPrompter().Ask(text, "Cannot Start", PromptButtons::OK, PromptIcon::None);
-        out.lock.reset();
+    // The lock lives beside the database, so it follows the user when the
+    // application directory is read-only.
+    if (!TakeInstanceLock(out, data.path, scripted)) {
         out.exitStatus = ToInt(ExitStatus::AlreadyRunning);
         return out;
     }
-
-    // 2.
-    G().QuietLogging = false;
-    G().EngineeringFeatures = false;
-    G().UserLanguage = GetLocalLanguage();
-    G().AppDirectory = appDirectory;
-    SetLibraryDirectory(appDirectory);  // both libraries ship beside the program
-
-    // 3.
-    if (VerifySupportingFiles() != 0) {
-        TellUnattendedCaller(scripted, "improper installation: a packet-driver file lies in the application directory '" +
-                                             appDirectory + "'.");
-        out.exitStatus = 1;
-        return out;
-    }
-
-    // 4.
-    G().StatusWindowSlot0 = nullptr;
-    G().LabelCounter = 1;
-    G().RediscoveryNeeded = true;
-
-    // 5. File names on the command line are relative to where the user started us.
-    std::error_code ec;
-    G().StartDirectory = std::filesystem::current_path(ec).string();
-    std::filesystem::current_path(appDirectory, ec);
-    if (ec) Log("cannot make '" + appDirectory + "' the current directory: " + ec.message(), LEVEL_ERROR, "Main");
-
-    // 6.
-    G().DebugLoggingLevel = 7;
-    G().DbManager = new clsDbManager();
-    InitDebugLog();
-    // The status window collects every message from here on (hidden until
-    // the user opens it from the main window's Tools menu).
-    StatusWindow();
-
+    SetProgramValues(appDirectory);
+    if (!InstallationIsSound(appDirectory, scripted)) return Refused(std::move(out));
+    ResetSessionState();
+    EnterApplicationDirectory(appDirectory);
+    OpenDatabaseAndLog(out);
     if (!data.beside) Log("Database and history.log are kept in '" + data.path + "'.", LEVEL_USER, "Main");
     TellMissingRawAccess();
+    ReadSettings(*out.database);
 
-    // 7.
-    G().AckTimeout = 0.2f;
-    const std::string ackSetting = G().DbManager->GetSetting(title, "Settings", "AckTimeoutMs",
-                                                             std::to_string(static_cast<long>(G().AckTimeout * 1000)));
-    G().AckTimeout = AckTimeoutFromSetting(ackSetting, G().AckTimeout);
-
-    // 8.
-    G().ModifiedSnap = 0;
-
-    // 9.
-    // Blank arguments carry nothing: a command line of blanks is no command line.
-    std::vector<std::string> given;
-    for (const std::string& a : args)
-        if (!Trim(a).empty()) given.push_back(a);
-    const std::string commandLine = Trim(JoinCommandLine(given));
-    std::string automationProblem;  // why an asked-for run cannot go on
-    if (!commandLine.empty()) {
-        Log("Command Line = '" + commandLine + "'", LEVEL_USER);
-        if (basAutomation::Initialize() != 0) {
-            Log("Error initializing automation module!", LEVEL_ERROR);
-            automationProblem = "the output file '" + basAutomation::OutputFileName() + "' cannot be opened";
-        } else {
-            std::vector<std::string> cmdArgs, errs;
-            const long r = basAutomation::ProcessCommandLine(commandLine, cmdArgs, errs);
-            if (r != 0) {
-                automationProblem = "the command line cannot be processed";
-                Log("Error processing command line!  CommandLineErrs: ", LEVEL_ERROR);
-                for (std::size_t i = 1; i < errs.size(); ++i)
-                    Log("   err #" + std::to_string(i) + ": " + errs[i], LEVEL_ERROR);
-            } else {
-                if (G().EngineeringMode) G().EngineeringFeatures = true;
-                if (G().AutomationMode) Log("Automation mode requested.", LEVEL_TRACE);
-            }
-        }
-    }
+    std::string automationProblem = StartAutomation(args);
     const auto& st = basAutomation::State();
     const bool list = st.ListRequested;
     ExitStatus refusal = ExitStatus::Failure;
@@ -271,8 +335,8 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         }
     }
     // Nobody is at the screen of an unattended run: when it cannot run (no
-    // output file to record it in, nothing to do), the windows would wait for
-    // a user for ever.
+    // output file to record it in, nothing to do, a mistake on its command
+    // line), the windows would wait for a user for ever.
     if (!automationProblem.empty() && (scripted || !st.JsonFile.empty())) {
         const std::string text = (list ? "cannot list the devices: " : "the unattended run cannot start: ") +
                                  automationProblem + ".";
@@ -283,52 +347,21 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         out.exitStatus = ToInt(refusal);
         return out;
     }
-    // An unattended run never waits for a click.
-    const bool neverBlock = (G().AutomationMode && st.UnattendedMode) || list;
-    InstallQtSeams(neverBlock);
-    if (neverBlock) frmMsg::SetNeverBlock(true);
-    InstallHelpWindow();  // every Help button and F1 opens the help pages
+    InstallRunSeams();
 
-    // 10.
     ShowSplash();
     SetCloseSplashHook([] { CloseSplash(); });
-
-    // 11.
     if (!CheckOS()) {
         ShowMessage(1100);
         CloseSplash();
-        out.exitStatus = 1;
-        return out;
+        return Refused(std::move(out));
     }
-
-    // 12.
-    if (CheckDll()) {
-        const std::int32_t adapters = RefreshNicPool();
-        if (list) {
-            CloseSplash();
-            out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::NoDevice);
-            if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
-            basAutomation::CloseLogFile();
-            return out;
-        }
-        out.mainWindow = std::make_unique<frmZarni>();
-        out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
-        profiles::InstallWepKeyConverter();
-        out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
-            frmProfiles editor(parent);
-            editor.Init(zarn);
-        });
-        BindAutomation(*out.mainWindow);
-        out.mainWindow->Form_Load();
+    if (!CheckDll()) {
         CloseSplash();
-        out.mainWindow->show();
-        return out;
+        ShowMessage(1111);
+        return Refused(std::move(out));
     }
-
-    // 13.
-    CloseSplash();
-    ShowMessage(1111);
-    out.exitStatus = 1;
+    OpenMainWindow(out);
     return out;
 }
 
@@ -357,8 +390,7 @@ void Shutdown(StartupOutcome& outcome) {
     DestroyMessageWindow();
     DestroyStatusWindow();
     SetHelpOpener(nullptr);
-    delete G().DbManager;
-    G().DbManager = nullptr;
+    outcome.database.reset();
     RemoveQtSeams();
     outcome.lock.reset();
     SetDataDirectory({});

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "clsDbManager.h"
+
 namespace kvr {
 
 class frmZarni;
@@ -38,6 +40,9 @@ float AckTimeoutFromSetting(const std::string& settingText, float current);
 // What start-up leaves running.
 struct StartupOutcome {
     std::unique_ptr<InstanceLock> lock;
+    // The program's database manager (G().DbManager while it lives); closed
+    // before the lock is released and after the main window has gone.
+    std::unique_ptr<clsDbManager> database;
     std::unique_ptr<frmZarni> mainWindow;  // null: the program ends
     // The program's exit status when it ends during start-up: 1 when a
     // check refused to run (so scripts see the failure), else 0.

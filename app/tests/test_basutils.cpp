@@ -6,6 +6,7 @@
 
 #include "AppDirFixture.h"
 #include "Globals.h"
+#include "LibraryLoader.h"
 #include "basUtils.h"
 #include "basWinAPI.h"
 
@@ -244,27 +245,29 @@ TEST(Resources, PictureLookupOrder) {
     G().UserLanguage = "English";
 }
 
-// Runs before the library is loaded: once loaded it stays for the process.
 TEST(UtilityLibrary, MissingLibraryLeavesTheClockWorking) {
     kvr::test::TempAppDir app;  // no library in it
-    EXPECT_EQ(kvr::ZarniUtils(), nullptr);
+    kvr::SetLibraryDirectory(app.Path());
+    kvr::LibError err;
+    EXPECT_FALSE(kvr::ResolveExport(kvr::kZarniUtilsFile, "QueryElapsedTimeMsLongInt", err));
     const float ms = GetElapsedMs(ReadPerformanceCounter() - 2500000u);
     EXPECT_GE(ms, 2500.0f);
     EXPECT_LT(ms, 60000.0f);
+    kvr::SetLibraryDirectory(kvr::ExecutableDirectory());
 }
 
-TEST(UtilityLibrary, LoadedFromApplicationDirectory) {
-    G().AppDirectory = KVR_BUNDLE_DIR;
-    const kvr::ZarniUtilsApi* lib = kvr::ZarniUtils();
-    ASSERT_NE(lib, nullptr);
-    EXPECT_EQ(lib->crc32_gen(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0xCBF43926u);
-    EXPECT_EQ(lib->LeLoWord(0x12345678), 0x1234);
+TEST(UtilityLibrary, LoadedFromTheLibraryDirectory) {
+    kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+    kvr::LibError err;
+    ASSERT_TRUE(kvr::ResolveExport(kvr::kZarniUtilsFile, "crc32_gen", err)) << err.description;
+    EXPECT_EQ(kvr::zu::crc32_gen(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0xCBF43926u);
+    EXPECT_EQ(kvr::zu::LeLoWord(0x12345678), 0x1234);
     const std::uint64_t base = ReadPerformanceCounter() - 3000000u;  // three seconds ago
     const float ms = GetElapsedMs(base);
     EXPECT_GE(ms, 3000.0f);
     EXPECT_LT(ms, 60000.0f);
     EXPECT_EQ(ms, static_cast<float>(static_cast<long>(ms)));  // whole milliseconds
-    G().AppDirectory.clear();
+    kvr::SetLibraryDirectory(kvr::ExecutableDirectory());
 }
 
 }  // namespace

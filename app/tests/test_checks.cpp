@@ -10,10 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "Globals.h"
-#include "Seams.h"
 #include "basDebug.h"
+#include "DriverService.h"
+#include "Globals.h"
 #include "modZarniChecks.h"
+#include "Seams.h"
 
 namespace fs = std::filesystem;
 using kvr::OsVersionRecord;

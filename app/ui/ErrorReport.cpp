@@ -16,6 +16,7 @@
 #include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
+#include "LibraryLoader.h"
 #include "clsDbManager.h"
 
 extern char** environ;
@@ -42,7 +43,8 @@ std::string ReplaceAll(std::string text, const std::string& what, const std::str
 std::string AppDirectory() { return G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory; }
 
 std::string DatabaseFile() {
-    return G().DbManager ? G().DbManager->DatabasePath() : DataFilePath("db1.mdb", AppDirectory());
+    const clsDbManager* db = clsDbManager::Current();
+    return db ? db->DatabasePath() : DataFilePath("db1.mdb", AppDirectory());
 }
 
 // Mail clients that outlived their wait; reaped at the next run.
@@ -180,9 +182,7 @@ std::string SetSupportEmailAddress(const InputBoxFn& inputBox) {
         ShowBadAddress(address);
         return current;
     }
-    if (G().DbManager) {
-        G().DbManager->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", address);
-    }
+    if (clsDbManager* db = clsDbManager::Current()) db->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", address);
     if (StoredSupportEmailAddress() != address) {
         // Read-only or missing database: the address serves this run only.
         Log("the support address could not be stored; it is used for this run only.", LEVEL_WARNING,
@@ -233,7 +233,8 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
 
     // 3. The copy of the database.
     const std::string copy = DataFilePath(kReportCopyName, AppDirectory());
-    if (!G().DbManager || G().DbManager->MakeCopy(copy) != 0) {
+    clsDbManager* db = clsDbManager::Current();
+    if (!db || db->MakeCopy(copy) != 0) {
         ShowFailureWithDatabasePath(4303, "Failed to backup database file.");
         return REPORT_COPY_FAILED;
     }

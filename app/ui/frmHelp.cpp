@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "Globals.h"
+#include "LibraryLoader.h"
 #include "UiResources.h"
 #include "basDebug.h"
 #include "basUtils.h"

@@ -185,7 +185,7 @@ void frmStatus::mnuClose_Click() { close(); }
 QString frmStatus::LayoutSection() const { return objectName(); }
 
 void frmStatus::SaveLayout() {
-    clsDbManager* db = G().DbManager;
+    clsDbManager* db = clsDbManager::Current();
     if (!db) return;
     const QRect r = geometry();
     const std::string section = FromUi(LayoutSection());
@@ -196,7 +196,7 @@ void frmStatus::SaveLayout() {
 }
 
 void frmStatus::RestoreLayout() {
-    clsDbManager* db = G().DbManager;
+    clsDbManager* db = clsDbManager::Current();
     if (!db) return;
     const QRect cur = geometry();
     const std::string section = FromUi(LayoutSection());

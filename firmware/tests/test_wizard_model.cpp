@@ -59,7 +59,7 @@ struct Row {
 TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
     test::TempAppDir app;
     app.CopyTemplate();
-    const std::unique_ptr<clsDbManager> db(new clsDbManager());  // the remembered file lives in its settings
+    const auto db = std::make_unique<clsDbManager>();  // the remembered file lives in its settings
     ASSERT_NE(G().DbManager, nullptr);
     const std::map<std::string, QfwSpec> kinds = {
         {"same", {.swid = 0x100, .swVersion = 0x301}},       // the device's line, newer

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ByteReader.h"
+#include "base/ByteReader.h"
 #include "sim/Simulator.h"
 
 namespace simtest {

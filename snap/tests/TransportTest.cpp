@@ -3,6 +3,7 @@
 // download-frame rules and progress values.
 #include <gtest/gtest.h>
 
+#include "HexText.h"
 #include "SnapTestSupport.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
@@ -400,7 +401,7 @@ TEST_F(DownloadFrameTest, MulticastAcceptsOnlyTheTarget) {
               1u);
     EXPECT_EQ(log.Count("SendDownloadFrame: received response from device '0007F5999999'"), 0u);
     EXPECT_EQ(log.Count("SendDownloadFrame: successfully sent download frame to target, label 0x" +
-                            kvr::Hex(CurrentLabel()),
+                            kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())),
                         kvr::LEVEL_DETAIL),
               1u);
 }
@@ -432,7 +433,7 @@ TEST_F(DownloadFrameTest, AckWithoutDownloadModeIsRejected) {
               12u);  // each attempt: the ACK, then the response taken in its place
     EXPECT_EQ(log.Count("SendDownloadFrame: re-sending download packet and re-using label (label=0x", kvr::LEVEL_WARNING),
               5u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: failed to receive ACK (label=0x" + kvr::Hex(CurrentLabel()) +
+    EXPECT_EQ(log.Count("SendDownloadFrame: failed to receive ACK (label=0x" + kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())) +
                             ")!  AckTimeout=0.2.  Exiting abnormally.",
                         kvr::LEVEL_WARNING),
               6u)

@@ -131,7 +131,8 @@ bool IsConnected(const std::string& ifname) {
     return (ifr.ifr_flags & IFF_UP) && (ifr.ifr_flags & IFF_RUNNING);
 }
 
-std::string MacText(const Mac& m) {
+// The colon-separated lower-case form the kernel filter compiler reads.
+std::string FilterMacText(const Mac& m) {
     char buf[18];
     std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
     return buf;
@@ -144,8 +145,8 @@ std::string FilterProgram(std::uint32_t filter, const Mac& current, const Mac& p
     if (!(filter & kFilterPromiscuous)) {
         std::vector<std::string> parts;
         if (filter & kFilterDirected) {
-            parts.push_back("ether dst " + MacText(current));
-            if (permanent != current) parts.push_back("ether dst " + MacText(permanent));
+            parts.push_back("ether dst " + FilterMacText(current));
+            if (permanent != current) parts.push_back("ether dst " + FilterMacText(permanent));
         }
         if (filter & kFilterBroadcast) parts.push_back("ether broadcast");
         if (filter & kFilterAllMulticast) parts.push_back("(ether multicast and not ether broadcast)");

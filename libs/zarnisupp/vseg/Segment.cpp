@@ -83,7 +83,9 @@ bool ParsePeerName(const char* name, PeerName& out) {
     // <12 hex>-<p|u>-...
     if (std::strlen(name) < 15 || name[12] != '-' || (name[13] != 'p' && name[13] != 'u') || name[14] != '-')
         return false;
-    if (!MacFromText(std::string(name, 12), out.mac)) return false;
+    const auto mac = ParseMac(std::string_view(name, 12));
+    if (!mac) return false;
+    out.mac = *mac;
     out.promiscuous = name[13] == 'p';
     return true;
 }
@@ -159,28 +161,6 @@ Mac SegmentAdapterMac(const std::string& segment) {
     mac[0] = 0x02;  // locally administered, unicast
     for (int i = 1; i < 6; ++i) mac[i] = static_cast<std::uint8_t>(h >> (8 * (i - 1)));
     return mac;
-}
-
-std::string MacToText(const Mac& mac) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string s;
-    for (auto b : mac) {
-        s += hex[b >> 4];
-        s += hex[b & 15];
-    }
-    return s;
-}
-
-bool MacFromText(const std::string& text, Mac& mac) {
-    std::string digits;
-    for (char c : text) {
-        if (c == ':' || c == '-') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        digits += c;
-    }
-    if (digits.size() != 12) return false;
-    for (int i = 0; i < 6; ++i) mac[i] = static_cast<std::uint8_t>(std::stoul(digits.substr(2 * i, 2), nullptr, 16));
-    return true;
 }
 
 struct Station::Impl {
@@ -283,7 +263,7 @@ struct Station::Impl {
     }
 
     std::string SocketName(bool promisc) const {
-        return MacToText(mac) + (promisc ? "-p-" : "-u-") + std::to_string(::getpid()) + "-" +
+        return MacText(mac) + (promisc ? "-p-" : "-u-") + std::to_string(::getpid()) + "-" +
                std::to_string(g_stationCounter++);
     }
 
@@ -328,7 +308,7 @@ std::unique_ptr<Station> Station::Attach(const std::string& segment, const Mac& 
         return nullptr;
     }
     if (IsGroup(mac.data()) || std::all_of(mac.begin(), mac.end(), [](std::uint8_t b) { return b == 0; })) {
-        SetError(error, "a station needs a unicast address, not " + MacToText(mac));
+        SetError(error, "a station needs a unicast address, not " + MacText(mac));
         return nullptr;
     }
     const std::string root = SegmentRoot();

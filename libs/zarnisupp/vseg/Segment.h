@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "HexText.h"
+
 namespace kvr::vseg {
 
 using Mac = std::array<std::uint8_t, 6>;
@@ -38,10 +40,6 @@ std::size_t CountStations(const std::string& segment);
 // A stable locally administered unicast address derived from the segment name:
 // the address the adapter library uses on that segment.
 Mac SegmentAdapterMac(const std::string& segment);
-
-// "AABBCCDDEEFF"; and the reverse (colons or dashes allowed), false on bad text.
-std::string MacToText(const Mac& mac);
-bool MacFromText(const std::string& text, Mac& mac);
 
 class Station {
 public:

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ElapsedTime.h"
 #include "RunTimeError.h"
 
 using ByteArray = std::vector<std::uint8_t>;
@@ -61,15 +62,6 @@ std::string FormatFirmwareDate(const std::string& text);
 // "134501" -> "13:45:01".
 std::string FormatFirmwareTime(const std::string& text);
 
-// The monotonic counter that time stamps of the run are measured with (the
-// same 1 MHz counter the utility library's stopwatch reads), and its frequency.
-std::uint64_t ReadPerformanceCounter();
-std::uint64_t ReadPerformanceFrequency();
-// Whole milliseconds since the counter value timerBase, as the utility
-// library's QueryElapsedTimeMsLongInt measures them (low 32 bits of the
-// counter: correct for intervals up to about 71 minutes).
-float GetElapsedMs(std::uint64_t timerBase);
-
 // The text with this identifier in the user's language: from the database's
 // string tables when the database manager exists, else (and for identifiers
 // missing there) the program's built-in strings. Identifiers below 1 give "".
@@ -94,28 +86,3 @@ std::vector<std::uint8_t> LoadResPictureWrapper(long id, int kind = PIC_BITMAP);
 // Splits a path at its last separator ('/' or '\'): dir keeps the separator,
 // file is the rest; without a separator dir is empty.
 void SplitPath(const std::string& path, std::string& dir, std::string& file);
-
-// The utility library libzarni_utils.so, loaded by its file name from the
-// application directory (G().AppDirectory; the directory of the running
-// program when that is empty) on first use. nullptr when it cannot be loaded
-// or lacks an export; a later call tries again once the directory changed.
-namespace kvr {
-struct ZarniUtilsApi {
-    std::uint32_t (*crc32_gen)(const std::uint8_t* data, std::int32_t length);
-    void (*crc32_rgen)(const std::uint8_t* data, std::int32_t length, std::uint32_t* crc);
-    double (*QueryElapsedTimeMs)(std::uint32_t startLow, std::uint32_t startHigh);
-    std::int64_t (*QueryElapsedTimeMsLongInt)(const std::int64_t* start);
-    std::int32_t (*LeMakeWord)(std::int32_t a, std::int32_t b);
-    std::uint8_t (*LeHiByte)(std::int32_t x);
-    std::uint8_t (*LeLoByte)(std::int32_t x);
-    std::int32_t (*LeMakeLong)(std::int32_t a, std::int32_t b, std::int32_t c, std::int32_t d);
-    std::int16_t (*LeHiWord)(std::int32_t x);
-    std::int16_t (*LeLoWord)(std::int32_t x);
-};
-const ZarniUtilsApi* ZarniUtils();
-// Directory of the running executable (from /proc/self/exe), without a trailing '/'.
-std::string ExecutableDirectory();
-// Upper-case hexadecimal digits without leading zeros ("1F"); a negative 32-bit
-// value passed as uint32_t shows as its eight-digit two's complement.
-std::string HexUpper(std::uint32_t v);
-}  // namespace kvr

@@ -1,8 +1,5 @@
 #include "basUtils.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -12,11 +9,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "Globals.h"
 #include "basDebug.h"
-#include "basWinAPI.h"
-#include "clsDbManager.h"
+#include "Globals.h"
 #include "kvr_resources.h"
+#include "LibraryLoader.h"
+#include "ProgramStore.h"
 
 namespace {
 
@@ -253,28 +250,6 @@ std::string FormatFirmwareTime(const std::string& text) {
     return SafeMid(text, 0, 2) + ":" + SafeMid(text, 2, 2) + ":" + SafeMid(text, 4);
 }
 
-std::uint64_t ReadPerformanceCounter() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-std::uint64_t ReadPerformanceFrequency() { return 1000000u; }
-
-float GetElapsedMs(std::uint64_t timerBase) {
-    const auto base = static_cast<std::int64_t>(timerBase);
-    std::int64_t ms;
-    if (const kvr::ZarniUtilsApi* lib = kvr::ZarniUtils()) {
-        ms = lib->QueryElapsedTimeMsLongInt(&base);
-    } else {
-        // The log must work before the library is found (and without it): the
-        // same arithmetic on the same counter.
-        const std::uint32_t d = static_cast<std::uint32_t>(ReadPerformanceCounter()) - static_cast<std::uint32_t>(timerBase);
-        ms = d / 1000;
-    }
-    return static_cast<float>(static_cast<std::int32_t>(ms));
-}
-
 std::optional<std::string> LoadResString(long id) {
     if (const char* s = kvr::res::BuiltinString(id)) return std::string(s);
     return std::nullopt;
@@ -283,7 +258,7 @@ std::optional<std::string> LoadResString(long id) {
 std::string LoadResStringWrapper(long id, const std::string& def) {
     try {
         if (id <= 0) return "";
-        if (clsDbManager* db = G().DbManager) return db->LoadResStringDb(id, def);
+        if (kvr::ProgramStore* db = G().DbManager) return db->LoadResStringDb(id, def);
         if (auto s = LoadResString(id)) return *s;
         Log(FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
                                "LoadResStringWrapper"),
@@ -351,55 +326,3 @@ void SplitPath(const std::string& path, std::string& dir, std::string& file) {
         file = path.substr(p + 1);
     }
 }
-
-namespace kvr {
-
-std::string HexUpper(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", v);
-    return buf;
-}
-
-std::string ExecutableDirectory() {
-    static const std::string dir = [] {
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-        return ec ? std::string(".") : exe.parent_path().string();
-    }();
-    return dir;
-}
-
-const ZarniUtilsApi* ZarniUtils() {
-    static ZarniUtilsApi api{};
-    static bool loaded = false;
-    static std::string triedDir;
-    if (loaded) return &api;
-    const std::string& dir = G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory;
-    if (dir == triedDir) return nullptr;
-    triedDir = dir;
-    const std::string path = dir + "/libzarni_utils.so";
-    void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h) return nullptr;
-    auto sym = [h](const char* name) { return dlsym(h, name); };
-    ZarniUtilsApi a{};
-    a.crc32_gen = reinterpret_cast<decltype(a.crc32_gen)>(sym("crc32_gen"));
-    a.crc32_rgen = reinterpret_cast<decltype(a.crc32_rgen)>(sym("crc32_rgen"));
-    a.QueryElapsedTimeMs = reinterpret_cast<decltype(a.QueryElapsedTimeMs)>(sym("QueryElapsedTimeMs"));
-    a.QueryElapsedTimeMsLongInt = reinterpret_cast<decltype(a.QueryElapsedTimeMsLongInt)>(sym("QueryElapsedTimeMsLongInt"));
-    a.LeMakeWord = reinterpret_cast<decltype(a.LeMakeWord)>(sym("LeMakeWord"));
-    a.LeHiByte = reinterpret_cast<decltype(a.LeHiByte)>(sym("LeHiByte"));
-    a.LeLoByte = reinterpret_cast<decltype(a.LeLoByte)>(sym("LeLoByte"));
-    a.LeMakeLong = reinterpret_cast<decltype(a.LeMakeLong)>(sym("LeMakeLong"));
-    a.LeHiWord = reinterpret_cast<decltype(a.LeHiWord)>(sym("LeHiWord"));
-    a.LeLoWord = reinterpret_cast<decltype(a.LeLoWord)>(sym("LeLoWord"));
-    if (!a.crc32_gen || !a.crc32_rgen || !a.QueryElapsedTimeMs || !a.QueryElapsedTimeMsLongInt || !a.LeMakeWord ||
-        !a.LeHiByte || !a.LeLoByte || !a.LeMakeLong || !a.LeHiWord || !a.LeLoWord) {
-        dlclose(h);
-        return nullptr;
-    }
-    api = a;
-    loaded = true;
-    return &api;
-}
-
-}  // namespace kvr

@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <string>
 
-class clsDbManager;
-
 namespace kvr {
 class StatusWindowSink;
+class ProgramStore;
 }
 
 inline constexpr const char* kProgramTitle = "KVRinstaller";
@@ -24,7 +23,9 @@ struct ProgramState {
     std::string StartDirectory;              // current directory before start-up changed it
     std::string AppDirectory;                // directory of the running executable
     long DebugLoggingLevel = 7;
-    clsDbManager* DbManager = nullptr;       // set when its construction has ended
+    // The program's database (its database manager), set when the manager's
+    // construction has ended; null while there is none.
+    kvr::ProgramStore* DbManager = nullptr;
     float AckTimeout = 0.2f;                 // seconds
     bool AutomationMode = false;
     bool EngineeringMode = false;

@@ -8,10 +8,11 @@
 #include <ctime>
 #include <new>
 
+#include "ElapsedTime.h"
 #include "Globals.h"
+#include "HexText.h"
+#include "ProgramStore.h"
 #include "RunTimeError.h"
-#include "basUtils.h"
-#include "clsDbManager.h"
 
 namespace kvr {
 namespace {
@@ -21,8 +22,6 @@ Beeper* g_beeper = nullptr;
 
 // Counter reading taken at the first message of the run; zero until then.
 std::uint64_t g_timerBase = 0;
-
-
 
 // Leading number of a text as a whole number (a fraction is rounded half to
 // even); 0 when the text does not start with a number.
