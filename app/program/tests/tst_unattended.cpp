@@ -189,6 +189,19 @@ TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
     EXPECT_NE(json.back().find("\"status\":" + std::to_string(row.status) + ","), std::string::npos) << json.back();
 }
 
+// Inventory for scripts: every device, one JSON object each, no window, nothing changed.
+TEST_F(UnattendedFixture, ListPrintsEveryDeviceAsJson) {
+    StartDevices({"mac=00:07:F5:00:03:01 name=Hall", "mac=00:07:F5:00:03:02 name=\"Back room\" hwid=2"});
+    EXPECT_EQ(Run({"--list", "--json", "-"}), 0) << Text(m_root / "stderr.txt");
+    std::vector<std::string> out = Lines(m_root / "stdout.txt");
+    std::sort(out.begin(), out.end());
+    ASSERT_EQ(out.size(), 2u) << Text(m_root / "stdout.txt");
+    EXPECT_EQ(out[0].rfind("{\"mac\":\"00:07:F5:00:03:01\",\"name\":\"Hall\",", 0), 0u) << out[0];
+    EXPECT_NE(out[1].find("\"name\":\"Back room\""), std::string::npos) << out[1];
+    EXPECT_NE(out[1].find("\"hardware\":\"2.1\""), std::string::npos) << out[1];
+    EXPECT_EQ(Text(m_root / "stderr.txt"), "");
+}
+
 // A script's mistakes end the run before anything is sent to a device.
 struct BadInput {
     const char* name;
