@@ -60,27 +60,36 @@ void FilterToolkitNoise(QtMsgType type, const QMessageLogContext& context, const
 // A run without anybody at the screen needs no display: over ssh or from a
 // scheduler the windows are drawn offscreen.
 void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
-    if (!kvr::IsScriptedRun(args)) return;
-    g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
     const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
-    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
+    if (kvr::IsScriptedRun(args) && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (kvr::IsScriptedRun(args) || (platform && std::string(platform) == "offscreen"))
+        g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
 }
 
 // KVR_CLOSE_AFTER_MS: demonstrations and screenshots without anybody at the
 // screen close the program themselves, milliseconds after the start. Armed
-// before the first window, so a box shown during start-up (no adapter, no
-// device) cannot wait for ever either.
+// before the first window, and from then on every window that opens is
+// closed at once, so a box shown during start-up (no adapter, no device)
+// cannot wait for ever either.
 bool g_closeTimeElapsed = false;
 
 void ArmCloseAfter() {
     const char* ms = std::getenv("KVR_CLOSE_AFTER_MS");
     const long delay = ms ? std::strtol(ms, nullptr, 10) : 0;
     if (delay <= 0) return;
-    QTimer::singleShot(static_cast<int>(std::min(delay, 24L * 3600 * 1000)), qApp, [] {
-        g_closeTimeElapsed = true;
+    static const auto closeAll = [] {
         for (QWidget* w : QApplication::topLevelWidgets())
             if (w->isVisible()) w->close();
+    };
+    auto* closer = new QTimer(qApp);
+    closer->setInterval(200);
+    QObject::connect(closer, &QTimer::timeout, closeAll);
+    QTimer::singleShot(static_cast<int>(std::min(delay, 24L * 3600 * 1000)), qApp, [closer] {
+        g_closeTimeElapsed = true;
+        closer->start();
+        closeAll();
     });
 }
 

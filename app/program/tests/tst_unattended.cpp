@@ -99,11 +99,12 @@ protected:
     }
 
     // Runs the program like a script over ssh: no display, nothing to click.
-    int Run(const std::vector<std::string>& args) {
+    int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {}) {
         std::vector<std::string> argv{(m_root / "app" / "KVRinstaller").string()};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
                                      "HOME=" + m_root.string(), "PATH=/usr/bin:/bin"};
+        env.insert(env.end(), moreEnv.begin(), moreEnv.end());
         std::vector<char*> cargv, cenv;
         for (auto& a : argv) cargv.push_back(a.data());
         for (auto& e : env) cenv.push_back(e.data());
@@ -199,6 +200,15 @@ TEST_F(UnattendedFixture, ListPrintsEveryDeviceAsJson) {
     EXPECT_EQ(out[0].rfind("{\"mac\":\"00:07:F5:00:03:01\",\"name\":\"Hall\",", 0), 0u) << out[0];
     EXPECT_NE(out[1].find("\"name\":\"Back room\""), std::string::npos) << out[1];
     EXPECT_NE(out[1].find("\"hardware\":\"2.1\""), std::string::npos) << out[1];
+    EXPECT_EQ(Text(m_root / "stderr.txt"), "");
+}
+
+// A demonstration nobody watches closes itself, also when the "No Zarn
+// Adapters found" box opens after the time is up; and the offscreen platform
+// says nothing on standard error.
+TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
+    StartDevices({});
+    EXPECT_EQ(Run({}, {"KVR_CLOSE_AFTER_MS=1000", "QT_QPA_PLATFORM=offscreen"}), 0);
     EXPECT_EQ(Text(m_root / "stderr.txt"), "");
 }
 
