@@ -1,11 +1,12 @@
 # kvr_add_gtest(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
 # One test executable per module; cases are discovered by CTest when the test
 # runs, so adding a case needs no CMake change. Each case gets its own process,
-# so tests stay parallel-safe.
+# so tests stay parallel-safe. Every test links the shared test support
+# (testsupport/).
 function(kvr_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main kvr_warnings)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} kvr_testsupport GTest::gtest GTest::gmock GTest::gtest_main kvr_warnings)
   target_compile_definitions(${name} PRIVATE
     KVR_BUNDLE_DIR="${KVR_BUNDLE_DIR}"
     KVR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

@@ -387,8 +387,10 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
         Emit(out, at, host, SNAP_KIND_ACK, label, answer.version, 0, bit, {}, dropAck);
     };
     auto emitResponses = [&](std::int64_t at) {
+        if (faults.noResponse) return;
+        const bool responseBit = bit && !faults.responseLosesDownloadModeBit;
         for (unsigned i = 0; i <= faults.duplicateResponses; ++i)
-            Emit(out, at, host, SNAP_KIND_RESPONSE, label, answer.version, answer.status, bit, answer.payload);
+            Emit(out, at, host, SNAP_KIND_RESPONSE, label, answer.version, answer.status, responseBit, answer.payload);
     };
     if (faults.responseBeforeAck) {
         emitResponses(responseAt);

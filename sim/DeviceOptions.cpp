@@ -272,6 +272,8 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "response-delay") { if (num(0, 600000)) d.faults.responseDelayMs = static_cast<unsigned>(n);
         } else if (key == "response-first") { ok = Flag(val, d.faults.responseBeforeAck);
         } else if (key == "no-ack") { ok = Flag(val, d.faults.noAck);
+        } else if (key == "no-response") { ok = Flag(val, d.faults.noResponse);
+        } else if (key == "response-mode-bit-lost") { ok = Flag(val, d.faults.responseLosesDownloadModeBit);
         } else if (key == "answer-on") { if (num(1, 1000)) d.faults.answerOnAttempt = static_cast<unsigned>(n);
         } else if (key == "label-offset") { if (num(-32767, 32767)) d.faults.labelOffset = static_cast<int>(n);
         } else if (key == "duplicates") { if (num(0, 100)) d.faults.duplicateResponses = static_cast<unsigned>(n);

@@ -107,6 +107,11 @@ struct Faults {
     bool responseBeforeAck = false;
     // No ACK is ever sent; responses still are.
     bool noAck = false;
+    // The ACK is sent but the response never follows.
+    bool noResponse = false;
+    // The response's download-mode bit is clear while the ACK's is set (a
+    // device in download mode whose response says otherwise).
+    bool responseLosesDownloadModeBit = false;
     // Copies of one request (same sender and label) before the device answers:
     // 3 ignores the first two sends and answers the third. 0 or 1 answers at once.
     unsigned answerOnAttempt = 1;

@@ -1,6 +1,5 @@
 #pragma once
-// Test helpers: a log recorder on the status-window slot and a scripted
-// stand-in for the adapter library's exports.
+// Test helpers: a scripted stand-in for the adapter library's exports.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -11,45 +10,11 @@
 #include "Globals.h"
 #include "Seams.h"
 #include "ZarniLibs.h"
+#include "LogRecorder.h"
 #include "basDebug.h"
 #include "modZarniSupp.h"
 
 namespace kvr::test {
-
-struct LogLine {
-    std::string message;
-    long level;
-    std::string module;
-};
-
-class LogRecorder : public StatusWindowSink {
-public:
-    LogRecorder() { G().StatusWindowSlot0 = this; }
-    ~LogRecorder() override { G().StatusWindowSlot0 = nullptr; }
-    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
-        lines.push_back({message, level, module});
-    }
-    bool Has(const std::string& message, long level, const std::string& module = {}) const {
-        return Count(message, level, module) > 0;
-    }
-    int Count(const std::string& message, long level, const std::string& module = {}) const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& l) {
-            return l.message == message && l.level == level && (module.empty() || l.module == module);
-        }));
-    }
-    // Lines whose text starts with prefix.
-    int CountPrefix(const std::string& prefix) const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& l) {
-            return l.message.compare(0, prefix.size(), prefix) == 0;
-        }));
-    }
-    std::string Dump() const {
-        std::string s;
-        for (const auto& l : lines) s += "[" + std::to_string(l.level) + " " + l.module + "] " + l.message + "\n";
-        return s;
-    }
-    std::vector<LogLine> lines;
-};
 
 struct FakeAdapter {
     std::string desc;

@@ -12,26 +12,12 @@
 #include "AdapterTestSupport.h"
 #include "RefreshNicPool.h"
 #include "clsNICpool.h"
+#include "RecordingPrompter.h"
 #include "clsWLAN.h"
 
 using namespace kvr::test;
 
 namespace {
-
-class ScriptedPrompter : public kvr::Prompter {
-public:
-    kvr::PromptAnswer Ask(const std::string& text, const std::string& title, kvr::PromptButtons buttons,
-                          kvr::PromptIcon) override {
-        asked.push_back({text, title, buttons});
-        return buttons == kvr::PromptButtons::YesNo ? answer : kvr::PromptAnswer::OK;
-    }
-    struct Q {
-        std::string text, title;
-        kvr::PromptButtons buttons;
-    };
-    std::vector<Q> asked;
-    kvr::PromptAnswer answer = kvr::PromptAnswer::Yes;
-};
 
 FakeAdapter Adapter(const std::string& desc, std::uint8_t last, bool wireless = false, bool ip = true) {
     FakeAdapter a;
@@ -65,7 +51,7 @@ protected:
         std::filesystem::remove_all(appDir, ec);
     }
     kvr::FakeClock clock;
-    ScriptedPrompter prompter;
+    RecordingPrompter prompter{kvr::PromptAnswer::Yes};
     LogRecorder log;
     int splashClosed = 0;
     std::string appDir;
@@ -153,10 +139,10 @@ TEST_F(NicPool_, WithoutAdaptersTheBuildLogsTheCountAndTheRefreshTellsTheUser) {
 
     log.lines.clear();
     EXPECT_EQ(RefreshNicPool(), 0);
-    ASSERT_EQ(prompter.asked.size(), 1u);
-    EXPECT_EQ(prompter.asked[0].text, LoadResStringWrapper(1101));
-    EXPECT_EQ(prompter.asked[0].title, LoadResStringWrapper(1000));
-    EXPECT_FALSE(prompter.asked[0].text.empty());
+    ASSERT_EQ(prompter.questions.size(), 1u);
+    EXPECT_EQ(prompter.questions[0].text, LoadResStringWrapper(1101));
+    EXPECT_EQ(prompter.questions[0].title, LoadResStringWrapper(1000));
+    EXPECT_FALSE(prompter.questions[0].text.empty());
     EXPECT_EQ(splashClosed, 1);
     EXPECT_TRUE(log.Has("Missing '" + appDir + "/PCARmDrv.exe', which is required to removed an improperly installed "
                         "driver service.",
@@ -189,23 +175,23 @@ TEST_F(NicPool_, RefreshAsksOnlyWhenTheOneAdapterIsWirelessWithoutSession) {
     EXPECT_EQ(RefreshNicPool(), 1);
     EXPECT_TRUE(log.Has("RefreshNicPool: " + LoadResStringWrapper(1102), kvr::LEVEL_WARNING, "modZarni"));
     EXPECT_TRUE(log.Has(LoadResStringWrapper(1103), kvr::LEVEL_WARNING, "modZarni"));
-    ASSERT_EQ(prompter.asked.size(), 1u);
-    EXPECT_EQ(prompter.asked[0].buttons, kvr::PromptButtons::YesNo);
-    EXPECT_EQ(prompter.asked[0].text, LoadResStringWrapper(1103));
+    ASSERT_EQ(prompter.questions.size(), 1u);
+    EXPECT_EQ(prompter.questions[0].buttons, kvr::PromptButtons::YesNo);
+    EXPECT_EQ(prompter.questions[0].text, LoadResStringWrapper(1103));
     EXPECT_EQ(splashClosed, 1);
 
     // Two adapters: warned, not asked. Wired adapters only, none with IP: 1104.
-    prompter.asked.clear();
+    prompter.questions.clear();
     Fake().adapters = {Adapter("Wlan Only", 1, true, true), Adapter("Wired", 2)};
     EXPECT_EQ(RefreshNicPool(), 2);
-    EXPECT_TRUE(prompter.asked.empty());
+    EXPECT_TRUE(prompter.questions.empty());
 
     log.lines.clear();
     NicPool() = clsNICpool{};
     Fake().adapters = {Adapter("Wired", 2, false, false)};
     EXPECT_EQ(RefreshNicPool(), 1);
     EXPECT_TRUE(log.Has("RefreshNicPool: " + LoadResStringWrapper(1104), kvr::LEVEL_WARNING, "modZarni")) << log.Dump();
-    EXPECT_TRUE(prompter.asked.empty());
+    EXPECT_TRUE(prompter.questions.empty());
 }
 
 TEST(LocalWirelessSettings, ReadAndWriteReportFailureButTextsAndCloneWork) {
@@ -241,7 +227,7 @@ TEST(LocalWirelessSettings, ReadAndWriteReportFailureButTextsAndCloneWork) {
     LogRecorder log;
     copy.SSID = std::string(40, 'x');
     EXPECT_FALSE(copy.SetWLANSettings(0));
-    EXPECT_EQ(log.CountPrefix("SetWLANSettings: the SSID"), 1) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("SetWLANSettings: the SSID"), 1u) << log.Dump();
 }
 
 // The libraries as the program finds them on disk.
@@ -282,7 +268,7 @@ TEST_F(LibraryLoading, MissingOrIncompleteLibrariesFailCheckDllWithNumberAndDesc
     { std::ofstream(dir + "/libzarni_utils.so") << "not a library"; }
     log.lines.clear();
     EXPECT_FALSE(CheckDll());
-    EXPECT_EQ(log.CountPrefix("Error #53: File not found: " + dir + "/libzarni_utils.so"), 1) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("Error #53: File not found: " + dir + "/libzarni_utils.so"), 1u) << log.Dump();
 
     // A real library lacking the export: the utility library under the adapter library's name.
     const std::string utils = std::string(KVR_BUNDLE_DIR) + "/libzarni_utils.so";

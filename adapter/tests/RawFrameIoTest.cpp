@@ -104,7 +104,7 @@ TEST_F(RawFrameIo, OpenByDescriptionMatchesCaseAndReusesCacheEntries) {
     EXPECT_TRUE(OpenNdisDeviceByDesc(h, "eth beta"));
     EXPECT_TRUE(log.Has("OpenNdisDeviceByDesc: the NIC adapter with source MAC '020000000042' is already open.",
                         kvr::LEVEL_WARNING));
-    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: adding a new nic"), 0);
+    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: adding a new nic"), 0u);
 
     EXPECT_TRUE(CloseNdisRaw(1));
     EXPECT_FALSE(Fake().adapters[1].open);
@@ -120,8 +120,8 @@ TEST_F(RawFrameIo, OpenByDescriptionMatchesCaseAndReusesCacheEntries) {
     Fake().adapters[0].descFails = true;
     EXPECT_TRUE(OpenNdisDeviceByDesc(h, "eth beta"));
     EXPECT_TRUE(log.Has("OpenNdisDeviceByDesc: ZARNISUPP_GetAdapterDesc failed for Nic #0.", kvr::LEVEL_WARNING));
-    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: adding a new nic"), 0);
-    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: the NIC adapter with source MAC"), 0);
+    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: adding a new nic"), 0u);
+    EXPECT_EQ(log.CountPrefix("OpenNdisDeviceByDesc: the NIC adapter with source MAC"), 0u);
 }
 
 TEST_F(RawFrameIo, AdapterWithoutReadableAddressCannotSendWithAnotherAdaptersAddress) {
@@ -163,7 +163,7 @@ TEST_F(RawFrameIo, WriteRefusesWhatCannotBeSentAndReportsSendFailures) {
     std::vector<std::uint8_t> small(8, 1);
     EXPECT_FALSE(WriteNDIS(h, "0007F50A0B0C", 8, 0, 1, 0, 1465, 0, small));
     EXPECT_FALSE(WriteNDIS(h, "0007F50A0B0C", 0, 0, 1, 0, -1, 0, small));
-    EXPECT_EQ(log.CountPrefix("WriteNDIS: payload length ("), 2);
+    EXPECT_EQ(log.CountPrefix("WriteNDIS: payload length ("), 2u);
     EXPECT_FALSE(WriteNDIS(h, "0007F50A0B", 0, 0, 1, 0, 8, 0, small));
     EXPECT_FALSE(WriteNDIS(h, "0007F50A0B0CZZ", 0, 0, 1, 0, 8, 0, small));
     EXPECT_TRUE(log.Has("WriteNDIS: invalid destination address '0007F50A0B'.  Nothing sent.", kvr::LEVEL_ERROR));
@@ -274,7 +274,7 @@ TEST_F(RawFrameIo, ReadDiscardsFramesWhoseLengthsDoNotFitWhatArrived) {
     k[13] = 18;
     Fake().rx.push_back(k);
     EXPECT_FALSE(Read(in));
-    EXPECT_EQ(log.CountPrefix("ReadNDIS: frame length (32) is too short for its SNAP header."), 1) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("ReadNDIS: frame length (32) is too short for its SNAP header."), 1u) << log.Dump();
 
     // Frames too short for any header are skipped, never read past their end.
     Fake().rx.push_back({0x01, 0x02, 0x03});

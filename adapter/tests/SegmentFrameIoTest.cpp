@@ -144,7 +144,7 @@ TEST_F(VirtualSegment, ReadSkipsOtherProtocolsAndAcceptsTheLlcTolerance) {
     EXPECT_EQ(in.frameType, 0x02);
     EXPECT_EQ(in.label, 0x4242);
     EXPECT_EQ(in.payload, Payload(12));
-    EXPECT_EQ(log.CountPrefix("ReadNDIS: packet received (src MAC=00 07 F5 12 34 56"), 2) << log.Dump();
+    EXPECT_EQ(log.CountPrefix("ReadNDIS: packet received (src MAC=00 07 F5 12 34 56"), 2u) << log.Dump();
 }
 
 TEST_F(VirtualSegment, ReadReturnsFalseAfterAboutOneHundredMillisecondsOfSilence) {

@@ -14,6 +14,7 @@
 #include "CommandLine.h"
 #include "Globals.h"
 #include "Seams.h"
+#include "LogRecorder.h"
 #include "basAutomation.h"
 #include "basDebug.h"
 
@@ -22,31 +23,7 @@ using Args = std::vector<std::string>;
 
 namespace {
 
-struct Logged {
-    std::string message;
-    long level;
-    std::string module;
-};
-
-class LogCapture : public kvr::StatusWindowSink {
-public:
-    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
-        lines.push_back({message, level, module});
-    }
-    int Count(const std::string& text, long level) const {
-        int n = 0;
-        for (const auto& l : lines)
-            if (l.message == text && l.level == level) ++n;
-        return n;
-    }
-    bool Has(const std::string& text, long level) const { return Count(text, level) > 0; }
-    bool HasContaining(const std::string& part, long level) const {
-        for (const auto& l : lines)
-            if (l.level == level && l.message.find(part) != std::string::npos) return true;
-        return false;
-    }
-    std::vector<Logged> lines;
-};
+using kvr::test::LogRecorder;
 
 std::string MakeTempDir() {
     std::string tmpl = (fs::temp_directory_path() / "kvrauto-XXXXXX").string();
@@ -109,7 +86,7 @@ protected:
     }
     std::string HistoryPath() const { return m_dir + "/history.log"; }
 
-    LogCapture log;
+    LogRecorder log;
     Args errors;
     std::string m_dir;
     fs::path m_oldCwd;
@@ -156,7 +133,7 @@ TEST_F(Automation, SyntaxErrorsAreCollectedLoggedAndDoNotStopTheParse) {
     EXPECT_EQ(Parse("/U /S /D \"abc"), (Args{"/U", "/S", "/D \"abc"}));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "Command Line Error: Begin quotation with no matching end quotation!");
-    EXPECT_EQ(log.Count("ProcessCommandLine: " + errors[0], kvr::LEVEL_ERROR), 1);
+    EXPECT_EQ(log.Count("ProcessCommandLine: " + errors[0], kvr::LEVEL_ERROR), 1u);
     EXPECT_TRUE(basAutomation::State().DownloadRequested);  // the parse went on
 
     // The parser's error list is kept for Main.

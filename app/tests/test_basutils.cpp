@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "AppDirFixture.h"
+#include "TempAppDir.h"
 #include "Globals.h"
 #include "LibraryLoader.h"
 #include "basUtils.h"

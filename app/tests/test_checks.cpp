@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "LogRecorder.h"
+#include "RecordingPrompter.h"
 #include "basDebug.h"
 #include "DriverService.h"
 #include "Globals.h"
@@ -21,37 +23,8 @@ using kvr::OsVersionRecord;
 
 namespace {
 
-class LogCapture : public kvr::StatusWindowSink {
-public:
-    void PostMessage(const std::string& message, float, long level, const std::string& module) override {
-        lines.push_back({message, level, module});
-    }
-    struct Line {
-        std::string message;
-        long level;
-        std::string module;
-    };
-    bool Has(const std::string& text, long level) const {
-        for (const auto& l : lines)
-            if (l.message == text && l.level == level) return true;
-        return false;
-    }
-    std::vector<Line> lines;
-};
-
-class RecordingPrompter : public kvr::Prompter {
-public:
-    kvr::PromptAnswer Ask(const std::string& text, const std::string& title, kvr::PromptButtons buttons,
-                          kvr::PromptIcon) override {
-        asked.push_back({text, title, buttons});
-        return kvr::PromptAnswer::OK;
-    }
-    struct Question {
-        std::string text, title;
-        kvr::PromptButtons buttons;
-    };
-    std::vector<Question> asked;
-};
+using kvr::test::LogRecorder;
+using kvr::test::RecordingPrompter;
 
 OsVersionRecord Rec(long major, long minor, long platform, std::string sp = "", long build = 0) {
     OsVersionRecord r;
@@ -99,7 +72,7 @@ TEST(CheckOS, VersionTable) {
 }
 
 TEST(CheckOS, LogsWhatItDetected) {
-    LogCapture log;
+    LogRecorder log;
     G().StatusWindowSlot0 = &log;
     // The service-pack text ends at its first NUL.
     EXPECT_TRUE(CheckOS(Rec(4, 10, 1, std::string(" A \0junk", 8))));
@@ -145,7 +118,7 @@ protected:
     void Touch(const std::string& name) { std::ofstream(dir + "/" + name) << "x"; }
 
     std::string dir;
-    LogCapture log;
+    LogRecorder log;
     RecordingPrompter prompter;
 };
 
@@ -153,7 +126,7 @@ TEST_F(SupportingFiles, CleanDirectoryPasses) {
     Touch("KVRinstaller");
     Touch("PKTNRW.SYS.txt");
     EXPECT_EQ(VerifySupportingFiles(), 0);
-    EXPECT_TRUE(prompter.asked.empty());
+    EXPECT_TRUE(prompter.questions.empty());
     EXPECT_TRUE(log.lines.empty());
 }
 
@@ -161,12 +134,12 @@ TEST_F(SupportingFiles, FirstDriverFileInListOrderIsNamedWhateverItsCase) {
     Touch("PKTNRW.VXD");
     Touch("pktnrw.dll");
     EXPECT_EQ(VerifySupportingFiles(), -1);
-    ASSERT_EQ(prompter.asked.size(), 1u);
+    ASSERT_EQ(prompter.questions.size(), 1u);
     const std::string expected = "Improper Installation Detected.  The following file should not be in the "
                                  "application directory: '" + dir + "/pktnrw.dll' Terminating abnormally...";
-    EXPECT_EQ(prompter.asked[0].text, expected);
-    EXPECT_EQ(prompter.asked[0].title, "KVRinstaller");
-    EXPECT_EQ(prompter.asked[0].buttons, kvr::PromptButtons::OK);
+    EXPECT_EQ(prompter.questions[0].text, expected);
+    EXPECT_EQ(prompter.questions[0].title, "KVRinstaller");
+    EXPECT_EQ(prompter.questions[0].buttons, kvr::PromptButtons::OK);
     EXPECT_TRUE(log.Has("VerifySupportingFiles: " + expected, kvr::LEVEL_ERROR));
     // No repair program here: said so.
     EXPECT_TRUE(log.Has("Missing '" + dir + "/PCARmDrv.exe', which is required to removed an improperly "

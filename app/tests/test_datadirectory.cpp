@@ -8,7 +8,8 @@
 #include <fstream>
 #include <map>
 
-#include "AppDirFixture.h"
+#include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "DataDirectory.h"
 #include "clsDbManager.h"
 

@@ -7,7 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "AppDirFixture.h"
+#include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "Globals.h"
 #include "basUtils.h"
 #include "clsDbManager.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "AppDirFixture.h"
+#include "TempAppDir.h"
 #include "Globals.h"
 #include "basDebug.h"
 #include "clsDbManager.h"

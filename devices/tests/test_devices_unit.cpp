@@ -1,9 +1,12 @@
 // Device object, device pool and discovery steps without a network: the SNAP
-// link is scripted and time runs on a fake clock.
+// link carries simulated devices and hand-made answers on a fake clock.
 #include <gtest/gtest.h>
 
 #include "DeviceTestSupport.h"
 #include "Globals.h"
+#include "LogRecorder.h"
+#include "RecordingPrompter.h"
+#include "SimLink.h"
 #include "Rids.h"
 #include "SnapFrame.h"
 #include "clsDiscover.h"
@@ -14,6 +17,7 @@
 #include "modSNAP.h"
 
 using devtest::Blocks;
+using kvr::test::SimLink;
 
 namespace {
 
@@ -62,9 +66,9 @@ protected:
         G().ModifiedSnap = 0;
     }
     kvr::FakeClock clock;
-    devtest::ScriptedLink link{clock};
-    devtest::LogRecorder log;
-    devtest::RecordingPrompter prompter;
+    SimLink link{clock};
+    kvr::test::LogRecorder log;
+    kvr::test::RecordingPrompter prompter;
 };
 
 }  // namespace
@@ -174,7 +178,7 @@ TEST(DiscoveryRequest, PayloadMatchesFixtureByteForByte) {
 
 TEST_F(ScriptedTest, DiscoveryResponseFillsEveryField) {
     NextLabel();
-    link.queue.push_back(devtest::Response("0007F5010203", CurrentLabel(), FullDiscoveryAnswer().bytes));
+    link.Inject(SimLink::Response("0007F5010203", CurrentLabel(), FullDiscoveryAnswer().bytes));
     clsDiscover d;
     clsSnapResponse r;
     std::shared_ptr<clsZarn> z;
@@ -213,7 +217,7 @@ TEST_F(ScriptedTest, DiscoveryResponseWithoutOptionalFields) {
     NextLabel();
     Blocks b;
     b.Str(RID_DEVICE_NAME, "Bare", 34).Long(RID_BOOTLOADER_ID, 5).Word(RID_NUM_PROFILES, 0xFFFF);
-    link.queue.push_back(devtest::Response("0007F5000009", CurrentLabel(), b.bytes, true));
+    link.Inject(SimLink::Response("0007F5000009", CurrentLabel(), b.bytes, true));
     clsDiscover d;
     clsSnapResponse r;
     std::shared_ptr<clsZarn> z;
@@ -247,7 +251,7 @@ TEST_F(ScriptedTest, DownloadModeConflictWarnsAndAsksAndKeepsTheQueriedMode) {
         prompter.questions.clear();
         Blocks b;
         b.Str(RID_DEVICE_NAME, "Odd", 34).Word(RID_OPERATION_MODE, row.rid ? 1 : 0);
-        link.queue.push_back(devtest::Response("0007F5000002", CurrentLabel(), b.bytes, row.bit));
+        link.Inject(SimLink::Response("0007F5000002", CurrentLabel(), b.bytes, row.bit));
         clsDiscover d;
         clsSnapResponse r;
         std::shared_ptr<clsZarn> z;
@@ -292,8 +296,8 @@ TEST_F(ScriptedTest, FindNewZarnSkipsKnownDevices) {
     NextLabel();
     clsZarnPool known;
     known.AddZarn(Device("0007F5000001"));
-    link.queue.push_back(devtest::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
-    link.queue.push_back(devtest::Response("0007F5000002", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "B", 34).bytes));
+    link.Inject(SimLink::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
+    link.Inject(SimLink::Response("0007F5000002", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "B", 34).bytes));
     clsDiscover d;
     std::shared_ptr<clsZarn> fresh;
     ASSERT_TRUE(d.FindNewZarn(3, known, fresh, nullptr, 2, "eth", 8));
@@ -302,21 +306,10 @@ TEST_F(ScriptedTest, FindNewZarnSkipsKnownDevices) {
     EXPECT_EQ(fresh->Name, "B");
 
     NextLabel();
-    link.queue.push_back(devtest::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
+    link.Inject(SimLink::Response("0007F5000001", CurrentLabel(), Blocks().Str(RID_DEVICE_NAME, "A", 34).bytes));
     EXPECT_FALSE(d.FindNewZarn(3, known, fresh, nullptr, 1, "eth", 8));
     EXPECT_EQ(fresh, nullptr);
 }
-
-namespace {
-// Queues the ACK and response a device gives to the next request.
-void QueueAnswer(devtest::ScriptedLink& link, const std::string& mac, const std::vector<std::uint8_t>& payload) {
-    const std::int16_t label = static_cast<std::int16_t>(CurrentLabel() == 32767 ? 1 : CurrentLabel() + 1);
-    kvr::SnapFrame ack = devtest::Response(mac, label, {});
-    ack.frameType = 3;
-    link.queue.push_back(ack);
-    link.queue.push_back(devtest::Response(mac, label, payload));
-}
-}  // namespace
 
 TEST_F(ScriptedTest, ProfileNamesAreReadInOneRequest) {
     clsZarn z;
@@ -326,8 +319,9 @@ TEST_F(ScriptedTest, ProfileNamesAreReadInOneRequest) {
     z.NumProfiles = 2;  // the highest profile number: three profiles
     z.ActiveProfile = 2;
     z.ProfileName = {"stale"};
-    QueueAnswer(link, z.MAC,
-                Blocks().Str(RID_PROFILE_NAME, "Factory", 34).Str(RID_PROFILE_NAME, "Home", 34).Str(RID_PROFILE_NAME, "Stage", 34).bytes);
+    kvr::sim::DeviceConfig named = kvr::test::SimDevice(4, "Names");
+    named.profiles = {{.name = "Factory"}, {.name = "Home"}, {.name = "Stage"}};
+    kvr::sim::DeviceModel& device = link.AddDevice(named);
     clsDiscover d;
     ASSERT_TRUE(d.GetProfileData(z));
     EXPECT_EQ(z.ProfileName, (std::vector<std::string>{"Factory", "Home", "Stage"}));
@@ -342,17 +336,15 @@ TEST_F(ScriptedTest, ProfileNamesAreReadInOneRequest) {
 
     // An active profile the device did not name leaves the active name empty.
     z.ActiveProfile = 5;
-    QueueAnswer(link, z.MAC, Blocks().Str(RID_PROFILE_NAME, "A", 34).Str(RID_PROFILE_NAME, "B", 34).Str(RID_PROFILE_NAME, "C", 34).bytes);
     ASSERT_TRUE(d.GetProfileData(z));
     EXPECT_EQ(z.ProfileName.size(), 3u);
     EXPECT_EQ(z.ActiveProfileName, "");
     z.ActiveProfile = -1;
-    QueueAnswer(link, z.MAC, Blocks().Str(RID_PROFILE_NAME, "A", 34).bytes);
     ASSERT_TRUE(d.GetProfileData(z));
     EXPECT_EQ(z.ActiveProfileName, "");
 
     // No answer: failure, logged.
-    link.sent.clear();
+    device.SetFaults({.mute = true});
     EXPECT_FALSE(d.GetProfileData(z));
     EXPECT_TRUE(log.Has("GetProfileData Error: cCommand.SendEx returned failure code!", kvr::LEVEL_ERROR));
 }
@@ -376,7 +368,7 @@ TEST(DeviceCapabilities, SecurityInterfaceCheck) {
          true, "CheckForV16encryption: wep authentication (shared or open) is not supported by target.  (note: not required functionality)"},
     };
     for (const auto& row : rows) {
-        devtest::LogRecorder log;
+        kvr::test::LogRecorder log;
         clsSnapResponse r;
         r.LoadFrame(2, 5, 0, row.answer.bytes.data(), row.answer.bytes.size());
         clsZarn z;

@@ -24,8 +24,8 @@ protected:
         std::string text = MacText(mac);
         return pool ? pool->FindZarn(text) : nullptr;
     }
-    devtest::LogRecorder log;
-    devtest::RecordingPrompter prompter;
+    kvr::test::LogRecorder log;
+    kvr::test::RecordingPrompter prompter;
 };
 
 // Counts the profile-select blocks of a profile-name request.

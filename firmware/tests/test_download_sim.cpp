@@ -67,7 +67,7 @@ public:
     }
     bool Read(std::int32_t h, kvr::SnapFrame& f) override {
         if (m_downloadFrame && (m_toggle = !m_toggle)) {
-            f = devtest::Response("0007F5999999", m_label, {}, true);
+            f = kvr::test::SimLink::Response("0007F5999999", m_label, {}, true);
             return true;
         }
         return m_inner.Read(h, f);
@@ -105,7 +105,7 @@ struct BarHistory : kvr::MemoryProgressBar {
 };
 
 // Answers Retry `retries` times, then Cancel.
-struct RetryingPrompter : devtest::RecordingPrompter {
+struct RetryingPrompter : kvr::test::RecordingPrompter {
     kvr::PromptAnswer Ask(const std::string& text, const std::string& title, kvr::PromptButtons b,
                           kvr::PromptIcon icon) override {
         RecordingPrompter::Ask(text, title, b, icon);
@@ -176,7 +176,7 @@ protected:
         return q;
     }
     QuickPauses m_clock;
-    devtest::LogRecorder m_log;
+    kvr::test::LogRecorder m_log;
     RetryingPrompter m_prompter;
     kvr::MemoryProgressBar m_mode, m_erase;
     BarHistory m_upload;

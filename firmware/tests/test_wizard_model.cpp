@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "AppDirFixture.h"
+#include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "FirmwareWizardModel.h"
 #include "Globals.h"
 #include "basUtils.h"

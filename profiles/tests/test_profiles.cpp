@@ -79,8 +79,8 @@ protected:
     }
     kvr::sim::Profile Stored(int n) { return sim->State(SimMac(1)).profiles.at(static_cast<std::size_t>(n)); }
 
-    devtest::RecordingPrompter prompter;
-    devtest::LogRecorder log;
+    kvr::test::RecordingPrompter prompter;
+    kvr::test::LogRecorder log;
     DirectExchange exchange;
     kvr::test::SkipSleepClock clock;
     clsZarn zarn;

@@ -216,6 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The earlier transaction already used up one of the dropped ACKs.
         FaultRow{"drop first two ACKs", F([](Faults& f) { f.dropFirstAcks = 2; }), 2, {{2, 0x100}, {3, 0x100}, {2, 0x100}}},
         FaultRow{"no ACK at all", F([](Faults& f) { f.noAck = true; }), 1, {{2, 0x100}}},
+        FaultRow{"ACK but no response", F([](Faults& f) { f.noResponse = true; }), 1, {{3, 0x100}}},
         FaultRow{"response before ACK", F([](Faults& f) { f.responseBeforeAck = true; }), 1, {{2, 0x100}, {3, 0x100}}},
         FaultRow{"answer only the third attempt", F([](Faults& f) { f.answerOnAttempt = 3; }), 3, {{3, 0x100}, {2, 0x100}}},
         FaultRow{"answer only the third attempt, two sends", F([](Faults& f) { f.answerOnAttempt = 3; }), 2, {}},

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "libs/zarnisupp/vseg/Segment.h"
+#include "SkipSleepClock.h"
 #include "sim/Simulator.h"
 #include "sim/tests/TestWire.h"
 
@@ -176,8 +177,10 @@ TEST_F(SimulatorSegment, FaultsAndDownloadModeOverTheWire) {
     // While it restarts it answers nothing; afterwards it is in download mode.
     Send(*m_host, HostFrame(kGroup, 8, 0, 8, DiscoveryPayload()));
     EXPECT_EQ(CountKind(Collect(*m_host, 100), 2, kDevA), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
-    EXPECT_TRUE(m_sim.State(kDevA).downloadMode);
+    EXPECT_TRUE(kvr::test::WaitFor([&] {
+        const auto state = m_sim.State(kDevA);
+        return state.downloadMode && !state.restarting;
+    }));
     Send(*m_host, HostFrame(kGroup, 8, 0, 9, DiscoveryPayload()));
     seen = Collect(*m_host, 2000, 2);
     ASSERT_EQ(seen.size(), 2u);

@@ -2,7 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "RunTimeError.h"
-#include "SnapTestSupport.h"
+#include "Globals.h"
+#include "LogRecorder.h"
 #include "clsPayload.h"
 #include "clsSnapResponse.h"
 #include "modSNAP.h"
@@ -111,7 +112,7 @@ TEST(PayloadEncoders, CallerBuiltBlocksForDiscoveryAndDownload) {
 }
 
 TEST(PayloadEncoders, StringFields) {
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     clsPayload p;
     // Fixed field of 34: count 18, RID, character count, 32 positions.
     p.AddString(RID_SSID, "abc", 34);
@@ -142,7 +143,7 @@ TEST(PayloadEncoders, StringFields) {
     EXPECT_EQ(w[4], 63);
     EXPECT_EQ(w[6 + 62], 'k');
     EXPECT_EQ(w[6 + 63], 0);
-    EXPECT_TRUE(log.HasExact("AddStringVarLen: string exceeds maximum length of 63.  Truncating...  (original string=\"" +
+    EXPECT_TRUE(log.Has("AddStringVarLen: string exceeds maximum length of 63.  Truncating...  (original string=\"" +
                                  seventy + "\")",
                              kvr::LEVEL_ERROR, "clsPayload"))
         << log.Dump();
@@ -152,7 +153,7 @@ TEST(PayloadEncoders, StringFields) {
     p.AddString(RID_DEVICE_NAME, std::string(40, 'n'), 34);
     ASSERT_EQ(p.GetLength(), 38);
     EXPECT_EQ(Written(p)[4], 32);
-    EXPECT_EQ(log.Count("AddString: string exceeds", kvr::LEVEL_ERROR), 1u);
+    EXPECT_EQ(log.CountContaining("AddString: string exceeds", kvr::LEVEL_ERROR), 1u);
 
     // Characters are bytes (Latin-1) as they are.
     p.ClearPayload();
@@ -192,13 +193,13 @@ TEST(PayloadEncoders, BinaryFieldsAndWepKeys) {
     EXPECT_FALSE(kvr::WepKeyBytes("0a1B2c3D4g", key));
 
     // An invalid key: an empty slot and an error line, never stray bytes.
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     p.ClearPayload();
     p.AddWepKey("bad", 0);
     Bytes emptyKey{33, 0, 0xB0, 0xFC};
     emptyKey.resize(68, 0);
     EXPECT_EQ(Written(p), emptyKey);
-    EXPECT_EQ(log.Count("invalid WEP key", kvr::LEVEL_ERROR), 1u);
+    EXPECT_EQ(log.CountContaining("invalid WEP key", kvr::LEVEL_ERROR), 1u);
 }
 
 TEST(PayloadEncoders, FullBufferRaisesWithoutWriting) {

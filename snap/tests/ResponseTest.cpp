@@ -2,15 +2,22 @@
 // codes and the RID decoders on well-formed and malformed payloads.
 #include <gtest/gtest.h>
 
-#include "SnapTestSupport.h"
+#include "Globals.h"
+#include "LogRecorder.h"
+#include "SimLink.h"
+#include "SnapFrame.h"
 #include "clsSnapResponse.h"
 #include "modSNAP.h"
+#include "sim/SimFrame.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using snaptest::PutBlock;
-using snaptest::PutU16;
+void PutU16(Bytes& p, std::uint16_t v) {
+    p.push_back(static_cast<std::uint8_t>(v & 0xFF));
+    p.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void PutBlock(Bytes& p, std::uint16_t rid, const Bytes& value) { kvr::sim::PutRawBlock(p, rid, value); }
 
 clsSnapResponse Loaded(const Bytes& payload, std::uint8_t typeByte = SNAP_KIND_RESPONSE) {
     clsSnapResponse r;
@@ -84,7 +91,7 @@ TEST(ResponseDecoders, StringsAndRepeatedBlocks) {
     EXPECT_TRUE(r.GetRIDFieldAsStringEx(RID_PROFILE_NAME, t, 1));
     EXPECT_EQ(t, "one");
 
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     // Length word 40 in a 34-byte field: refused by the plain decoder...
     clsSnapResponse only;
     Bytes q;
@@ -98,7 +105,7 @@ TEST(ResponseDecoders, StringsAndRepeatedBlocks) {
     EXPECT_EQ(t, std::string(32, 'x'));
     EXPECT_TRUE(r.GetRIDFieldAsStringEx(RID_PROFILE_NAME, t, 3));
     EXPECT_EQ(t, std::string("abc\0", 4));  // only bytes of the field, never beyond
-    EXPECT_EQ(log.Count("GetRIDFieldAsStringEx: length indication is beyond the end of the array", kvr::LEVEL_ERROR),
+    EXPECT_EQ(log.CountContaining("GetRIDFieldAsStringEx: length indication is beyond the end of the array", kvr::LEVEL_ERROR),
               2u);
     EXPECT_FALSE(r.GetRIDFieldAsStringEx(RID_PROFILE_NAME, t, 4));
     EXPECT_FALSE(r.GetRIDFieldAsStringEx(RID_PROFILE_NAME, t, 0));
@@ -203,8 +210,8 @@ protected:
         return f;
     }
     kvr::FakeClock clock;
-    snaptest::ScriptedLink link{clock};
-    snaptest::LogCapture log;
+    kvr::test::SimLink link{clock};
+    kvr::test::LogRecorder log;
     clsSnapResponse r;
 };
 
@@ -215,38 +222,38 @@ TEST_F(ReadSnapTest, AcknowledgesResponsesAndRequestsOfTheRightVersionOnly) {
     EXPECT_TRUE(r.IsResponseFrame());
     EXPECT_TRUE(r.downloadMode);
     EXPECT_TRUE(r.bAckSent);
-    ASSERT_EQ(link.acks.size(), 1u);
-    EXPECT_EQ(link.acks[0].dest, "0007F5AABBCC");
-    EXPECT_EQ(link.acks[0].label, 40);
-    EXPECT_EQ(link.acks[0].payloadLen, 0);
-    EXPECT_EQ(link.acks[0].frameType, SNAP_KIND_ACK);
+    ASSERT_EQ(link.Acks().size(), 1u);
+    EXPECT_EQ(link.Acks()[0].dest, "0007F5AABBCC");
+    EXPECT_EQ(link.Acks()[0].label, 40);
+    EXPECT_EQ(link.Acks()[0].payloadLen, 0);
+    EXPECT_EQ(link.Acks()[0].frameType, SNAP_KIND_ACK);
 
     // An ACK is never acknowledged.
     link.Inject(Frame(SNAP_KIND_ACK, 40), 0);
     EXPECT_TRUE(r.ReadAcknowledgeFrame(3, 0));
-    EXPECT_EQ(link.acks.size(), 1u);
+    EXPECT_EQ(link.Acks().size(), 1u);
 
     // An old transaction's response: acknowledged with its own label, not accepted.
     link.Inject(Frame(SNAP_KIND_RESPONSE, 39), 0);
     EXPECT_FALSE(r.ReadSNAP(3, 0));
     EXPECT_FALSE(r.LastFrameAccepted());
-    ASSERT_EQ(link.acks.size(), 2u);
-    EXPECT_EQ(link.acks[1].label, 39);
-    EXPECT_EQ(log.Count("Sending ACK packet for old transaction (label=0x27, current=0x28)", kvr::LEVEL_WARNING), 1u);
-    EXPECT_EQ(log.Count("ReadSNAP: label 0x27 was returned from the target.  0x28 expected.", kvr::LEVEL_WARNING), 1u);
+    ASSERT_EQ(link.Acks().size(), 2u);
+    EXPECT_EQ(link.Acks()[1].label, 39);
+    EXPECT_EQ(log.CountContaining("Sending ACK packet for old transaction (label=0x27, current=0x28)", kvr::LEVEL_WARNING), 1u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: label 0x27 was returned from the target.  0x28 expected.", kvr::LEVEL_WARNING), 1u);
 
     // The right label in the wrong version: neither acknowledged nor accepted.
     link.Inject(Frame(SNAP_KIND_RESPONSE, 40, 8), 0);
     EXPECT_FALSE(r.ReadSNAP(3, 0));
-    EXPECT_EQ(link.acks.size(), 2u);
-    EXPECT_EQ(log.Count("ReadSNAP: protocol version 0x8 was returned from the target.  0x0 expected."), 1u);
+    EXPECT_EQ(link.Acks().size(), 2u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: protocol version 0x8 was returned from the target.  0x0 expected."), 1u);
 
     // The modified-SNAP switch reaches the acknowledgement.
     G().ModifiedSnap = 1;
     link.Inject(Frame(SNAP_KIND_RESPONSE, 40), 0);
     EXPECT_TRUE(r.ReadSNAP(3, 0));
     G().ModifiedSnap = 0;
-    ASSERT_EQ(link.acks.size(), 3u);
+    ASSERT_EQ(link.Acks().size(), 3u);
 
     // A failing acknowledgement is logged; the frame still counts.
     link.failWrites = 1;
@@ -254,36 +261,36 @@ TEST_F(ReadSnapTest, AcknowledgesResponsesAndRequestsOfTheRightVersionOnly) {
     link.Inject(Frame(SNAP_KIND_RESPONSE, 40), 0);
     EXPECT_TRUE(fresh.ReadSNAP(3, 0));
     EXPECT_FALSE(fresh.bAckSent);
-    EXPECT_EQ(log.Count("ReadSNAP: SendAck returned failure response!", kvr::LEVEL_ERROR), 1u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: SendAck returned failure response!", kvr::LEVEL_ERROR), 1u);
 }
 
 TEST_F(ReadSnapTest, ResponseCodes) {
     // A fatal write refusal is not accepted.
     link.Inject(Frame(1, 40, 0, 0x30), 0);
     EXPECT_FALSE(r.ReadSNAP(3, 0));
-    EXPECT_EQ(log.Count("ReadSNAP: ResponseCode error 0x30: the complete write frame has been ignored because of "
+    EXPECT_EQ(log.CountContaining("ReadSNAP: ResponseCode error 0x30: the complete write frame has been ignored because of "
                         "(frame format) errors. (src mac='0007F5AABBCC', downloadmode=False)",
                         kvr::LEVEL_ERROR),
               1u)
         << log.Dump();
-    EXPECT_EQ(log.Count("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR), 1u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: the received packet will not be processed.", kvr::LEVEL_ERROR), 1u);
     // Other codes: a warning, and the frame is accepted for the caller to judge.
     link.Inject(Frame(0x82, 40, 0, 0x08), 0);
     EXPECT_TRUE(r.ReadSNAP(3, 0));
-    EXPECT_EQ(log.Count("ReadSNAP: ResponseCode error 0x8: a given RID is not available", kvr::LEVEL_WARNING), 1u);
-    EXPECT_EQ(log.Count("downloadmode=True)"), 1u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: ResponseCode error 0x8: a given RID is not available", kvr::LEVEL_WARNING), 1u);
+    EXPECT_EQ(log.CountContaining("downloadmode=True)"), 1u);
 }
 
 TEST_F(ReadSnapTest, NothingReceivedIsTracedAtMostOnceASecond) {
     EXPECT_FALSE(r.ReadSNAP(3, 0));
     EXPECT_FALSE(r.ReadResponseFrame(3, 0));
     EXPECT_FALSE(r.ReadAcknowledgeFrame(3, 0));
-    EXPECT_EQ(log.Count("ReadSNAP: ReadNDIS failed (hNIC=3, protocol=0, typ=0, MAC=)", kvr::LEVEL_TRACE), 1u);
-    EXPECT_EQ(log.Count("ReadResponseFrame: ReadSNAP returned an error trying to read device ", kvr::LEVEL_DETAIL),
+    EXPECT_EQ(log.CountContaining("ReadSNAP: ReadNDIS failed (hNIC=3, protocol=0, typ=0, MAC=)", kvr::LEVEL_TRACE), 1u);
+    EXPECT_EQ(log.CountContaining("ReadResponseFrame: ReadSNAP returned an error trying to read device ", kvr::LEVEL_DETAIL),
               1u);
     clock.Advance(1000);
     EXPECT_FALSE(r.ReadSNAP(3, 0));
-    EXPECT_EQ(log.Count("ReadSNAP: ReadNDIS failed"), 2u);
+    EXPECT_EQ(log.CountContaining("ReadSNAP: ReadNDIS failed"), 2u);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
-// The command transport against a scripted device on a fake clock: attempts,
+// The command transport against simulated devices on a fake clock: attempts,
 // same-label re-sends, ACK time-outs, responses before ACKs, cancellation,
 // download-frame rules and progress values.
 #include <gtest/gtest.h>
 
+#include "Globals.h"
 #include "HexText.h"
-#include "SnapTestSupport.h"
+#include "LogRecorder.h"
+#include "SimLink.h"
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
 #include "AdapterSession.h"
@@ -13,7 +15,7 @@
 
 namespace {
 
-using snaptest::Behaviour;
+using kvr::sim::Faults;
 using Bytes = std::vector<std::uint8_t>;
 
 // Sets CancelWait on the command when DoEvents runs after a given time.
@@ -41,17 +43,23 @@ protected:
         G().LabelCounter = 100;
         G().AckTimeout = 0.2f;
         G().ModifiedSnap = 0;
-        Bytes p;
-        snaptest::PutBlock(p, RID_ACTIVE_PROFILE, {2, 0});
-        answer = p;
         request.AddRID(RID_ACTIVE_PROFILE);
         data = request.GetPayload();
+        link.adapterName = "KVR virtual segment test";
+        link.handle = 7;
     }
-    Behaviour Device() {
-        Behaviour b;
-        b.mac = kMac;
-        b.responsePayload = answer;
-        return b;
+    // The one device on the wire (active profile 2), replacing any before it.
+    kvr::sim::DeviceModel& Use(const Faults& faults = {}, bool downloadMode = false) {
+        link.RemoveDevices();
+        return link.AddDevice(Config(faults, downloadMode));
+    }
+    kvr::sim::DeviceConfig Config(const Faults& faults = {}, bool downloadMode = false) {
+        kvr::sim::DeviceConfig d = kvr::test::SimDevice(0x010203, "Bench");
+        d.profiles.resize(3);
+        d.activeProfile = 2;
+        d.downloadMode = downloadMode;
+        d.faults = faults;
+        return d;
     }
     bool Send() { return cmd.SendEx(5, kMac, 0, request.GetLength(), data, resp, &bar); }
     std::int64_t Elapsed() { return clock.NowMs() - start; }
@@ -59,18 +67,18 @@ protected:
     const std::string kMac = "0007F5010203";
     kvr::FakeClock clock;
     std::int64_t start = clock.NowMs();
-    snaptest::ScriptedLink link{clock};
-    snaptest::LogCapture log;
+    kvr::test::SimLink link{clock};
+    kvr::test::LogRecorder log;
     clsSnapCommand cmd;
     clsPayload request;
-    Bytes data, answer;
+    Bytes data;
     std::shared_ptr<clsSnapResponse> resp;
     kvr::MemoryProgressBar bar;
 };
 
 struct SendExCase {
     const char* name;
-    std::function<void(Behaviour&)> setup;
+    std::function<void(Faults&, kvr::sim::DeviceConfig&)> setup;
     bool ok;
     std::size_t frames;      // requests the host sent
     std::size_t ackWarnings;  // "failed to receive ACK"
@@ -80,36 +88,36 @@ struct SendExCase {
 
 TEST_F(TransportTest, SendExOverDeviceBehaviours) {
     const SendExCase cases[] = {
-        {"well-behaved", [](Behaviour&) {}, true, 1, 0, false, false},
-        {"answers only the third send", [](Behaviour& b) { b.answerOnAttempt = 3; }, true, 3, 2, false, false},
-        {"answers only the sixth send", [](Behaviour& b) { b.answerOnAttempt = 6; }, true, 6, 5, false, false},
-        {"answers only the seventh send", [](Behaviour& b) { b.answerOnAttempt = 7; }, false, 6, 6, false, false},
-        {"response but no ACK", [](Behaviour& b) { b.noAck = true; }, true, 1, 0, false, true},
-        {"response before ACK", [](Behaviour& b) { b.responseBeforeAck = true; }, true, 1, 0, false, true},
-        {"ACK but no response", [](Behaviour& b) { b.noResponse = true; }, false, 1, 0, true, false},
-        {"silent", [](Behaviour& b) { b.mute = true; }, false, 6, 6, false, false},
-        {"wrong label", [](Behaviour& b) { b.labelOffset = -1; }, false, 6, 6, false, false},
-        {"other protocol version", [](Behaviour& b) { b.version = 8; }, false, 6, 6, false, false},
-        {"duplicate responses", [](Behaviour& b) { b.duplicateResponses = 2; }, true, 1, 0, false, false},
-        {"slow response within 4 s", [](Behaviour& b) { b.responseDelayMs = 3500; }, true, 1, 0, false, false},
-        {"response after 4 s", [](Behaviour& b) { b.responseDelayMs = 4300; }, false, 1, 0, true, false},
-        {"refuses the RID", [](Behaviour& b) { b.responseCode = 0x08; }, true, 1, 0, false, false},
+        {"well-behaved", [](Faults&, auto&) {}, true, 1, 0, false, false},
+        {"answers only the third send", [](Faults& f, auto&) { f.answerOnAttempt = 3; }, true, 3, 2, false, false},
+        {"answers only the sixth send", [](Faults& f, auto&) { f.answerOnAttempt = 6; }, true, 6, 5, false, false},
+        {"answers only the seventh send", [](Faults& f, auto&) { f.answerOnAttempt = 7; }, false, 6, 6, false, false},
+        {"first two ACKs lost", [](Faults& f, auto&) { f.dropFirstAcks = 2; }, true, 1, 0, false, true},
+        {"response but no ACK", [](Faults& f, auto&) { f.noAck = true; }, true, 1, 0, false, true},
+        {"response before ACK", [](Faults& f, auto&) { f.responseBeforeAck = true; }, true, 1, 0, false, true},
+        {"ACK but no response", [](Faults& f, auto&) { f.noResponse = true; }, false, 1, 0, true, false},
+        {"silent", [](Faults& f, auto&) { f.mute = true; }, false, 6, 6, false, false},
+        {"wrong label", [](Faults& f, auto&) { f.labelOffset = -1; }, false, 6, 6, false, false},
+        {"other protocol version", [](Faults&, auto& d) { d.replyVersion = 8; }, false, 6, 6, false, false},
+        {"duplicate responses", [](Faults& f, auto&) { f.duplicateResponses = 2; }, true, 1, 0, false, false},
+        {"slow response within 4 s", [](Faults& f, auto&) { f.responseDelayMs = 3500; }, true, 1, 0, false, false},
+        {"response after 4 s", [](Faults& f, auto&) { f.responseDelayMs = 4300; }, false, 1, 0, true, false},
+        {"refuses the RID", [](Faults& f, auto&) { f.responseCode = 0x08; }, true, 1, 0, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        link.devices = {Device()};
-        c.setup(link.devices[0]);
+        Faults faults;
+        kvr::sim::DeviceConfig device = Config();
+        c.setup(faults, device);
+        device.faults = faults;
+        link.RemoveDevices();  // and anything late of the previous row
+        link.AddDevice(device);
         link.sent.clear();
-        link.acks.clear();
-        log.lines.clear();
-        clock.Advance(10000);  // let anything late of the previous row pass
-        kvr::SnapFrame drain;
-        while (link.Read(5, drain)) {
-        }
+        log.Clear();
 
         const bool ok = Send();
         EXPECT_EQ(ok, c.ok) << log.Dump();
-        ASSERT_EQ(link.sent.size() - link.acks.size(), c.frames);
+        ASSERT_EQ(link.Requests().size(), c.frames);
         for (const auto& s : link.sent) {
             if ((s.frameType & 7) == SNAP_KIND_ACK) continue;
             EXPECT_EQ(s.label, link.sent[0].label) << "all attempts carry one label";
@@ -117,12 +125,12 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
             EXPECT_EQ(s.payloadLen, 4);
             EXPECT_EQ(s.payload, (Bytes{1, 0, 0x10, 0}));
         }
-        EXPECT_EQ(log.Count("SendEx: failed to receive ACK from target '" + kMac + "'.", kvr::LEVEL_WARNING),
+        EXPECT_EQ(log.CountContaining("SendEx: failed to receive ACK from target '" + kMac + "'.", kvr::LEVEL_WARNING),
                   c.ackWarnings);
-        EXPECT_EQ(log.Count("SendEx: failed to receive response frame from target '" + kMac + "'.",
+        EXPECT_EQ(log.CountContaining("SendEx: failed to receive response frame from target '" + kMac + "'.",
                             kvr::LEVEL_WARNING),
                   c.responseWarning ? 1u : 0u);
-        EXPECT_EQ(log.Count("SendEx: received response before ACK - driver buffer issue - performing corrective "
+        EXPECT_EQ(log.CountContaining("SendEx: received response before ACK - driver buffer issue - performing corrective "
                             "measures.",
                             kvr::LEVEL_WARNING),
                   c.correction ? 1u : 0u);
@@ -133,16 +141,19 @@ TEST_F(TransportTest, SendExOverDeviceBehaviours) {
             EXPECT_TRUE(resp->GetRIDFieldAsWord(RID_ACTIVE_PROFILE, w));
             EXPECT_EQ(w, 2);
             EXPECT_EQ(resp->label, CurrentLabel());
-            // The host acknowledged the response with the request's label.
-            ASSERT_FALSE(link.acks.empty());
-            EXPECT_EQ(link.acks.back().label, CurrentLabel());
+            // The host acknowledged the response with the request's label, and the device saw it.
+            ASSERT_FALSE(link.Acks().empty());
+            EXPECT_EQ(link.Acks().back().label, CurrentLabel());
+            bool acked = false;
+            for (const auto& r : link.Device().Counters().responses)
+                acked |= r.label == static_cast<std::uint16_t>(CurrentLabel()) && r.ackedByHost;
+            EXPECT_TRUE(acked);
         }
     }
 }
 
 TEST_F(TransportTest, SilentDeviceCostsSixAckTimeouts) {
-    link.devices = {Device()};
-    link.devices[0].mute = true;
+    Use({.mute = true});
     EXPECT_FALSE(Send());
     EXPECT_GE(Elapsed(), 1200);
     EXPECT_LT(Elapsed(), 1200 + 6 * 100);
@@ -154,66 +165,56 @@ TEST_F(TransportTest, SilentDeviceCostsSixAckTimeouts) {
 }
 
 TEST_F(TransportTest, ResponseWithoutAckNeedsNoResponseWait) {
-    link.devices = {Device()};
-    link.devices[0].noAck = true;
-    link.devices[0].responseDelayMs = 30;
+    Use({.delayMs = 30, .noAck = true});
     EXPECT_TRUE(Send());
     EXPECT_EQ(Elapsed(), 30);  // accepted at the first poll after it arrived
 }
 
 TEST_F(TransportTest, LateOldResponseIsAcknowledgedAndIgnored) {
-    link.devices = {Device()};
-    kvr::SnapFrame old;
-    kvr::MacFromHex(kMac, old.sender.data());
-    old.frameType = SNAP_KIND_RESPONSE;
-    old.label = 100;  // the previous transaction
-    old.payload = answer;
-    link.Inject(old, 5);
+    Use({.lateOldResponse = true});  // a response labelled 100 (the previous transaction) comes first
     EXPECT_TRUE(Send());
-    ASSERT_EQ(link.acks.size(), 2u);
-    EXPECT_EQ(link.acks[0].label, 100);  // with its own label
-    EXPECT_EQ(link.acks[1].label, 101);
-    EXPECT_EQ(log.Count("SendEx: received response before ACK"), 0u) << "an old response is no ACK";
-    EXPECT_EQ(log.Count("Sending ACK packet for old transaction (label=0x64, current=0x65)"), 1u);
+    ASSERT_EQ(link.Acks().size(), 2u);
+    EXPECT_EQ(link.Acks()[0].label, 100);  // with its own label
+    EXPECT_EQ(link.Acks()[1].label, 101);
+    EXPECT_EQ(log.CountContaining("SendEx: received response before ACK"), 0u) << "an old response is no ACK";
+    EXPECT_EQ(log.CountContaining("Sending ACK packet for old transaction (label=0x64, current=0x65)"), 1u);
 }
 
 TEST_F(TransportTest, CancelDuringResponseWait) {
-    link.devices = {Device()};
-    link.devices[0].noResponse = true;
+    Use({.noResponse = true});
     CancellingPump pump(clock, cmd, start + 1000);
     EXPECT_FALSE(Send());
     EXPECT_TRUE(cmd.CancelWait);
     EXPECT_LT(Elapsed(), 1500);
-    EXPECT_EQ(log.Count("SendEx: failed to receive response frame from target '" + kMac + "'.", kvr::LEVEL_WARNING),
+    EXPECT_EQ(log.CountContaining("SendEx: failed to receive response frame from target '" + kMac + "'.", kvr::LEVEL_WARNING),
               1u);
     // The next request starts with the flag cleared.
-    link.devices[0].noResponse = false;
+    link.Device().SetFaults({});
     kvr::SetEventPump(nullptr);
     EXPECT_TRUE(Send());
 }
 
 TEST_F(TransportTest, CancelBetweenAttemptsStopsResending) {
-    link.devices = {Device()};
-    link.devices[0].mute = true;
+    Use({.mute = true});
     CancellingPump pump(clock, cmd, 0);
     EXPECT_FALSE(Send());
     EXPECT_EQ(link.sent.size(), 1u);
 }
 
 TEST_F(TransportTest, FailedWritesAreRetriedAndLogged) {
-    link.devices = {Device()};
+    Use();
     link.failWrites = 2;
     EXPECT_TRUE(Send());
-    EXPECT_EQ(log.Count("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR), 2u);
+    EXPECT_EQ(log.CountContaining("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR), 2u);
     link.failWrites = 100;
     EXPECT_FALSE(Send());
-    EXPECT_EQ(log.Count("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR), 8u);
+    EXPECT_EQ(log.CountContaining("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR), 8u);
 }
 
 // An adapter whose reads fail at once (it vanished, the library failed).
-class DeadReads : public snaptest::ScriptedLink {
+class DeadReads : public kvr::test::SimLink {
 public:
-    using ScriptedLink::ScriptedLink;
+    using SimLink::SimLink;
     bool Read(std::int32_t, kvr::SnapFrame&) override {
         ++reads;
         return false;
@@ -223,7 +224,7 @@ public:
 TEST(TransportDeadAdapter, WaitsEndInTimeWithoutSpinning) {
     kvr::FakeClock clock;
     DeadReads link(clock);
-    snaptest::LogCapture log;
+    kvr::test::LogRecorder log;
     G().AckTimeout = 0.2f;
     clsSnapCommand cmd;
     clsPayload p;
@@ -243,38 +244,32 @@ TEST_F(TransportTest, RefusedWriteFailsAtOnce) {
     // The device answers a write with "the complete write frame has been ignored".
     for (bool early : {false, true}) {
         SCOPED_TRACE(early ? "refusal before the ACK" : "refusal after the ACK");
-        link.devices = {Device()};
-        link.devices[0].responseCode = 0x20;
-        link.devices[0].responseBeforeAck = early;
+        Use({.responseBeforeAck = early, .responseCode = 0x20});
         link.sent.clear();
-        link.acks.clear();
-        log.lines.clear();
+        log.Clear();
         start = clock.NowMs();
         EXPECT_FALSE(cmd.SendEx(5, kMac, 1, request.GetLength(), data, resp, &bar));
         EXPECT_LT(Elapsed(), 1000) << "no 4-second wait for an answer that already came";
-        EXPECT_EQ(link.sent.size() - link.acks.size(), 1u) << "a refused write is not re-sent";
-        EXPECT_EQ(log.Count("ReadSNAP: ResponseCode error 0x20: the complete write frame has been ignored",
+        EXPECT_EQ(link.Requests().size(), 1u) << "a refused write is not re-sent";
+        EXPECT_EQ(log.CountContaining("ReadSNAP: ResponseCode error 0x20: the complete write frame has been ignored",
                             kvr::LEVEL_ERROR),
                   1u)
             << log.Dump();
-        EXPECT_EQ(log.Count("failed to receive"), 0u);
+        EXPECT_EQ(log.CountContaining("failed to receive"), 0u);
         EXPECT_EQ(bar.Value(), bar.Max());
         clock.Advance(1000);
     }
     // The same code on a read's response is no refusal of anything.
-    link.devices = {Device()};
-    link.devices[0].responseCode = 0x20;
+    Use({.responseCode = 0x20});
     EXPECT_TRUE(Send());
-    EXPECT_EQ(log.Count("Unknown response code for frame type 2", kvr::LEVEL_WARNING), 1u);
+    EXPECT_EQ(log.CountContaining("Unknown response code for frame type 2", kvr::LEVEL_WARNING), 1u);
 
-    link.devices = {Device()};
-    link.devices[0].responseCode = 0x20;
-    link.devices[0].typeFlags = SNAP_FLAG_DOWNLOAD_MODE;
+    Use({.responseCode = 0x20}, true);
     EXPECT_FALSE(cmd.SendExCustom(5, kMac, 1, request.GetLength(), data, resp, nullptr, 3, 0.2f));
     start = clock.NowMs();
     EXPECT_FALSE(cmd.SendDownloadFrame(5, kMac, 1, request.GetLength(), data, resp, nullptr, 30, true, false));
     EXPECT_LT(Elapsed(), 1000);
-    EXPECT_EQ(log.Count("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING), 1u);
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING), 1u);
 }
 
 TEST_F(TransportTest, SendExProgressFollowsAttemptsAndSeconds) {
@@ -286,9 +281,7 @@ TEST_F(TransportTest, SendExProgressFollowsAttemptsAndSeconds) {
         }
         std::vector<long> values;
     } trace;
-    link.devices = {Device()};
-    link.devices[0].answerOnAttempt = 2;
-    link.devices[0].responseDelayMs = 2500;
+    Use({.delayMs = 20, .responseDelayMs = 2480, .answerOnAttempt = 2});
     EXPECT_TRUE(cmd.SendEx(5, kMac, 0, request.GetLength(), data, resp, &trace));
     EXPECT_EQ(trace.Min(), 0);
     EXPECT_EQ(trace.Max(), 10);
@@ -302,8 +295,7 @@ TEST_F(TransportTest, SendExProgressFollowsAttemptsAndSeconds) {
 }
 
 TEST_F(TransportTest, SendExCustomUsesItsOwnRetriesAndTimeout) {
-    link.devices = {Device()};
-    link.devices[0].mute = true;
+    Use({.mute = true});
     EXPECT_FALSE(cmd.SendExCustom(5, kMac, 1, request.GetLength(), data, resp, &bar, 3, 0.5f));
     EXPECT_EQ(link.sent.size(), 3u);
     EXPECT_EQ(link.sent[0].label, link.sent[2].label);
@@ -311,31 +303,29 @@ TEST_F(TransportTest, SendExCustomUsesItsOwnRetriesAndTimeout) {
     EXPECT_GE(Elapsed(), 1500);
     EXPECT_EQ(bar.Max(), 7);
     EXPECT_EQ(bar.Value(), 7);
-    EXPECT_EQ(log.Count("SendExCustom: failed to receive ACK from target (hNIC=0x5, MAC='" + kMac + "')",
+    EXPECT_EQ(log.CountContaining("SendExCustom: failed to receive ACK from target (hNIC=0x5, MAC='" + kMac + "')",
                         kvr::LEVEL_WARNING),
               3u);
 
-    link.devices[0].mute = false;
-    link.devices[0].responseBeforeAck = true;
+    link.Device().SetFaults({.responseBeforeAck = true});
     EXPECT_TRUE(cmd.SendExCustom(5, kMac, 1, request.GetLength(), data, resp, nullptr, 3, 0.5f));
-    EXPECT_EQ(log.Count("SendExCustom: received response before ACK"), 1u);
+    EXPECT_EQ(log.CountContaining("SendExCustom: received response before ACK"), 1u);
 
     // A response time-out is not logged by this form.
-    link.devices[0].responseBeforeAck = false;
-    link.devices[0].noResponse = true;
-    log.lines.clear();
+    link.Device().SetFaults({.noResponse = true});
+    log.Clear();
     EXPECT_FALSE(cmd.SendExCustom(5, kMac, 1, request.GetLength(), data, resp, nullptr, 2, 0.2f));
-    EXPECT_EQ(log.Count("failed to receive response"), 0u);
+    EXPECT_EQ(log.CountContaining("failed to receive response"), 0u);
 
     link.failWrites = 1;
-    link.devices[0].noResponse = false;
+    link.Device().SetFaults({});
     EXPECT_TRUE(cmd.SendExCustom(-1, kMac, 1, request.GetLength(), data, resp, nullptr, 2, 0.2f));
-    EXPECT_EQ(log.Count("SendExCustom: WriteNDIS failed (hNIC=0xFFFFFFFF, MAC='" + kMac + "')", kvr::LEVEL_WARNING),
+    EXPECT_EQ(log.CountContaining("SendExCustom: WriteNDIS failed (hNIC=0xFFFFFFFF, MAC='" + kMac + "')", kvr::LEVEL_WARNING),
               1u);
 }
 
 TEST_F(TransportTest, SendEx2OpensAndClosesTheAdapter) {
-    link.devices = {Device()};
+    Use();
     struct Dev {
         std::string NICName, MAC;
     } dev{link.adapterName, kMac};
@@ -347,7 +337,7 @@ TEST_F(TransportTest, SendEx2OpensAndClosesTheAdapter) {
 
     dev.NICName = "no such adapter";
     EXPECT_FALSE(cmd.SendEx2(dev, request, 0, resp));
-    EXPECT_TRUE(log.HasExact("SendEx2: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", kvr::LEVEL_ERROR,
+    EXPECT_TRUE(log.Has("SendEx2: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", kvr::LEVEL_ERROR,
                              "clsSnapCommand"));
     EXPECT_EQ(link.closes, 1);
 }
@@ -378,67 +368,59 @@ protected:
         return cmd.SendDownloadFrame(5, kMac, 1, request.GetLength(), data, resp, &bar, respTimeout, isDownload,
                                      multicast);
     }
-    Behaviour InDownloadMode() {
-        Behaviour b = Device();
-        b.typeFlags = SNAP_FLAG_DOWNLOAD_MODE;
-        return b;
+    // A device in download mode; `mac` 0 is the target.
+    kvr::sim::DeviceConfig InDownloadMode(unsigned mac, unsigned delayMs, unsigned responseDelayMs) {
+        kvr::sim::DeviceConfig d = Config({.delayMs = delayMs, .responseDelayMs = responseDelayMs}, true);
+        if (mac) d.mac = kvr::test::SimMac(mac);
+        return d;
     }
 };
 
 TEST_F(DownloadFrameTest, MulticastAcceptsOnlyTheTarget) {
-    Behaviour other = InDownloadMode();
-    other.mac = "0007F5999999";
-    other.ackDelayMs = 5;
-    other.responseDelayMs = 10;
-    link.devices = {other, InDownloadMode()};
+    link.AddDevice(InDownloadMode(0x999999, 5, 5));  // answers before the target
+    link.AddDevice(InDownloadMode(0, 20, 20));
     EXPECT_TRUE(SendFrame(true, true)) << log.Dump();
     ASSERT_FALSE(link.sent.empty());
     EXPECT_EQ(link.sent[0].dest, "0107F5000100");
     EXPECT_EQ(resp->srcMAC, kMac);
-    EXPECT_EQ(log.Count("SendDownloadFrame: received ACK from device '0007F5999999'; expected ACK from device '" +
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: received ACK from device '0007F5999999'; expected ACK from device '" +
                             kMac + "'",
                         kvr::LEVEL_DETAIL),
               1u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: received response from device '0007F5999999'"), 0u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: successfully sent download frame to target, label 0x" +
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: received response from device '0007F5999999'"), 0u);
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: successfully sent download frame to target, label 0x" +
                             kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())),
                         kvr::LEVEL_DETAIL),
               1u);
 }
 
 TEST_F(DownloadFrameTest, OtherDevicesResponseDuringTheWaitIsSkipped) {
-    Behaviour target = InDownloadMode();
-    target.responseDelayMs = 500;
-    Behaviour other = InDownloadMode();
-    other.mac = "0007F5999999";
-    other.noAck = false;
-    other.ackDelayMs = 300;
-    other.responseDelayMs = 310;
-    link.devices = {target, other};
+    link.AddDevice(InDownloadMode(0, 20, 480));         // ACK at 20 ms, response at 500 ms
+    link.AddDevice(InDownloadMode(0x999999, 300, 10));  // both in between
     EXPECT_TRUE(SendFrame(true, true)) << log.Dump();
     EXPECT_EQ(resp->srcMAC, kMac);
-    EXPECT_EQ(log.Count("SendDownloadFrame: received response from device '0007F5999999'; expected response from "
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: received response from device '0007F5999999'; expected response from "
                         "device '" + kMac + "'",
                         kvr::LEVEL_TRACE),
               1u);
 }
 
 TEST_F(DownloadFrameTest, AckWithoutDownloadModeIsRejected) {
-    link.devices = {Device()};  // download-mode bit clear
+    Use();  // download-mode bit clear
     EXPECT_FALSE(SendFrame(true, false));
-    EXPECT_EQ(link.sent.size() - link.acks.size(), 6u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: ACK from target " + kMac +
+    EXPECT_EQ(link.Requests().size(), 6u);
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: ACK from target " + kMac +
                             " indicates that it is not in download mode when app expects download mode.",
                         kvr::LEVEL_TRACE),
               12u);  // each attempt: the ACK, then the response taken in its place
-    EXPECT_EQ(log.Count("SendDownloadFrame: re-sending download packet and re-using label (label=0x", kvr::LEVEL_WARNING),
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: re-sending download packet and re-using label (label=0x", kvr::LEVEL_WARNING),
               5u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: failed to receive ACK (label=0x" + kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())) +
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: failed to receive ACK (label=0x" + kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())) +
                             ")!  AckTimeout=0.2.  Exiting abnormally.",
                         kvr::LEVEL_WARNING),
               6u)
         << log.Dump();
-    EXPECT_EQ(log.Count("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING), 1u);
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: operation failed.", kvr::LEVEL_WARNING), 1u);
     // Each attempt waited AckTimeout + 0.2 s.
     EXPECT_GE(Elapsed(), 6 * 400);
 
@@ -447,13 +429,12 @@ TEST_F(DownloadFrameTest, AckWithoutDownloadModeIsRejected) {
 }
 
 TEST_F(DownloadFrameTest, ResponseWithoutDownloadModeIsRejected) {
-    link.devices = {InDownloadMode()};
-    link.devices[0].responseTypeByte = SNAP_KIND_RESPONSE;  // response says: not in download mode
+    Use({.responseLosesDownloadModeBit = true}, true);  // response says: not in download mode
     EXPECT_FALSE(SendFrame(true, false, 2));
-    EXPECT_GE(log.Count("SendDownloadFrame: response from target " + kMac + " indicates that it is not in download mode.",
+    EXPECT_GE(log.CountContaining("SendDownloadFrame: response from target " + kMac + " indicates that it is not in download mode.",
                         kvr::LEVEL_TRACE),
               1u);
-    EXPECT_EQ(log.Count("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=2.  "
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=2.  "
                         "Exiting abnormally.",
                         kvr::LEVEL_WARNING),
               1u);
@@ -463,23 +444,20 @@ TEST_F(DownloadFrameTest, ResponseWithoutDownloadModeIsRejected) {
 }
 
 TEST_F(DownloadFrameTest, ResponseBeforeAckAndSlowErase) {
-    link.devices = {InDownloadMode()};
-    link.devices[0].responseBeforeAck = true;
+    Use({.responseBeforeAck = true}, true);
     EXPECT_TRUE(SendFrame(true, false));
-    EXPECT_EQ(log.Count("SendDownloadFrame: received response before ACK"), 1u);
+    EXPECT_EQ(log.CountContaining("SendDownloadFrame: received response before ACK"), 1u);
 
     // A start frame whose response comes after a long erase.
-    link.devices[0].responseBeforeAck = false;
-    link.devices[0].responseDelayMs = 45000;
+    link.Device().SetFaults({.responseDelayMs = 45000});
     start = clock.NowMs();
     EXPECT_TRUE(SendFrame(true, false, 60));
     EXPECT_GE(Elapsed(), 45000);
-    EXPECT_EQ(link.sent.size() - link.acks.size(), 2u) << "no re-send while waiting for the response";
+    EXPECT_EQ(link.Requests().size(), 2u) << "no re-send while waiting for the response";
 }
 
 TEST_F(DownloadFrameTest, CancelDuringTheResponseWait) {
-    link.devices = {InDownloadMode()};
-    link.devices[0].noResponse = true;
+    Use({.noResponse = true}, true);
     CancellingPump pump(clock, cmd, start + 2000);
     EXPECT_FALSE(SendFrame(true, false, 30));
     EXPECT_LT(Elapsed(), 3500);

@@ -1,6 +1,8 @@
 // Start-up of the whole program in a temporary application directory: the
 // order of its checks, what bad command lines get, the single-instance lock
-// and the acknowledgement time-out setting.
+// and the acknowledgement time-out setting. Sleeps pass at once (the adapter
+// scan's 2 s pause) and the program's clock runs four times faster than real
+// time, so each 1 s discovery window listens to the simulator for 250 ms.
 #include <QAction>
 #include <QApplication>
 #include <QMessageBox>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "Globals.h"
+#include "SkipSleepClock.h"
 #include "clsZarnPool.h"
 #include "frmMsg.h"
 #include "frmStatus.h"
@@ -110,6 +113,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_appDir;
     fs::path m_startDir;
     std::unique_ptr<sim::Simulator> m_sim;
+    test::SkipSleepClock m_clock{4};
     int m_case = 0;
 
     fs::path App() const { return fs::path(m_appDir->path().toStdString()); }
@@ -142,7 +146,10 @@ private slots:
         ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         m_startDir = fs::current_path();
         frmMsg::SetNeverBlock(true);
+        SetClock(&m_clock);
     }
+
+    void cleanupTestCase() { SetClock(nullptr); }
 
     void init() {
         ++m_case;

@@ -17,21 +17,13 @@
 #include "Seams.h"
 #include "UiResources.h"
 #include "clsDbManager.h"
+#include "RecordingPrompter.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
 
 using namespace kvr;
 
 namespace {
-
-class RecordingPrompter : public Prompter {
-public:
-    PromptAnswer Ask(const std::string& text, const std::string&, PromptButtons, PromptIcon) override {
-        texts << QString::fromStdString(text);
-        return PromptAnswer::No;
-    }
-    QStringList texts;
-};
 
 void WriteFile(const QString& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path.toStdString()).parent_path());
@@ -173,16 +165,17 @@ private slots:
                                    (m_appDir + "/db1_clean.mdb").toStdString());
         auto db = std::make_unique<clsDbManager>();
         db->SaveSetting(kProgramTitle, "Settings", "SupportEmailAddress", "help@kvr.example");
-        RecordingPrompter prompter;
-        SetPrompter(&prompter);
+        test::RecordingPrompter prompter(PromptAnswer::No);
         const QByteArray oldPath = qgetenv("PATH");
         QTemporaryDir emptyBin;
         qputenv("PATH", emptyBin.path().toUtf8());
         frmHelp w;
         w.findChild<QAction*>("mnuSendErrorReport")->trigger();
         qputenv("PATH", oldPath);
-        QCOMPARE(prompter.texts, QStringList({"Failed to establish a mail session.  Please send the file '" + m_appDir +
-                                              "/db1.mdb' to the proper support personnel."}));
+        QCOMPARE(prompter.questions.size(), std::size_t{1});
+        QCOMPARE(QString::fromStdString(prompter.questions[0].text),
+                 "Failed to establish a mail session.  Please send the file '" + m_appDir +
+                     "/db1.mdb' to the proper support personnel.");
         QVERIFY(!QFile::exists(m_appDir + "/debug_log.mdb"));
     }
 };

@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "AppDirFixture.h"
+#include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "ErrorReport.h"
 #include "Globals.h"
 #include "clsDbManager.h"

@@ -65,9 +65,9 @@ class MainWindowTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock;
+    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
     QtEventPump m_pump;
-    LogCapture m_log;
+    LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;
     int m_case = 0;
 
@@ -223,7 +223,7 @@ private slots:
         w.Form_Load();
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 1);
         QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("1 Zarn Adapter found"));
-        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: 1 KVRs found.", LEVEL_USER));
+        QVERIFY(m_log.Has("frmDiscover_Activate: 1 KVRs found.", LEVEL_USER, "frmDiscover"));
     }
 
     void cancelDuringDiscoveryListsNothing() {
@@ -241,7 +241,7 @@ private slots:
         QVERIFY(clicked);
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
         QCOMPARE(ZarnPool().Count(), std::size_t{0});
-        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
         QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("0 Zarn Adapters found"));
         QVERIFY(!w.findChild<QPushButton*>("cmdFirmware")->isEnabled());
     }
@@ -254,7 +254,7 @@ private slots:
         });
         w.Form_Load();
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
-        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
     }
 
     // A cancel that comes before the work has started (Escape at once, or the
@@ -265,8 +265,8 @@ private slots:
         dialog.CancelButton_Click();
         dialog.exec();
         QVERIFY(!dialog.ResultPool());
-        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
-        QVERIFY(!m_log.Has("frmDiscover", "frmDiscover_Activate: no KVRs found.", LEVEL_USER));
+        QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
+        QVERIFY(!m_log.Has("frmDiscover_Activate: no KVRs found.", LEVEL_USER, "frmDiscover"));
     }
 
     void closingDuringDiscoveryCancelsItAndThenCloses() {
@@ -275,9 +275,9 @@ private slots:
         w.show();
         QTimer::singleShot(300, &w, &QWidget::close);
         w.Discover();
-        QVERIFY(m_log.Has("frmDiscover", "frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER));
+        QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
         QVERIFY(!w.isVisible());
-        QVERIFY(m_log.Has("frmZarni", "Form_Unload", LEVEL_WATCH));
+        QVERIFY(m_log.Has("Form_Unload", LEVEL_WATCH, "frmZarni"));
     }
 
     void checkBoxMarksTheNextDiscoveryRequest() {
@@ -294,7 +294,7 @@ private slots:
         QVERIFY(box && !box->isChecked());
         box->click();
         QCOMPARE(G().ModifiedSnap, std::uint8_t{1});
-        QVERIFY(m_log.Has("frmZarni", "cmdModifiedSNAP_Click: chkModifiedSNAP.Value=1", LEVEL_WATCH));
+        QVERIFY(m_log.Has("cmdModifiedSNAP_Click: chkModifiedSNAP.Value=1", LEVEL_WATCH, "frmZarni"));
         w.cmdDiscover_Click();
         const auto marked = DiscoveryTypeBytes(dev.mac, seen);
         QVERIFY(!marked.empty());
@@ -378,10 +378,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
             QCOMPARE(w.ExitStatus(), 1);
             QCOMPARE(aborts, 1);
-            QVERIFY(m_log.Has("frmZarni",
-                              "tmrAutomationScheduler_Timer: the run waits for a device to be picked, which "
-                              "nobody can do in an unattended run.",
-                              LEVEL_ERROR));
+            QVERIFY(m_log.Has("tmrAutomationScheduler_Timer: the run waits for a device to be picked, which "
+                              "nobody can do in an unattended run.", LEVEL_ERROR, "frmZarni"));
         }
         {
             frmZarni w;  // no automated operations in this build
@@ -435,8 +433,7 @@ private slots:
         w.Discover();
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
         QCOMPARE(w.findChild<QLabel*>("lblStatus")->text(), QString("No KVRs can be found."));
-        QVERIFY(m_log.Has("frmZarni", "Discover: we have no valid NICs to perform our discovery through.",
-                          LEVEL_ERROR));
+        QVERIFY(m_log.Has("Discover: we have no valid NICs to perform our discovery through.", LEVEL_ERROR, "frmZarni"));
     }
 
     void captionControlsAndHelp() {

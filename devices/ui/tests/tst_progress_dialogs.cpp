@@ -43,9 +43,9 @@ class ProgressDialogsTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock;
+    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
     QtEventPump m_pump;
-    LogCapture m_log;
+    LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;
     std::string m_segment;
     int m_case = 0;
@@ -139,7 +139,7 @@ private slots:
         QVERIFY(!dialog.InitSendCustom(z, payload, 0, response, 3, false, 1.0f));
         QCoreApplication::processEvents();
         QVERIFY(!shown);
-        QVERIFY(m_log.Has("frmCommand", "InitSendCustom: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", LEVEL_ERROR));
+        QVERIFY(m_log.Has("InitSendCustom: OpenNdisDeviceByDesc failed for NIC 'no such adapter'.", LEVEL_ERROR, "frmCommand"));
     }
 
     void retriesWithTheirOwnTimeOutThenTheRestartWaitFails() {
@@ -153,7 +153,7 @@ private slots:
         frmCommand dialog;
         QVERIFY(!dialog.InitSendCustom(*z, payload, 0, response, 3, true, 0.5f));
         QCOMPARE(CommandsReceived("00:07:F5:00:05:04"), std::uint64_t{3});
-        QVERIFY(m_log.Has("frmCommand", "Form_Activate: Zarn.ScanForZarn returned failure with 0.5 second wait.", LEVEL_WARNING));
+        QVERIFY(m_log.Has("Form_Activate: Zarn.ScanForZarn returned failure with 0.5 second wait.", LEVEL_WARNING, "frmCommand"));
     }
 
     void cancelEndsTheSend() {

@@ -15,13 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "AppDirFixture.h"
+#include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "FirmwareWizardBinding.h"
 #include "RefreshNicPool.h"
 #include "UiTestSupport.h"
 #include "clsDiscover.h"
 #include "sim/Simulator.h"
-#include "DeviceTestSupport.h"
+#include "SimLink.h"
 #include "UiResources.h"
 #include "clsZarn.h"
 #include "frmFirmwareWizard.h"
@@ -34,7 +35,7 @@ class FirmwareWizardTest : public QObject {
 
     test::TempAppDir m_app;
     FakeClock m_clock;
-    devtest::ScriptedLink m_link{m_clock};  // the adapter the wizard opens
+    test::SimLink m_link{m_clock};  // the adapter the wizard opens
     std::vector<std::string> m_helpTopics;
 
     std::shared_ptr<clsZarn> Device() {

@@ -9,10 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "Globals.h"
-#include "Seams.h"
 
 namespace kvr::test {
 
@@ -46,25 +44,6 @@ public:
 
 private:
     std::string m_path;
-};
-
-// Records every question and answers with a fixed answer.
-class RecordingPrompter : public Prompter {
-public:
-    struct Question {
-        std::string text, title;
-        PromptButtons buttons;
-    };
-    explicit RecordingPrompter(PromptAnswer answer = PromptAnswer::OK) : m_answer(answer) { SetPrompter(this); }
-    ~RecordingPrompter() override { SetPrompter(nullptr); }
-    PromptAnswer Ask(const std::string& text, const std::string& title, PromptButtons buttons, PromptIcon) override {
-        questions.push_back({text, title, buttons});
-        return m_answer;
-    }
-    std::vector<Question> questions;
-
-private:
-    PromptAnswer m_answer;
 };
 
 // Runs fn in a child process without root's rights (so file permissions

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "DeviceTestSupport.h"
 #include "Globals.h"
 #include "Seams.h"
+#include "LogRecorder.h"
+#include "RecordingPrompter.h"
+#include "SimLink.h"
 #include "SnapLink.h"
 #include "ZarniLibs.h"
 #include "clsNICpool.h"
@@ -23,17 +25,8 @@
 
 namespace devtest {
 
-inline kvr::sim::Mac SimMac(unsigned n) {
-    return {0x00, 0x07, 0xF5, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-            static_cast<std::uint8_t>(n)};
-}
-
-inline kvr::sim::DeviceConfig SimDevice(unsigned n, const std::string& name) {
-    kvr::sim::DeviceConfig d;
-    d.mac = SimMac(n);
-    d.name = name;
-    return d;
-}
+using kvr::test::SimDevice;
+using kvr::test::SimMac;
 
 class SimulatedSegments : public ::testing::Test {
 protected:
