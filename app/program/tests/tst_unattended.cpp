@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "TempAppDir.h"
 #include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
@@ -58,14 +59,12 @@ protected:
         char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         m_root = tmpl;
-        fs::create_directories(m_root / "app");
         fs::create_directories(m_root / "segments");
         const fs::path bundle = KVR_BUNDLE_DIR;
         // The program's own directory holds its database, lock and history.log.
-        fs::copy_file(bundle / "KVRinstaller", m_root / "app" / "KVRinstaller");
-        fs::copy_file(bundle / "db1_clean.mdb", m_root / "app" / "db1_clean.mdb");
-        for (const char* lib : {"libzarnisupp.so", "libzarni_utils.so"})
-            fs::create_symlink(bundle / lib, m_root / "app" / lib);
+        m_app.CopyTemplate();
+        fs::copy_file(bundle / "KVRinstaller", App() / "KVRinstaller");
+        for (const char* lib : {"libzarnisupp.so", "libzarni_utils.so"}) fs::create_symlink(bundle / lib, App() / lib);
         ::setenv("KVR_SEGMENT_DIR", (m_root / "segments").c_str(), 1);
     }
     void TearDown() override {
@@ -100,7 +99,7 @@ protected:
 
     // Runs the program like a script over ssh: no display, nothing to click.
     int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {}) {
-        std::vector<std::string> argv{(m_root / "app" / "KVRinstaller").string()};
+        std::vector<std::string> argv{(App() / "KVRinstaller").string()};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
                                      "HOME=" + m_root.string(), "PATH=/usr/bin:/bin"};
@@ -129,7 +128,10 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
     }
 
-    fs::path m_root;
+    fs::path App() const { return m_app.Path(); }
+
+    kvr::test::TempAppDir m_app;  // the program's own directory: database, lock, history.log
+    fs::path m_root;              // segments, firmware file, captured output
     std::unique_ptr<Simulator> m_sim;
 };
 
@@ -151,13 +153,13 @@ TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
         EXPECT_NE(err.find("(exit status " + std::to_string(row.status) + ")"), std::string::npos) << err;
     }
 
-    const auto history = Lines(m_root / "app" / "history.log");
+    const auto history = Lines(App() / "history.log");
     ASSERT_GE(history.size(), 6u);
     const std::string rule(67, '*');
     EXPECT_EQ(history.front(), rule);
     EXPECT_EQ(history[1].rfind("   Started KVRinstaller ver ", 0), 0u);
     EXPECT_EQ(history.back(), rule);  // the closing line
-    const std::string all = Text(m_root / "app" / "history.log");
+    const std::string all = Text(App() / "history.log");
     for (const auto& e : row.history) EXPECT_NE(all.find(e), std::string::npos) << e << "\n" << all;
     EXPECT_NE(all.find("Automated operations ended with exit status " + std::to_string(row.status)), std::string::npos)
         << all;
@@ -236,7 +238,7 @@ TEST_P(UnattendedBadInput, IsRefusedWithOneLineAndNothingSent) {
     }
     int lockFd = -1;
     if (row.status == 9) {  // another instance holds the lock
-        lockFd = ::open((m_root / "app" / "KVRinstaller.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        lockFd = ::open((App() / "KVRinstaller.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
     }
     EXPECT_EQ(Run(args), row.status);
