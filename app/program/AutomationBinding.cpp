@@ -95,10 +95,11 @@ public:
     void Close() override { m_window.reset(); }
 
 private:
-    std::unique_ptr<frmFirmwareWizard> m_window;
     FirmwareDownloadResult m_result;
     ProgressBar* m_bars[3] = {nullptr, nullptr, nullptr};
     TwoBars m_forward[3];
+    // Last: goes first, while the bars its download hook uses still exist.
+    std::unique_ptr<frmFirmwareWizard> m_window;
 };
 
 }  // namespace
