@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "DataDirectory.h"
 #include "Globals.h"
 #include "LibraryLoader.h"
+#include "QfwIntegrity.h"
 #include "QtSeams.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
@@ -24,6 +26,7 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "clsZarn.h"
 #include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
@@ -224,6 +227,18 @@ void OpenMainWindow(StartupOutcome& out) {
         Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
         basAutomation::CloseOutputFile();
     });
+    if (G().AutomationMode) {
+        // The automated run's firmware file decides which devices are offered,
+        // and its target is the device the user picks.
+        const auto& st = basAutomation::State();
+        const auto fileId = static_cast<std::int32_t>(st.FileHardwareID);
+        const auto fileVersion = static_cast<std::int32_t>(st.FileCompatibleHardwareVersion);
+        out.mainWindow->SetAutomationFirmwareFit([fileId, fileVersion](const clsZarn& z) {
+            return IsHardwareCompatible(z.HardwareID, z.HardwareVersion, fileId, fileVersion);
+        });
+        out.mainWindow->SetAutomationTarget([](const std::string& mac) { basAutomation::State().MatchMac = mac; });
+        out.mainWindow->SetAutomationUnattended(st.UnattendedMode);
+    }
     out.mainWindow->Form_Load();
     CloseSplash();
     out.mainWindow->show();
