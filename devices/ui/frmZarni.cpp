@@ -26,6 +26,7 @@
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
 #include "frmDiscover.h"
+#include "frmMsg.h"
 #include "frmStatus.h"
 #include "RefreshNicPool.h"
 

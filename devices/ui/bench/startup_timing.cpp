@@ -22,6 +22,7 @@
 #include "clsDiscover.h"
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
+#include "frmMsg.h"
 #include "frmZarni.h"
 #include "sim/Simulator.h"
 
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     G().AppDirectory = dir.string();
     kvr::SetLibraryDirectory(dir.string());
     kvr::InstallQtSeams(true);
+    kvr::frmMsg::SetNeverBlock(true);
 
     kvr::sim::Simulator sim;
     const char* macs[] = {"00:07:F5:0B:00:01", "00:07:F5:0B:00:02", "00:07:F5:0B:00:03"};
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
     }
     const auto t2 = Clock::now();
     sim.Stop();
+    kvr::DestroyMessageWindow();
     kvr::RemoveQtSeams();
 
     const double scanPause = 2000.0;
