@@ -320,7 +320,7 @@ void frmZarni::lvZarn_DblClick() {
 
 void frmZarni::cmdDiscover_Click() {
     Log("cmdDiscover_Click", LEVEL_WATCH);
-    if (m_discovering) return;
+    if (m_discovering || m_inAutomationStep) return;
     // The old list goes at once; so does its status line, which would
     // otherwise still count devices that are no longer listed.
     lvZarn->clear();
@@ -333,6 +333,7 @@ void frmZarni::cmdDiscover_Click() {
 
 void frmZarni::cmdProfiles_Click() {
     Log("cmdProfiles_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdProfiles->isEnabled()) return;
     std::string mac = DeviceKey(*item);
@@ -349,6 +350,7 @@ void frmZarni::cmdProfiles_Click() {
 
 void frmZarni::cmdFirmware_Click() {
     Log("cmdFirmware_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdFirmware->isEnabled()) return;
     std::string mac = DeviceKey(*item);
@@ -401,8 +403,13 @@ void frmZarni::tmrAutomationScheduler_Timer() {
         }
         return;
     }
+    // Nothing else may start while an automated download runs.
     m_inAutomationStep = true;
+    fraButtons->setEnabled(false);
+    chkModifiedSNAP->setEnabled(false);
     const long r = m_automationStep();
+    fraButtons->setEnabled(true);
+    chkModifiedSNAP->setEnabled(true);
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
