@@ -29,13 +29,28 @@ void OnTerminate(int) {
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
 }
 
-void CloseOnTerminate(QWidget* window) {
+// Set once a signal ended every event loop; the main loop then never starts.
+bool g_terminated = false;
+QWidget* g_mainWindow = nullptr;  // closed the ordinary way at the first signal
+
+void CloseOnTerminate() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
-    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
         char c = 0;
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &c, 1);
-        window->close();
+        // A box or dialog waiting for an answer (also during start-up, before
+        // the main window exists), or a window that did not close at the
+        // first signal, would keep the program alive: every event loop ends
+        // instead, and so does every box opened after it. A download under
+        // way still runs to its end first.
+        static int signalsSeen = 0;
+        if (!g_mainWindow || QApplication::activeModalWidget() || ++signalsSeen > 1) {
+            g_terminated = true;
+            QCoreApplication::exit(1);
+            return;
+        }
+        g_mainWindow->close();
     });
     struct sigaction sa {};
     sa.sa_handler = OnTerminate;
@@ -106,14 +121,17 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");
     ArmCloseAfter();
+    CloseOnTerminate();
 
     kvr::StartupOutcome outcome = kvr::Main(args, kvr::ExecutableDirectory());
-    int loopStatus = 0;
-    if (outcome.mainWindow) {
-        CloseOnTerminate(outcome.mainWindow.get());
+    int loopStatus = g_terminated ? 1 : 0;
+    if (outcome.mainWindow && !g_terminated) {
+        g_mainWindow = outcome.mainWindow.get();
         if (g_closeTimeElapsed) QTimer::singleShot(0, outcome.mainWindow.get(), &QWidget::close);
         loopStatus = QApplication::exec();
     }
+    if (g_terminated) loopStatus = 1;
+    g_mainWindow = nullptr;
     const int status = kvr::FinishRun(outcome, loopStatus);
     kvr::Shutdown(outcome);
     return status;

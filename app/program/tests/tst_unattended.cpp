@@ -98,7 +98,8 @@ protected:
     }
 
     // Runs the program like a script over ssh: no display, nothing to click.
-    int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {}) {
+    // termAfterMs > 0: a SIGTERM reaches the program that many milliseconds after its start.
+    int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {}, int termAfterMs = 0) {
         std::vector<std::string> argv{(App() / "KVRinstaller").string()};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
@@ -118,8 +119,10 @@ protected:
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) return -1;
         int status = 0;
-        for (int i = 0; i < 1800 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+        for (int i = 0; i < 1800 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+            if (termAfterMs > 0 && i == termAfterMs / 100) ::kill(pid, SIGTERM);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
         if (::waitpid(pid, &status, WNOHANG) == 0) {  // hung: a run must never wait for anybody
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -212,6 +215,13 @@ TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
     StartDevices({});
     EXPECT_EQ(Run({}, {"KVR_CLOSE_AFTER_MS=1000", "QT_QPA_PLATFORM=offscreen"}), 0);
     EXPECT_EQ(Text(m_root / "stderr.txt"), "");
+}
+
+// Logging out (SIGTERM) ends the program also while the "No Zarn Adapters
+// found" box waits for an answer nobody gives.
+TEST_F(UnattendedFixture, TerminateEndsARunWaitingInAMessageBox) {
+    StartDevices({});
+    EXPECT_EQ(Run({}, {"QT_QPA_PLATFORM=offscreen"}, 9000), 1);
 }
 
 // A script's mistakes end the run before anything is sent to a device.
