@@ -1,5 +1,6 @@
 #include "CommandLineHelp.h"
 
+#include "ExitStatus.h"
 #include "Globals.h"
 #include "basAutomation.h"
 
@@ -36,8 +37,7 @@ std::string HelpText() {
            "                    its own directory is read-only (default ~/.local/share)\n"
            "\nFiles: db1.mdb (settings and status log), history.log (record of an automated run),\n"
            "beside the program when its directory is writable, else in the directory above.\n"
-           "\nExit status: 0 when the program did what was asked; 1 when it could not start or an\n"
-           "automated run failed.\n"
+           "\nExit status (for several devices the worst of their outcomes):\n" + ExitStatusHelpText() +
            "\nSee the manual page KVRinstaller(1) and the help pages (F1).\n";
 }
 

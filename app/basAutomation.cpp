@@ -68,7 +68,17 @@ public:
         if (!m_out.is_open()) return;
         m_out << line << '\n';
         m_out.flush();
+        m_last = line;
+        if (m_recent.size() == kRecent) m_recent.erase(m_recent.begin());
+        m_recent.push_back(line);
+        ++m_count;
     }
+    const std::string& Last() const { return m_last; }
+    std::vector<std::string> Since(std::size_t mark) const {
+        const std::size_t n = std::min<std::size_t>(m_count - std::min(mark, m_count), m_recent.size());
+        return std::vector<std::string>(m_recent.end() - static_cast<std::ptrdiff_t>(n), m_recent.end());
+    }
+    std::size_t Count() const { return m_count; }
     void Close() {
         if (!m_out.is_open()) return;
         kvr::SetOutputFileSink(nullptr);
@@ -77,7 +87,11 @@ public:
     ~OutputFile() override { Close(); }
 
 private:
+    static constexpr std::size_t kRecent = 64;
     std::ofstream m_out;
+    std::string m_last;
+    std::vector<std::string> m_recent;  // the last lines, for the records of an unattended run
+    std::size_t m_count = 0;
 };
 
 OutputFile g_outputFile;
@@ -189,22 +203,68 @@ void ReadDownloadFileHeader(const std::string& file) {
     kvr::QfwHeader header;
     std::string error;
     switch (kvr::ReadQfwHeaderFile(file, header, &error)) {
-        case kvr::QfwReadStatus::NotAFile:
+        case kvr::QfwReadStatus::NotAFile: {
+            std::error_code ec;
+            g_state.FileProblem = fs::is_directory(file, ec) ? "the firmware file '" + file + "' is a directory"
+                                                             : "the firmware file '" + file + "' does not exist";
             Log("File '" + file + "' not found.", kvr::LEVEL_ERROR);
             return;
+        }
         case kvr::QfwReadStatus::ReadError:
+            g_state.FileProblem = "cannot read the firmware file '" + file + "': " + error;
             Log("cannot read '" + file + "': " + error, kvr::LEVEL_ERROR, "SetAutomationParams");
             return;
         case kvr::QfwReadStatus::Short:
+            g_state.FileProblem = "'" + file + "' is too short to be a firmware file";
             Log("'" + file + "' is too short to be a firmware file: " + error, kvr::LEVEL_ERROR,
                 "SetAutomationParams");
-            break;
+            return;
         case kvr::QfwReadStatus::Ok:
             break;
     }
     g_state.FileHardwareID = header.HardwareID;  // sign-extended
     g_state.FileCompatibleHardwareVersion = header.CompatibleHardwareVersion;
     g_state.FileHeaderRead = true;
+}
+
+// The MACs of /M: comma-separated, each 12 hexadecimal digits, or "all".
+// A "*" is left for GetTargetDevice, which refuses wildcards with its own text.
+void ReadMatchList(const std::string& value) {
+    g_state.MatchMacs.clear();
+    g_state.MatchAll = false;
+    std::size_t start = 0;
+    while (start <= value.size()) {
+        std::size_t comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        const std::string mac = value.substr(start, comma - start);
+        start = comma + 1;
+        if (Lower(mac) == "all") {
+            g_state.MatchAll = true;
+            continue;
+        }
+        const bool hex = mac.size() == 12 && std::all_of(mac.begin(), mac.end(), [](char c) {
+                             return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                         });
+        if (!hex && mac.find('*') == std::string::npos)
+            g_state.UsageErrors.push_back("'" + mac +
+                                          "' is not a MAC address (12 hexadecimal digits, with or without colons)");
+        else
+            g_state.MatchMacs.push_back(mac);
+    }
+    if (g_state.MatchAll && !g_state.MatchMacs.empty())
+        g_state.UsageErrors.push_back("--match-mac takes either MAC addresses or 'all', not both");
+}
+
+void ReadRetries(const std::string& value) {
+    const bool digits = !value.empty() && value.size() <= 2 &&
+                        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const int n = digits ? std::stoi(value) : -1;
+    if (n < 0 || n > kMaxRetries) {
+        g_state.UsageErrors.push_back("--retries needs a whole number from 0 to " + std::to_string(kMaxRetries) +
+                                      ", not '" + value + "'");
+        return;
+    }
+    g_state.Retries = n;
 }
 
 bool OpenOutputFile(const std::string& commandLine) {
@@ -254,11 +314,14 @@ const std::string& OutputFileName() { return g_outputFileName; }
 bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }
+const std::string& LastOutputLine() { return g_outputFile.Last(); }
+std::size_t OutputLineCount() { return g_outputFile.Count(); }
+std::vector<std::string> OutputLinesSince(std::size_t mark) { return g_outputFile.Since(mark); }
 const std::string& OutputRule() { return kRule; }
 
 long InitializeCommandLineOptions() {
     g_options = {
-        {"", 0, "", false},
+        {"", 0, "", false, "", ""},
         {"DownloadImage", 'D', "--download", true, "FILE",
          "Upgrade the firmware with this `.qfw` file. A relative path is taken from the directory the program "
          "was started in."},
@@ -273,18 +336,19 @@ long InitializeCommandLineOptions() {
         {"Override", 'O', "--override", false, "",
          "Recorded in the output file only; the hardware check is overridden only with the check box of "
          "engineering mode."},
-        {"SetGuid", 'M', "--match-mac", false, "MAC",
+        {"SetGuid", 'M', "--match-mac", false, "MAC[,MAC...]|all",
          "Upgrade the adapter with this hardware address, written with or without colons "
-         "(`00:07:F5:01:02:03` or `0007F5010203`). Wildcards are not supported."},
+         "(`00:07:F5:01:02:03` or `0007F5010203`); several addresses separated by commas, or `all` for every "
+         "compatible adapter found. They are upgraded one after the other; one adapter's failure does not stop "
+         "the others. Wildcards are not supported."},
         {"ShowStatus", 'S', "--show-status", false, "",
          "Open the output file in the desktop's text viewer when the run ends."},
         {"GetSystemInformation", 'I', "--information", true, "",
          "Start an automated run that searches the network and then ends without changing anything."},
         {"UnattendedMode", 'U', "--unattended", false, "",
-         "Run without asking anything: every question is answered with Cancel or No and recorded in the output "
-         "file. Nobody is there to use a window, so the run ends with a non-zero status (and says why on "
-         "standard error) when there is nothing to do, when the output file cannot be written, or when it "
-         "would have to wait for somebody to pick an adapter."},
+         "Run without asking anything and without needing a display: every question is answered with Cancel or "
+         "No and recorded in the output file. The run ends by itself with an exit status that says what "
+         "happened, and says why on standard error when it failed."},
         {"EngineeringMode", 'E', "--eng", false, "",
          "Engineering mode: shows the controls for overriding the hardware check and for choosing whether the "
          "configuration data is sent. For service staff only."},
@@ -294,6 +358,16 @@ long InitializeCommandLineOptions() {
         {"AuthorizationID", 'A', "--auth", false, "NUMBER",
          "Authorization identifier sent with the search, for adapters that answer only to it: decimal (`5`) or "
          "hexadecimal (`0x1F`)."},
+        {"JsonRecord", 'J', "--json", false, "FILE|-",
+         "Write one JSON object per adapter (MAC, name, network adapter, firmware version before and after, "
+         "result, exit status, attempt, seconds taken, error text) as soon as it is done, then a summary "
+         "object; `-` writes to standard output. With `--list`, the list in JSON."},
+        {"ListDevices", 'L', "--list", false, "",
+         "Search every network adapter, print the adapters found (a table, or JSON with `--json`) and exit "
+         "without opening a window."},
+        {"Retries", 'R', "--retries", false, "N",
+         "In an unattended run, repeat a failed download up to N more times (0 to 20, default 0); the record "
+         "says which attempt succeeded."},
     };
     return 0;
 }
@@ -455,10 +529,12 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 g_state.DownloadFile = file;
                 g_state.DownloadRequested = true;
                 g_state.FileHeaderRead = false;
+                g_state.FileProblem.clear();
                 Log("Command-line instruction to download file '" + file + "' to target.", kvr::LEVEL_USER);
                 ReadDownloadFileHeader(file);
             } else if (key == "/M") {
                 g_state.MatchMac = Without(ValueOf(entry), "\" :");
+                ReadMatchList(g_state.MatchMac);
             } else if (key == "/C") {
                 g_state.ForceCne = true;
                 Log("Forcing a CNE download.", kvr::LEVEL_USER);
@@ -471,6 +547,14 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 g_state.BootloaderRequested = true;
             } else if (key == "/I") {
                 // asks for automation mode only
+            } else if (key == "/J") {
+                const std::string value = Without(ValueOf(entry), "\"");
+                g_state.JsonFile = value == "-" ? value : kvr::ResolveCommandLinePath(value, G().StartDirectory);
+                if (value.empty()) g_state.UsageErrors.push_back("--json needs a file name or '-'");
+            } else if (upper == "/L") {
+                g_state.ListRequested = true;
+            } else if (key == "/R") {
+                ReadRetries(Without(ValueOf(entry), "\"="));
             } else if (key == "/P") {
                 g_state.PromptForMultiple = true;
                 Log("Prompt user to select if multiple devices are present.", kvr::LEVEL_USER);
@@ -479,6 +563,8 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 // would otherwise turn an unattended run into one that waits.
                 Log("unknown command-line option '" + entry + "' is ignored.", kvr::LEVEL_ERROR,
                     "SetAutomationParams");
+                g_state.UsageErrors.push_back("unknown option '" + entry + "'");
+
             }
         } catch (const std::exception& e) {
             Log(FormatTrappedError(5, e.what(), "SetAutomationParams"), kvr::LEVEL_ERROR);

@@ -11,7 +11,8 @@
 //
 // Options: /D --download <file>, /B --download-bootloader <file>, /C --force-cne,
 // /X --no-cne, /O --override, /M --match-mac <mac>, /S --show-status,
-// /I --information, /U --unattended, /E --eng, /P --prompt, /A --auth <number>.
+// /I --information, /U --unattended, /E --eng, /P --prompt, /A --auth <number>,
+// /J --json <file|->, /L --list, /R --retries <n>.
 // /D, /B, /C and /I ask for automation mode.
 //
 // All procedures return their codes and log their failures under the module
@@ -52,13 +53,26 @@ struct AutomationState {
     long FileHardwareID = 0;
     long FileCompatibleHardwareVersion = 0;
     bool FileHeaderRead = false;     // the two values above come from the current /D file
+    // Fleets and scripts.
+    std::vector<std::string> MatchMacs;  // the MACs of /M (comma-separated), without ':' and blanks
+    bool MatchAll = false;               // /M all
+    std::string JsonFile;                // --json: full path, or "-" for standard output
+    bool ListRequested = false;          // --list
+    int Retries = 0;                     // --retries
+    // What a scripted run (/U, --list, --json) refuses to start with: bad
+    // options and values, and separately a firmware file that cannot be used.
+    std::vector<std::string> UsageErrors;
+    std::string FileProblem;
     std::vector<std::string> CmdArgs{""};          // index 0 empty, options from 1
     std::vector<std::string> CommandLineErrs{""};  // index 0 empty, errors from 1
 };
 
 AutomationState& State();
 
-// The option table, index 0 unused, entries 1..12.
+// The largest --retries value.
+inline constexpr int kMaxRetries = 20;
+
+// The option table, index 0 unused, entries 1..15.
 const std::vector<CommandLineOption>& Options();
 
 // Resets the automation state, opens the output file (a new history.log in
@@ -101,6 +115,12 @@ bool IsOutputFileOpen();
 void WriteOutputLine(const std::string& line);
 // Closes the file (no-op when closed); the debug log stops copying to it.
 void CloseOutputFile();
+// The last line written to the output file ("" when none).
+const std::string& LastOutputLine();
+// Lines written so far, and the (at most 64) last lines written after the
+// count was `mark`.
+std::size_t OutputLineCount();
+std::vector<std::string> OutputLinesSince(std::size_t mark);
 // The line of 67 asterisks that frames the header and ends the file.
 const std::string& OutputRule();
 

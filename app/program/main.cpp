@@ -1,6 +1,8 @@
 // KVRinstaller: finds Zarn Adapters on every Ethernet adapter, lists them,
 // edits their wireless profiles and upgrades their firmware.
 #include <QApplication>
+#include <QWidget>
+#include <algorithm>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
@@ -43,6 +45,54 @@ void CloseOnTerminate(QWidget* window) {
     ::sigaction(SIGINT, &sa, nullptr);
 }
 
+// The offscreen platform says on every run that it cannot raise windows or
+// hand size hints to a window manager; a script reading standard error must
+// see only what concerns it.
+QtMessageHandler g_defaultHandler = nullptr;
+
+void FilterToolkitNoise(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtFatalMsg && (message.contains("This plugin does not support") ||
+                               message.contains("propagateSizeHints") || message.contains("QStandardPaths:")))
+        return;
+    if (g_defaultHandler) g_defaultHandler(type, context, message);
+}
+
+// A run without anybody at the screen needs no display: over ssh or from a
+// scheduler the windows are drawn offscreen.
+void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
+    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    if (kvr::IsScriptedRun(args) && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (kvr::IsScriptedRun(args) || (platform && std::string(platform) == "offscreen"))
+        g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
+}
+
+// KVR_CLOSE_AFTER_MS: demonstrations and screenshots without anybody at the
+// screen close the program themselves, milliseconds after the start. Armed
+// before the first window, and from then on every window that opens is
+// closed at once, so a box shown during start-up (no adapter, no device)
+// cannot wait for ever either.
+bool g_closeTimeElapsed = false;
+
+void ArmCloseAfter() {
+    const char* ms = std::getenv("KVR_CLOSE_AFTER_MS");
+    const long delay = ms ? std::strtol(ms, nullptr, 10) : 0;
+    if (delay <= 0) return;
+    static const auto closeAll = [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible()) w->close();
+    };
+    auto* closer = new QTimer(qApp);
+    closer->setInterval(200);
+    QObject::connect(closer, &QTimer::timeout, closeAll);
+    QTimer::singleShot(static_cast<int>(std::min(delay, 24L * 3600 * 1000)), qApp, [closer] {
+        g_closeTimeElapsed = true;
+        closer->start();
+        closeAll();
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,24 +100,21 @@ int main(int argc, char** argv) {
     // (also where no display is).
     if (const auto status = kvr::RunInformationOption(std::vector<std::string>(argv + 1, argv + argc), stdout))
         return *status;
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("KVRinstaller");
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    ChooseHeadlessPlatform(args);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("KVRinstaller");
+    ArmCloseAfter();
 
     kvr::StartupOutcome outcome = kvr::Main(args, kvr::ExecutableDirectory());
-    int status = outcome.exitStatus;
+    int loopStatus = 0;
     if (outcome.mainWindow) {
         CloseOnTerminate(outcome.mainWindow.get());
-        // Demonstrations and screenshots without anybody at the screen close
-        // the main window themselves (milliseconds after it opened).
-        if (const char* ms = std::getenv("KVR_CLOSE_AFTER_MS")) {
-            const long delay = std::strtol(ms, nullptr, 10);
-            if (delay > 0) QTimer::singleShot(static_cast<int>(delay), outcome.mainWindow.get(), &QWidget::close);
-        }
-        status = QApplication::exec();
-        if (status == 0) status = outcome.mainWindow->ExitStatus();
+        if (g_closeTimeElapsed) QTimer::singleShot(0, outcome.mainWindow.get(), &QWidget::close);
+        loopStatus = QApplication::exec();
     }
+    const int status = kvr::FinishRun(outcome, loopStatus);
     kvr::Shutdown(outcome);
     return status;
 }

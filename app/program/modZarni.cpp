@@ -12,8 +12,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "AutomatedOperations.h"
+#include "AutomationBinding.h"
 #include "CommandLine.h"
 #include "DataDirectory.h"
+#include "ExitStatus.h"
 #include "Globals.h"
 #include "LibraryLoader.h"
 #include "QtSeams.h"
@@ -24,6 +27,8 @@
 #include "basDebug.h"
 #include "basWinAPI.h"
 #include "clsDbManager.h"
+#include "clsDiscover.h"
+#include "clsZarnPool.h"
 #include "frmFirmwareWizard.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
@@ -47,14 +52,16 @@ std::string Trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-// True when the arguments hold the unattended switch (/U or --unattended, any case).
-bool LooksUnattended(const std::vector<std::string>& args) {
+bool HasSwitch(const std::vector<std::string>& args, const char* shortForm, const char* longForm) {
     for (std::string a : args) {
         for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (a == "/u" || a == "--unattended") return true;
+        if (a == shortForm || a == longForm) return true;
     }
     return false;
 }
+
+// True when the arguments hold the unattended switch (/U or --unattended, any case).
+bool LooksUnattended(const std::vector<std::string>& args) { return HasSwitch(args, "/u", "--unattended"); }
 
 // A script that runs the program unattended learns why it did not start,
 // also when the failure comes before the status log or the output file exist.
@@ -62,6 +69,35 @@ void TellUnattendedCaller(bool unattended, const std::string& text) {
     if (!unattended) return;
     std::fprintf(stderr, "%s: %s\n", kProgramTitle, text.c_str());
     std::fflush(stderr);
+}
+
+// --list: discovers on every adapter without a window, prints the devices and
+// gives the exit status.
+int ListDevices() {
+    std::shared_ptr<clsZarnPool> found;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+        found = std::make_shared<clsZarnPool>();
+        clsDiscover discover;
+        if (!discover.DiscoverAllZarns(8, found, nullptr, {}, 2)) Log("ListDevices: discovery failed.", LEVEL_ERROR);
+    }
+    ZarnPool().Clear();
+    if (found)
+        for (const auto& z : found->colZarn) ZarnPool().AddZarn(z);
+    const auto devices = basAutomation::DevicesForList();
+    const std::string& json = basAutomation::State().JsonFile;
+    if (json.empty()) {
+        basAutomation::WriteDeviceList(devices, stdout, false);
+    } else {
+        std::FILE* out = json == "-" ? stdout : std::fopen(json.c_str(), "w");
+        if (!out) {
+            TellUnattendedCaller(true, "cannot write '" + json + "': " + std::strerror(errno));
+            return ToInt(ExitStatus::BadCommandLine);
+        }
+        basAutomation::WriteDeviceList(devices, out, true);
+        if (out != stdout) std::fclose(out);
+    }
+    Log("ListDevices: " + std::to_string(devices.size()) + " devices listed.", LEVEL_USER);
+    return ToInt(ExitStatus::Ok);
 }
 
 // Real adapters are opened for raw frames: say which capability is missing
@@ -79,6 +115,10 @@ void TellMissingRawAccess() {
 }
 
 }  // namespace
+
+bool IsScriptedRun(const std::vector<std::string>& args) {
+    return LooksUnattended(args) || HasSwitch(args, "/l", "--list");
+}
 
 InstanceLock::InstanceLock(const std::string& path) {
     m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -205,14 +245,22 @@ std::string StartAutomation(const std::vector<std::string>& args) {
 // The run's seams: an unattended run never waits for a click; every Help
 // button and F1 opens the help pages.
 void InstallRunSeams() {
-    const bool neverBlock = G().AutomationMode && basAutomation::State().UnattendedMode;
+    const auto& st = basAutomation::State();
+    const bool neverBlock = (G().AutomationMode && st.UnattendedMode) || st.ListRequested;
     InstallQtSeams(neverBlock);
     if (neverBlock) frmMsg::SetNeverBlock(true);
     InstallHelpWindow();
 }
 
 void OpenMainWindow(StartupOutcome& out) {
-    RefreshNicPool();
+    const std::int32_t adapters = RefreshNicPool();
+    if (basAutomation::State().ListRequested) {  // --list: no window
+        CloseSplash();
+        out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::NoDevice);
+        if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
+        basAutomation::CloseLogFile();
+        return;
+    }
     out.mainWindow = std::make_unique<frmZarni>();
     out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
     profiles::InstallWepKeyConverter();
@@ -220,10 +268,7 @@ void OpenMainWindow(StartupOutcome& out) {
         frmProfiles editor(parent);
         editor.Init(zarn);
     });
-    out.mainWindow->SetAutomationAbort([] {
-        Log("Aborting operation.", LEVEL_USER, "AbortAutomation");
-        basAutomation::CloseOutputFile();
-    });
+    BindAutomation(*out.mainWindow);
     out.mainWindow->Form_Load();
     CloseSplash();
     out.mainWindow->show();
@@ -236,7 +281,9 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     // The unattended switch may be anywhere on the command line; such a run
     // never waits for a click, from the first message box on.
     const bool unattended = LooksUnattended(args);
-    InstallQtSeams(unattended);
+    const bool scripted = IsScriptedRun(args);  // also --list
+    InstallQtSeams(scripted);
+    basAutomation::ResetRun();
 
     // Where the database and history.log go: beside the program, or in the
     // user's own directory when the application directory is read-only.
@@ -252,9 +299,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     SetDataDirectory(data.beside ? std::string() : data.path);
     // The lock lives beside the database, so it follows the user when the
     // application directory is read-only.
-    if (!TakeInstanceLock(out, data.path, unattended)) return Refused(std::move(out));
+    if (!TakeInstanceLock(out, data.path, scripted)) {
+        out.exitStatus = ToInt(ExitStatus::AlreadyRunning);
+        return out;
+    }
     SetProgramValues(appDirectory);
-    if (!InstallationIsSound(appDirectory, unattended)) return Refused(std::move(out));
+    if (!InstallationIsSound(appDirectory, scripted)) return Refused(std::move(out));
     ResetSessionState();
     EnterApplicationDirectory(appDirectory);
     OpenDatabaseAndLog(out);
@@ -263,16 +313,39 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     ReadSettings(*out.database);
 
     std::string automationProblem = StartAutomation(args);
-    if (unattended && automationProblem.empty() && !G().AutomationMode)
+    const auto& st = basAutomation::State();
+    const bool list = st.ListRequested;
+    ExitStatus refusal = ExitStatus::Failure;
+    // A script's command line is checked whole before anything is sent: a
+    // mistyped option or MAC must not turn into a run that does something else.
+    if (automationProblem.empty() && (scripted || !st.JsonFile.empty())) {
+        std::string reason;
+        refusal = basAutomation::CheckScriptedCommandLine(reason);
+        if (refusal != ExitStatus::Ok) automationProblem = reason;
+    }
+    if (unattended && !list && automationProblem.empty() && !G().AutomationMode) {
         automationProblem = "no operation was asked for (/D, /B, /C or /I)";
+        refusal = ExitStatus::BadCommandLine;
+    }
+    if (automationProblem.empty() && !list && !st.JsonFile.empty()) {
+        std::string reason;
+        if (!basAutomation::OpenJsonRecord(st.JsonFile, reason)) {
+            automationProblem = reason;
+            refusal = ExitStatus::BadCommandLine;
+        }
+    }
     // Nobody is at the screen of an unattended run: when it cannot run (no
-    // output file to record it in, nothing to do), the windows would wait for
-    // a user for ever.
-    if (!automationProblem.empty() && unattended) {
-        const std::string text = "the unattended run cannot start: " + automationProblem + ".";
+    // output file to record it in, nothing to do, a mistake on its command
+    // line), the windows would wait for a user for ever.
+    if (!automationProblem.empty() && (scripted || !st.JsonFile.empty())) {
+        const std::string text = (list ? "cannot list the devices: " : "the unattended run cannot start: ") +
+                                 automationProblem + ".";
         Log(text, LEVEL_ERROR, "Main");
-        TellUnattendedCaller(unattended, text);
-        return Refused(std::move(out));
+        TellUnattendedCaller(true, text);
+        basAutomation::SetRunStatus(refusal, text);
+        basAutomation::CloseLogFile();
+        out.exitStatus = ToInt(refusal);
+        return out;
     }
     InstallRunSeams();
 
@@ -290,6 +363,24 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     }
     OpenMainWindow(out);
     return out;
+}
+
+int FinishRun(StartupOutcome& outcome, int eventLoopStatus) {
+    int status = eventLoopStatus != 0 ? eventLoopStatus : outcome.exitStatus;
+    if (G().AutomationMode && outcome.mainWindow) {
+        // The window closed before the run ended (signal, time-out): the record says so.
+        basAutomation::AbortAutomation();
+        if (status == 0) status = ToInt(basAutomation::RunStatus());
+    }
+    if (outcome.mainWindow && status == 0) status = outcome.mainWindow->ExitStatus();
+    if (G().AutomationMode && outcome.mainWindow) {
+        if (status != 0 && basAutomation::State().UnattendedMode) {
+            const std::string& why = basAutomation::RunFailureReason();
+            TellUnattendedCaller(true, (why.empty() ? std::string("the unattended run failed") : why) +
+                                           " (exit status " + std::to_string(status) + ")");
+        }
+    }
+    return status;
 }
 
 void Shutdown(StartupOutcome& outcome) {

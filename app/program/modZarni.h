@@ -53,6 +53,14 @@ struct StartupOutcome {
 // its name; `appDirectory` is the directory of the running program.
 StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory);
 
+// True when the arguments ask for a run without anybody at the screen
+// (/U or --list): no display needed, no box waits.
+bool IsScriptedRun(const std::vector<std::string>& args);
+
+// The program's exit status after its event loop ended: the run's outcome
+// in automated mode (an unattended failure is also told on standard error).
+int FinishRun(StartupOutcome& outcome, int eventLoopStatus);
+
 // Ends the run: closes the message window, releases the database manager.
 void Shutdown(StartupOutcome& outcome);
 

@@ -312,11 +312,11 @@ TEST_F(Automation, MissingOrUnusableDownloadFileIsReportedAndTheRequestStays) {
     Parse("/D \"" + m_dir + "\"");
     EXPECT_TRUE(log.Has("File '" + m_dir + "' not found.", kvr::LEVEL_ERROR));
 
-    // A file too short for a header: zeros, and said so.
+    // A file too short for a header: said so, and no device is judged by its zeros.
     std::ofstream(m_dir + "/short.qfw") << "qFoW";
     Parse("/D \"" + m_dir + "/short.qfw\"");
-    EXPECT_TRUE(s.FileHeaderRead);
-    EXPECT_EQ(s.FileHardwareID, 0);
+    EXPECT_FALSE(s.FileHeaderRead);
+    EXPECT_NE(s.FileProblem, "");
     EXPECT_TRUE(log.HasContaining("is too short to be a firmware file", kvr::LEVEL_ERROR));
 }
 

@@ -4,7 +4,8 @@
 //   kvr_docgen help-page   <template> <out>   the command-line help page
 // The template's @OPTIONS@ becomes the options in the document's form,
 // @VERSION@ the program's version, @DEVICE_KEYS@ and @QFW_FIELDS@ kvrsim's
-// device keys and firmware file fields.
+// device keys and firmware file fields, @EXIT_STATUS@ the program's exit
+// statuses.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "CommandLineHelp.h"
+#include "ExitStatus.h"
 #include "OptionDoc.h"
 #include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
@@ -36,14 +38,22 @@ int main(int argc, char** argv) {
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
     std::map<std::string, std::string> values{{"VERSION", KVR_VERSION_TEXT}};
+    std::string roffStatus, htmlStatus;  // the program's exit statuses
+    for (const auto& d : kvr::ExitStatusDocs()) {
+        const std::string n = std::to_string(kvr::ToInt(d.status));
+        roffStatus += ".TP\n.B " + n + "\n" + kvr::doc::RoffText(d.description) + "\n";
+        htmlStatus += "<tr><td>" + n + "</td><td>" + kvr::doc::HtmlText(d.description) + "</td></tr>\n";
+    }
     if (kind == "man-program") {
         values["OPTIONS"] = kvr::doc::OptionsAsRoff(kvr::ProgramOptionDocs());
+        values["EXIT_STATUS"] = roffStatus;
     } else if (kind == "man-sim") {
         values["OPTIONS"] = kvr::doc::OptionsAsRoff(kvr::sim::SimOptionDocs());
         values["DEVICE_KEYS"] = kvr::doc::RoffText(kvr::sim::DeviceOptionsHelp());
         values["QFW_FIELDS"] = kvr::doc::RoffText(kvr::sim::QfwFieldsHelp());
     } else if (kind == "help-page") {
         values["OPTIONS"] = kvr::doc::OptionsAsHtml(kvr::ProgramOptionDocs());
+        values["EXIT_STATUS"] = htmlStatus;
     } else {
         std::cerr << "kvr_docgen: unknown kind '" << kind << "'\n";
         return 2;

@@ -177,9 +177,10 @@ void frmZarni::AddToolsAction(QAction* action) {
     menuBar()->setVisible(true);
 }
 
-void frmZarni::SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion) {
+void frmZarni::SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion, bool headerRead) {
     m_fileHardwareId = hardwareId;
     m_fileCompatibleHardwareVersion = compatibleHardwareVersion;
+    m_fileHeaderRead = headerRead;
 }
 
 QString frmZarni::Caption() const {
@@ -206,7 +207,7 @@ void frmZarni::Form_Load() {
         setWindowTitle(Caption());
         if (G().AutomationMode) {
             const auto& st = basAutomation::State();
-            SetAutomationFirmwareIdentity(st.FileHardwareID, st.FileCompatibleHardwareVersion);
+            SetAutomationFirmwareIdentity(st.FileHardwareID, st.FileCompatibleHardwareVersion, st.FileHeaderRead);
         }
         // The automation timer runs from the start; its handler waits while a
         // discovery is under way.
@@ -218,6 +219,7 @@ void frmZarni::Form_Load() {
 }
 
 bool frmZarni::FitsFirmwareFile(const clsZarn& z) const {
+    if (!m_fileHeaderRead) return true;  // /I, /B, /C runs, or a /D file without a header
     return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(m_fileHardwareId),
                                      static_cast<std::int32_t>(m_fileCompatibleHardwareVersion));
 }
@@ -331,7 +333,7 @@ void frmZarni::lvZarn_DblClick() {
 
 void frmZarni::cmdDiscover_Click() {
     Log("cmdDiscover_Click", LEVEL_WATCH);
-    if (m_discovering) return;
+    if (m_discovering || m_inAutomationStep) return;
     // The old list goes at once; so does its status line, which would
     // otherwise still count devices that are no longer listed.
     lvZarn->clear();
@@ -344,6 +346,7 @@ void frmZarni::cmdDiscover_Click() {
 
 void frmZarni::cmdProfiles_Click() {
     Log("cmdProfiles_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdProfiles->isEnabled()) return;
     std::string mac = DeviceKey(*item);
@@ -360,6 +363,7 @@ void frmZarni::cmdProfiles_Click() {
 
 void frmZarni::cmdFirmware_Click() {
     Log("cmdFirmware_Click", LEVEL_WATCH);
+    if (m_inAutomationStep) return;
     QTreeWidgetItem* item = lvZarn->currentItem();
     if (!item || !cmdFirmware->isEnabled()) return;
     std::string mac = DeviceKey(*item);
@@ -412,8 +416,13 @@ void frmZarni::tmrAutomationScheduler_Timer() {
         }
         return;
     }
+    // Nothing else may start while an automated download runs.
     m_inAutomationStep = true;
+    fraButtons->setEnabled(false);
+    chkModifiedSNAP->setEnabled(false);
     const long r = m_automationStep();
+    fraButtons->setEnabled(true);
+    chkModifiedSNAP->setEnabled(true);
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();

@@ -53,7 +53,9 @@ public:
     void SetAutomationAbort(std::function<void()> abort) { m_automationAbort = std::move(abort); }
     // The hardware identity of the firmware file of an automated run; devices
     // that do not fit it are listed as incompatible.
-    void SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion);
+    // Without a header read from the file nothing is known, and no device is
+    // marked.
+    void SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion, bool headerRead = true);
 
     // A menu for the windows that come later (status window ...); hidden
     // while it is empty.
@@ -104,6 +106,7 @@ private:
     std::function<void()> m_automationAbort;
     long m_fileHardwareId = 0;
     long m_fileCompatibleHardwareVersion = 0;
+    bool m_fileHeaderRead = false;
     bool m_unloaded = false;
     bool m_discovering = false;
     bool m_inAutomationStep = false;

@@ -276,7 +276,7 @@ private slots:
         QCOMPARE(box.title, QString("Cannot Start"));
         QCOMPARE(box.text, QString("KVRinstaller is already running.  Cannot start a second instance."));
         QVERIFY(!fs::exists(App() / "db1.mdb"));  // ended before anything else
-        QCOMPARE(out.exitStatus, 1);
+        QCOMPARE(out.exitStatus, 9);
         Shutdown(out);
     }
 
@@ -291,7 +291,7 @@ private slots:
                 out = Main({"--download", "fw.qfw", "--unattended"}, App().string());
             });
             QVERIFY(!out.mainWindow);
-            QCOMPARE(out.exitStatus, 1);
+            QCOMPARE(out.exitStatus, 9);
             Shutdown(out);
             QVERIFY2(err.find("KVRinstaller is already running.  Cannot start a second instance.") !=
                          std::string::npos,
@@ -310,7 +310,7 @@ private slots:
         G() = ProgramState{};
         const std::string nothing = CaptureStderr(App() / "stderr3.txt", [&] { out = Main({"/U"}, App().string()); });
         QVERIFY(!out.mainWindow);
-        QCOMPARE(out.exitStatus, 1);
+        QCOMPARE(out.exitStatus, 2);
         Shutdown(out);
         QVERIFY2(nothing.find("the unattended run cannot start: no operation was asked for") != std::string::npos,
                  nothing.c_str());

@@ -317,6 +317,7 @@ private slots:
         G().AutomationMode = true;
         basAutomation::State().FileHardwareID = 7;
         basAutomation::State().FileCompatibleHardwareVersion = 2;
+        basAutomation::State().FileHeaderRead = true;  // devices are judged only against a header read
         frmZarni w;
         std::vector<std::size_t> poolAtStep;
         std::vector<std::string> targetAtStep;

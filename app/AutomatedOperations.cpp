@@ -1,0 +1,672 @@
+#include "AutomatedOperations.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <cstdint>
+#include <filesystem>
+#include <sstream>
+
+#include "Globals.h"
+#include "QfwHeader.h"
+#include "QfwIntegrity.h"
+#include "basAutomation.h"
+#include "basDebug.h"
+#include "HexText.h"
+#include "basUtils.h"
+#include "clsZarnPool.h"
+
+namespace basAutomation {
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvr::ExitStatus;
+
+void Log(const std::string& message, const kvr::LogLevelArg& level = {}, const std::string& procedure = {}) {
+    if (G().QuietLogging && ParseLogLevel(level) < 8) return;
+    static const kvr::ModuleLog moduleLog("basAutomation");
+    moduleLog(message, level, procedure);
+}
+
+AutomationServices g_services;
+ExitStatus g_runStatus = ExitStatus::Ok;
+std::string g_failureReason;
+bool g_ended = false;
+bool g_fileRejected = false;  // the firmware file failed its check: no device can take it
+
+std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Hex(long code) { return kvr::HexUpper(static_cast<std::uint32_t>(code)); }
+
+bool FitsFile(const clsZarn& z) {
+    const auto& st = State();
+    if (!st.FileHeaderRead) return true;  // nothing known about the file: no device is ruled out
+    return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(st.FileHardwareID),
+                                     static_cast<std::int32_t>(st.FileCompatibleHardwareVersion));
+}
+
+std::string VersionOf(const clsZarn& z) {
+    return z.IsFirmwareIdValid ? std::to_string(z.FirmwareID) + "." + std::to_string(z.FirmwareVersion) : "";
+}
+
+// --- the JSON record --------------------------------------------------------
+
+class JsonRecord {
+public:
+    bool Open(const std::string& path, std::string& reason) {
+        Close();
+        if (path == "-") {
+            m_out = stdout;
+            return true;
+        }
+        m_out = std::fopen(path.c_str(), "w");
+        if (!m_out) {
+            reason = "cannot write the JSON record '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        m_own = true;
+        return true;
+    }
+    bool IsOpen() const { return m_out != nullptr; }
+    void Line(const std::string& object) {
+        if (!m_out) return;
+        std::fputs((object + "\n").c_str(), m_out);
+        std::fflush(m_out);
+    }
+    void Close() {
+        if (m_out && m_own) std::fclose(m_out);
+        m_out = nullptr;
+        m_own = false;
+    }
+
+private:
+    std::FILE* m_out = nullptr;
+    bool m_own = false;
+};
+
+JsonRecord g_json;
+
+// One device's record, filled while it is worked on.
+struct DeviceRecord {
+    std::string mac, name, adapter, versionBefore, versionAfter, error;
+    ExitStatus status = ExitStatus::Ok;
+    int attempt = 0;
+    std::int64_t startMs = 0;
+};
+
+DeviceRecord g_current;
+int g_devicesDone = 0, g_devicesOk = 0;
+
+std::string FieldText(const char* key, const std::string& value) { return std::string("\"") + key + "\":" + JsonString(value); }
+
+void WriteDeviceRecord(const DeviceRecord& r) {
+    ++g_devicesDone;
+    if (r.status == ExitStatus::Ok) ++g_devicesOk;
+    if (!g_json.IsOpen()) return;
+    const double seconds = static_cast<double>(kvr::CurrentClock().NowMs() - r.startMs) / 1000.0;
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.1f", r.startMs ? seconds : 0.0);
+    std::string o = "{" + FieldText("mac", ::FormatMacAddress(r.mac)) + "," + FieldText("name", r.name) + "," +
+                    FieldText("adapter", r.adapter) + "," + FieldText("firmware_before", r.versionBefore) + "," +
+                    FieldText("firmware_after", r.versionAfter) + "," +
+                    FieldText("result", kvr::ExitStatusName(r.status)) +
+                    ",\"status\":" + std::to_string(kvr::ToInt(r.status)) +
+                    ",\"attempt\":" + std::to_string(r.attempt) + ",\"seconds\":" + secs + "," +
+                    FieldText("error", r.error) + "}";
+    g_json.Line(o);
+}
+
+void WriteSummary() {
+    if (!g_json.IsOpen()) return;
+    g_json.Line("{\"summary\":true,\"devices\":" + std::to_string(g_devicesDone) +
+                ",\"succeeded\":" + std::to_string(g_devicesOk) +
+                ",\"failed\":" + std::to_string(g_devicesDone - g_devicesOk) +
+                ",\"status\":" + std::to_string(kvr::ToInt(g_runStatus)) + "," +
+                FieldText("result", kvr::ExitStatusName(g_runStatus)) + "," + FieldText("error", g_failureReason) +
+                "}");
+}
+
+// A failure of the device being worked on: logged at ERROR (so it reaches
+// the output file), kept for its record and for the run's outcome.
+long Fail(ExitStatus status, const std::string& text) {
+    Log(text, kvr::LEVEL_ERROR);
+    g_current.status = status;
+    g_current.error = text;
+    return -1;
+}
+
+// The message part of an output-file line ("0:00:01.234 | text" -> "text").
+std::string MessageOf(const std::string& line) {
+    const std::size_t bar = line.find(" | ");
+    return bar == std::string::npos ? line : line.substr(bar + 3);
+}
+
+bool Terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+// One attempt of the download, as the wizard runs it.
+long DownloadImageOnce(const std::string& target, const std::string& fileName) {
+    auto& st = State();
+    // 1. The file, checked whole before any page of the wizard sees it: a
+    // corrupt file never reaches a device.
+    std::error_code ec;
+    if (!fs::is_regular_file(fileName, ec)) {
+        g_fileRejected = true;
+        return Fail(ExitStatus::FirmwareFileInvalid,
+                    "ERROR: \"" + fileName + "\" does not exist.  Can't perform operation!");
+    }
+    kvr::QfwHeader header;
+    const bool headerOk = kvr::ReadQfwHeaderFile(fileName, header) == kvr::QfwReadStatus::Ok && header.HasMagic();
+    if (!headerOk || (g_services.VerifyFile && !g_services.VerifyFile(fileName))) {
+        g_fileRejected = true;
+        return Fail(ExitStatus::FirmwareFileInvalid, "DownloadImage ERROR: '" + fileName +
+                                                         "': The QFW file does not contain a valid firmware image!"
+                                                         "  Can't perform operation!");
+    }
+    // 2.
+    std::string mac = target;
+    const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
+    if (!z)
+        return Fail(ExitStatus::NoDevice,
+                    "DownloadImage PROGRAM ERROR: no ZARN object in DownloadImage.  Can't perform operation!");
+    g_current.name = z->Name;
+    g_current.adapter = z->NICName;
+    if (g_current.versionBefore.empty()) g_current.versionBefore = VersionOf(*z);
+    // 3.
+    std::unique_ptr<AutomatedWizard> wizard = g_services.MakeWizard ? g_services.MakeWizard() : nullptr;
+    if (!wizard)
+        return Fail(ExitStatus::DownloadFailed,
+                    "DownloadImage ERROR: the firmware wizard is not available in this build.  Can't perform operation!");
+    if (!wizard->Init(z))
+        return Fail(ExitStatus::DownloadFailed,
+                    "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
+    // 4.
+    wizard->SetFileName(fileName);
+    wizard->GotoStep(2);
+    if (!st.UnattendedMode) {
+        // 6. The user goes on from the chosen file.
+        wizard->Show(true);
+        const bool ok = wizard->UploadOK();
+        g_current.versionAfter = wizard->VersionAfter();
+        wizard->Close();
+        return ok ? 0 : Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload did not succeed.");
+    }
+    // 5. Page 2 refuses a device the file does not fit (the wizard stays on
+    // page 1); Next there would open the file dialog, which nobody answers.
+    if (wizard->iStep() != 2) {
+        wizard->Close();
+        return Fail(ExitStatus::Incompatible, "DownloadImage ERROR: the firmware wizard did not accept '" + fileName +
+                                                  "' for this device (page 2 not reached).  Can't perform operation!");
+    }
+    if (st.ForceCne) wizard->SetUploadImageOnly(false);
+    if (st.ForceNoCne) wizard->SetUploadImageOnly(true);
+    if (!wizard->UploadImageOnly() && !st.ForceNoCne) {
+        wizard->Close();
+        return Fail(ExitStatus::DownloadFailed, "ERROR: Cannot upgrade a CNE in unattended mode!");
+    }
+    DeviceProgress progress(stderr, Terminal(), ::FormatMacAddress(target),
+                            static_cast<long long>(fs::file_size(fileName, ec)));
+    wizard->SetProgressBars(&progress.DownloadMode(), &progress.Erase(), &progress.Upload());
+    wizard->Show(false);
+    const std::size_t mark = OutputLineCount();
+    wizard->Advance();
+    kvr::CurrentClock().SleepMs(300);
+    kvr::CurrentEventPump().DoEvents();
+    const bool ok = wizard->UploadOK();
+    g_current.versionAfter = wizard->VersionAfter();
+    const bool matches = wizard->VersionMatchesFile();
+    const std::vector<std::string> said = OutputLinesSince(mark);
+    wizard->Close();
+    if (!ok) {
+        progress.Finish("failed");
+        // The first thing the download said is why it failed.
+        std::string why = said.empty() ? std::string() : " (" + MessageOf(said.front()) + ")";
+        return Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload failed" + why + ".");
+    }
+    if (!matches) {
+        progress.Finish("not back with the new version");
+        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back running version " +
+                                             header.VersionText() + " (it reports " +
+                                             (g_current.versionAfter.empty() ? std::string("no version")
+                                                                             : g_current.versionAfter) +
+                                             ").");
+    }
+    progress.Finish("done, now " + g_current.versionAfter);
+    return 0;
+}
+
+// The devices asked for, each with what is already known against it.
+struct Target {
+    std::string mac;
+    ExitStatus status = ExitStatus::Ok;  // not Ok: the device cannot be worked on
+    std::string error;
+};
+
+const char* kExiting = "Exiting without performing operations!";
+
+ExitStatus NoneCompatibleStatus() {
+    // Devices were found but none takes the file: that is the file's hardware.
+    for (const auto& z : ZarnPool().colZarn)
+        if (z && !FitsFile(*z)) return ExitStatus::Incompatible;
+    return ExitStatus::NoDevice;
+}
+
+// The devices to upgrade: one for the Part's single match, several for a
+// list or "all". `status` tells why the list is empty.
+std::vector<Target> GetTargetDevices(const std::string& match, ExitStatus& status, bool& prompt) {
+    status = ExitStatus::Ok;
+    prompt = false;
+    const auto& st = State();
+    std::vector<Target> targets;
+    if (match.find('*') != std::string::npos) {
+        Log("GetTargetDevice: wildcard characters (*) are not yet supported: '" + match + "'.  " + kExiting,
+            kvr::LEVEL_ERROR);
+        status = ExitStatus::BadCommandLine;
+        return targets;
+    }
+    if (st.MatchAll && match == st.MatchMac) {
+        for (const auto& z : ZarnPool().colZarn) {
+            if (!z) continue;
+            if (FitsFile(*z))
+                targets.push_back({z->MAC});
+            else
+                Log("GetTargetDevice: '" + ::FormatMacAddress(z->MAC) +
+                        "' is not compatible with the firmware file and is left out.",
+                    kvr::LEVEL_WARNING);
+        }
+        if (targets.empty()) {
+            Log("There are no Zarn Adapters that are compatible with firmware downloading from this application.",
+                kvr::LEVEL_ERROR);
+            status = NoneCompatibleStatus();
+        }
+        return targets;
+    }
+    std::vector<std::string> macs;
+    if (!match.empty()) {
+        std::stringstream in(match);
+        for (std::string m; std::getline(in, m, ',');)
+            if (!m.empty()) macs.push_back(m);
+    }
+    if (!macs.empty()) {
+        for (const std::string& m : macs) {
+            std::shared_ptr<clsZarn> hit;
+            for (const auto& z : ZarnPool().colZarn)
+                if (z && Upper(z->MAC) == Upper(m)) hit = z;  // the last hit counts
+            Target t{hit ? hit->MAC : Upper(m)};
+            if (!hit) {
+                t.status = ExitStatus::NoDevice;
+                t.error = "GetTargetDevice: failed to find a match for device '" + m + "' on the bus.  " +
+                          (macs.size() == 1 ? kExiting : "Going on with the others.");
+            } else if (!FitsFile(*hit)) {
+                t.status = ExitStatus::Incompatible;
+                t.error = "GetTargetDevice: device '" + m + "' is not compatible with the firmware file (QFW=" +
+                          std::to_string(st.FileHardwareID) + "." + std::to_string(st.FileCompatibleHardwareVersion) +
+                          ", Zarn=" + std::to_string(hit->HardwareID) + "." + std::to_string(hit->HardwareVersion) +
+                          ").";
+            }
+            if (!t.error.empty()) Log(t.error, kvr::LEVEL_ERROR);
+            targets.push_back(t);
+        }
+        return targets;
+    }
+    // No match given: the compatible devices decide.
+    std::vector<std::shared_ptr<clsZarn>> fit;
+    for (const auto& z : ZarnPool().colZarn)
+        if (z && FitsFile(*z)) fit.push_back(z);
+    const std::string count = std::to_string(fit.size());
+    if (fit.size() == 1) {
+        targets.push_back({fit.front()->MAC});
+    } else if (fit.empty()) {
+        Log("There are no Zarn Adapters that are compatible with firmware downloading from this application.",
+            kvr::LEVEL_ERROR);
+        status = NoneCompatibleStatus();
+    } else if (st.PromptForMultiple) {
+        Log("There are " + count + " Zarn Adapters that are compatible with firmware downloading from this " +
+                "application.  Prompting for device.",
+            kvr::LEVEL_WATCH);
+        prompt = true;
+    } else {
+        Log("There are " + count + " Zarn Adapters that are compatible with firmware downloading from this " +
+                "application.  Cannot proceed.",
+            kvr::LEVEL_ERROR);
+        status = ExitStatus::SeveralDevices;
+    }
+    return targets;
+}
+
+void StartRecord(const std::string& mac) {
+    g_current = DeviceRecord{};
+    g_current.mac = mac;
+    g_current.startMs = kvr::CurrentClock().NowMs();
+    std::string m = mac;
+    if (const auto z = ZarnPool().FindZarn(m)) {
+        g_current.name = z->Name;
+        g_current.adapter = z->NICName;
+        g_current.versionBefore = VersionOf(*z);
+    }
+}
+
+void EndRecord() {
+    SetRunStatus(kvr::WorseOf(g_runStatus, g_current.status), g_current.error);
+    WriteDeviceRecord(g_current);
+}
+
+}  // namespace
+
+void SetServices(AutomationServices services) { g_services = std::move(services); }
+AutomationServices& Services() { return g_services; }
+
+kvr::ExitStatus RunStatus() { return g_runStatus; }
+const std::string& RunFailureReason() { return g_failureReason; }
+bool AutomationEnded() { return g_ended; }
+
+void SetRunStatus(kvr::ExitStatus status, const std::string& reason) {
+    if (status != ExitStatus::Ok && status != g_runStatus) g_failureReason = reason;
+    g_runStatus = status;
+}
+
+void ResetRun() {
+    g_runStatus = ExitStatus::Ok;
+    g_failureReason.clear();
+    g_ended = false;
+    g_fileRejected = false;
+    g_devicesDone = g_devicesOk = 0;
+    g_current = DeviceRecord{};
+    g_json.Close();
+}
+
+std::string JsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c > 0x7E) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+bool OpenJsonRecord(const std::string& path, std::string& reason) { return g_json.Open(path, reason); }
+void CloseJsonRecord() { g_json.Close(); }
+
+kvr::ExitStatus CheckScriptedCommandLine(std::string& reason) {
+    const auto& st = State();
+    std::vector<std::string> problems;
+    for (std::size_t i = 1; i < st.CommandLineErrs.size(); ++i) problems.push_back(st.CommandLineErrs[i]);
+    problems.insert(problems.end(), st.UsageErrors.begin(), st.UsageErrors.end());
+    if (!st.JsonFile.empty() && st.JsonFile != "-") {
+        std::error_code ec;
+        const fs::path p(st.JsonFile);
+        const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+        if (fs::is_directory(p, ec))
+            problems.push_back("the JSON record '" + st.JsonFile + "' is a directory");
+        else if (!fs::is_directory(dir, ec) || ::access(dir.c_str(), W_OK | X_OK) != 0 ||
+                 (fs::exists(p, ec) && ::access(p.c_str(), W_OK) != 0))
+            problems.push_back("the JSON record '" + st.JsonFile + "' cannot be written");
+    }
+    if (!problems.empty()) {
+        reason = problems.front();
+        return ExitStatus::BadCommandLine;
+    }
+    if (st.DownloadRequested && !st.FileProblem.empty()) {
+        reason = st.FileProblem;
+        return ExitStatus::FirmwareFileInvalid;
+    }
+    return ExitStatus::Ok;
+}
+
+long PerformAutomatedOperations() {
+    auto& st = State();
+    // 1.
+    ExitStatus targetStatus = ExitStatus::Ok;
+    bool prompt = false;
+    const std::vector<Target> targets = GetTargetDevices(st.MatchMac, targetStatus, prompt);
+    if (prompt) return 3;
+    long code = 0;
+    if (st.DownloadRequested || st.BootloaderRequested) {
+        if (targets.empty()) {
+            // The run asked for an operation but no device can take it.
+            SetRunStatus(targetStatus, MessageOf(LastOutputLine()));
+            code = -1;
+        }
+    } else if (targetStatus == ExitStatus::BadCommandLine) {
+        SetRunStatus(targetStatus, MessageOf(LastOutputLine()));
+        code = -1;
+    }
+    // 2. The devices one after the other, with a rediscovery between them so
+    // each is met as it is now (another may have restarted meanwhile).
+    if (code == 0 && st.DownloadRequested) {
+        bool first = true;
+        for (const Target& t : targets) {
+            if (!first && g_services.Rediscover) g_services.Rediscover();
+            first = false;
+            StartRecord(t.mac);
+            long c = -1;
+            if (t.status != ExitStatus::Ok) {
+                g_current.status = t.status;
+                g_current.error = t.error;
+            } else if (g_fileRejected) {
+                Fail(ExitStatus::FirmwareFileInvalid, "DownloadImage: the firmware file was rejected; '" +
+                                                          ::FormatMacAddress(t.mac) + "' is left as it is.");
+            } else {
+                c = DownloadImage(t.mac, st.DownloadFile);
+                if (c != 0)
+                    Log("DownloadImage failed, code " + std::to_string(c) + "(0x" + Hex(c) +
+                            ") in basAutomation.PerformAutomatedOperations",
+                        kvr::LEVEL_WARNING);
+            }
+            EndRecord();
+            if (c != 0) code = -1;
+        }
+    }
+    // 3.
+    if (code == 0 && st.BootloaderRequested) {
+        const std::string target = targets.empty() ? std::string() : targets.front().mac;
+        code = DownloadBootloader(target, st.BootloaderFile);
+        if (code != 0) {
+            Log("ERROR: DownloadBootloader failed, code " + std::to_string(code) + "(0x" + Hex(code) +
+                    ") in basAutomation.PerformAutomatedOperations",
+                kvr::LEVEL_ERROR);
+            SetRunStatus(kvr::WorseOf(g_runStatus, ExitStatus::DownloadFailed), "boot-loader downloads are not available");
+        } else {
+            Log("Successfully programmed new bootloader firmware image.", kvr::LEVEL_USER);
+        }
+    }
+    // 4.
+    EndAutomation();
+    return code;
+}
+
+std::string GetTargetDevice(const std::string& match) {
+    ExitStatus status = ExitStatus::Ok;
+    bool prompt = false;
+    const std::vector<Target> targets = GetTargetDevices(match, status, prompt);
+    if (prompt) return "<prompt>";
+    if (targets.empty() || targets.back().status != ExitStatus::Ok) return {};
+    return targets.back().mac;
+}
+
+long DownloadImage(const std::string& target, const std::string& fileName) {
+    const auto& st = State();
+    const int attempts = st.UnattendedMode ? 1 + st.Retries : 1;
+    long code = -1;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        if (attempt > 1) {
+            Log("DownloadImage: attempt " + std::to_string(attempt) + " of " + std::to_string(attempts) + " for '" +
+                    ::FormatMacAddress(target) + "'.",
+                kvr::LEVEL_USER);
+            // The device may have been left in download mode or on another
+            // adapter: meet it as it is now.
+            if (g_services.Rediscover) g_services.Rediscover();
+        }
+        g_current.attempt = attempt;
+        g_current.status = ExitStatus::Ok;
+        g_current.error.clear();
+        code = DownloadImageOnce(target, fileName);
+        if (code == 0) break;
+        // Only a download that was tried can go better the next time.
+        if (g_current.status != ExitStatus::DownloadFailed && g_current.status != ExitStatus::NotBack) break;
+    }
+    if (code == 0 && attempts > 1)
+        Log("DownloadImage: '" + ::FormatMacAddress(target) + "' upgraded at attempt " +
+                std::to_string(g_current.attempt) + ".",
+            kvr::LEVEL_USER);
+    return code;
+}
+
+long DownloadBootloader(const std::string& /*target*/, const std::string& /*fileName*/) {
+    const std::string text = "The DownloadBootloader functionality is not yet implemented.";
+    Log(text, kvr::LEVEL_ERROR, "DownloadBootloader");
+    kvr::CurrentPrompter().Ask(text, std::string(kProgramTitle) + " Automation Error", kvr::PromptButtons::OK,
+                               kvr::PromptIcon::None);
+    return -1;
+}
+
+void CloseLogFile() {
+    const std::string& name = OutputFileName();
+    if (State().ShowStatus) {
+        std::error_code ec;
+        if (!fs::exists(name, ec)) {
+            Log("CloseLogFile: log file '" + name + "' does not exist.", kvr::LEVEL_WARNING);
+        } else {
+            WriteOutputLine(OutputRule());
+            CloseOutputFile();
+            if (g_services.ShowFile) g_services.ShowFile(name);
+            return;
+        }
+    } else {
+        Log("CloseLogFile: not displaying results on exit.", kvr::LEVEL_WATCH);
+    }
+    // Every run's record ends with its closing line and is closed, shown or not.
+    WriteOutputLine(OutputRule());
+    CloseOutputFile();
+}
+
+void AbortAutomation() {
+    if (g_ended) return;
+    g_ended = true;
+    Log("Aborting operation.", kvr::LEVEL_USER);
+    if (g_runStatus == ExitStatus::Ok && (State().DownloadRequested || State().BootloaderRequested))
+        SetRunStatus(ExitStatus::Failure, "the run was stopped before it ended");
+    WriteSummary();
+    CloseLogFile();
+    CloseJsonRecord();
+}
+
+void EndAutomation() {
+    if (g_ended) return;
+    g_ended = true;
+    Log("Automated operations ended with exit status " + std::to_string(kvr::ToInt(g_runStatus)) + " (" +
+            kvr::ExitStatusName(g_runStatus) + ").",
+        kvr::LEVEL_USER);
+    WriteSummary();
+    CloseLogFile();
+    CloseJsonRecord();
+    if (g_services.EndProgram) g_services.EndProgram();
+}
+
+// --- --list ----------------------------------------------------------------
+
+std::vector<ListedDevice> DevicesForList() {
+    std::vector<ListedDevice> out;
+    for (const auto& z : ZarnPool().colZarn) {
+        if (!z) continue;
+        out.push_back({::FormatMacAddress(z->MAC), z->Name, z->NICName, z->GetIPStatus(), VersionOf(*z),
+                       std::to_string(z->HardwareID) + "." + std::to_string(z->HardwareVersion), z->IsInDownloadMode});
+    }
+    return out;
+}
+
+void WriteDeviceList(const std::vector<ListedDevice>& devices, std::FILE* out, bool json) {
+    if (json) {
+        for (const auto& d : devices)
+            std::fprintf(out, "{%s,%s,%s,%s,%s,%s,\"download_mode\":%s}\n", FieldText("mac", d.mac).c_str(),
+                         FieldText("name", d.name).c_str(), FieldText("adapter", d.adapter).c_str(),
+                         FieldText("ip", d.ip).c_str(), FieldText("firmware", d.firmware).c_str(),
+                         FieldText("hardware", d.hardware).c_str(), d.downloadMode ? "true" : "false");
+    } else {
+        std::fprintf(out, "%-17s  %-32s  %-9s  %-8s  %-15s  %s\n", "MAC", "NAME", "FIRMWARE", "HARDWARE", "IP",
+                     "ADAPTER");
+        for (const auto& d : devices)
+            std::fprintf(out, "%-17s  %-32s  %-9s  %-8s  %-15s  %s\n", d.mac.c_str(), d.name.c_str(),
+                         d.firmware.c_str(), d.hardware.c_str(), d.ip.c_str(), d.adapter.c_str());
+    }
+    std::fflush(out);
+}
+
+// --- progress ---------------------------------------------------------------
+
+class StageBar : public kvr::MemoryProgressBar {
+public:
+    StageBar(DeviceProgress& owner, int stage) : m_owner(owner), m_stage(stage) {}
+    void SetValue(long v) override {
+        MemoryProgressBar::SetValue(v);
+        const long span = Max() - Min();
+        const long pct = span > 0 ? std::clamp((v - Min()) * 100 / span, 0L, 100L) : 0L;
+        m_owner.Update(m_stage, pct);
+    }
+
+private:
+    DeviceProgress& m_owner;
+    int m_stage;
+};
+
+DeviceProgress::DeviceProgress(std::FILE* out, bool terminal, std::string mac, long long fileBytes)
+    : m_out(out), m_terminal(terminal), m_mac(std::move(mac)), m_fileBytes(fileBytes) {
+    for (int i = 0; i < 3; ++i) m_bars[i] = std::make_unique<StageBar>(*this, i);
+}
+
+DeviceProgress::~DeviceProgress() {
+    if (m_lineOpen) std::fputc('\n', m_out);
+}
+
+void DeviceProgress::Update(int stage, long percent) {
+    static const char* const kStages[] = {"download mode", "erasing", "uploading"};
+    if (stage != 0 && percent == 0) return;  // a bar set back before its stage begins
+    if (!m_terminal) {
+        // Logs and pipes: one line when a stage begins.
+        if (stage != m_stage) std::fprintf(m_out, "%s: %s: %s\n", kProgramTitle, m_mac.c_str(), kStages[stage]);
+        m_stage = stage;
+        std::fflush(m_out);
+        return;
+    }
+    if (stage == m_stage && percent == m_percent) return;
+    m_stage = stage;
+    m_percent = percent;
+    std::string bytes;
+    if (stage == 2 && m_fileBytes > 0)
+        bytes = "  " + std::to_string(m_fileBytes * percent / 100 / 1024) + "/" + std::to_string(m_fileBytes / 1024) +
+                " KiB";
+    std::fprintf(m_out, "\r%s: %-13s %3ld%%%s\033[K", m_mac.c_str(), kStages[stage], percent, bytes.c_str());
+    std::fflush(m_out);
+    m_lineOpen = true;
+}
+
+void DeviceProgress::Finish(const std::string& result) {
+    if (m_terminal) {
+        std::fprintf(m_out, "\r%s: %s\033[K\n", m_mac.c_str(), result.c_str());
+        m_lineOpen = false;
+    } else {
+        std::fprintf(m_out, "%s: %s: %s\n", kProgramTitle, m_mac.c_str(), result.c_str());
+    }
+    std::fflush(m_out);
+}
+
+}  // namespace basAutomation
