@@ -75,4 +75,12 @@ std::optional<MacAddress> ParseMac(std::string_view text) {
 
 bool SameMac(std::string_view a, std::string_view b) { return MacKey(a) == MacKey(b); }
 
+std::string RemoveColons(const std::string& mac) {
+    std::string out;
+    out.reserve(mac.size());
+    for (char c : mac)
+        if (c != ':') out.push_back(c);
+    return out;
+}
+
 }  // namespace kvr

@@ -32,6 +32,9 @@ std::optional<MacAddress> ParseMac(std::string_view text);
 // blanks) and the case of their letters.
 bool SameMac(std::string_view a, std::string_view b);
 
+// A MAC text without its colons ("00:07:F5:00:01:00" -> "0007F5000100").
+std::string RemoveColons(const std::string& mac);
+
 // "True" / "False", as log lines show flags.
 inline const char* BoolText(bool b) { return b ? "True" : "False"; }
 

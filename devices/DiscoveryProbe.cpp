@@ -8,7 +8,6 @@
 #include "RunTimeError.h"
 #include "Rids.h"
 #include "HexText.h"
-#include "SnapFrame.h"
 #include "SnapLink.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -27,14 +26,6 @@ constexpr Rid kDiscoveryRids[] = {
     RID_OPERATION_MODE,  RID_HARDWARE_ID,      RID_HARDWARE_VERSION, RID_FIRMWARE_ID,   RID_FIRMWARE_VERSION,
     RID_FIRMWARE_DATE,   RID_FIRMWARE_TIME,    RID_BOOTLOADER_ID, RID_BOOTLOADER_VERSION, RID_NUM_PROFILES,
 };
-
-// A MAC text without its colons.
-std::string WithoutColons(const std::string& mac) {
-    std::string out;
-    for (char c : mac)
-        if (c != ':') out.push_back(c);
-    return out;
-}
 
 // Called inside a catch block: logs the error being handled.
 void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }
@@ -80,7 +71,7 @@ bool DiscoveryProbe::SendDiscover(std::int32_t hNIC, std::int16_t ProtocolVersio
         const bool ok = kvr::CurrentSnapLink().Write(hNIC, SNAP_MULTICAST_MAC, ProtocolVersion, SNAP_KIND_READ_REQUEST,
                                                      CurrentLabel(), 0, payload.GetLength(), G().ModifiedSnap, bytes);
         if (ok) {
-            Log("Discovery request sent (label=0x" + kvr::Hex(CurrentLabel()) + ").", kvr::LEVEL_TRACE);
+            Log("Discovery request sent (label=0x" + kvr::HexUpper(static_cast<std::uint32_t>(CurrentLabel())) + ").", kvr::LEVEL_TRACE);
             return true;
         }
         Log("SendDiscover Error: WriteNDIS returned failure code!", kvr::LEVEL_ERROR);
@@ -151,7 +142,7 @@ bool DiscoveryProbe::FindZarn(std::int32_t hNIC, std::string& ZarnMac, kvr::Prog
         Log(proc, kvr::LEVEL_TRACE);
         bCancel = false;
         SetupProgress(pgb1, RequestedRetries);
-        ZarnMac = WithoutColons(ZarnMac);
+        ZarnMac = kvr::RemoveColons(ZarnMac);
         bool found = false;
         for (std::int32_t attempt = 0; attempt < RequestedRetries && !Cancelled() && !found; ++attempt) {
             ShowProgress(pgb1, attempt);

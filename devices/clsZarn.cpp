@@ -6,9 +6,9 @@
 
 #include "AdapterSession.h"
 #include "DiscoveryProbe.h"
+#include "HexText.h"
 #include "RunTimeError.h"
 #include "Rids.h"
-#include "SnapFrame.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
@@ -238,7 +238,7 @@ bool clsZarn::IsTargetV16DownloadCompatible(std::int32_t hNIC) {
                 long code = 0;
                 const bool refused = response->GetRIDerrorCode(p.rid, code);
                 if (!(refused && code == RID_ERROR_EXISTS_UNREADABLE)) {
-                    Log(std::string(proc) + p.text + kvr::Hex(code) + ".", kvr::LEVEL_WARNING);
+                    Log(std::string(proc) + p.text + kvr::HexUpper(static_cast<std::uint32_t>(code)) + ".", kvr::LEVEL_WARNING);
                     result = false;
                 }
             }

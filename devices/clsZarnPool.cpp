@@ -1,12 +1,6 @@
 #include "clsZarnPool.h"
 
-std::string kvr::RemoveColons(const std::string& mac) {
-    std::string out;
-    out.reserve(mac.size());
-    for (char c : mac)
-        if (c != ':') out.push_back(c);
-    return out;
-}
+#include "HexText.h"
 
 void clsZarnPool::Clear() {
     colZarn.clear();

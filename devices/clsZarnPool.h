@@ -29,8 +29,3 @@ public:
 
 // The program-wide device pool the main window lists; refilled by each discovery.
 clsZarnPool& ZarnPool();
-
-namespace kvr {
-// A MAC text without its colons.
-std::string RemoveColons(const std::string& mac);
-}  // namespace kvr

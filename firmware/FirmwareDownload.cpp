@@ -13,7 +13,6 @@
 #include "QfwIntegrity.h"
 #include "Rids.h"
 #include "RunTimeError.h"
-#include "SnapFrame.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsPayload.h"

@@ -18,6 +18,7 @@ FirmwareWizardServices FirmwareDownloadServices() {
         FirmwareDownloadResult result;
         if (!request.device || !request.pgbDownloadMode || !request.pgbErase || !request.pgbUpload) return result;
         FirmwareDownload download(request.device, *request.pgbDownloadMode, *request.pgbErase, *request.pgbUpload);
+        if (request.hNIC >= 0) download.SetAdapterHandle(request.hNIC);
         download.SetUploadImageOnly(request.uploadImageOnly);
         download.SetOverrideHardwareCompatibility(request.overrideHardwareCheck);
         result.ok = download.PerformDownload(request.fileName);

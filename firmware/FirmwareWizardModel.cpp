@@ -1,9 +1,9 @@
 #include "FirmwareWizardModel.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "Globals.h"
+#include "HexText.h"
 #include "ProgramStore.h"
 #include "RunTimeError.h"
 #include "SnapLink.h"
@@ -26,12 +26,6 @@ std::string Title() { return Text(4000); }
 
 PromptAnswer Ask(const std::string& text, PromptButtons buttons, PromptIcon icon) {
     return CurrentPrompter().Ask(text, Title(), buttons, icon);
-}
-
-std::string Hex(std::int32_t value) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(static_cast<std::uint32_t>(value)));
-    return buf;
 }
 
 // The device keeps its configuration only when the file continues its own
@@ -247,12 +241,12 @@ bool FirmwareWizardModel::ShowPage2() {
     m_view.focusFinish = false;
 
     if (KeepsConfiguration(z, header)) {
-        Log("Zarn Firmware ID=(0x" + Hex(z.FirmwareID) + "), QFW Firmware ID=(0x" + Hex(header.SwId()) +
+        Log("Zarn Firmware ID=(0x" + HexUpper(static_cast<std::uint32_t>(z.FirmwareID)) + "), QFW Firmware ID=(0x" + HexUpper(static_cast<std::uint32_t>(header.SwId())) +
                 ") config will not be updated.",
             LEVEL_USER);
         m_uploadImageOnly = true;
     } else {
-        Log("m_SelectedZarn.FirmwareID = 0x" + Hex(z.FirmwareID) + ",  Header.SWID = 0x" + Hex(header.SwId()) +
+        Log("m_SelectedZarn.FirmwareID = 0x" + HexUpper(static_cast<std::uint32_t>(z.FirmwareID)) + ",  Header.SWID = 0x" + HexUpper(static_cast<std::uint32_t>(header.SwId())) +
                 ".  Uploading new config...",
             LEVEL_USER);
         m_uploadImageOnly = false;
@@ -281,6 +275,7 @@ void FirmwareWizardModel::RunUpload() {
     if (m_services.Download) {
         FirmwareDownloadRequest request;
         request.device = m_SelectedZarn;
+        request.hNIC = m_hNIC;
         request.fileName = m_strFileName;
         request.uploadImageOnly = m_uploadImageOnly;
         request.overrideHardwareCheck = m_view.overrideChecked;

@@ -35,6 +35,9 @@ struct FirmwareDownloadResult {
 // wizard and the three progress bars of page 3.
 struct FirmwareDownloadRequest {
     std::shared_ptr<clsZarn> device;
+    // The adapter the wizard opened for the device: the download uses it and
+    // leaves it open for the wizard to close (-1: the download opens its own).
+    std::int32_t hNIC = -1;
     std::string fileName;
     bool uploadImageOnly = false;
     bool overrideHardwareCheck = false;

@@ -13,7 +13,7 @@ packages=(
   clang
   iproute2 libcap2-bin
   tshark
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
   xdg-utils
   dpkg-dev lintian desktop-file-utils appstream groff-base
 )

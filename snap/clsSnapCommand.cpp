@@ -9,7 +9,6 @@
 #include "HexText.h"
 #include "Seams.h"
 #include "SnapCommon.h"
-#include "SnapFrame.h"
 #include "SnapLink.h"
 #include "clsPayload.h"
 #include "modSNAP.h"

@@ -8,7 +8,6 @@
 #include "HexText.h"
 #include "Seams.h"
 #include "SnapCommon.h"
-#include "SnapFrame.h"
 #include "SnapLink.h"
 #include "modSNAP.h"
 
@@ -116,7 +115,7 @@ bool clsSnapResponse::ReadSNAP(std::int32_t hNIC, std::int16_t ProtocolVersion) 
         // Every frame read replaces the public variables, whether or not it
         // belongs to the transaction.
         m_lastHadFrame = true;
-        srcMAC = kvr::MacToHex(f.sender.data());
+        srcMAC = kvr::MacText(f.sender);
         LoadFrame(f.frameType, f.label, f.status, f.payload.data(), f.payload.size());
 
         const bool versionOk = f.version == ProtocolVersion;

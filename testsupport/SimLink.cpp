@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "sim/SimFrame.h"
 
 namespace kvr::test {
@@ -53,7 +53,7 @@ void SimLink::Inject(const SnapFrame& frame, std::int64_t delayMs) { Queue(m_clo
 SnapFrame SimLink::Response(const std::string& mac, std::int16_t label, const std::vector<std::uint8_t>& payload,
                                bool downloadMode, std::int16_t version) {
     SnapFrame r;
-    MacFromHex(mac, r.sender.data());
+    r.sender = ParseMac(mac).value_or(MacAddress{});
     r.version = version;
     r.frameType = static_cast<std::uint8_t>(2 | (downloadMode ? 0x80 : 0));
     r.label = label;

@@ -130,6 +130,17 @@ void BindAutomation(frmZarni& window) {
         return r;
     });
     window.SetAutomationAbort([] { basAutomation::AbortAutomation(); });
+    // The run's firmware file decides which devices are offered (nothing is
+    // known without a header read from it), and the device the user picks is
+    // the run's target.
+    window.SetAutomationFirmwareFit([](const clsZarn& z) {
+        const auto& st = basAutomation::State();
+        if (!st.FileHeaderRead) return true;  // /I, /B, /C runs, or a /D file without a header
+        return IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(st.FileHardwareID),
+                                    static_cast<std::int32_t>(st.FileCompatibleHardwareVersion));
+    });
+    window.SetAutomationTarget([](const std::string& mac) { basAutomation::State().MatchMac = mac; });
+    window.SetAutomationUnattended(basAutomation::State().UnattendedMode);
 }
 
 }  // namespace kvr

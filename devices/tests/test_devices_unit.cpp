@@ -8,7 +8,7 @@
 #include "RecordingPrompter.h"
 #include "SimLink.h"
 #include "Rids.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "clsDiscover.h"
 #include "clsPayload.h"
 #include "clsSnapResponse.h"

@@ -17,12 +17,11 @@
 #include <QVBoxLayout>
 
 #include "Globals.h"
+#include "HexText.h"
 #include "LocalizeForm.h"
 #include "RunTimeError.h"
 #include "UiResources.h"
-#include "basAutomation.h"
 #include "basDebug.h"
-#include "QfwIntegrity.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
@@ -177,12 +176,6 @@ void frmZarni::AddToolsAction(QAction* action) {
     menuBar()->setVisible(true);
 }
 
-void frmZarni::SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion, bool headerRead) {
-    m_fileHardwareId = hardwareId;
-    m_fileCompatibleHardwareVersion = compatibleHardwareVersion;
-    m_fileHeaderRead = headerRead;
-}
-
 QString frmZarni::Caption() const {
     QString caption = ResText(1000) + " v" + QString::number(KVR_VERSION_MAJOR) + "." +
                       QString::number(KVR_VERSION_MINOR) + "." + QString::number(KVR_VERSION_PATCH);
@@ -205,10 +198,6 @@ void frmZarni::Form_Load() {
         }
         chkModifiedSNAP->setChecked(G().ModifiedSnap != 0);
         setWindowTitle(Caption());
-        if (G().AutomationMode) {
-            const auto& st = basAutomation::State();
-            SetAutomationFirmwareIdentity(st.FileHardwareID, st.FileCompatibleHardwareVersion, st.FileHeaderRead);
-        }
         // The automation timer runs from the start; its handler waits while a
         // discovery is under way.
         tmrAutomationScheduler->start();
@@ -219,9 +208,7 @@ void frmZarni::Form_Load() {
 }
 
 bool frmZarni::FitsFirmwareFile(const clsZarn& z) const {
-    if (!m_fileHeaderRead) return true;  // /I, /B, /C runs, or a /D file without a header
-    return kvr::IsHardwareCompatible(z.HardwareID, z.HardwareVersion, static_cast<std::int32_t>(m_fileHardwareId),
-                                     static_cast<std::int32_t>(m_fileCompatibleHardwareVersion));
+    return !m_firmwareFits || m_firmwareFits(z);
 }
 
 void frmZarni::Discover() {
@@ -368,7 +355,7 @@ void frmZarni::cmdFirmware_Click() {
     if (!item || !cmdFirmware->isEnabled()) return;
     std::string mac = DeviceKey(*item);
     if (G().AutomationMode) {
-        basAutomation::State().MatchMac = mac;
+        if (m_automationTarget) m_automationTarget(mac);
         tmrAutomationScheduler->start();
         tmrAutomationScheduler_Timer();
         return;
@@ -410,7 +397,7 @@ void frmZarni::tmrAutomationScheduler_Timer() {
         Log("tmrAutomationScheduler_Timer: automated operations are not available in this build.", LEVEL_ERROR);
         tmrAutomationScheduler->stop();
         // An unattended run must end rather than wait for somebody to close the window.
-        if (basAutomation::State().UnattendedMode) {
+        if (m_unattended) {
             m_exitStatus = 1;
             close();
         }
@@ -432,7 +419,7 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     }
     // 3 waits for the user to pick the device in the list and press Firmware;
     // an unattended run has nobody to do that and must end instead.
-    if (r == 3 && basAutomation::State().UnattendedMode) {
+    if (r == 3 && m_unattended) {
         Log("tmrAutomationScheduler_Timer: the run waits for a device to be picked, which nobody can do in an "
             "unattended run.",
             LEVEL_ERROR);

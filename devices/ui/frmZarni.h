@@ -51,11 +51,18 @@ public:
     void SetAutomationStep(AutomationStep step) { m_automationStep = std::move(step); }
     // Runs when the window unloads in automated mode (ends the automation record).
     void SetAutomationAbort(std::function<void()> abort) { m_automationAbort = std::move(abort); }
-    // The hardware identity of the firmware file of an automated run; devices
-    // that do not fit it are listed as incompatible.
-    // Without a header read from the file nothing is known, and no device is
-    // marked.
-    void SetAutomationFirmwareIdentity(long hardwareId, long compatibleHardwareVersion, bool headerRead = true);
+    // Whether a device takes the firmware file of an automated run; devices it
+    // refuses are listed as incompatible (without a test every device fits).
+    using FirmwareFit = std::function<bool(const clsZarn& zarn)>;
+    void SetAutomationFirmwareFit(FirmwareFit fits) { m_firmwareFits = std::move(fits); }
+    // Firmware in an automated run names the selected device (its MAC as 12
+    // hex digits) as the run's target before the next step runs.
+    void SetAutomationTarget(std::function<void(const std::string& mac)> target) {
+        m_automationTarget = std::move(target);
+    }
+    // An unattended run has nobody to pick a device or close the window: a
+    // step that waits for the user ends the run instead.
+    void SetAutomationUnattended(bool unattended) { m_unattended = unattended; }
 
     // A menu for the windows that come later (status window ...); hidden
     // while it is empty.
@@ -104,9 +111,9 @@ private:
     FirmwareOpener m_openFirmware;
     AutomationStep m_automationStep;
     std::function<void()> m_automationAbort;
-    long m_fileHardwareId = 0;
-    long m_fileCompatibleHardwareVersion = 0;
-    bool m_fileHeaderRead = false;
+    FirmwareFit m_firmwareFits;
+    std::function<void(const std::string& mac)> m_automationTarget;
+    bool m_unattended = false;
     bool m_unloaded = false;
     bool m_discovering = false;
     bool m_inAutomationStep = false;

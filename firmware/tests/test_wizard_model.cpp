@@ -174,6 +174,7 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
         s.Download = [&](const FirmwareDownloadRequest& req) {
             ++downloadCalls;
             imageOnlySent.push_back(req.uploadImageOnly);
+            EXPECT_EQ(req.hNIC, 3);  // the wizard's own adapter, not a second opening closed behind its back
             // Nothing of the wizard reacts while the download runs.
             self->CloseRequested();
             self->cmdPrevious_Click();

@@ -33,7 +33,7 @@
 #include "Rids.h"
 #include "Segment.h"
 #include "SnapCodec.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "SegmentEcho.h"
 #include "VethLab.h"
 #include "ZarniLibs.h"
@@ -80,8 +80,7 @@ struct Meter {
 void BareSlice(std::int32_t index, const std::string& peer, double seconds, std::uint16_t& seq, Meter& m) {
     kvr::SnapFrame out{{}, 8, SNAP_KIND_READ_REQUEST, 0, 0, std::vector<std::uint8_t>(72, 0x55)};
     kvr::zs::GetAdapterMacAddress(index, out.sender.data());
-    kvr::MacAddress destination{};
-    kvr::MacFromHex(peer, destination.data());
+    const kvr::MacAddress destination = kvr::ParseMac(peer).value_or(kvr::MacAddress{});
     std::vector<std::uint8_t> frame, buf(1514);
     const auto t0 = SteadyClock::now();
     auto now = t0;
@@ -224,7 +223,7 @@ int main(int argc, char** argv) {
         std::string simDesc;
         const std::int32_t echoIndex = FindAdapter("vseg:" + echoSeg, nullptr);
         FindAdapter("vseg:" + simSeg, &simDesc);
-        MeasureMedium("virtual segment", echoIndex, kvr::MacToHex(echoMac.data()), simDesc, devMac, seconds);
+        MeasureMedium("virtual segment", echoIndex, kvr::MacText(echoMac.data()), simDesc, devMac, seconds);
     }
     StopSegmentEcho(echo);
     sim.Stop();
@@ -245,7 +244,7 @@ int main(int argc, char** argv) {
             std::string simDesc;
             const std::int32_t near = FindAdapter(lab.NearIf(), nullptr);
             FindAdapter("kvrsnapA", &simDesc);
-            MeasureMedium("veth", near, kvr::MacToHex(lab.FarMac().data()), simDesc, devMac, seconds);
+            MeasureMedium("veth", near, kvr::MacText(lab.FarMac().data()), simDesc, devMac, seconds);
             vsim.Stop();
         }
         lab.EchoStop();

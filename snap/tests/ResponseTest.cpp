@@ -5,7 +5,7 @@
 #include "Globals.h"
 #include "LogRecorder.h"
 #include "SimLink.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "clsSnapResponse.h"
 #include "modSNAP.h"
 #include "sim/SimFrame.h"
@@ -201,7 +201,7 @@ protected:
     }
     kvr::SnapFrame Frame(std::uint8_t type, std::int16_t lbl, std::int16_t version = 0, std::uint8_t status = 0) {
         kvr::SnapFrame f;
-        kvr::MacFromHex("0007F5AABBCC", f.sender.data());
+        f.sender = kvr::ParseMac("0007F5AABBCC").value();
         f.version = version;
         f.frameType = type;
         f.label = lbl;

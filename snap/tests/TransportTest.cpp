@@ -10,7 +10,7 @@
 #include "clsPayload.h"
 #include "clsSnapCommand.h"
 #include "AdapterSession.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "modSNAP.h"
 
 namespace {

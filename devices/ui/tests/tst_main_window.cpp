@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "Globals.h"
-#include "basAutomation.h"
 #include "RefreshNicPool.h"
 #include "Seams.h"
 #include "ZarniLibs.h"
@@ -315,15 +314,15 @@ private slots:
         QVERIFY(StartDevices({fits, otherHardware, newerHardware}));
 
         G().AutomationMode = true;
-        basAutomation::State().FileHardwareID = 7;
-        basAutomation::State().FileCompatibleHardwareVersion = 2;
-        basAutomation::State().FileHeaderRead = true;  // devices are judged only against a header read
         frmZarni w;
+        w.SetAutomationFirmwareFit([](const clsZarn& z) { return z.HardwareID == 7 && z.HardwareVersion <= 2; });
+        std::string target;
+        w.SetAutomationTarget([&](const std::string& mac) { target = mac; });
         std::vector<std::size_t> poolAtStep;
         std::vector<std::string> targetAtStep;
         w.SetAutomationStep([&] {
             poolAtStep.push_back(ZarnPool().Count());
-            targetAtStep.push_back(basAutomation::State().MatchMac);
+            targetAtStep.push_back(target);
             return 3L;  // "<prompt>": the user picks the device
         });
         w.Form_Load();
@@ -351,7 +350,6 @@ private slots:
         QCOMPARE(targetAtStep.size(), std::size_t{2});
         QCOMPARE(targetAtStep.back(), std::string("0007F5000601"));
         G().AutomationMode = false;
-        basAutomation::State().MatchMac.clear();
     }
 
     // Nobody is there to pick a device in an unattended run: a step that waits
@@ -360,11 +358,9 @@ private slots:
     void unattendedRunNeverWaitsForTheUser() {
         QVERIFY(StartDevices({Device("00:07:F5:00:06:11", "One"), Device("00:07:F5:00:06:12", "Two")}));
         G().AutomationMode = true;
-        basAutomation::State().UnattendedMode = true;
-        basAutomation::State().FileHardwareID = 0;
-        basAutomation::State().FileCompatibleHardwareVersion = 0;
         {
             frmZarni w;
+            w.SetAutomationUnattended(true);
             int steps = 0;
             int aborts = 0;
             w.SetAutomationStep([&] {
@@ -383,13 +379,13 @@ private slots:
         }
         {
             frmZarni w;  // no automated operations in this build
+            w.SetAutomationUnattended(true);
             w.Form_Load();
             w.show();
             QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
             QCOMPARE(w.ExitStatus(), 1);
         }
         G().AutomationMode = false;
-        basAutomation::State().UnattendedMode = false;
     }
 
     // Closing the window while a step of the run is under way (a firmware

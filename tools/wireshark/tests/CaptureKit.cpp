@@ -13,7 +13,7 @@
 #include <stdexcept>
 
 #include "SnapCodec.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 
 namespace capkit {
 
@@ -73,11 +73,12 @@ Bytes PayloadBytes(const clsPayload& payload) {
 
 Bytes SnapFrame(const std::string& dst, const std::string& src, int version, std::uint8_t type, std::uint16_t label,
                 std::uint8_t status, const Bytes& payload) {
-    kvr::MacAddress destination{};
-    kvr::SnapFrame f{{}, static_cast<std::int16_t>(version), type, static_cast<std::int16_t>(label), status, payload};
+    const auto destination = kvr::ParseMac(dst);
+    const auto sender = kvr::ParseMac(src);
+    kvr::SnapFrame f{sender.value_or(kvr::MacAddress{}), static_cast<std::int16_t>(version), type,
+                     static_cast<std::int16_t>(label), status, payload};
     Bytes frame;
-    if (!kvr::MacFromHex(dst, destination.data()) || !kvr::MacFromHex(src, f.sender.data()) ||
-        !kvr::BuildSnapFrame(destination, f, frame))
+    if (!destination || !sender || !kvr::BuildSnapFrame(*destination, f, frame))
         throw std::runtime_error("the frame codec refused a test frame");
     return frame;
 }

@@ -11,7 +11,7 @@
 
 #include "CaptureKit.h"
 #include "SnapCodec.h"
-#include "SnapFrame.h"
+#include "HexText.h"
 #include "sim/DeviceModel.h"
 
 using namespace capkit;
@@ -53,7 +53,7 @@ private:
             m_cap.Add(out.bytes, now);
             kvr::SnapFrame f;
             if (kvr::ParseSnapFrame(out.bytes, f) == kvr::SnapParse::Ok && (f.frameType & 7) == 2) {
-                Bytes ack = SnapFrame(kvr::MacToHex(f.sender.data()), kHost, 8, 0x03,
+                Bytes ack = SnapFrame(kvr::MacText(f.sender), kHost, 8, 0x03,
                                       static_cast<std::uint16_t>(f.label), 0, {});
                 now += 1;
                 m_cap.Add(ack, now);

@@ -18,8 +18,8 @@
 #include <exception>
 
 #include "Globals.h"
+#include "ProgramStore.h"
 #include "UiResources.h"
-#include "clsDbManager.h"
 
 namespace kvr {
 namespace {
@@ -185,7 +185,7 @@ void frmStatus::mnuClose_Click() { close(); }
 QString frmStatus::LayoutSection() const { return objectName(); }
 
 void frmStatus::SaveLayout() {
-    clsDbManager* db = clsDbManager::Current();
+    ProgramStore* db = G().DbManager;
     if (!db) return;
     const QRect r = geometry();
     const std::string section = FromUi(LayoutSection());
@@ -196,7 +196,7 @@ void frmStatus::SaveLayout() {
 }
 
 void frmStatus::RestoreLayout() {
-    clsDbManager* db = clsDbManager::Current();
+    ProgramStore* db = G().DbManager;
     if (!db) return;
     const QRect cur = geometry();
     const std::string section = FromUi(LayoutSection());
