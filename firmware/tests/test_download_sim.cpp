@@ -36,7 +36,10 @@ Bytes Qfw(long image1, long cne = -1, std::uint32_t version = 0x0300) {
     return kvr::sim::MakeQfw(spec);
 }
 
-// Real time, except that pauses of a second or more pass at once.
+// Real time, except that the fixed pauses of the download (the pause before
+// download mode, the pauses between the polls of the device's state) pass at
+// once. Short pauses (a failed read's anti-spin pause) stay real, so an
+// acknowledgement wait still gives the simulator real time to answer.
 class QuickPauses : public kvr::Clock {
 public:
     std::int64_t NowMs() override {
@@ -44,11 +47,12 @@ public:
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
     }
     void SleepMs(long ms) override {
-        if (ms >= 1000) m_skipped += ms;
+        if (ms >= kSkipFromMs) m_skipped += ms;
         else if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     }
 
 private:
+    static constexpr long kSkipFromMs = 200;
     std::int64_t m_skipped = 0;
 };
 
