@@ -8,6 +8,18 @@
 
 namespace kvr::sim {
 
+bool ParseOptionNumber(const std::string& text, long long lo, long long hi, long long& v) {
+    if (text.empty()) return false;
+    std::size_t digits = text[0] == '-' || text[0] == '+' ? 1 : 0;
+    const bool hex = text.size() > digits + 1 && text[digits] == '0' && (text[digits + 1] == 'x' || text[digits + 1] == 'X');
+    errno = 0;
+    char* end = nullptr;
+    long long x = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || x < lo || x > hi) return false;
+    v = x;
+    return true;
+}
+
 namespace {
 
 // Splits "a=1, b=\"x y\" c" into tokens; false on an unterminated quote.
@@ -37,18 +49,8 @@ bool Tokenize(const std::string& s, std::vector<std::string>& out, std::string* 
     return true;
 }
 
-// Decimal, or hexadecimal after "0x": a leading zero does not make a number
-// octal ("restart=0500" is 500 ms).
 bool Number(const std::string& text, long long lo, long long hi, long long& v) {
-    if (text.empty()) return false;
-    std::size_t digits = text[0] == '-' || text[0] == '+' ? 1 : 0;
-    const bool hex = text.size() > digits + 1 && text[digits] == '0' && (text[digits + 1] == 'x' || text[digits + 1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    long long x = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || x < lo || x > hi) return false;
-    v = x;
-    return true;
+    return ParseOptionNumber(text, lo, hi, v);
 }
 
 bool Flag(const std::string& text, bool& v) {

@@ -20,6 +20,10 @@ struct SimConfig {
     std::vector<DeviceConfig> devices;
 };
 
+// A whole option value as a number in [lo, hi]: decimal, or hexadecimal after
+// "0x"; a leading zero does not make it octal ("restart=0500" is 500 ms).
+bool ParseOptionNumber(const std::string& text, long long lo, long long hi, long long& v);
+
 // Fills `device` (starting from its current values) from a spec. False with a
 // reason naming the offending key on any unknown key or bad value.
 bool ParseDeviceOptions(const std::string& spec, DeviceConfig& device, std::string* error);

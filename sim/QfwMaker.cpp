@@ -7,6 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "sim/DeviceOptions.h"
 #include "zarni_utils.h"
 
 namespace kvr::sim {
@@ -25,15 +26,7 @@ void PutText(std::vector<std::uint8_t>& f, std::size_t at, const std::string& te
 }
 
 bool Number(const std::string& text, long long lo, long long hi, long long& v) {
-    if (text.empty()) return false;
-    const std::size_t sign = text[0] == '-' ? 1 : 0;
-    const bool hex = text.size() > sign + 2 && text[sign] == '0' && (text[sign + 1] == 'x' || text[sign + 1] == 'X');
-    errno = 0;
-    char* end = nullptr;
-    long long x = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || x < lo || x > hi) return false;
-    v = x;
-    return true;
+    return ParseOptionNumber(text, lo, hi, v);
 }
 
 // SIZE, @FILE or none.
