@@ -1,5 +1,7 @@
 #include "ProfileData.h"
 
+#include <algorithm>
+
 #include "ByteReader.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -159,7 +161,7 @@ std::vector<std::pair<Rid, long>> RefusedRids(const clsSnapResponse& response) {
     std::vector<std::uint8_t> v;
     long len = 0;
     for (long seq = 1; response.GetRIDFieldEx(RID_ERROR_STATUS, v, len, seq); ++seq) {
-        ByteReader reader(v.data(), static_cast<std::size_t>(len));
+        ByteReader reader(v.data(), std::min(v.size(), static_cast<std::size_t>(len < 0 ? 0 : len)));
         const std::uint16_t rid = reader.U16();
         const std::uint16_t code = reader.U16();
         if (reader.Ok()) out.emplace_back(rid, code);
