@@ -60,29 +60,6 @@ void CloseOnTerminate() {
     ::sigaction(SIGINT, &sa, nullptr);
 }
 
-// The offscreen platform says on every run that it cannot raise windows or
-// hand size hints to a window manager; a script reading standard error must
-// see only what concerns it.
-QtMessageHandler g_defaultHandler = nullptr;
-
-void FilterToolkitNoise(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (type != QtFatalMsg && (message.contains("This plugin does not support") ||
-                               message.contains("propagateSizeHints") || message.contains("QStandardPaths:")))
-        return;
-    if (g_defaultHandler) g_defaultHandler(type, context, message);
-}
-
-// A run without anybody at the screen needs no display: over ssh or from a
-// scheduler the windows are drawn offscreen.
-void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
-    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
-    if (kvr::IsScriptedRun(args) && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (kvr::IsScriptedRun(args) || (platform && std::string(platform) == "offscreen"))
-        g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
-}
-
 // KVR_CLOSE_AFTER_MS: demonstrations and screenshots without anybody at the
 // screen close the program themselves, milliseconds after the start. Armed
 // before the first window, and from then on every window that opens is
@@ -117,7 +94,7 @@ int main(int argc, char** argv) {
         return *status;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    ChooseHeadlessPlatform(args);
+    kvr::ChooseHeadlessPlatform(args);
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");
     ArmCloseAfter();

@@ -114,7 +114,32 @@ void TellMissingRawAccess() {
     std::fflush(stderr);
 }
 
+// The offscreen platform says on every run that it cannot raise windows or
+// hand size hints to a window manager; a script reading standard error must
+// see only what concerns it.
+QtMessageHandler g_defaultHandler = nullptr;
+bool g_noiseFiltered = false;
+
+void FilterToolkitNoise(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtFatalMsg && (message.contains("This plugin does not support") ||
+                               message.contains("propagateSizeHints") || message.contains("QStandardPaths:")))
+        return;
+    if (g_defaultHandler) g_defaultHandler(type, context, message);
+}
+
 }  // namespace
+
+void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
+    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    if (IsScriptedRun(args) && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    // Installed once: a second filter would hand every message to itself.
+    if (!g_noiseFiltered && (IsScriptedRun(args) || (platform && std::string(platform) == "offscreen"))) {
+        g_noiseFiltered = true;
+        g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
+    }
+}
 
 bool IsScriptedRun(const std::vector<std::string>& args) {
     return LooksUnattended(args) || HasSwitch(args, "/l", "--list");

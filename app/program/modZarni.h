@@ -57,6 +57,12 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 // (/U or --list): no display needed, no box waits.
 bool IsScriptedRun(const std::vector<std::string>& args);
 
+// Before the application object exists: a scripted run without a display
+// is drawn offscreen, and where windows are drawn offscreen the toolkit's
+// remarks about them (it cannot raise windows or pass size hints on) stay
+// off standard error, which a script reads.
+void ChooseHeadlessPlatform(const std::vector<std::string>& args);
+
 // The program's exit status after its event loop ended: the run's outcome
 // in automated mode (an unattended failure is also told on standard error).
 int FinishRun(StartupOutcome& outcome, int eventLoopStatus);

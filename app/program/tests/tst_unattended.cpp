@@ -1,7 +1,9 @@
-// Unattended firmware upgrades end to end: the real KVRinstaller started as
-// a script starts it (no display, its own application directory) against
-// simulated devices on a private virtual segment. Each row checks the exit
-// status, the output file history.log and the JSON record.
+// Unattended runs end to end: the real KVRinstaller started as a script
+// starts it (no display, its own application directory) against simulated
+// devices on a private virtual segment. What only the process shows: its exit
+// status, its standard output and error, signals, and a successful upgrade
+// through the shipped program (the other outcomes run inside the test process,
+// tst_unattended_runs.cpp).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,15 +12,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
-#include <sstream>
 #include <thread>
 
 #include "TempAppDir.h"
+#include "UnattendedRows.h"
 #include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
@@ -26,32 +31,11 @@
 extern char** environ;
 namespace fs = std::filesystem;
 using namespace kvr::sim;
+namespace unattended = kvr::test::unattended;
+using unattended::Lines;
+using unattended::Text;
 
 namespace {
-
-struct Row {
-    const char* name;
-    std::vector<std::string> devices;  // kvrsim device specs
-    std::vector<std::string> qfw;      // --make-qfw fields; "corrupt" spoils a section
-    std::vector<std::string> args;     // besides --download FILE --unattended --json FILE
-    int status;
-    std::vector<std::string> results;  // JSON "result" of the record of each device, in device order
-    std::vector<std::string> history;  // texts in history.log (its ERROR lines and records)
-};
-
-void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
-
-std::vector<std::string> Lines(const fs::path& file) {
-    std::ifstream in(file);
-    std::vector<std::string> out;
-    for (std::string l; std::getline(in, l);) out.push_back(l);
-    return out;
-}
-
-std::string Text(const fs::path& file) {
-    std::ifstream in(file);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class UnattendedFixture : public ::testing::Test {
 protected:
@@ -85,21 +69,12 @@ protected:
         ASSERT_TRUE(m_sim->StartOnSegment("ua" + std::to_string(::getpid()), &err)) << err;
     }
 
-    void MakeFile(std::vector<std::string> fields) {
-        const bool corrupt = !fields.empty() && fields.back() == "corrupt";
-        if (corrupt) fields.pop_back();
-        QfwSpec spec;
-        std::string err;
-        ASSERT_TRUE(ParseQfwFields(fields, spec, &err)) << err;
-        if (!spec.image1) spec.image1 = QfwFiller(64 * 1024, 7);
-        auto bytes = MakeQfw(spec);
-        if (corrupt) bytes.back() ^= 0xFF;  // the last section's checksum no longer fits
-        ASSERT_TRUE(WriteQfwFile((m_root / "fw.qfw").string(), bytes, &err)) << err;
-    }
+    void MakeFile(const std::vector<std::string>& fields) { unattended::MakeFile(fields, m_root / "fw.qfw"); }
 
     // Runs the program like a script over ssh: no display, nothing to click.
-    // termAfterMs > 0: a SIGTERM reaches the program that many milliseconds after its start.
-    int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {}, int termAfterMs = 0) {
+    // termWhen: a SIGTERM reaches the program as soon as it holds.
+    int Run(const std::vector<std::string>& args, const std::vector<std::string>& moreEnv = {},
+            const std::function<bool()>& termWhen = {}) {
         std::vector<std::string> argv{(App() / "KVRinstaller").string()};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
@@ -119,9 +94,10 @@ protected:
         posix_spawn_file_actions_destroy(&fa);
         if (rc != 0) return -1;
         int status = 0;
-        for (int i = 0; i < 1800 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
-            if (termAfterMs > 0 && i == termAfterMs / 100) ::kill(pid, SIGTERM);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        bool termSent = false;
+        for (int i = 0; i < 9000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+            if (termWhen && !termSent && termWhen()) termSent = ::kill(pid, SIGTERM) == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (::waitpid(pid, &status, WNOHANG) == 0) {  // hung: a run must never wait for anybody
             ::kill(pid, SIGKILL);
@@ -133,66 +109,37 @@ protected:
 
     fs::path App() const { return m_app.Path(); }
 
+    // True when the program's status log (its database) holds a message containing `text`.
+    bool StatusLogHas(const std::string& text) const {
+        sqlite3* db = nullptr;
+        bool found = false;
+        if (fs::exists(App() / "db1.mdb") &&
+            sqlite3_open_v2((App() / "db1.mdb").c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(db, "SELECT 1 FROM tblStatus WHERE instr(Message, ?1) > 0", -1, &st, nullptr) ==
+                SQLITE_OK) {
+                sqlite3_bind_text(st, 1, text.c_str(), -1, SQLITE_TRANSIENT);
+                found = sqlite3_step(st) == SQLITE_ROW;
+            }
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        return found;
+    }
+
     kvr::test::TempAppDir m_app;  // the program's own directory: database, lock, history.log
     fs::path m_root;              // segments, firmware file, captured output
     std::unique_ptr<Simulator> m_sim;
 };
 
-class UnattendedRun : public UnattendedFixture, public ::testing::WithParamInterface<Row> {};
-
-TEST_P(UnattendedRun, EndsWithItsStatusRecordAndJson) {
-    const Row& row = GetParam();
+// A whole upgrade through the shipped program, checked as every outcome of
+// the table is.
+TEST_F(UnattendedFixture, SuccessProtocol16EndsWithItsStatusRecordAndJson) {
+    const unattended::Row& row = unattended::Outcome("SuccessProtocol16");
     StartDevices(row.devices);
     MakeFile(row.qfw);
-    std::vector<std::string> args{"--download", (m_root / "fw.qfw").string(), "--unattended", "--json",
-                                  (m_root / "run.json").string()};
-    args.insert(args.end(), row.args.begin(), row.args.end());
-    const int status = Run(args);
-    const std::string err = Text(m_root / "stderr.txt");
-    EXPECT_EQ(status, row.status) << err;
-    // Standard error: the reason of a failure, and no toolkit noise.
-    EXPECT_EQ(err.find("This plugin does not support"), std::string::npos) << err;
-    if (row.status != 0) {
-        EXPECT_NE(err.find("(exit status " + std::to_string(row.status) + ")"), std::string::npos) << err;
-    }
-
-    const auto history = Lines(App() / "history.log");
-    ASSERT_GE(history.size(), 6u);
-    const std::string rule(67, '*');
-    EXPECT_EQ(history.front(), rule);
-    EXPECT_EQ(history[1].rfind("   Started KVRinstaller ver ", 0), 0u);
-    EXPECT_EQ(history.back(), rule);  // the closing line
-    const std::string all = Text(App() / "history.log");
-    for (const auto& e : row.history) EXPECT_NE(all.find(e), std::string::npos) << e << "\n" << all;
-    EXPECT_NE(all.find("Automated operations ended with exit status " + std::to_string(row.status)), std::string::npos)
-        << all;
-
-    const auto json = Lines(m_root / "run.json");
-    ASSERT_EQ(json.size(), row.results.size() + 1) << Text(m_root / "run.json");
-    const auto macs = m_sim->Devices();  // in the order of row.devices; records come in discovery order
-    for (std::size_t i = 0; i < row.results.size(); ++i) {
-        std::string mac = MacText(macs[i]);  // 0007F5000101 -> 00:07:F5:00:01:01
-        for (std::size_t k = 10; k >= 2; k -= 2) mac.insert(k, ":");
-        const auto line = std::find_if(json.begin(), json.end() - 1, [&](const std::string& l) {
-            return l.find("\"mac\":\"" + mac + "\"") != std::string::npos;
-        });
-        ASSERT_NE(line, json.end() - 1) << mac;
-        EXPECT_NE(line->find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << *line;
-    }
-    EXPECT_NE(json.back().find("\"summary\":true"), std::string::npos);
-
-    // What the devices now run: the file's version exactly where the record says "ok",
-    // and no firmware byte sent when the run refused before the download.
-    for (std::size_t i = 0; i < macs.size(); ++i) {
-        const bool ok = i < row.results.size() && row.results[i] == "ok";
-        if (row.status == 0 || row.results.size() == macs.size()) {
-            EXPECT_EQ(m_sim->State(macs[i]).firmwareVersion == 0x0204, ok) << MacText(macs[i]);
-        }
-        if (row.status >= 3 && row.status <= 6) {
-            EXPECT_EQ(m_sim->Counters(macs[i]).chunksReceived, 0u);
-        }
-    }
-    EXPECT_NE(json.back().find("\"status\":" + std::to_string(row.status) + ","), std::string::npos) << json.back();
+    const int status = Run(unattended::Arguments(row, m_root));
+    unattended::CheckRun(row, status, Text(m_root / "stderr.txt"), App(), m_root, *m_sim);
 }
 
 // Inventory for scripts: every device, one JSON object each, no window, nothing changed.
@@ -217,11 +164,17 @@ TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
     EXPECT_EQ(Text(m_root / "stderr.txt"), "");
 }
 
-// Logging out (SIGTERM) ends the program also while the "No Zarn Adapters
-// found" box waits for an answer nobody gives.
+// Logging out (SIGTERM) ends the program also while the "No suitable network
+// adapters found" box (no segment, no adapter) waits for an answer nobody
+// gives. The signal comes once the program has logged that it found no adapter.
 TEST_F(UnattendedFixture, TerminateEndsARunWaitingInAMessageBox) {
     StartDevices({});
-    EXPECT_EQ(Run({}, {"QT_QPA_PLATFORM=offscreen"}, 9000), 1);
+    bool boxOpen = false;
+    const auto waitsInTheBox = [&] {
+        return boxOpen = StatusLogHas("the number of network adapters is reported to be 0");
+    };
+    EXPECT_EQ(Run({}, {"QT_QPA_PLATFORM=offscreen"}, waitsInTheBox), 1);
+    EXPECT_TRUE(boxOpen);
 }
 
 // A script's mistakes end the run before anything is sent to a device.
@@ -270,32 +223,5 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"UnwritableJson", {"--download", "@fw.qfw", "/U", "--json", "@dir.qfw"}, 2, "is a directory"},
         BadInput{"SecondInstance", {"--download", "@fw.qfw", "/U"}, 9, "already running"}),
     [](const ::testing::TestParamInfo<BadInput>& p) { return std::string(p.param.name); });
-
-const char* kDev1 = "mac=00:07:F5:00:01:01 name=One restart=300";
-const char* kDev2 = "mac=00:07:F5:00:01:02 name=Two restart=300";
-const char* kDev3 = "mac=00:07:F5:00:01:03 name=Three restart=300";
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, UnattendedRun,
-    ::testing::Values(
-        Row{"SuccessProtocol16", {kDev1}, {}, {}, 0, {"ok"}, {}},
-        Row{"SuccessProtocol1", {std::string(kDev1) + " v16=0"}, {}, {}, 0, {"ok"}, {}},
-        Row{"NoDevice", {}, {}, {}, 4, {}, {"There are no Zarn Adapters that are compatible"}},
-        Row{"TwoMatching", {kDev1, kDev2}, {}, {}, 5, {}, {"There are 2 Zarn Adapters", "Cannot proceed."}},
-        Row{"Incompatible", {std::string(kDev1) + " hwid=2"}, {}, {"--match-mac", "00:07:F5:00:01:01"}, 6,
-            {"incompatible"}, {"is not compatible with the firmware file (QFW=1.1, Zarn=2.1)"}},
-        Row{"CorruptFile", {kDev1}, {"corrupt"}, {}, 3, {"file-invalid"},
-            {"The QFW file does not contain a valid firmware image!"}},
-        Row{"RefusesDownloadMode", {std::string(kDev1) + " no-download-mode=1"}, {}, {}, 7, {"download-failed"},
-            {"the firmware upload failed"}},
-        Row{"FailsMidway", {std::string(kDev1) + " fail-chunk=3:refuse:always"}, {}, {}, 7, {"download-failed"},
-            {"the firmware upload failed"}},
-        Row{"ComesBackOld", {std::string(kDev1) + " old-identity=1"}, {}, {}, 8, {"not-back"},
-            {"did not come back running version 256.516"}},
-        Row{"RetryRecovers", {std::string(kDev1) + " fail-chunk=3:refuse:once"}, {}, {"--retries", "2"}, 0, {"ok"},
-            {"attempt 2 of 3", "upgraded at attempt 2."}},
-        Row{"AllOverThreeOneFailing", {kDev1, std::string(kDev2) + " fail-chunk=2:refuse:always", kDev3}, {},
-            {"--match-mac", "all"}, 7, {"ok", "download-failed", "ok"}, {"the firmware upload failed"}}),
-    [](const ::testing::TestParamInfo<Row>& p) { return std::string(p.param.name); });
 
 }  // namespace
