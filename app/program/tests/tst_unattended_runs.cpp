@@ -81,7 +81,10 @@ protected:
             ASSERT_TRUE(m_sim->AddDevice(d, &err)) << err;
         }
         std::string err;
-        ASSERT_TRUE(m_sim->StartOnSegment("ui" + std::to_string(::getpid()), &err)) << err;
+        // A segment of its own for every row, also when the rows share the process.
+        static int rows = 0;
+        const std::string segment = "ur" + std::to_string(::getpid()) + "r" + std::to_string(++rows);
+        ASSERT_TRUE(m_sim->StartOnSegment(segment, &err)) << err;
     }
 
     // Runs the program the way its main() does, standard error going to a
