@@ -146,9 +146,9 @@ TEST_F(SampleCapture, RequestAckAndResponseAreLinkedByLabel) {
     const TsharkRun& run = s_decode->labelFilter;
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "1\n2\n3\n4\n");
-    EXPECT_EQ(s_decode->ridFilter.out, std::to_string(DiscoveryResponse) + "\n" + std::to_string(ProfileResponse) + "\n" +
-                                              std::to_string(CountPastPayload) + "\n" +
-                                              std::to_string(StringCountTooLarge) + "\n");
+    const TsharkRun& rids = s_decode->ridFilter;
+    EXPECT_EQ(rids.out, std::to_string(DiscoveryResponse) + "\n" + std::to_string(ProfileResponse) + "\n" +
+                            std::to_string(CountPastPayload) + "\n" + std::to_string(StringCountTooLarge) + "\n");
 }
 
 TEST_F(SampleCapture, DiscoveryValuesDecodedByEncoding) {
@@ -463,7 +463,7 @@ TEST(DissectorEncapsulations, VlanLinuxCookedAndWirelessFrames) {
     std::string cap = dir.Path() + "/encapsulations.pcapng";
     {
         MultiLinkCapture f(cap);
-        for (std::size_t i = 0; i < cases.size(); ++i) f.Add(cases[i].linkType, cases[i].frame, static_cast<long>(i));
+        for (std::size_t i = 0; i < cases.size(); ++i) f.Add(cases[i].linkType, cases[i].frame, static_cast<std::int64_t>(i));
     }
     FieldRows rows = Fields(*tshark, cap, {"snap.version", "snap.label", "snap.mac", "snap.rid.name"}, true);
     ASSERT_EQ(rows.size(), cases.size());
