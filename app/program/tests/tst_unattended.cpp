@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -25,7 +24,6 @@
 #include "TempAppDir.h"
 #include "UnattendedRows.h"
 #include "sim/DeviceOptions.h"
-#include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
 
 extern char** environ;
