@@ -19,6 +19,8 @@ public:
     void SleepMs(long ms) override {
         if (ms > 0) m_skipped += ms;
     }
+    // A library's wait for a frame ends as much sooner as real time runs faster.
+    long RealMs(long ms) override { return ms > 0 ? static_cast<long>((ms + m_speed - 1) / m_speed) : ms; }
 
 private:
     static std::int64_t RealMs() {
