@@ -159,7 +159,10 @@ TEST_F(VirtualSegment, ReadReturnsFalseAfterAboutOneHundredMillisecondsOfSilence
     // The window is the program's clock's: the library is asked to wait what is left of it, as that clock counts.
     struct AskedClock : kvr::test::SkipSleepClock {
         AskedClock() : SkipSleepClock(20) {}
-        long RealMs(long clockMs) override { return asked.push_back(clockMs), SkipSleepClock::RealMs(clockMs); }
+        long RealMs(long clockMs) override {
+            asked.push_back(clockMs);
+            return SkipSleepClock::RealMs(clockMs);
+        }
         std::vector<long> asked;
     } clock;
     kvr::SetClock(&clock);
