@@ -1,11 +1,15 @@
-# kvr_add_gtest(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [COST <n>])
+# kvr_add_gtest(<name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>] [COST <n>]
+#               [SUITES_IN_ONE_PROCESS <suites...>])
 # One test executable per module; cases are discovered by CTest when the test
 # runs, so adding a case needs no CMake change. Each case gets its own process,
 # so tests stay parallel-safe. Every test links the shared test support
 # (testsupport/). COST orders a fresh tree's first run (CTest then starts the
-# costliest first; later runs use the measured times).
+# costliest first; later runs use the measured times). A suite named in
+# SUITES_IN_ONE_PROCESS is one CTest test instead, all its cases in one
+# process (for suites whose cases share costly work set up once, such as one
+# run of an external program).
 function(kvr_add_gtest name)
-  cmake_parse_arguments(ARG "" "COST" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "COST" "SOURCES;LIBS;LABELS;SUITES_IN_ONE_PROCESS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} kvr_testsupport GTest::gtest GTest::gmock GTest::gtest_main kvr_warnings)
   target_compile_definitions(${name} PRIVATE
@@ -19,6 +23,16 @@ function(kvr_add_gtest name)
   if(ARG_COST)
     set(cost ${ARG_COST})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+  set(filter "*")
+  foreach(suite ${ARG_SUITES_IN_ONE_PROCESS})
+    add_test(NAME ${suite} COMMAND ${name} --gtest_filter=${suite}.*)
+    set_tests_properties(${suite} PROPERTIES LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen" COST ${cost})
+    if(filter STREQUAL "*")
+      set(filter "*-${suite}.*")
+    else()
+      set(filter "${filter}:${suite}.*")
+    endif()
+  endforeach()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${filter}"
     PROPERTIES LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen" COST ${cost})
 endfunction()

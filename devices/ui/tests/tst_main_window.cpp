@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ sim::DeviceConfig Device(const char* mac, const char* name) {
     return d;
 }
 
+// The scheduler's steps come every second (checked in captionControlsAndHelp);
+// the runs here let them follow each other at once.
+void StepWithoutPause(frmZarni& w) { w.AutomationTimer()->setInterval(1); }
+
 sim::Profile NamedProfile(const std::string& name) {
     sim::Profile p;
     p.name = name;
@@ -64,7 +69,9 @@ class MainWindowTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
+    // Ten times real time: a discovery window of 1 s ends with its first read
+    // that finds nothing (100 ms); the simulator answers within milliseconds.
+    SkipSleepClock m_clock{10};
     QtEventPump m_pump;
     LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;
@@ -93,6 +100,20 @@ private:
         for (int i = 0; i < list->topLevelItemCount(); ++i)
             if (list->topLevelItem(i)->text(0) == mac) return list->topLevelItem(i);
         return nullptr;
+    }
+
+    // Runs `act` on the discovery dialog once it has started its work (a
+    // discovery request reached the simulator), polling every few ms.
+    void WhenDiscovering(QObject* owner, const sim::Mac& mac, std::function<void(QWidget*)> act) {
+        auto* poll = new QTimer(owner);
+        poll->setInterval(5);
+        connect(poll, &QTimer::timeout, poll, [this, poll, mac, act = std::move(act)] {
+            auto* dialog = qobject_cast<frmDiscover*>(QApplication::activeModalWidget());
+            if (!dialog || m_sim->Counters(mac).discoveryRequests == 0) return;
+            poll->stop();
+            act(dialog);
+        });
+        poll->start();
     }
 
     // Discovery requests the devices saw after `since` frames of the log, with their frame-type bytes.
@@ -226,13 +247,12 @@ private slots:
     }
 
     void cancelDuringDiscoveryListsNothing() {
-        QVERIFY(StartDevices({Device("00:07:F5:00:02:01", "One"), Device("00:07:F5:00:02:02", "Two")}));
+        const auto one = Device("00:07:F5:00:02:01", "One");
+        QVERIFY(StartDevices({one, Device("00:07:F5:00:02:02", "Two")}));
         frmZarni w;
         bool clicked = false;
-        // Press Cancel shortly after the dialog has started its work.
-        QTimer::singleShot(300, [&] {
-            auto* dialog = qobject_cast<frmDiscover*>(QApplication::activeModalWidget());
-            if (!dialog) return;
+        // Press Cancel once the dialog has started its work.
+        WhenDiscovering(&w, one.mac, [&](QWidget* dialog) {
             QTest::mouseClick(dialog->findChild<QPushButton*>("CancelButton"), Qt::LeftButton);
             clicked = true;
         });
@@ -246,11 +266,10 @@ private slots:
     }
 
     void escapeCancelsDiscoveryToo() {
-        QVERIFY(StartDevices({Device("00:07:F5:00:03:01", "One")}));
+        const auto one = Device("00:07:F5:00:03:01", "One");
+        QVERIFY(StartDevices({one}));
         frmZarni w;
-        QTimer::singleShot(300, [&] {
-            if (QWidget* dialog = QApplication::activeModalWidget()) QTest::keyClick(dialog, Qt::Key_Escape);
-        });
+        WhenDiscovering(&w, one.mac, [](QWidget* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
         w.Form_Load();
         QCOMPARE(w.findChild<QTreeWidget*>("lvZarn")->topLevelItemCount(), 0);
         QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
@@ -269,10 +288,11 @@ private slots:
     }
 
     void closingDuringDiscoveryCancelsItAndThenCloses() {
-        QVERIFY(StartDevices({Device("00:07:F5:00:07:01", "One")}));
+        const auto one = Device("00:07:F5:00:07:01", "One");
+        QVERIFY(StartDevices({one}));
         frmZarni w;
         w.show();
-        QTimer::singleShot(300, &w, &QWidget::close);
+        WhenDiscovering(&w, one.mac, [&w](QWidget*) { w.close(); });
         w.Discover();
         QVERIFY(m_log.Has("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER, "frmDiscover"));
         QVERIFY(!w.isVisible());
@@ -325,6 +345,7 @@ private slots:
             targetAtStep.push_back(target);
             return 3L;  // "<prompt>": the user picks the device
         });
+        StepWithoutPause(w);
         w.Form_Load();
         auto* list = w.findChild<QTreeWidget*>("lvZarn");
         QCOMPARE(list->topLevelItemCount(), 3);
@@ -368,6 +389,7 @@ private slots:
                 return 3L;  // "<prompt>"
             });
             w.SetAutomationAbort([&] { ++aborts; });
+            StepWithoutPause(w);
             w.Form_Load();
             w.show();
             QTRY_COMPARE_WITH_TIMEOUT(steps, 1, 3000);
@@ -380,6 +402,7 @@ private slots:
         {
             frmZarni w;  // no automated operations in this build
             w.SetAutomationUnattended(true);
+            StepWithoutPause(w);
             w.Form_Load();
             w.show();
             QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
@@ -413,6 +436,7 @@ private slots:
             inStep = false;
             return 0L;
         });
+        StepWithoutPause(w);
         w.Form_Load();
         w.show();
         QTRY_COMPARE_WITH_TIMEOUT(steps, 1, 3000);

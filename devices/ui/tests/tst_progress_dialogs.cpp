@@ -43,7 +43,9 @@ class ProgressDialogsTest : public QObject {
 private:
     QTemporaryDir m_appDir;
     QTemporaryDir m_segmentDir;
-    SkipSleepClock m_clock{4};  // 1 s discovery windows listen for 250 ms
+    // Ten times real time: a 1 s listening window ends with its first read
+    // that finds nothing (100 ms); the simulator answers within milliseconds.
+    SkipSleepClock m_clock{10};
     QtEventPump m_pump;
     LogRecorder m_log;
     std::unique_ptr<sim::Simulator> m_sim;
@@ -165,9 +167,15 @@ private slots:
         payload.AddRID(RID_DEVICE_NAME);
         std::shared_ptr<clsSnapResponse> response;
         frmCommand dialog;
-        QTimer::singleShot(300, [&] {
+        // Cancel once the first attempt has reached the device.
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (CommandsReceived("00:07:F5:00:05:05") == 0) return;
+            poll.stop();
             if (auto* b = dialog.findChild<QPushButton*>("btCancel")) QTest::mouseClick(b, Qt::LeftButton);
         });
+        poll.start();
         // Six attempts of 2 s each would take 12 s; Cancel ends it at the next poll.
         QVERIFY(!dialog.InitSendCustom(*z, payload, 0, response, 6, true, 2.0f));
         QVERIFY(CommandsReceived("00:07:F5:00:05:05") < 6);

@@ -130,11 +130,11 @@ private slots:
         QTemporaryDir seg;
         test::UsePrivateDirectories(m_app.Path(), seg.path().toStdString());
         SetSnapLink(nullptr);
-        test::SkipSleepClock clock;
+        test::SkipSleepClock clock(10);  // listening windows end with their first empty read
         SetClock(&clock);
         sim::Simulator simulator;
         sim::DeviceConfig d;
-        d.restartMs = 200, d.eraseMs = 0;
+        d.restartMs = 50, d.eraseMs = 0;
         QVERIFY(simulator.AddDevice(d, nullptr));
         QVERIFY(simulator.StartOnSegment("fw" + std::to_string(::getpid()), nullptr));
         QVERIFY(RefreshNicPool() >= 1);

@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -63,6 +65,68 @@ void CaptureFile::Close() {
     if (m_pcap != nullptr) pcap_close(m_pcap);
     m_dumper = nullptr;
     m_pcap = nullptr;
+}
+
+namespace {
+
+void PutLe(Bytes& b, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+MultiLinkCapture::MultiLinkCapture(const std::string& path) : m_file(std::fopen(path.c_str(), "wb")) {
+    if (m_file == nullptr) throw std::runtime_error("cannot write " + path);
+    Bytes shb;
+    PutLe(shb, 0x1A2B3C4D, 4);           // byte-order magic
+    PutLe(shb, 1, 2);                    // version 1.0
+    PutLe(shb, 0, 2);
+    PutLe(shb, 0xFFFFFFFFFFFFFFFFu, 8);  // section length not given
+    Block(0x0A0D0D0A, shb);
+}
+
+MultiLinkCapture::~MultiLinkCapture() { Close(); }
+
+void MultiLinkCapture::Block(std::uint32_t type, const Bytes& body) {
+    if (m_file == nullptr) throw std::runtime_error("capture already closed");
+    Bytes block;
+    const std::size_t padded = (body.size() + 3) / 4 * 4;
+    const auto total = static_cast<std::uint32_t>(12 + padded);
+    PutLe(block, type, 4);
+    PutLe(block, total, 4);
+    block.insert(block.end(), body.begin(), body.end());
+    block.resize(8 + padded, 0);
+    PutLe(block, total, 4);
+    if (std::fwrite(block.data(), 1, block.size(), m_file) != block.size())
+        throw std::runtime_error("cannot write a pcapng block");
+}
+
+void MultiLinkCapture::Add(int linkType, const Bytes& frame, std::int64_t timeMs) {
+    auto it = std::find(m_linkTypes.begin(), m_linkTypes.end(), linkType);
+    if (it == m_linkTypes.end()) {
+        Bytes idb;
+        PutLe(idb, static_cast<std::uint32_t>(linkType), 2);
+        PutLe(idb, 0, 2);
+        PutLe(idb, 65535, 4);  // snapshot length
+        Block(0x00000001, idb);
+        m_linkTypes.push_back(linkType);
+        it = m_linkTypes.end() - 1;
+    }
+    // Microseconds since 1970, the same base time as CaptureFile.
+    const std::uint64_t us = static_cast<std::uint64_t>(1796634000 * 1000LL + timeMs) * 1000u;
+    Bytes epb;
+    PutLe(epb, static_cast<std::uint32_t>(it - m_linkTypes.begin()), 4);
+    PutLe(epb, us >> 32, 4);
+    PutLe(epb, us & 0xFFFFFFFFu, 4);
+    PutLe(epb, frame.size(), 4);  // captured
+    PutLe(epb, frame.size(), 4);  // on the wire
+    epb.insert(epb.end(), frame.begin(), frame.end());
+    Block(0x00000006, epb);
+}
+
+void MultiLinkCapture::Close() {
+    if (m_file != nullptr) std::fclose(m_file);
+    m_file = nullptr;
 }
 
 Bytes PayloadBytes(const clsPayload& payload) {
@@ -148,35 +212,57 @@ std::string ShellQuote(const std::string& s) {
     return q + "'";
 }
 
-TsharkRun RunShell(const std::string& commandLine) {
+TsharkRun RunShell(const std::string& commandLine) { return RunShellAll({commandLine}).at(0); }
+
+std::vector<TsharkRun> RunShellAll(const std::vector<std::string>& commandLines) {
     TempDir scratch;
-    std::string errFile = scratch.Path() + "/stderr.txt";
-    std::string cmd = "( " + commandLine + " ) 2>" + ShellQuote(errFile);
-    TsharkRun run;
-    FILE* pipe = ::popen(cmd.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot run: " + commandLine);
-    char buf[8192];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) run.out.append(buf, n);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = ReadFile(errFile);
-    return run;
+    std::vector<FILE*> pipes;
+    for (std::size_t i = 0; i < commandLines.size(); ++i) {
+        const std::string errFile = scratch.Path() + "/stderr" + std::to_string(i) + ".txt";
+        const std::string cmd = "( " + commandLines[i] + " ) 2>" + ShellQuote(errFile);
+        FILE* pipe = ::popen(cmd.c_str(), "r");
+        if (pipe == nullptr) {
+            for (FILE* started : pipes) ::pclose(started);
+            throw std::runtime_error("cannot run: " + commandLines[i]);
+        }
+        pipes.push_back(pipe);
+    }
+    // Each run writes until its pipe is full and waits there for its turn.
+    std::vector<TsharkRun> runs(commandLines.size());
+    for (std::size_t i = 0; i < pipes.size(); ++i) {
+        char buf[8192];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, pipes[i])) > 0) runs[i].out.append(buf, n);
+        const int status = ::pclose(pipes[i]);
+        runs[i].exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        runs[i].err = ReadFile(scratch.Path() + "/stderr" + std::to_string(i) + ".txt");
+    }
+    return runs;
 }
 
 TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const std::vector<std::string>& args) {
-    TempDir home;
-    std::string cfg = home.Path() + "/config";
-    ::mkdir(cfg.c_str(), 0700);
-    std::string cmd = "HOME=" + ShellQuote(home.Path()) + " XDG_CONFIG_HOME=" + ShellQuote(cfg) +
-                      " WIRESHARK_CONFIG_DIR=" + ShellQuote(cfg) + " " + ShellQuote(tshark) + " -n -X " +
-                      ShellQuote("lua_script:" + DissectorPath()) + " -r " + ShellQuote(capture);
-    for (const std::string& a : args) cmd += " " + ShellQuote(a);
-    return RunShell(cmd);
+    return RunTsharkAll(tshark, capture, {args}).at(0);
 }
 
-FieldRows Fields(const std::string& tshark, const std::string& capture, const std::vector<std::string>& fields,
-                 bool twoPass, std::string* errors) {
+std::vector<TsharkRun> RunTsharkAll(const std::string& tshark, const std::string& capture,
+                                    const std::vector<std::vector<std::string>>& argLists) {
+    std::vector<std::unique_ptr<TempDir>> homes;
+    std::vector<std::string> commands;
+    for (const auto& args : argLists) {
+        homes.push_back(std::make_unique<TempDir>());
+        const std::string& home = homes.back()->Path();
+        std::string cfg = home + "/config";
+        ::mkdir(cfg.c_str(), 0700);
+        std::string cmd = "HOME=" + ShellQuote(home) + " XDG_CONFIG_HOME=" + ShellQuote(cfg) +
+                          " WIRESHARK_CONFIG_DIR=" + ShellQuote(cfg) + " " + ShellQuote(tshark) + " -n -X " +
+                          ShellQuote("lua_script:" + DissectorPath()) + " -r " + ShellQuote(capture);
+        for (const std::string& a : args) cmd += " " + ShellQuote(a);
+        commands.push_back(std::move(cmd));
+    }
+    return RunShellAll(commands);
+}
+
+std::vector<std::string> FieldArgs(const std::vector<std::string>& fields, bool twoPass) {
     std::vector<std::string> args;
     if (twoPass) args.push_back("-2");
     for (const char* a : {"-T", "fields", "-E", "separator=/t", "-E", "occurrence=a", "-E", "aggregator=|", "-E",
@@ -186,17 +272,43 @@ FieldRows Fields(const std::string& tshark, const std::string& capture, const st
         args.emplace_back("-e");
         args.push_back(f);
     }
-    TsharkRun run = RunTshark(tshark, capture, args);
-    if (errors != nullptr) *errors = run.err;
+    return args;
+}
+
+FieldRows ParseFields(const TsharkRun& run, std::size_t fieldCount) {
     if (run.exitCode != 0) throw std::runtime_error("tshark failed (" + std::to_string(run.exitCode) + "): " + run.err);
     FieldRows rows;
     for (const std::string& line : Split(run.out, '\n')) {
         if (line.empty()) continue;
         std::vector<std::string> cols = Split(line, '\t');
-        cols.resize(fields.size());
+        cols.resize(fieldCount);
         rows.push_back(std::move(cols));
     }
     return rows;
+}
+
+FieldRows Fields(const std::string& tshark, const std::string& capture, const std::vector<std::string>& fields,
+                 bool twoPass, std::string* errors) {
+    TsharkRun run = RunTshark(tshark, capture, FieldArgs(fields, twoPass));
+    if (errors != nullptr) *errors = run.err;
+    return ParseFields(run, fields.size());
+}
+
+FieldRows SelectFields(const FieldRows& rows, const std::vector<std::string>& decoded,
+                       const std::vector<std::string>& wanted) {
+    std::vector<std::size_t> columns;
+    for (const std::string& field : wanted) {
+        auto it = std::find(decoded.begin(), decoded.end(), field);
+        if (it == decoded.end()) throw std::runtime_error("the field " + field + " was not decoded");
+        columns.push_back(static_cast<std::size_t>(it - decoded.begin()));
+    }
+    FieldRows out;
+    for (const auto& row : rows) {
+        std::vector<std::string> picked;
+        for (std::size_t c : columns) picked.push_back(c < row.size() ? row[c] : std::string());
+        out.push_back(std::move(picked));
+    }
+    return out;
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {

@@ -3,6 +3,7 @@
 // building frames the way the program does, and running tshark with the
 // dissector over a capture.
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,24 @@ private:
     int m_count = 0;
 };
 
+// A capture file in pcapng form, whose frames may differ in link type (one
+// interface per link type), so frames of several link types are decoded in
+// one tshark run. Frames are stamped as in CaptureFile.
+class MultiLinkCapture {
+public:
+    explicit MultiLinkCapture(const std::string& path);
+    ~MultiLinkCapture();
+    MultiLinkCapture(const MultiLinkCapture&) = delete;
+    MultiLinkCapture& operator=(const MultiLinkCapture&) = delete;
+    void Add(int linkType, const Bytes& frame, std::int64_t timeMs);
+    void Close();
+
+private:
+    void Block(std::uint32_t type, const Bytes& body);
+    std::FILE* m_file = nullptr;
+    std::vector<int> m_linkTypes;  // interface n has link type m_linkTypes[n]
+};
+
 // The payload bytes of a finished clsPayload (its first GetLength bytes).
 Bytes PayloadBytes(const clsPayload& payload);
 
@@ -74,16 +93,31 @@ TsharkRun RunShell(const std::string& commandLine);
 // Single-quotes a word for the shell.
 std::string ShellQuote(const std::string& word);
 
+// Runs several command lines at once, each as RunShell does; the results in
+// the order given.
+std::vector<TsharkRun> RunShellAll(const std::vector<std::string>& commandLines);
+
 // Runs tshark with the dissector loaded over the capture, with its own empty
 // home and configuration directories (so an installed copy of the dissector
 // or personal preferences cannot interfere). `args` are appended as given.
 TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const std::vector<std::string>& args);
+// The same for several argument lists over one capture, the runs at once.
+std::vector<TsharkRun> RunTsharkAll(const std::string& tshark, const std::string& capture,
+                                    const std::vector<std::vector<std::string>>& argLists);
 
 // One row per frame, one column per field; several occurrences of a field
 // are joined with '|'.
 using FieldRows = std::vector<std::vector<std::string>>;
 FieldRows Fields(const std::string& tshark, const std::string& capture, const std::vector<std::string>& fields,
                  bool twoPass = false, std::string* errors = nullptr);
+// The tshark arguments of Fields, and the reading of its output (throws
+// std::runtime_error when tshark failed).
+std::vector<std::string> FieldArgs(const std::vector<std::string>& fields, bool twoPass = false);
+FieldRows ParseFields(const TsharkRun& run, std::size_t fieldCount);
+// The given columns of rows decoded with the fields `decoded`; throws
+// std::runtime_error for a field that was not decoded.
+FieldRows SelectFields(const FieldRows& rows, const std::vector<std::string>& decoded,
+                       const std::vector<std::string>& wanted);
 
 std::vector<std::string> Split(const std::string& text, char separator);
 

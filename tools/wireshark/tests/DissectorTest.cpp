@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -23,21 +24,74 @@ constexpr const char* kError = "8388608";  // expert severity "error"
 constexpr const char* kWarn = "6291456";
 constexpr const char* kNote = "4194304";
 
+// The sample capture decoded once for every case: tshark reads it once per
+// way of reading (the fields of every case in one pass, the request/response
+// links in two, the detail view, PDML and two display filters), the runs at
+// once. Each case then checks its frames' part of the output.
+struct SampleDecode {
+    static inline const std::vector<std::string> kFields{
+        "frame.number", "snap.version", "snap.kind", "snap.label", "snap.mac", "snap.download_mode", "snap.modified",
+        "snap.status", "snap.length", "snap.rid", "snap.rid.name", "snap.value.ipv4", "snap.value.string",
+        "snap.value.sword", "snap.value.bool", "snap.value.long", "snap.value.word", "snap.value.bytes",
+        "snap.value.security", "snap.value.cipher", "snap.auth.id", "snap.wep.present", "snap.wep.slot",
+        "snap.wep.key_length", "snap.wpa.passphrase_length", "snap.undecoded", "snap.block", "snap",
+        "snap.error.rid", "snap.error.code", "snap.status.text", "snap.dl.size", "snap.dl.flags",
+        "snap.dl.flags.cne", "snap.dl.offset", "snap.dl.length", "snap.dl.data", "snap.dl.status",
+        "snap.raw.length", "snap.raw.data", "snap.raw.offset", "snap.fw.cne_tag", "snap.fw.date", "snap.fw.time",
+        "snap.fw.swid", "snap.fw.swversion", "snap.fw.hardware_id", "snap.fw.compatible_hardware_version",
+        "snap.fw.target_info", "snap.fw.length", "snap.fw.crc", "_ws.expert.severity", "_ws.expert.message",
+        "_ws.malformed", "_ws.malformed.expert", "_ws.col.Info"};
+    static inline const std::vector<std::string> kTwoPassFields{"frame.number", "snap.request_in",
+                                                                "snap.response_in"};
+
+    explicit SampleDecode(const std::string& tshark) : capture(dir.Path() + "/sample.pcap") {
+        WriteSampleCapture(capture);
+        std::vector<TsharkRun> runs = RunTsharkAll(
+            tshark, capture,
+            {FieldArgs(kFields), FieldArgs(kTwoPassFields, true), {"-V", "-O", "snap"}, {"-T", "pdml"},
+             {"-Y", "snap.label == 0x1234", "-T", "fields", "-e", "frame.number"},
+             {"-Y", "snap.rid == 0xfc0e && snap.kind == 2", "-T", "fields", "-e", "frame.number"}});
+        onePass = ParseFields(runs[0], kFields.size());
+        onePassErrors = runs[0].err;
+        twoPass = ParseFields(runs[1], kTwoPassFields.size());
+        detail = runs[2], pdml = runs[3], labelFilter = runs[4], ridFilter = runs[5];
+    }
+
+    TempDir dir;
+    std::string capture;
+    FieldRows onePass, twoPass;
+    std::string onePassErrors;
+    TsharkRun detail, pdml, labelFilter, ridFilter;
+};
+
 class SampleCapture : public ::testing::Test {
 protected:
-    void SetUp() override {
+    static void SetUpTestSuite() {
         auto found = FindTshark();
-        if (!found) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-        m_tshark = *found;
-        m_capture = m_dir.Path() + "/sample.pcap";
-        WriteSampleCapture(m_capture);
+        if (!found) return;
+        try {
+            s_decode = std::make_unique<SampleDecode>(*found);
+        } catch (const std::exception& e) {
+            s_error = e.what();
+        }
+    }
+    static void TearDownTestSuite() { s_decode.reset(); }
+
+    void SetUp() override {
+        if (!FindTshark()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+        ASSERT_TRUE(s_decode) << s_error;
+    }
+
+    // These fields of every frame in capture order.
+    static FieldRows Columns(const std::vector<std::string>& fields) {
+        return SelectFields(s_decode->onePass, SampleDecode::kFields, fields);
     }
 
     // Fields of every frame; rows are indexed by frame number.
     FieldRows Run(const std::vector<std::string>& fields, bool twoPass = false) {
         std::vector<std::string> all{"frame.number"};
         all.insert(all.end(), fields.begin(), fields.end());
-        FieldRows rows = Fields(m_tshark, m_capture, all, twoPass);
+        FieldRows rows = twoPass ? SelectFields(s_decode->twoPass, SampleDecode::kTwoPassFields, all) : Columns(all);
         EXPECT_EQ(rows.size(), static_cast<std::size_t>(kFrameCount));
         FieldRows byFrame(kFrameCount + 1);
         for (auto& r : rows) {
@@ -48,9 +102,8 @@ protected:
         return byFrame;
     }
 
-    TempDir m_dir;
-    std::string m_tshark;
-    std::string m_capture;
+    static inline std::unique_ptr<SampleDecode> s_decode;
+    static inline std::string s_error;
 };
 
 using Row = std::vector<std::string>;
@@ -90,13 +143,12 @@ TEST_F(SampleCapture, RequestAckAndResponseAreLinkedByLabel) {
     EXPECT_EQ(r[ProfileResponse], (Row{"", ""}));
 
     // The display filter on the label picks out the one transaction.
-    TsharkRun run = RunTshark(m_tshark, m_capture, {"-Y", "snap.label == 0x1234", "-T", "fields", "-e", "frame.number"});
+    const TsharkRun& run = s_decode->labelFilter;
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "1\n2\n3\n4\n");
-    run = RunTshark(m_tshark, m_capture,
-                    {"-Y", "snap.rid == 0xfc0e && snap.kind == 2", "-T", "fields", "-e", "frame.number"});
-    EXPECT_EQ(run.out, std::to_string(DiscoveryResponse) + "\n" + std::to_string(ProfileResponse) + "\n" +
-                           std::to_string(CountPastPayload) + "\n" + std::to_string(StringCountTooLarge) + "\n");
+    const TsharkRun& rids = s_decode->ridFilter;
+    EXPECT_EQ(rids.out, std::to_string(DiscoveryResponse) + "\n" + std::to_string(ProfileResponse) + "\n" +
+                            std::to_string(CountPastPayload) + "\n" + std::to_string(StringCountTooLarge) + "\n");
 }
 
 TEST_F(SampleCapture, DiscoveryValuesDecodedByEncoding) {
@@ -131,7 +183,7 @@ TEST_F(SampleCapture, ProfileValuesAndWepKeySlots) {
 
 TEST_F(SampleCapture, SecretsNeverAppearInTheDecode) {
     std::vector<std::string> forbidden{kWepKey, kPassphrase, "515a584a56", "51:5a:58:4a:56", "68756e74", "68:75:6e:74"};
-    TsharkRun detail = RunTshark(m_tshark, m_capture, {"-V", "-O", "snap"});
+    const TsharkRun& detail = s_decode->detail;
     ASSERT_EQ(detail.exitCode, 0) << detail.err;
     ASSERT_NE(detail.out.find("Key slot 1: present (5-byte key)"), std::string::npos);
     ASSERT_NE(detail.out.find("Pass phrase length: 13"), std::string::npos);
@@ -143,7 +195,7 @@ TEST_F(SampleCapture, SecretsNeverAppearInTheDecode) {
     // In PDML every item carries the bytes it covers; the items of this
     // decode must not cover a key or a pass phrase (LLC's generic data item
     // is not ours).
-    TsharkRun pdml = RunTshark(m_tshark, m_capture, {"-T", "pdml"});
+    const TsharkRun& pdml = s_decode->pdml;
     ASSERT_EQ(pdml.exitCode, 0) << pdml.err;
     int ours = 0;
     for (const std::string& line : Split(pdml.out, '\n')) {
@@ -201,11 +253,9 @@ TEST_F(SampleCapture, DownloadRecords) {
 }
 
 TEST_F(SampleCapture, MalformedFramesAreMarkedNotFailed) {
-    std::string err;
-    FieldRows rows = Fields(m_tshark, m_capture,
-                            {"frame.number", "snap.label", "_ws.expert.severity", "_ws.expert.message", "_ws.malformed",
-                             "_ws.malformed.expert", "_ws.col.Info"},
-                            false, &err);
+    const std::string& err = s_decode->onePassErrors;
+    FieldRows rows = Columns({"frame.number", "snap.label", "_ws.expert.severity", "_ws.expert.message",
+                              "_ws.malformed", "_ws.malformed.expert", "_ws.col.Info"});
     ASSERT_EQ(rows.size(), static_cast<std::size_t>(kFrameCount));
     EXPECT_EQ(err.find("Lua"), std::string::npos) << err;
     std::map<int, std::string> expected{
@@ -409,16 +459,17 @@ TEST(DissectorEncapsulations, VlanLinuxCookedAndWirelessFrames) {
         {"cooked", {"8", "0x4103", "02:00:00:00:00:10", "RID_ACTIVE_PROFILE"}},
         {"wlan", {"0", "0x4102", "02:00:00:00:00:10", "RID_ACTIVE_PROFILE"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string cap = dir.Path() + "/" + c.name + ".pcap";
-        {
-            CaptureFile f(cap, c.linkType);
-            f.Add(c.frame, 0);
-        }
-        FieldRows rows = Fields(*tshark, cap, {"snap.version", "snap.label", "snap.mac", "snap.rid.name"}, true);
-        ASSERT_EQ(rows.size(), 1u);
-        EXPECT_EQ(rows[0], want[c.name]);
+    // One capture with a frame of each link type, decoded once.
+    std::string cap = dir.Path() + "/encapsulations.pcapng";
+    {
+        MultiLinkCapture f(cap);
+        for (std::size_t i = 0; i < cases.size(); ++i) f.Add(cases[i].linkType, cases[i].frame, static_cast<std::int64_t>(i));
+    }
+    FieldRows rows = Fields(*tshark, cap, {"snap.version", "snap.label", "snap.mac", "snap.rid.name"}, true);
+    ASSERT_EQ(rows.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(rows[i], want[cases[i].name]);
     }
 }
 
@@ -440,13 +491,16 @@ TEST(DissectorInstall, InstallScriptPutsItWhereTsharkLoadsIt) {
     std::string installed = home.Path() + "/.local/lib/wireshark/plugins/kvr_snap.lua";
     EXPECT_TRUE(std::filesystem::exists(installed));
 
+    // Loaded from where it was installed; given again with -X (both runs at once).
     std::string read = env + ShellQuote(*tshark) + " -n -r " + ShellQuote(capture) + " -c 2 -T fields -e snap.label";
-    TsharkRun plain = RunShell(read);
+    std::vector<TsharkRun> loaded =
+        RunShellAll({read, env + ShellQuote(*tshark) + " -n -X " + ShellQuote("lua_script:" + DissectorPath()) +
+                               " -r " + ShellQuote(capture) + " -c 2 -T fields -e snap.label"});
+    const TsharkRun& plain = loaded[0];
     EXPECT_EQ(plain.exitCode, 0) << plain.err;
     EXPECT_EQ(plain.out, "0x1234\n0x1234\n");
 
-    TsharkRun twice = RunShell(env + ShellQuote(*tshark) + " -n -X " + ShellQuote("lua_script:" + DissectorPath()) +
-                               " -r " + ShellQuote(capture) + " -c 2 -T fields -e snap.label");
+    const TsharkRun& twice = loaded[1];
     EXPECT_EQ(twice.exitCode, 0) << twice.err;
     EXPECT_EQ(twice.out, "0x1234\n0x1234\n");
     EXPECT_NE(twice.err.find("already loaded from " + installed), std::string::npos) << twice.err;

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "Globals.h"
 #include "Rids.h"
 #include "Seams.h"
+#include "SkipSleepClock.h"
 #include "SnapLink.h"
 #include "ZarniLibs.h"
 #include "clsDiscover.h"
@@ -73,11 +73,15 @@ public:
     ~LiveCapture() { Stop(); }
     void Stop() {
         if (m_thread.joinable()) {
-            // Let the last answers and ACKs arrive first.
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
             m_stop = true;
             pcap_breakloop(m_pcap);
             m_thread.join();
+            // The frames already on the wire (the last ACK went out before the
+            // program's call returned) are waiting in the buffer: take them.
+            char eb[PCAP_ERRBUF_SIZE] = {};
+            if (pcap_setnonblock(m_pcap, 1, eb) == 0)
+                while (pcap_dispatch(m_pcap, -1, pcap_dump, reinterpret_cast<u_char*>(m_dumper)) > 0) {
+                }
         }
         if (m_dumper) pcap_dump_close(m_dumper);
         if (m_pcap) pcap_close(m_pcap);
@@ -111,7 +115,7 @@ int RunInNamespace(const std::string& capturePath) {
     kvr::sim::DeviceConfig dev;
     dev.mac = kvr::sim::ParseMac(kDeviceMac).value();
     dev.name = "Veranda";
-    dev.restartMs = 300;
+    dev.restartMs = 100;
     dev.eraseMs = 50;
     kvr::sim::Profile factory, home;
     factory.name = "Factory";
@@ -151,6 +155,11 @@ int RunInNamespace(const std::string& capturePath) {
     pooled->Name = nic;
     NicPool().colNIC.push_back(pooled);
 
+    // Ten times real time: the 1 s discovery window ends with its first read
+    // that finds nothing, the time-outs of the exchanges likewise.
+    kvr::test::SkipSleepClock clock(10);
+    kvr::SetClock(&clock);
+
     // Discovery with one request, then the profile names.
     clsDiscover discover;
     std::shared_ptr<clsZarnPool> found;
@@ -184,7 +193,13 @@ int RunInNamespace(const std::string& capturePath) {
         p.AddWord(RID_DOWNLOAD_MODE, 1);
         CHILD_CHECK(send(p, false), "download mode refused");
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));  // the device restarts
+    // The device restarts into its loader.
+    const auto mac = kvr::sim::ParseMac(kDeviceMac).value();
+    CHILD_CHECK(kvr::test::WaitFor([&] {
+                    const auto state = sim.State(mac);
+                    return state.downloadMode && !state.restarting;
+                }),
+                "the device did not come back in download mode");
     std::vector<std::uint8_t> file = SmallFirmwareFile(1404);  // 1500 bytes in all
     {
         clsPayload p;
@@ -209,6 +224,7 @@ int RunInNamespace(const std::string& capturePath) {
         CHILD_CHECK(send(p, false), "end record not answered");
     }
     CloseNdisRaw(h);
+    kvr::SetClock(nullptr);
     capture.Stop();
     sim.Stop();
     return 0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "CaptureKit.h"
 #include "SnapCodec.h"
@@ -80,150 +81,201 @@ clsPayload DiscoveryRequest() {
     return p;
 }
 
-class SimulatedExchange : public ::testing::Test {
-protected:
-    void SetUp() override {
-        auto found = FindTshark();
-        if (!found) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-        m_tshark = *found;
-        m_capture = m_dir.Path() + "/exchange.pcap";
-        Record();
-        // KVR_KEEP_CAPTURES=DIR keeps a copy for a look in Wireshark.
-        if (const char* keep = std::getenv("KVR_KEEP_CAPTURES"))
-            std::filesystem::copy_file(m_capture, std::string(keep) + "/simulated-exchange.pcap",
-                                       std::filesystem::copy_options::overwrite_existing);
-    }
-
-    void Record() {
-        CaptureFile cap(m_capture);
-        kvr::sim::DeviceConfig a;
-        a.mac = kvr::sim::ParseMac("00:07:F5:0A:0B:0C").value();
-        a.name = "Lounge";
-        a.wpaCapable = true;
-        a.hasSecurityWord = true;
-        a.restartMs = 100;
-        a.eraseMs = 50;
-        kvr::sim::Profile factory;
-        factory.name = "Factory";
-        kvr::sim::Profile home;
-        home.name = "Home";
-        home.ssid = "HomeNet";
-        home.security = 2;
-        home.wpaPassphrase = kPassphrase;
-        a.profiles = {factory, home};
-        a.activeProfile = 1;
-        Conversation dev(cap, a, 0x0100);
-
-        discovery = dev.Send(kMulticast, 0x00, DiscoveryRequest());
-        {
-            clsPayload p;  // the profile names, as discovery reads them
-            for (std::uint16_t n = 0; n < 2; ++n) {
-                p.AddWord(RID_PROFILE_SELECT, n);
-                p.AddRID(RID_PROFILE_NAME);
-            }
-            names = dev.Send(dev.Device(), 0x00, p);
-        }
-        {
-            clsPayload p;  // one profile, as the profile editor reads it
-            p.AddRID(RID_DEVICE_NAME);
-            p.AddWord(RID_PROFILE_SELECT, 1);
-            for (Rid rid : {0x0000, 0x0001, 0x0002, 0x0003, 0x0007, 0x0008, 0x0004, 0x0005, 0x0009, 0x0006, 0xFC02,
-                            0xFC20, 0xFC81, 0x0012, 0x0010, 0x0031, 0x0032, 0x0033, 0x0037, 0x0038, 0xFC21, 0xE000,
-                            0xE001, 0xE002})
-                p.AddRID(static_cast<Rid>(rid));
-            profile = dev.Send(dev.Device(), 0x00, p);
-        }
-        {
-            clsPayload p;  // the edited profile, as the profile editor saves it
-            p.AddWord(RID_PROFILE_SELECT, 1);
-            p.AddBool(RID_DHCP, true);
-            p.AddBool(RID_USE_PROXY, false);
-            p.AddString(RID_SSID, "HomeNet", 34);
-            p.AddWord(RID_SECURITY, 2);
-            p.AddStringVarLen(RID_WPA_PASSPHRASE, kPassphrase, 63);
-            p.AddWord(RID_WPA_CIPHER, 0);
-            p.AddBool(RID_ADHOC, false);
-            p.AddString(RID_PROFILE_NAME, "Home", 34);
-            save = dev.Send(dev.Device(), 0x01, p);
-        }
-        {
-            clsPayload p;
-            p.AddWord(RID_DOWNLOAD_MODE, 1);
-            downloadMode = dev.Send(dev.Device(), 0x01, p);
-            dev.now += 3000;  // the device restarts into its loader
-        }
-        {
-            clsPayload p;  // the capability probe
-            for (Rid rid : {RID_START_QFW_DOWNLOAD, RID_DOWNLOAD_QFW_CHUNK, RID_END_DOWNLOAD, RID_START_IMAGE})
-                p.AddRID(rid);
-            probe = dev.Send(dev.Device(), 0x00, p);
-        }
-        Bytes file = SmallFirmwareFile(1500);
-        fileSize = file.size();
-        {
-            clsPayload p;
-            p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);
-            p.AddLongNoRID(static_cast<std::int32_t>(file.size()));
-            p.AddIntNoRID(1);
-            startQfw = dev.Send(dev.Device(), 0x01, p);
-        }
-        for (std::size_t off = 0; off < file.size(); off += 1442) {
-            std::size_t n = std::min<std::size_t>(1442, file.size() - off);
-            clsPayload p;
-            p.AddLenRIDBlock(static_cast<std::int16_t>((n + 8) / 2), RID_DOWNLOAD_QFW_CHUNK);
-            p.AddLongNoRID(static_cast<std::int32_t>(off));
-            p.AddIntNoRID(static_cast<std::int16_t>(n));
-            p.AddBin(Bytes(file.begin() + static_cast<long>(off), file.begin() + static_cast<long>(off + n)));
-            chunks.push_back(dev.Send(dev.Device(), 0x01, p));
-        }
-        {
-            clsPayload p;
-            p.AddWord(RID_END_DOWNLOAD, 0);
-            endDownload = dev.Send(dev.Device(), 0x01, p);
-        }
-        {
-            clsPayload p;
-            p.AddLong(RID_START_IMAGE, 0);
-            startImage = dev.Send(dev.Device(), 0x01, p);
-        }
-
-        // A second device that only knows protocol 1, already in its loader.
-        kvr::sim::DeviceConfig b;
-        b.mac = kvr::sim::ParseMac("00:07:F5:0A:0B:0D").value();
-        b.name = "Porch";
-        b.v16Download = false;
-        b.downloadMode = true;
-        b.eraseMs = 50;
-        Conversation old(cap, b, 0x0200);
-        old.now = dev.now + 100;
-        {
-            clsPayload p;
-            p.AddLenRIDBlock(21, RID_START_IMAGE_DOWNLOAD);
-            p.AddBin(Bytes(file.begin() + 0x08, file.begin() + 0x24));  // date, time, SWID, SWVersion, hardware
-            p.AddBin(Bytes(file.begin() + 0x34, file.begin() + 0x40));  // image target info, length, CRC
-            startV1 = old.Send(old.Device(), 0x01, p);
-        }
-        for (std::size_t off = 96; off < file.size(); off += 1450) {
-            std::size_t n = std::min<std::size_t>(1450, file.size() - off);
-            rawFrames.push_back(old.SendRaw(old.Device(), 0x04, Bytes(file.begin() + static_cast<long>(off),
-                                                                        file.begin() + static_cast<long>(off + n))));
-        }
-        {
-            clsPayload p;
-            p.AddWord(RID_END_DOWNLOAD, 0);
-            endV1 = old.Send(old.Device(), 0x01, p);
-        }
-        cap.Close();
-    }
+// The recorded conversation: the labels of its requests.
+struct ExchangeRecording {
+    void Record(const std::string& capture);
 
     static constexpr const char* kPassphrase = "sesame-open-42";
-    TempDir m_dir;
-    std::string m_tshark, m_capture;
     std::uint16_t discovery = 0, names = 0, profile = 0, save = 0, downloadMode = 0, probe = 0, startQfw = 0, endDownload = 0,
                   startImage = 0, startV1 = 0, endV1 = 0;
     std::vector<std::uint16_t> chunks, rawFrames;
     std::size_t fileSize = 0;
 };
+
+// The conversation recorded and decoded once for every case: tshark reads it
+// with the request/response links (two passes), with the fields of the other
+// cases (one pass) and in the detail view, the runs at once.
+struct ExchangeDecode {
+    static inline const std::vector<std::string> kLinkFields{
+        "frame.number", "snap.label", "snap.kind", "snap.mac", "snap.request_in", "snap.response_in",
+        "_ws.expert.severity", "_ws.expert.message"};
+    static inline const std::vector<std::string> kFields{
+        "frame.number", "snap.label", "snap.kind", "snap.value.string", "snap.value.ipv4", "snap.download_mode",
+        "snap.value.security", "snap.wpa.passphrase_length", "snap.error.rid", "snap.error.code", "snap.dl.size",
+        "snap.dl.offset", "snap.dl.length", "snap.dl.status", "snap.fw.length", "snap.raw.length",
+        "snap.fw.swversion", "snap.raw.offset"};
+
+    explicit ExchangeDecode(const std::string& tshark) : capture(dir.Path() + "/exchange.pcap") {
+        recording.Record(capture);
+        // KVR_KEEP_CAPTURES=DIR keeps a copy for a look in Wireshark.
+        if (const char* keep = std::getenv("KVR_KEEP_CAPTURES"))
+            std::filesystem::copy_file(capture, std::string(keep) + "/simulated-exchange.pcap",
+                                       std::filesystem::copy_options::overwrite_existing);
+        std::vector<TsharkRun> runs =
+            RunTsharkAll(tshark, capture, {FieldArgs(kLinkFields, true), FieldArgs(kFields), {"-V", "-O", "snap"}});
+        links = ParseFields(runs[0], kLinkFields.size());
+        values = ParseFields(runs[1], kFields.size());
+        detail = runs[2];
+    }
+
+    TempDir dir;
+    std::string capture;
+    ExchangeRecording recording;
+    FieldRows links, values;
+    TsharkRun detail;
+};
+
+class SimulatedExchange : public ::testing::Test, protected ExchangeRecording {
+protected:
+    static void SetUpTestSuite() {
+        auto found = FindTshark();
+        if (!found) return;
+        try {
+            s_decode = std::make_unique<ExchangeDecode>(*found);
+        } catch (const std::exception& e) {
+            s_error = e.what();
+        }
+    }
+    static void TearDownTestSuite() { s_decode.reset(); }
+
+    void SetUp() override {
+        if (!FindTshark()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+        ASSERT_TRUE(s_decode) << s_error;
+        static_cast<ExchangeRecording&>(*this) = s_decode->recording;
+    }
+
+    // These fields of every frame, from the shared decode (two passes: with
+    // the request/response links).
+    static FieldRows Fields(const std::vector<std::string>& fields, bool twoPass = false) {
+        return twoPass ? SelectFields(s_decode->links, ExchangeDecode::kLinkFields, fields)
+                       : SelectFields(s_decode->values, ExchangeDecode::kFields, fields);
+    }
+
+    static inline std::unique_ptr<ExchangeDecode> s_decode;
+    static inline std::string s_error;
+};
+
+void ExchangeRecording::Record(const std::string& capture) {
+    CaptureFile cap(capture);
+    kvr::sim::DeviceConfig a;
+    a.mac = kvr::sim::ParseMac("00:07:F5:0A:0B:0C").value();
+    a.name = "Lounge";
+    a.wpaCapable = true;
+    a.hasSecurityWord = true;
+    a.restartMs = 100;
+    a.eraseMs = 50;
+    kvr::sim::Profile factory;
+    factory.name = "Factory";
+    kvr::sim::Profile home;
+    home.name = "Home";
+    home.ssid = "HomeNet";
+    home.security = 2;
+    home.wpaPassphrase = kPassphrase;
+    a.profiles = {factory, home};
+    a.activeProfile = 1;
+    Conversation dev(cap, a, 0x0100);
+
+    discovery = dev.Send(kMulticast, 0x00, DiscoveryRequest());
+    {
+        clsPayload p;  // the profile names, as discovery reads them
+        for (std::uint16_t n = 0; n < 2; ++n) {
+            p.AddWord(RID_PROFILE_SELECT, n);
+            p.AddRID(RID_PROFILE_NAME);
+        }
+        names = dev.Send(dev.Device(), 0x00, p);
+    }
+    {
+        clsPayload p;  // one profile, as the profile editor reads it
+        p.AddRID(RID_DEVICE_NAME);
+        p.AddWord(RID_PROFILE_SELECT, 1);
+        for (Rid rid : {0x0000, 0x0001, 0x0002, 0x0003, 0x0007, 0x0008, 0x0004, 0x0005, 0x0009, 0x0006, 0xFC02,
+                        0xFC20, 0xFC81, 0x0012, 0x0010, 0x0031, 0x0032, 0x0033, 0x0037, 0x0038, 0xFC21, 0xE000,
+                        0xE001, 0xE002})
+            p.AddRID(static_cast<Rid>(rid));
+        profile = dev.Send(dev.Device(), 0x00, p);
+    }
+    {
+        clsPayload p;  // the edited profile, as the profile editor saves it
+        p.AddWord(RID_PROFILE_SELECT, 1);
+        p.AddBool(RID_DHCP, true);
+        p.AddBool(RID_USE_PROXY, false);
+        p.AddString(RID_SSID, "HomeNet", 34);
+        p.AddWord(RID_SECURITY, 2);
+        p.AddStringVarLen(RID_WPA_PASSPHRASE, kPassphrase, 63);
+        p.AddWord(RID_WPA_CIPHER, 0);
+        p.AddBool(RID_ADHOC, false);
+        p.AddString(RID_PROFILE_NAME, "Home", 34);
+        save = dev.Send(dev.Device(), 0x01, p);
+    }
+    {
+        clsPayload p;
+        p.AddWord(RID_DOWNLOAD_MODE, 1);
+        downloadMode = dev.Send(dev.Device(), 0x01, p);
+        dev.now += 3000;  // the device restarts into its loader
+    }
+    {
+        clsPayload p;  // the capability probe
+        for (Rid rid : {RID_START_QFW_DOWNLOAD, RID_DOWNLOAD_QFW_CHUNK, RID_END_DOWNLOAD, RID_START_IMAGE})
+            p.AddRID(rid);
+        probe = dev.Send(dev.Device(), 0x00, p);
+    }
+    Bytes file = SmallFirmwareFile(1500);
+    fileSize = file.size();
+    {
+        clsPayload p;
+        p.AddLenRIDBlock(4, RID_START_QFW_DOWNLOAD);
+        p.AddLongNoRID(static_cast<std::int32_t>(file.size()));
+        p.AddIntNoRID(1);
+        startQfw = dev.Send(dev.Device(), 0x01, p);
+    }
+    for (std::size_t off = 0; off < file.size(); off += 1442) {
+        std::size_t n = std::min<std::size_t>(1442, file.size() - off);
+        clsPayload p;
+        p.AddLenRIDBlock(static_cast<std::int16_t>((n + 8) / 2), RID_DOWNLOAD_QFW_CHUNK);
+        p.AddLongNoRID(static_cast<std::int32_t>(off));
+        p.AddIntNoRID(static_cast<std::int16_t>(n));
+        p.AddBin(Bytes(file.begin() + static_cast<long>(off), file.begin() + static_cast<long>(off + n)));
+        chunks.push_back(dev.Send(dev.Device(), 0x01, p));
+    }
+    {
+        clsPayload p;
+        p.AddWord(RID_END_DOWNLOAD, 0);
+        endDownload = dev.Send(dev.Device(), 0x01, p);
+    }
+    {
+        clsPayload p;
+        p.AddLong(RID_START_IMAGE, 0);
+        startImage = dev.Send(dev.Device(), 0x01, p);
+    }
+
+    // A second device that only knows protocol 1, already in its loader.
+    kvr::sim::DeviceConfig b;
+    b.mac = kvr::sim::ParseMac("00:07:F5:0A:0B:0D").value();
+    b.name = "Porch";
+    b.v16Download = false;
+    b.downloadMode = true;
+    b.eraseMs = 50;
+    Conversation old(cap, b, 0x0200);
+    old.now = dev.now + 100;
+    {
+        clsPayload p;
+        p.AddLenRIDBlock(21, RID_START_IMAGE_DOWNLOAD);
+        p.AddBin(Bytes(file.begin() + 0x08, file.begin() + 0x24));  // date, time, SWID, SWVersion, hardware
+        p.AddBin(Bytes(file.begin() + 0x34, file.begin() + 0x40));  // image target info, length, CRC
+        startV1 = old.Send(old.Device(), 0x01, p);
+    }
+    for (std::size_t off = 96; off < file.size(); off += 1450) {
+        std::size_t n = std::min<std::size_t>(1450, file.size() - off);
+        rawFrames.push_back(old.SendRaw(old.Device(), 0x04, Bytes(file.begin() + static_cast<long>(off),
+                                                                    file.begin() + static_cast<long>(off + n))));
+    }
+    {
+        clsPayload p;
+        p.AddWord(RID_END_DOWNLOAD, 0);
+        endV1 = old.Send(old.Device(), 0x01, p);
+    }
+    cap.Close();
+}
 
 // Per label: field values of the request, the device's response and the
 // three frames around them.
@@ -235,9 +287,8 @@ FieldRows ByLabel(const FieldRows& rows, std::uint16_t label, const std::string&
 }
 
 TEST_F(SimulatedExchange, EveryRequestIsFollowedByAckResponseAndAck) {
-    FieldRows rows = Fields(m_tshark, m_capture,
-                            {"frame.number", "snap.label", "snap.kind", "snap.mac", "snap.request_in",
-                             "snap.response_in", "_ws.expert.severity", "_ws.expert.message"},
+    FieldRows rows = Fields({"frame.number", "snap.label", "snap.kind", "snap.mac", "snap.request_in",
+                            "snap.response_in", "_ws.expert.severity", "_ws.expert.message"},
                             true);
     ASSERT_FALSE(rows.empty());
     std::vector<std::uint16_t> labels{discovery, names, profile, save, downloadMode, probe, startQfw, endDownload,
@@ -267,10 +318,9 @@ TEST_F(SimulatedExchange, EveryRequestIsFollowedByAckResponseAndAck) {
 }
 
 TEST_F(SimulatedExchange, DiscoveryAndProfileAnswers) {
-    FieldRows rows = Fields(m_tshark, m_capture,
-                            {"frame.number", "snap.label", "snap.kind", "snap.value.string", "snap.value.ipv4",
-                             "snap.download_mode", "snap.value.security", "snap.wpa.passphrase_length",
-                             "snap.error.rid", "snap.error.code"});
+    FieldRows rows = Fields({"frame.number", "snap.label", "snap.kind", "snap.value.string", "snap.value.ipv4",
+                            "snap.download_mode", "snap.value.security", "snap.wpa.passphrase_length",
+                            "snap.error.rid", "snap.error.code"});
     FieldRows d = ByLabel(rows, discovery, "2");
     ASSERT_EQ(d.size(), 1u);
     // Name, then firmware date and time as the simulator reports them.
@@ -303,16 +353,15 @@ TEST_F(SimulatedExchange, DiscoveryAndProfileAnswers) {
     EXPECT_EQ(probeAnswer[0][9], "1|1|1|1");
     EXPECT_EQ(probeAnswer[0][5], "1");  // answered from the loader
 
-    TsharkRun detail = RunTshark(m_tshark, m_capture, {"-V", "-O", "snap"});
+    const TsharkRun& detail = s_decode->detail;
     ASSERT_EQ(detail.exitCode, 0) << detail.err;
     EXPECT_EQ(detail.out.find(kPassphrase), std::string::npos);
 }
 
 TEST_F(SimulatedExchange, FirmwareDownloadRecords) {
-    FieldRows rows = Fields(m_tshark, m_capture,
-                            {"frame.number", "snap.label", "snap.kind", "snap.dl.size", "snap.dl.offset",
-                             "snap.dl.length", "snap.dl.status", "snap.fw.length", "snap.raw.length",
-                             "snap.error.rid", "snap.fw.swversion", "snap.raw.offset"});
+    FieldRows rows = Fields({"frame.number", "snap.label", "snap.kind", "snap.dl.size", "snap.dl.offset",
+                            "snap.dl.length", "snap.dl.status", "snap.fw.length", "snap.raw.length",
+                            "snap.error.rid", "snap.fw.swversion", "snap.raw.offset"});
     FieldRows s = ByLabel(rows, startQfw, "1");
     ASSERT_EQ(s.size(), 1u);
     EXPECT_EQ(s[0][3], std::to_string(fileSize));
