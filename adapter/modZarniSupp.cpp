@@ -318,9 +318,11 @@ bool ReadNDIS(std::int32_t hNIC, kvr::SnapFrame& frame) {
             if (elapsed >= kReceiveWindowMs) return false;
             if (noFrame != 0) {
                 // Nothing queued: sleep in the library until a frame may be
-                // there. When it cannot wait, sleep out the window instead of
-                // spinning, then poll a last time.
-                if (kvr::zs::WaitForRawPacket(hNIC, static_cast<std::int32_t>(kReceiveWindowMs - elapsed)) == 0) {
+                // there (the rest of the window, as the clock counts it). When
+                // it cannot wait, sleep out the window instead of spinning,
+                // then poll a last time.
+                const long left = clock.RealMs(static_cast<long>(kReceiveWindowMs - elapsed));
+                if (kvr::zs::WaitForRawPacket(hNIC, static_cast<std::int32_t>(left)) == 0) {
                     const std::int64_t now = clock.NowMs() - start;
                     if (now < kReceiveWindowMs) clock.SleepMs(static_cast<long>(kReceiveWindowMs - now));
                 }

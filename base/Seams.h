@@ -13,6 +13,9 @@ public:
     virtual ~Clock() = default;
     virtual std::int64_t NowMs() = 0;
     virtual void SleepMs(long ms) = 0;
+    // The real milliseconds a wait outside the program (a library blocking
+    // until a frame comes) is given so that it spans `ms` of this clock.
+    virtual long RealMs(long ms) { return ms; }
 };
 
 // "Let pending window events run" (DoEvents). A no-op when headless.

@@ -47,6 +47,7 @@ protected:
         NicPool().colNIC.clear();
     }
     void TearDown() override {
+        kvr::SetClock(nullptr);
         for (auto& s : m_sims) s.second->Stop();
         m_sims.clear();
         NicPool().colNIC.clear();
@@ -76,12 +77,14 @@ protected:
     kvr::sim::Simulator& Sim(const std::string& tag) { return *m_sims.at(tag); }
 
     // Scans the adapters (without the scan pauses) and pools exactly these
-    // descriptions, in this order; descriptions need not exist.
+    // descriptions, in this order; descriptions need not exist. The clock the
+    // test installed before stays installed.
     void PoolAdapters(const std::vector<std::string>& descriptions) {
+        kvr::Clock& before = kvr::CurrentClock();
         kvr::FakeClock fast;
         kvr::SetClock(&fast);
         const std::int32_t n = GetNumAdapters();
-        kvr::SetClock(nullptr);
+        kvr::SetClock(&before);
         ASSERT_GE(n, 1);
         NicPool().colNIC.clear();
         for (const auto& d : descriptions) {

@@ -14,14 +14,16 @@ class SkipSleepClock : public Clock {
 public:
     // `speed` > 1 also lets real time run that many times faster (listening
     // windows on a simulator then end sooner; its answers still come in time).
-    explicit SkipSleepClock(int speed = 1) : m_speed(speed), m_start(RealMs()) {}
-    std::int64_t NowMs() override { return m_start + (RealMs() - m_start) * m_speed + m_skipped; }
+    explicit SkipSleepClock(int speed = 1) : m_speed(speed), m_start(SteadyMs()) {}
+    std::int64_t NowMs() override { return m_start + (SteadyMs() - m_start) * m_speed + m_skipped; }
     void SleepMs(long ms) override {
         if (ms > 0) m_skipped += ms;
     }
+    // A library's wait for a frame ends as much sooner as real time runs faster.
+    long RealMs(long ms) override { return ms > 0 ? static_cast<long>((ms + m_speed - 1) / m_speed) : ms; }
 
 private:
-    static std::int64_t RealMs() {
+    static std::int64_t SteadyMs() {
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     }

@@ -23,6 +23,7 @@
 #include "AdapterTestSupport.h"
 #include "HexText.h"
 #include "Segment.h"
+#include "SkipSleepClock.h"
 #include "clsNICpool.h"
 
 using namespace kvr::test;
@@ -154,6 +155,24 @@ TEST_F(VirtualSegment, ReadReturnsFalseAfterAboutOneHundredMillisecondsOfSilence
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(ms, 99);
     EXPECT_LT(ms, 2000);  // a hang, not a timing measurement
+
+    // The window is the program's clock's: the library is asked to wait what is left of it, as that clock counts.
+    struct AskedClock : kvr::test::SkipSleepClock {
+        AskedClock() : SkipSleepClock(20) {}
+        long RealMs(long clockMs) override {
+            asked.push_back(clockMs);
+            return SkipSleepClock::RealMs(clockMs);
+        }
+        std::vector<long> asked;
+    } clock;
+    kvr::SetClock(&clock);
+    const std::int64_t c0 = clock.NowMs();
+    EXPECT_FALSE(Read(h, in));
+    EXPECT_GE(clock.NowMs() - c0, 100);
+    ASSERT_FALSE(clock.asked.empty());
+    EXPECT_GT(clock.asked.front(), 50);
+    EXPECT_LE(clock.asked.front(), 100);
+    kvr::SetClock(nullptr);
 
     // A frame sent while the reader waits ends the wait.
     auto snap = DeviceFrame(8, pcMac.data(), kDevice.data(), 0x03, 9, 0, {});

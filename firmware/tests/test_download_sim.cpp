@@ -4,17 +4,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <functional>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "FirmwareDownload.h"
 #include "QfwIntegrity.h"
 #include "Rids.h"
 #include "SimTestSupport.h"
+#include "SkipSleepClock.h"
 #include "sim/QfwMaker.h"
 #include "clsZarn.h"
 
@@ -35,26 +34,6 @@ Bytes Qfw(long image1, long cne = -1, std::uint32_t version = 0x0300) {
     if (cne >= 0) spec.cne = kvr::sim::QfwFiller(static_cast<std::size_t>(cne), 2);
     return kvr::sim::MakeQfw(spec);
 }
-
-// Real time, except that the fixed pauses of the download (the pause before
-// download mode, the pauses between the polls of the device's state) pass at
-// once. Short pauses (a failed read's anti-spin pause) stay real, so an
-// acknowledgement wait still gives the simulator real time to answer.
-class QuickPauses : public kvr::Clock {
-public:
-    std::int64_t NowMs() override {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count() + m_skipped;
-    }
-    void SleepMs(long ms) override {
-        if (ms >= kSkipFromMs) m_skipped += ms;
-        else if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
-
-private:
-    static constexpr long kSkipFromMs = 200;
-    std::int64_t m_skipped = 0;
-};
 
 // Before every frame the program reads, a response from another device with
 // the label of the program's last request.
@@ -179,7 +158,10 @@ protected:
         for (const auto& x : m_prompter.questions) q.push_back(x.text);
         return q;
     }
-    QuickPauses m_clock;
+    // Pauses pass at once and real time runs ten times faster: the download's
+    // time-outs (an ignored chunk, a device that never comes back) are waited
+    // out in a tenth of their time, and answers still come within it.
+    kvr::test::SkipSleepClock m_clock{10};
     kvr::test::LogRecorder m_log;
     RetryingPrompter m_prompter;
     kvr::MemoryProgressBar m_mode, m_erase;

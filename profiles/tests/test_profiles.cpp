@@ -82,7 +82,9 @@ protected:
     kvr::test::RecordingPrompter prompter;
     kvr::test::LogRecorder log;
     DirectExchange exchange;
-    kvr::test::SkipSleepClock clock;
+    // Pauses pass at once and real time runs ten times faster: a silent
+    // device's time-outs and the discovery window take a tenth of their time.
+    kvr::test::SkipSleepClock clock{10};
     clsZarn zarn;
     kvr::sim::Simulator* sim = nullptr;
     std::unique_ptr<ProfileEditor> editor;
@@ -242,7 +244,7 @@ TEST_F(Profiles, EditApplyRefreshReadsBackEveryKindOfField) {
 
 TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     auto d = Device(false);
-    d.activeChangeRestartMs = 1500;
+    d.activeChangeRestartMs = 300;  // 3 s on the test's clock: several of the read's one-second attempts
     ProfileEditor& e = Open(d);
     e.deviceName = "Renamed";
     e.DeviceNameEdited();

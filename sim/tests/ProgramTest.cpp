@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +24,12 @@ using namespace simtest;
 namespace {
 
 const std::string kProgram = std::string(KVR_BUNDLE_DIR) + "/kvrsim";
+
+std::size_t Responses(const std::vector<Seen>& v) {
+    std::size_t n = 0;
+    for (const Seen& s : v) n += s.Kind() == 2 ? 1 : 0;
+    return n;
+}
 
 class KvrsimProgram : public ::testing::Test {
 protected:
@@ -72,13 +79,21 @@ protected:
         return false;
     }
 
-    std::vector<Seen> Discover(kvr::vseg::Station& host, std::uint16_t label, int ms) {
+    // The frames answering a discovery request within half a second; once
+    // `responses` responses came, only a further 100 ms in which a stray
+    // extra frame would show.
+    std::vector<Seen> Discover(kvr::vseg::Station& host, std::uint16_t label, std::size_t responses) {
         Bytes f = HostFrame(kGroup, 8, 0, label, DiscoveryPayload());
         host.Send(f.data(), f.size());
         std::vector<Seen> out;
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         std::uint8_t buf[kvr::vseg::kMaxFrame];
+        bool tail = false;
         while (std::chrono::steady_clock::now() < end) {
+            if (!tail && Responses(out) == responses) {
+                end = std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+                tail = true;
+            }
             if (!host.Wait(20)) continue;
             long n = host.Receive(buf, sizeof buf);
             if (n > 0) out.push_back(Read(Bytes(buf, buf + n)));
@@ -103,12 +118,6 @@ protected:
     int m_stdin = -1;
 };
 
-std::size_t Responses(const std::vector<Seen>& v) {
-    std::size_t n = 0;
-    for (const Seen& s : v) n += s.Kind() == 2 ? 1 : 0;
-    return n;
-}
-
 }  // namespace
 
 TEST_F(KvrsimProgram, DemoDevicesAnswerCommandsApplyAndSigtermEnds) {
@@ -117,7 +126,7 @@ TEST_F(KvrsimProgram, DemoDevicesAnswerCommandsApplyAndSigtermEnds) {
     std::string err;
     auto host = kvr::vseg::Station::Attach(m_segment, kHost, &err);
     ASSERT_TRUE(host) << err;
-    auto seen = Discover(*host, 0x11, 500);
+    auto seen = Discover(*host, 0x11, 3);
     ASSERT_EQ(Responses(seen), 3u);
     std::size_t inDownload = 0;
     for (const Seen& s : seen)
@@ -128,7 +137,7 @@ TEST_F(KvrsimProgram, DemoDevicesAnswerCommandsApplyAndSigtermEnds) {
     ASSERT_EQ(write(m_stdin, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
     for (int i = 0; i < 300 && kvr::vseg::CountStations(m_segment) > 3; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(Responses(Discover(*host, 0x12, 500)), 2u);
+    EXPECT_EQ(Responses(Discover(*host, 0x12, 2)), 2u);
 
     ASSERT_EQ(kill(m_pid, SIGTERM), 0);
     EXPECT_EQ(Exit(), 0);
@@ -152,7 +161,7 @@ TEST_F(KvrsimProgram, ConfigFileDevicesAndClosedStdinKeepsRunning) {
     std::string err;
     auto host = kvr::vseg::Station::Attach(m_segment, kHost, &err);
     ASSERT_TRUE(host) << err;
-    EXPECT_EQ(Responses(Discover(*host, 0x21, 500)), 2u);
+    EXPECT_EQ(Responses(Discover(*host, 0x21, 2)), 2u);
     ASSERT_EQ(kill(m_pid, SIGINT), 0);
     EXPECT_EQ(Exit(), 0);
 }
