@@ -113,7 +113,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_appDir;
     fs::path m_startDir;
     std::unique_ptr<sim::Simulator> m_sim;
-    test::SkipSleepClock m_clock{4};
+    test::SkipSleepClock m_clock{10};
     int m_case = 0;
 
     fs::path App() const { return fs::path(m_appDir->path().toStdString()); }

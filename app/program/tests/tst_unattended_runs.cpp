@@ -125,7 +125,7 @@ protected:
 
     fs::path App() const { return m_app.Path(); }
 
-    kvr::test::SkipSleepClock m_clock{4};
+    kvr::test::SkipSleepClock m_clock{10};
     kvr::test::TempAppDir m_app;  // the program's own directory: database, lock, history.log
     fs::path m_root;              // segments, firmware file, captured output
     fs::path m_startDir;
