@@ -21,6 +21,7 @@
 #include <memory>
 #include <thread>
 
+#include "Segment.h"
 #include "TempAppDir.h"
 #include "UnattendedRows.h"
 #include "sim/DeviceOptions.h"
@@ -155,10 +156,15 @@ TEST_F(UnattendedFixture, ListPrintsEveryDeviceAsJson) {
 
 // A demonstration nobody watches closes itself, also when the "No Zarn
 // Adapters found" box opens after the time is up; and the offscreen platform
-// says nothing on standard error.
+// says nothing on standard error. The segment holds one station that is no
+// Zarn Adapter, so the program finds an adapter but no device on it.
 TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
     StartDevices({});
+    std::string err;
+    const auto bystander = kvr::vseg::Station::Attach("ua" + std::to_string(::getpid()), {0x02, 0, 0, 0, 0x0B, 0x01}, &err);
+    ASSERT_TRUE(bystander) << err;
     EXPECT_EQ(Run({}, {"KVR_CLOSE_AFTER_MS=1000", "QT_QPA_PLATFORM=offscreen"}), 0);
+    EXPECT_TRUE(StatusLogHas("No Zarn Adapters found."));
     EXPECT_EQ(Text(m_root / "stderr.txt"), "");
 }
 
