@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
 
@@ -54,6 +56,19 @@ inline void MakeFile(std::vector<std::string> fields, const fs::path& file) {
     auto bytes = sim::MakeQfw(spec);
     if (corrupt) bytes.back() ^= 0xFF;  // the last section's checksum no longer fits
     ASSERT_TRUE(sim::WriteQfwFile(file.string(), bytes, &err)) << err;
+}
+
+// A simulator on `segment` with the devices of these kvrsim specs.
+inline std::unique_ptr<sim::Simulator> StartDevices(const std::vector<std::string>& specs, const std::string& segment) {
+    auto simulator = std::make_unique<sim::Simulator>();
+    std::string err;
+    for (const auto& spec : specs) {
+        sim::DeviceConfig d;
+        EXPECT_TRUE(sim::ParseDeviceOptions(spec, d, &err)) << err;
+        EXPECT_TRUE(simulator->AddDevice(d, &err)) << err;
+    }
+    EXPECT_TRUE(simulator->StartOnSegment(segment, &err)) << err;
+    return simulator;
 }
 
 // The command line of a row, its firmware file and JSON record in `root`.

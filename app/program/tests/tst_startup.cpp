@@ -1,8 +1,8 @@
 // Start-up of the whole program in a temporary application directory: the
 // order of its checks, what bad command lines get, the single-instance lock
 // and the acknowledgement time-out setting. Sleeps pass at once (the adapter
-// scan's 2 s pause) and the program's clock runs four times faster than real
-// time, so each 1 s discovery window listens to the simulator for 250 ms.
+// scan's 2 s pause) and the program's clock runs ten times faster than real
+// time, so each 1 s discovery window listens to the simulator for 100 ms.
 #include <QAction>
 #include <QApplication>
 #include <QMessageBox>

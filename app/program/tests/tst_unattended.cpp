@@ -24,7 +24,6 @@
 #include "Segment.h"
 #include "TempAppDir.h"
 #include "UnattendedRows.h"
-#include "sim/DeviceOptions.h"
 #include "sim/Simulator.h"
 
 extern char** environ;
@@ -57,15 +56,7 @@ protected:
     }
 
     void StartDevices(const std::vector<std::string>& specs) {
-        m_sim = std::make_unique<Simulator>();
-        for (const auto& spec : specs) {
-            DeviceConfig d;
-            std::string err;
-            ASSERT_TRUE(ParseDeviceOptions(spec, d, &err)) << err;
-            ASSERT_TRUE(m_sim->AddDevice(d, &err)) << err;
-        }
-        std::string err;
-        ASSERT_TRUE(m_sim->StartOnSegment("ua" + std::to_string(::getpid()), &err)) << err;
+        m_sim = unattended::StartDevices(specs, "ua" + std::to_string(::getpid()));
     }
 
     void MakeFile(const std::vector<std::string>& fields) { unattended::MakeFile(fields, m_root / "fw.qfw"); }

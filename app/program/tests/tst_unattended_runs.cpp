@@ -1,7 +1,7 @@
 // Unattended firmware upgrades, one row per outcome: the program's whole run
 // (start-up, discovery, the automated download, the end of the run) inside
 // the test process, offscreen, against simulated devices on a private virtual
-// segment. Sleeps pass at once and the program's clock runs four times faster
+// segment. Sleeps pass at once and the program's clock runs ten times faster
 // than real time, so protocol waits (the download-mode wait, restarts,
 // retries) cost little; the simulator still answers in real time. Every row
 // starts from the state the previous one left: the process is shared.
@@ -23,9 +23,9 @@
 #include "clsZarnPool.h"
 #include "frmZarni.h"
 #include "modZarni.h"
-#include "sim/DeviceOptions.h"
 
 using namespace kvr::test::unattended;
+namespace unattended = kvr::test::unattended;
 using kvr::sim::Simulator;
 
 namespace {
@@ -73,18 +73,9 @@ protected:
     }
 
     void StartDevices(const std::vector<std::string>& specs) {
-        m_sim = std::make_unique<Simulator>();
-        for (const auto& spec : specs) {
-            kvr::sim::DeviceConfig d;
-            std::string err;
-            ASSERT_TRUE(kvr::sim::ParseDeviceOptions(spec, d, &err)) << err;
-            ASSERT_TRUE(m_sim->AddDevice(d, &err)) << err;
-        }
-        std::string err;
         // A segment of its own for every row, also when the rows share the process.
         static int rows = 0;
-        const std::string segment = "ur" + std::to_string(::getpid()) + "r" + std::to_string(++rows);
-        ASSERT_TRUE(m_sim->StartOnSegment(segment, &err)) << err;
+        m_sim = unattended::StartDevices(specs, "ur" + std::to_string(::getpid()) + "r" + std::to_string(++rows));
     }
 
     // Runs the program the way its main() does, standard error going to a
