@@ -2,8 +2,12 @@
 // Helpers for the dissector tests: writing frames into a capture file,
 // building frames the way the program does, and running tshark with the
 // dissector over a capture.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,6 +124,32 @@ FieldRows SelectFields(const FieldRows& rows, const std::vector<std::string>& de
                        const std::vector<std::string>& wanted);
 
 std::vector<std::string> Split(const std::string& text, char separator);
+
+// A suite whose cases share one decode: `Decode`, built from tshark's path,
+// runs tshark once before the first case; every case skips when tshark is
+// not installed, and fails with the reason when the decode failed.
+template <typename Decode>
+class SharedDecodeSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        auto found = FindTshark();
+        if (!found) return;
+        try {
+            s_decode = std::make_unique<Decode>(*found);
+        } catch (const std::exception& e) {
+            s_error = e.what();
+        }
+    }
+    static void TearDownTestSuite() { s_decode.reset(); }
+
+    void SetUp() override {
+        if (!FindTshark()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
+        ASSERT_TRUE(s_decode) << s_error;
+    }
+
+    static inline std::unique_ptr<Decode> s_decode;
+    static inline std::string s_error;
+};
 
 // The dissector under test.
 std::string DissectorPath();

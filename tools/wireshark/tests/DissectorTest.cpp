@@ -64,24 +64,8 @@ struct SampleDecode {
     TsharkRun detail, pdml, labelFilter, ridFilter;
 };
 
-class SampleCapture : public ::testing::Test {
+class SampleCapture : public SharedDecodeSuite<SampleDecode> {
 protected:
-    static void SetUpTestSuite() {
-        auto found = FindTshark();
-        if (!found) return;
-        try {
-            s_decode = std::make_unique<SampleDecode>(*found);
-        } catch (const std::exception& e) {
-            s_error = e.what();
-        }
-    }
-    static void TearDownTestSuite() { s_decode.reset(); }
-
-    void SetUp() override {
-        if (!FindTshark()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-        ASSERT_TRUE(s_decode) << s_error;
-    }
-
     // These fields of every frame in capture order.
     static FieldRows Columns(const std::vector<std::string>& fields) {
         return SelectFields(s_decode->onePass, SampleDecode::kFields, fields);
@@ -101,9 +85,6 @@ protected:
         }
         return byFrame;
     }
-
-    static inline std::unique_ptr<SampleDecode> s_decode;
-    static inline std::string s_error;
 };
 
 using Row = std::vector<std::string>;

@@ -125,22 +125,11 @@ struct ExchangeDecode {
     TsharkRun detail;
 };
 
-class SimulatedExchange : public ::testing::Test, protected ExchangeRecording {
+class SimulatedExchange : public SharedDecodeSuite<ExchangeDecode>, protected ExchangeRecording {
 protected:
-    static void SetUpTestSuite() {
-        auto found = FindTshark();
-        if (!found) return;
-        try {
-            s_decode = std::make_unique<ExchangeDecode>(*found);
-        } catch (const std::exception& e) {
-            s_error = e.what();
-        }
-    }
-    static void TearDownTestSuite() { s_decode.reset(); }
-
     void SetUp() override {
-        if (!FindTshark()) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-        ASSERT_TRUE(s_decode) << s_error;
+        SharedDecodeSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         static_cast<ExchangeRecording&>(*this) = s_decode->recording;
     }
 
@@ -150,9 +139,6 @@ protected:
         return twoPass ? SelectFields(s_decode->links, ExchangeDecode::kLinkFields, fields)
                        : SelectFields(s_decode->values, ExchangeDecode::kFields, fields);
     }
-
-    static inline std::unique_ptr<ExchangeDecode> s_decode;
-    static inline std::string s_error;
 };
 
 void ExchangeRecording::Record(const std::string& capture) {
