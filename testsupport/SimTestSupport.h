@@ -28,6 +28,17 @@ namespace devtest {
 using kvr::test::SimDevice;
 using kvr::test::SimMac;
 
+// The program's adapter layer over the shipped adapter library, with no
+// link, export resolver, module state or device flags left from before.
+inline void UseShippedAdapterLibrary() {
+    kvr::SetSnapLink(nullptr);
+    kvr::SetExportResolver(nullptr);
+    kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
+    kvr::ResetZarniSuppModule();
+    G().AuthorizationID = 0;
+    G().ModifiedSnap = 0;
+}
+
 class SimulatedSegments : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -38,12 +49,7 @@ protected:
         m_root = tmpl;
         ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
         ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
-        kvr::SetSnapLink(nullptr);
-        kvr::SetExportResolver(nullptr);
-        kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
-        kvr::ResetZarniSuppModule();
-        G().AuthorizationID = 0;
-        G().ModifiedSnap = 0;
+        UseShippedAdapterLibrary();
         NicPool().colNIC.clear();
     }
     void TearDown() override {

@@ -19,6 +19,7 @@
 #include "Globals.h"
 #include "Rids.h"
 #include "Seams.h"
+#include "SimTestSupport.h"
 #include "SkipSleepClock.h"
 #include "SnapLink.h"
 #include "ZarniLibs.h"
@@ -127,12 +128,7 @@ int RunInNamespace(const std::string& capturePath) {
     CHILD_CHECK(sim.StartOnInterface("kvwa", &err), "simulator on kvwa: %s", err.c_str());
 
     // The program's side, through the shipped adapter library.
-    kvr::SetSnapLink(nullptr);
-    kvr::SetExportResolver(nullptr);
-    kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
-    kvr::ResetZarniSuppModule();
-    G().AuthorizationID = 0;
-    G().ModifiedSnap = 0;
+    devtest::UseShippedAdapterLibrary();
     {
         kvr::FakeClock fast;  // skips the scan's pauses
         kvr::SetClock(&fast);
