@@ -28,13 +28,6 @@ using namespace kvr::test::unattended;
 namespace unattended = kvr::test::unattended;
 using kvr::sim::Simulator;
 
-// Under LeakSanitizer: now and then Qt keeps the 152 bytes of a worker
-// thread of its own thread pool (it converts and scales pictures on them)
-// past the leak check at exit. That allocation's stack holds no frame of
-// ours, only operator new and one frame of libQt6Core without frame
-// pointers, so only the library's name can match it.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libQt6Core.so\n"; }
-
 namespace {
 
 // A run that is still going after this much real time has hung.
