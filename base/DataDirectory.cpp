@@ -184,8 +184,7 @@ int CopyFileWhole(const std::string& source, const std::string& target, std::str
     if ((err = RenameAndFlush(part, target, problem)) != 0) {
         // Nothing half-made stays behind: neither the part file nor, when
         // only the directory could not be flushed, the new target.
-        ::unlink(part.c_str());
-        ::unlink(target.c_str());
+        if (::unlink(part.c_str()) != 0) ::unlink(target.c_str());
     }
     return err;
 }

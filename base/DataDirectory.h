@@ -62,11 +62,11 @@ enum class FileStep { Create, Write, Flush, Close, Rename, FlushDirectory };
 using FileStepHook = std::function<int(FileStep step, const std::string& path)>;
 void SetFileStepHook(FileStepHook hook);
 
-// Copies source to target through target + ".part" (one that a stopped copy
-// left behind is replaced), flushed to the disk, then renamed to target and
-// the directory flushed. 0 on success; else the errno, with problem saying
-// which file could not be handled and why, no ".part" file left and nothing
-// at target.
+// Copies source to target, a file that does not exist yet, through
+// target + ".part" (one that a stopped copy left behind is replaced), flushed
+// to the disk, then renamed to target and the directory flushed. 0 on
+// success; else the errno, with problem saying which file could not be
+// handled and why, no ".part" file left and nothing at target.
 int CopyFileWhole(const std::string& source, const std::string& target, std::string& problem);
 // Flushes from to the disk, renames it to to (replacing it in one step) and
 // flushes the directory. 0, or the errno with problem as above.
