@@ -450,7 +450,7 @@ TEST(DbManagerStatusLog, SustainedLoggingKeepsTheWriteAheadLogBoundedAndLosesNot
 }  // namespace
 
 namespace {
-// Runs fn in a child process; true when the child ended with status 0.
+// Runs fn in a child process: its exit status, 0 when fn returned true.
 int ChildStatus(const std::function<bool()>& fn) {
     const pid_t pid = fork();
     if (pid == 0) _exit(fn() ? 0 : 1);
@@ -460,8 +460,7 @@ int ChildStatus(const std::function<bool()>& fn) {
 }
 
 long FilesSetAside(const TempAppDir& app) {
-    return std::ranges::count_if(fs::directory_iterator(app.Path()),
-                                 [](auto& e) { return e.path().string().find(".bad-") != std::string::npos; });
+    return std::ranges::count_if(fs::directory_iterator(app.Path()), [](auto& e) { return e.path().string().find(".bad-") != std::string::npos; });
 }
 
 // A write that fails (a full disk) or a program that stops (a crash) at a step
@@ -473,27 +472,25 @@ TEST(DbManagerFullDisk, EveryStepOfTheCopyAndTheCompactionLeavesOneWholeDatabase
     enum Then { Nothing, HalfSpare, NoDb, HalfDb, EmptyDb, TableLess };
     struct Row { bool compact; FileStep step; int nth; bool stop; Then then; int setAside; };
     const Row rows[] = {
-        {false, FileStep::Create, 1, false, Nothing, 0},  {false, FileStep::Write, 2, false, Nothing, 0},
-        {false, FileStep::Write, 2, true, Nothing, 0},    {false, FileStep::Flush, 1, false, Nothing, 0},
-        {false, FileStep::Close, 1, false, Nothing, 0},   {false, FileStep::Rename, 1, false, Nothing, 0},
-        {false, FileStep::Rename, 1, true, EmptyDb, 1},   {false, FileStep::FlushDirectory, 1, false, TableLess, 1},
-        {false, FileStep::FlushDirectory, 1, true, Nothing, 0},
-        {true, FileStep::Flush, 1, false, Nothing, 0},    {true, FileStep::Flush, 1, true, Nothing, 0},
-        {true, FileStep::Flush, 1, true, HalfSpare, 1},   {true, FileStep::Flush, 1, true, NoDb, 0},
-        {true, FileStep::Flush, 1, true, HalfDb, 1},      {true, FileStep::Rename, 1, false, Nothing, 0},
-        {true, FileStep::Rename, 1, true, Nothing, 0},    {true, FileStep::FlushDirectory, 1, true, Nothing, 0},
-    };
+        {false, FileStep::Create, 1, false, Nothing, 0}, {false, FileStep::Write, 2, false, Nothing, 0},
+        {false, FileStep::Write, 2, true, Nothing, 0},   {false, FileStep::Flush, 1, false, Nothing, 0},
+        {false, FileStep::Close, 1, false, Nothing, 0},  {false, FileStep::Rename, 1, false, Nothing, 0},
+        {false, FileStep::Rename, 1, true, EmptyDb, 1},  {false, FileStep::FlushDirectory, 1, false, TableLess, 1},
+        {false, FileStep::FlushDirectory, 1, true, Nothing, 0}, {true, FileStep::Flush, 1, false, Nothing, 0},
+        {true, FileStep::Flush, 1, true, Nothing, 0},    {true, FileStep::Flush, 1, true, HalfSpare, 1},
+        {true, FileStep::Flush, 1, true, NoDb, 0},       {true, FileStep::Flush, 1, true, HalfDb, 1},
+        {true, FileStep::Rename, 1, false, Nothing, 0},  {true, FileStep::Rename, 1, true, Nothing, 0},
+        {true, FileStep::FlushDirectory, 1, true, Nothing, 0}};
     for (const Row& r : rows) {
-        const std::string row = std::to_string(&r - rows);
+        const long row = &r - rows;
         TempAppDir app;
         app.CopyTemplate();
         if (r.compact) clsDbManager(false).SaveSetting(kProgramTitle, "Settings", "Kept", "yes");
         EXPECT_EQ(ChildStatus([&] {
                       int calls = 0;
                       const auto hook = [&](FileStep s, const std::string&) {
-                          if (s != r.step || ++calls != r.nth) return 0;
-                          if (r.stop) _exit(0);
-                          return ENOSPC;
+                          if (s == r.step && ++calls == r.nth && r.stop) _exit(0);
+                          return s == r.step && calls == r.nth ? ENOSPC : 0;
                       };
                       if (!r.compact) kvr::SetFileStepHook(hook);
                       clsDbManager db;
@@ -517,9 +514,7 @@ TEST(DbManagerFullDisk, EveryStepOfTheCopyAndTheCompactionLeavesOneWholeDatabase
         EXPECT_EQ(FilesSetAside(app), r.setAside) << row;
     }
 }
-}  // namespace
 
-namespace {
 // A real disk that fills, in a tmpfs of 256 KiB mounted where only this test sees it.
 TEST(DbManagerFullDisk, FullFileSystemCostsNeitherTheDatabaseNorTheProgram) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs in a private mount namespace needs root";
@@ -545,7 +540,6 @@ TEST(DbManagerFullDisk, FullFileSystemCostsNeitherTheDatabaseNorTheProgram) {
             ok = ok && log.CountContaining("Status log written again; ") == 1 &&
                  Sql(db.DatabasePath()).Number("SELECT count(*) FROM tblStatus WHERE Message = 'after'") == 1;
         }
-        if (!ok) std::fprintf(stderr, "%s", log.Dump().c_str());
         return ok;
     });
     if (status == 77) GTEST_SKIP() << "no private mount namespace with a tmpfs here";
