@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -172,6 +173,61 @@ std::string VacuumInto(const std::string& dbPath, const std::string& target) {
     return "";
 }
 
+// What a database file found at start-up is.
+enum class FileState {
+    Missing,
+    Sound,    // a whole database with the program's tables
+    Broken,   // ours but of no use: empty, damaged, without the program's tables
+    NotOurs,  // not an SQLite file, locked by another process, or not ours to change
+};
+struct Inspection {
+    FileState state;
+    std::string why;  // for Broken: what is wrong, as "is empty"
+};
+
+// Databases up to the size that is not yet worth a warning are checked page
+// by page; a bigger file would slow every start down.
+constexpr std::uintmax_t kCheckedSize = 10000000;
+
+Inspection InspectDatabaseFile(const std::string& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return {FileState::Missing, {}};
+    const std::uintmax_t size = fs::file_size(path, ec);
+    // A file this user may not write is read but never changed or renamed.
+    if (ec || access(path.c_str(), R_OK | W_OK) != 0) return {FileState::NotOurs, {}};
+    const bool hasWal = fs::exists(path + "-wal", ec);
+    if (size == 0 && !hasWal) return {FileState::Broken, "is empty"};
+    // A file that does not begin like an SQLite database is somebody else's.
+    static const char kMagic[16] = {'S', 'Q', 'L', 'i', 't', 'e', ' ', 'f', 'o', 'r', 'm', 'a', 't', ' ', '3', '\0'};
+    char head[16] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(head, sizeof head);
+    if (std::memcmp(head, kMagic, static_cast<std::size_t>(in.gcount())) != 0) return {FileState::NotOurs, {}};
+    int rc = SQLITE_OK;
+    const kvr::SqliteConnection db = OpenConnection(path, SQLITE_OPEN_READWRITE, rc);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+        rc = sqlite3_exec(db.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    }
+    if ((rc & 0xFF) == SQLITE_CORRUPT || (rc & 0xFF) == SQLITE_NOTADB)
+        return {FileState::Broken, std::string("is damaged (") + (db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(rc)) + ")"};
+    if (rc != SQLITE_OK) return {FileState::NotOurs, {}};
+    for (const char* table : {"tblSettings", "tblStatus"}) {
+        Statement st(db.get(), "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1");
+        if (!st) return {FileState::NotOurs, {}};
+        st.Bind(1, table);
+        if (sqlite3_step(st.get()) != SQLITE_ROW)
+            return {FileState::Broken, size == 0 ? "is empty" : std::string("has no table ") + table};
+    }
+    if (size <= kCheckedSize) {
+        Statement check(db.get(), "PRAGMA quick_check(1)");
+        const int step = check ? sqlite3_step(check.get()) : SQLITE_ERROR;
+        const std::string result = step == SQLITE_ROW ? ColumnText(check.get(), 0) : sqlite3_errmsg(db.get());
+        if (result != "ok") return {FileState::Broken, "is damaged (" + result + ")"};
+    }
+    return {FileState::Sound, {}};
+}
+
 }  // namespace
 
 namespace kvr {
@@ -306,17 +362,19 @@ void clsDbManager::Construct() {
     const std::string dbPath = DataPath("db1.mdb");
     const std::string cleanPath = AppPath("db1_clean.mdb");
 
-    // 1. Size check.
     CheckDatabaseSize();
+    RecoverDatabaseFiles(dbPath, cleanPath);
 
-    // 2. A missing database is replaced by a copy of the template.
+    // A missing database is replaced by a copy of the template (writable even
+    // when the shipped template is not).
     if (!PathExists(dbPath)) {
-        std::error_code ec;
         if (PathExists(cleanPath)) {
-            fs::copy_file(cleanPath, dbPath, ec);
-            // The working copy must be writable even when the shipped template is not.
-            if (!ec) fs::permissions(dbPath, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add, ec);
-            if (ec) DebugLog("Could not copy '" + cleanPath + "' to '" + dbPath + "': " + ec.message(), "ERROR", std::string(kModule));
+            std::string problem;
+            if (kvr::CopyFileWhole(cleanPath, dbPath, problem) != 0) {
+                m_copyProblem = "the template '" + cleanPath + "' could not be copied: " + problem;
+            } else if (m_databaseSetAside) {
+                m_startupNotes.push_back("Database '" + dbPath + "' made again from '" + cleanPath + "'.");
+            }
         } else {
             kvr::CurrentPrompter().Ask("The database file (" + dbPath + " or alternatively " + cleanPath +
                                            ") cannot be found.  " + "This could have negative effects on the application.",
@@ -325,8 +383,10 @@ void clsDbManager::Construct() {
         }
     }
 
-    // 3. Open shared; 4. the rest only with an open database.
-    if (OpenDatabase()) {
+    // Open shared; the rest only with an open database.
+    if (!OpenDatabase()) {
+        for (const std::string& note : m_startupNotes) DebugLog(note, "WARNING", std::string(kModule));
+    } else {
         m_maxRecords = kDefaultMaxRecords;
         const std::string maxText = GetSetting(kProgramTitle, "Settings", "MaxRecords", std::to_string(kDefaultMaxRecords));
         if (auto v = PositiveWholeNumber(maxText)) {
@@ -340,9 +400,44 @@ void clsDbManager::Construct() {
         OpenStatusRecordSet();
         OpenStringTable();
         WriteStartupHeader();
+        for (const std::string& note : m_startupNotes) StatusDisplay(note, "WARNING");
         StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
     }
     G().DbManager = this;
+}
+
+// One complete database, or none, for the program to open: what a stopped
+// copy or compaction, a full disk or a hand-made file left behind is set
+// aside, never deleted, so that nothing that was there is lost.
+void clsDbManager::RecoverDatabaseFiles(const std::string& dbPath, const std::string& cleanPath) {
+    const std::string compacted = DataPath("db1-compacted.mdb");
+    const Inspection spare = InspectDatabaseFile(compacted);
+    if (spare.state == FileState::Broken)
+        SetAside(compacted, "The compaction file '" + compacted + "' of an earlier run " + spare.why);
+    const Inspection db = InspectDatabaseFile(dbPath);
+    if (db.state == FileState::Broken && (spare.state == FileState::Sound || PathExists(cleanPath))) {
+        SetAside(dbPath, "Database '" + dbPath + "' " + db.why);
+        m_databaseSetAside = true;
+    } else if (db.state == FileState::Missing && (PathExists(dbPath + "-wal") || PathExists(dbPath + "-shm"))) {
+        // The log of a database that is gone would be replayed into the new one.
+        SetAside(dbPath, "The write-ahead log of the missing database '" + dbPath + "'");
+    }
+    if (spare.state == FileState::Sound && !PathExists(dbPath)) {
+        std::string problem;
+        if (kvr::MoveFileWhole(compacted, dbPath, problem) == 0) {
+            m_startupNotes.push_back("Database '" + dbPath + "' restored from the compaction file '" + compacted + "'.");
+            m_databaseSetAside = false;
+        } else {
+            m_startupNotes.push_back("Database '" + dbPath + "' could not be restored from the compaction file: " + problem);
+        }
+    }
+}
+
+void clsDbManager::SetAside(const std::string& path, const std::string& what) {
+    std::string problem;
+    const std::string aside = kvr::SetFileAside(path, problem);
+    m_startupNotes.push_back(aside.empty() ? what + "; it could not be set aside: " + problem + "."
+                                           : what + "; set aside as '" + aside + "'.");
 }
 
 void clsDbManager::CheckDatabaseSize() {
@@ -365,8 +460,14 @@ void clsDbManager::CheckDatabaseSize() {
 bool clsDbManager::OpenDatabase() {
     const std::string path = DataPath("db1.mdb");
     if (!PathExists(path)) {
-        DebugLog("Database '" + path + "' does not exist; running without settings and status log.", "ERROR",
-                 std::string(kModule));
+        if (!m_copyProblem.empty()) {
+            DebugLog("Cannot open database '" + path + "': " + m_copyProblem +
+                         ". Running without settings, status log and string tables.",
+                     "ERROR", std::string(kModule));
+        } else {
+            DebugLog("Database '" + path + "' does not exist; running without settings and status log.", "ERROR",
+                     std::string(kModule));
+        }
         return false;
     }
     // Read and write, shared; never create: a missing file stays missing.
@@ -585,6 +686,7 @@ void clsDbManager::AppendToLog(const std::string& message, long level, const std
     sqlite3_reset(m_stBegin.get());
     if (sqlite3_step(m_stBegin.get()) != SQLITE_DONE) {
         sqlite3_reset(m_stBegin.get());
+        NoteStatusLogWrite(false);
         return;
     }
     sqlite3_reset(m_stBegin.get());
@@ -619,9 +721,29 @@ void clsDbManager::AppendToLog(const std::string& message, long level, const std
     }
     if (ok) {
         m_statusRows = rows;
-    } else {
+    } else if (!sqlite3_get_autocommit(m_db.get())) {
         sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
+    NoteStatusLogWrite(ok);
+}
+
+// A full disk costs the records that do not fit, never the program: the first
+// lost record is reported (the report itself is lost too while the disk stays
+// full; it still reaches the status window and the output file), and so is
+// the first record stored again.
+void clsDbManager::NoteStatusLogWrite(bool written) {
+    if (written && m_lostRecords == 0) return;
+    if (!written && m_lostRecords++ > 0) return;
+    if (!written) {
+        DebugLog("Status log cannot be written (" + std::string(sqlite3_errmsg(m_db.get())) +
+                     "); the program goes on, and records are not stored until the status log can be written again.",
+                 "ERROR", std::string(kModule));
+        return;
+    }
+    const long long lost = m_lostRecords;
+    m_lostRecords = 0;
+    DebugLog("Status log written again; " + std::to_string(lost) + " records could not be stored.", "WARNING",
+             std::string(kModule));
 }
 
 long clsDbManager::ReopenDatabase() {
@@ -710,10 +832,10 @@ long clsDbManager::CompactDatabase() {
     }
     std::string failure = VacuumInto(dbPath, target);
     if (failure.empty() && PathExists(target)) {
-        // The compacted file takes the place of the old one in one step, so a
-        // failure can never leave the program without its database.
-        fs::rename(target, dbPath, ec);
-        if (ec) failure = std::to_string(ec.value()) + ": " + ec.message();
+        // The compacted file is on the disk before it takes the place of the
+        // old one in one step, so a stop at any point leaves one whole database.
+        std::string problem;
+        if (const int err = kvr::MoveFileWhole(target, dbPath, problem)) failure = std::to_string(err) + ": " + problem;
     }
     if (!failure.empty()) {
         fs::remove(target, ec);

@@ -4,8 +4,13 @@
 // DataDirectory.h), an SQLite file: settings (tblSettings), the status log (tblStatus) and the
 // user-interface string tables ("tbl" + language + "Strings", tblDefaultStrings).
 //
-// Construction copies the template "db1_clean.mdb" when "db1.mdb" is missing,
-// opens the file shared, reads MaxRecords, opens the status log and the string
+// Construction first makes sure the file it opens is one complete database:
+// a "db1.mdb" that is empty, damaged or lacks tblSettings or tblStatus is set
+// aside (renamed "db1.mdb.bad-<time>", never deleted) and made again, and a
+// compaction file that an earlier run left half-written is set aside too; a
+// whole compaction file takes the place of a missing or unusable "db1.mdb".
+// It then copies the template "db1_clean.mdb" when "db1.mdb" is missing (the
+// copy appears whole or not at all), opens the file shared, reads MaxRecords, opens the status log and the string
 // table of G().UserLanguage and writes the start-up header; when it has ended
 // the constructor sets G().DbManager to the new manager (the destructor clears
 // it again), through which the debug log and the string lookup of the
@@ -20,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ProgramStore.h"
 #include "basDebug.h"
@@ -99,6 +105,9 @@ private:
     void WriteStartupHeader();
 
     void Construct();
+    void RecoverDatabaseFiles(const std::string& dbPath, const std::string& cleanPath);
+    void SetAside(const std::string& path, const std::string& what);
+    void NoteStatusLogWrite(bool written);
     void CheckDatabaseSize();
     bool OpenDatabase();
     void CloseDatabase();
@@ -127,6 +136,14 @@ private:
     std::string m_stringTable;
     const std::string m_statusQuery = "SELECT * FROM tblStatus";
     long m_maxRecords = 0;
+    // Why the template could not be copied ("" when it was not tried or worked).
+    std::string m_copyProblem;
+    // What construction did to the files, for the status log once it is open.
+    std::vector<std::string> m_startupNotes;
+    bool m_databaseSetAside = false;
+    // Status-log records lost since a write last failed; the first loss is
+    // reported, and so is the first write that works again.
+    long long m_lostRecords = 0;
     std::string m_appDirectory;
     std::string m_dataDirectory;
 };

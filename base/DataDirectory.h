@@ -52,6 +52,31 @@ const std::string& DataDirectory();
 // The data file `name`: in the chosen directory, else in fallbackDirectory.
 std::string DataFilePath(const std::string& name, const std::string& fallbackDirectory);
 
+// Files of the program written so that a stop at any moment (a full disk, a
+// crash, a power cut) leaves either what was there or the whole new file,
+// never a part of it. The steps, in the order they run:
+enum class FileStep { Create, Write, Flush, Close, Rename, FlushDirectory };
+// Test hook, called before each step with the file it works on (before each
+// piece that Write writes); a non-zero errno it returns makes that step fail
+// with it. Empty function: no hook.
+using FileStepHook = std::function<int(FileStep step, const std::string& path)>;
+void SetFileStepHook(FileStepHook hook);
+
+// Copies source to target, a file that does not exist yet, through
+// target + ".part" (one that a stopped copy left behind is replaced), flushed
+// to the disk, then renamed to target and the directory flushed. 0 on
+// success; else the errno, with problem saying which file could not be
+// handled and why, no ".part" file left and nothing at target.
+int CopyFileWhole(const std::string& source, const std::string& target, std::string& problem);
+// Flushes from to the disk, renames it to to (replacing it in one step) and
+// flushes the directory. 0, or the errno with problem as above.
+int MoveFileWhole(const std::string& from, const std::string& to, std::string& problem);
+// Renames path and its SQLite companions (path + "-wal", "-shm") to
+// path + ".bad-YYYYMMDD-HHMMSS" (with "-2", "-3"... when that name is taken;
+// nothing already there is replaced). The new name of path, or "" with problem
+// set when it cannot be renamed.
+std::string SetFileAside(const std::string& path, std::string& problem);
+
 // Raw access to network adapters: the capabilities (by their setcap names,
 // "cap_net_raw", "cap_net_admin") missing from this process's effective set.
 std::vector<std::string> MissingRawCapabilities();

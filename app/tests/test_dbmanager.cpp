@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "RecordingPrompter.h"
 #include "TempAppDir.h"
+#include "DataDirectory.h"
+#include "LogRecorder.h"
 #include "Globals.h"
 #include "basUtils.h"
 #include "clsDbManager.h"
@@ -440,5 +446,103 @@ TEST(DbManagerStatusLog, SustainedLoggingKeepsTheWriteAheadLogBoundedAndLosesNot
     EXPECT_EQ(after.Number("SELECT count(*) FROM tblStatus WHERE Message = 'sustained " + std::to_string(total - 1) +
                            "'"),
               1);
+}
+}  // namespace
+
+namespace {
+// Runs fn in a child process: its exit status, 0 when fn returned true.
+int ChildStatus(const std::function<bool()>& fn) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(fn() ? 0 : 1);
+    int status = -1;
+    if (pid > 0) waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+long FilesSetAside(const TempAppDir& app) {
+    return std::ranges::count_if(fs::directory_iterator(app.Path()), [](auto& e) { return e.path().string().find(".bad-") != std::string::npos; });
+}
+
+// A write that fails (a full disk) or a program that stops (a crash) at a step
+// of the template copy or of the compaction at the end, then what an older
+// swap or a hand could leave: the next start finds one whole database, and
+// nothing that was there is lost (what it sets aside stays on the disk).
+TEST(DbManagerFullDisk, EveryStepOfTheCopyAndTheCompactionLeavesOneWholeDatabase) {
+    using kvr::FileStep;
+    enum Then { Nothing, HalfSpare, NoDb, HalfDb, EmptyDb, TableLess };
+    struct Row { bool compact; FileStep step; int nth; bool stop; Then then; int setAside; };
+    const Row rows[] = {
+        {false, FileStep::Create, 1, false, Nothing, 0}, {false, FileStep::Write, 2, false, Nothing, 0},
+        {false, FileStep::Write, 2, true, Nothing, 0},   {false, FileStep::Flush, 1, false, Nothing, 0},
+        {false, FileStep::Close, 1, false, Nothing, 0},  {false, FileStep::Rename, 1, false, Nothing, 0},
+        {false, FileStep::Rename, 1, true, EmptyDb, 1},  {false, FileStep::FlushDirectory, 1, false, TableLess, 1},
+        {false, FileStep::FlushDirectory, 1, true, Nothing, 0}, {true, FileStep::Flush, 1, false, Nothing, 0},
+        {true, FileStep::Flush, 1, true, Nothing, 0},    {true, FileStep::Flush, 1, true, HalfSpare, 1},
+        {true, FileStep::Flush, 1, true, NoDb, 0},       {true, FileStep::Flush, 1, true, HalfDb, 1},
+        {true, FileStep::Rename, 1, false, Nothing, 0},  {true, FileStep::Rename, 1, true, Nothing, 0},
+        {true, FileStep::FlushDirectory, 1, true, Nothing, 0}};
+    for (const Row& r : rows) {
+        const long row = &r - rows;
+        TempAppDir app;
+        app.CopyTemplate();
+        if (r.compact) clsDbManager(false).SaveSetting(kProgramTitle, "Settings", "Kept", "yes");
+        EXPECT_EQ(ChildStatus([&] {
+                      int calls = 0;
+                      const auto hook = [&](FileStep s, const std::string&) {
+                          if (s == r.step && ++calls == r.nth && r.stop) _exit(0);
+                          return s == r.step && calls == r.nth ? ENOSPC : 0;
+                      };
+                      if (!r.compact) kvr::SetFileStepHook(hook);
+                      clsDbManager db;
+                      kvr::SetFileStepHook(hook);
+                      return true;
+                  }),
+                  0) << row;
+        EXPECT_TRUE(r.compact || fs::exists(app.File("db1.mdb")) == (r.stop && r.step == FileStep::FlushDirectory)) << row;
+        EXPECT_TRUE(r.stop || !(fs::exists(app.File("db1.mdb.part")) || fs::exists(app.File("db1-compacted.mdb")))) << row;
+        const std::string db1 = app.File("db1.mdb"), spare = app.File("db1-compacted.mdb");
+        if (r.then == HalfSpare) fs::resize_file(spare, fs::file_size(spare) / 2);
+        if (r.then == NoDb || r.then == HalfDb) fs::remove(db1);
+        if (r.then == HalfDb) fs::copy_file(spare, db1), fs::resize_file(db1, fs::file_size(spare) / 2);
+        if (r.then == EmptyDb) app.Write("db1.mdb", "");
+        if (r.then == TableLess) Sql(app.File("db1_clean.mdb")).Exec("VACUUM INTO '" + db1 + "'"), Sql(db1).Exec("DROP TABLE tblStatus");
+        clsDbManager db;
+        EXPECT_TRUE(db.IsUpdatable()) << row;
+        EXPECT_EQ(db.StringTableName(), "tblEnglishStrings") << row;
+        EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "Kept", "lost"), r.compact ? "yes" : "lost") << row;
+        EXPECT_FALSE(fs::exists(app.File("db1.mdb.part"))) << row;
+        EXPECT_EQ(FilesSetAside(app), r.setAside) << row;
+    }
+}
+
+// A real disk that fills, in a tmpfs of 256 KiB mounted where only this test sees it.
+TEST(DbManagerFullDisk, FullFileSystemCostsNeitherTheDatabaseNorTheProgram) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs in a private mount namespace needs root";
+    TempAppDir app;
+    const int status = ChildStatus([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", app.Path().c_str(), "tmpfs", 0, "size=256k") != 0)
+            _exit(77);
+        app.CopyTemplate();
+        const auto fill = [&] { for (std::ofstream f(app.File("filler")); f << std::string(4096, 'x');) {} };
+        kvr::test::LogRecorder log;
+        fill();
+        bool ok = !clsDbManager().IsOpen() && !fs::exists(app.File("db1.mdb")) && !fs::exists(app.File("db1.mdb.part")) &&
+                  log.HasContaining("could not be copied: cannot write '" + app.File("db1.mdb.part") + "': No space left");
+        fs::remove(app.File("filler"));
+        {
+            clsDbManager db;
+            fill();
+            for (int i = 0; i < 3000; ++i) DebugLog("message " + std::to_string(i), "WARNING", std::string("m"));
+            ok = ok && db.IsUpdatable() && log.CountContaining("Status log cannot be written (database or disk is full)") == 1;
+            fs::remove(app.File("filler"));
+            DebugLog("after", "WARNING", std::string("m"));
+            ok = ok && log.CountContaining("Status log written again; ") == 1 &&
+                 Sql(db.DatabasePath()).Number("SELECT count(*) FROM tblStatus WHERE Message = 'after'") == 1;
+        }
+        return ok;
+    });
+    if (status == 77) GTEST_SKIP() << "no private mount namespace with a tmpfs here";
+    EXPECT_EQ(status, 0);
 }
 }  // namespace
