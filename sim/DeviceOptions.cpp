@@ -306,6 +306,9 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "restart-download") { ok = Flag(val, d.faults.restartsIntoDownloadMode);
         } else if (key == "never-back") { ok = Flag(val, d.faults.neverComesBack);
         } else if (key == "old-identity") { ok = Flag(val, d.faults.comesBackWithOldIdentity);
+        } else if (key == "new-version") {
+            if (val == "0" || val == "8") d.faults.restartsSpeakingVersion = val == "0" ? 0 : 8;
+            else ok = false;
         } else if (key == "cne-reset") { ok = Flag(val, d.faults.resetsConfigurationAfterCne);
         } else if (key == "check-flags") { ok = Flag(val, d.faults.checksDownloadFlags);
         } else if (key == "check-identity") { ok = Flag(val, d.faults.checksStartIdentity);
