@@ -206,6 +206,7 @@ void ReadDownloadFileHeader(const std::string& file) {
         case kvr::QfwReadStatus::NotAFile: {
             std::error_code ec;
             g_state.FileProblem = fs::is_directory(file, ec) ? "the firmware file '" + file + "' is a directory"
+                                  : fs::exists(file, ec)     ? "the firmware file '" + file + "' is not a regular file"
                                                              : "the firmware file '" + file + "' does not exist";
             Log("File '" + file + "' not found.", kvr::LEVEL_ERROR);
             return;
