@@ -149,7 +149,7 @@ inline const std::vector<Row>& Outcomes() {
             {"the firmware upload failed"}},
         Row{"ComesBackOld", {std::string(kDev1) + " old-identity=1"}, {}, {}, 8, {"not-back"},
             {"came back running version 256.515, not the file's version 256.516."}},
-        Row{"NeverBack", {std::string(kDev1) + " never-back=1"}, {}, {}, 8, {"not-back"},
+        Row{"NotBackInTime", {std::string(kDev1) + " restart-download=1"}, {}, {}, 8, {"not-back"},
             {"did not come back in time after the download; the firmware version it runs is unknown."}},
         Row{"RetryRecovers", {std::string(kDev1) + " fail-chunk=3:refuse:once"}, {}, {"--retries", "2"}, 0, {"ok"},
             {"attempt 2 of 3", "upgraded at attempt 2."}},
