@@ -19,6 +19,7 @@
 #include "Globals.h"
 #include "HexText.h"
 #include "QfwHeader.h"
+#include "QfwIntegrity.h"
 #include "RunTimeError.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -217,6 +218,7 @@ void ReadDownloadFileHeader(const std::string& file) {
             return;
         case kvr::QfwReadStatus::Short:
             g_state.FileProblem = "'" + file + "' is too short to be a firmware file";
+            kvr::VerifyQfwIntegrity(file);  // its own findings ("is 0.", "contains no images!") reach the record
             Log("'" + file + "' is too short to be a firmware file: " + error, kvr::LEVEL_ERROR,
                 "SetAutomationParams");
             return;
