@@ -456,7 +456,8 @@ std::string DeviceOptionsHelp() {
            "then :once (default: the first such record and its re-sends) or :always):\n"
            "  fail-start=STEP  fail-chunk=K:STEP (the K-th data record, from 1)  fail-end=STEP\n"
            "  fail-start-image=STEP  no-download-mode=1  restart-download=1  never-back=1\n"
-           "  old-identity=1  cne-reset=1  check-flags=1  check-identity=1\n"
+           "  old-identity=1  new-version=0|8 (the SNAP version the new image speaks)  cne-reset=1\n"
+           "  check-flags=1  check-identity=1\n"
            "Settings of the last profile given:\n"
            "  p-security=none|wep|wpa  p-passphrase=TEXT  p-cipher=aes|tkip  p-adhoc=0|1\n"
            "  p-static=IP/MASK/GATEWAY/DNS1[/DNS2] (DHCP off)  p-proxy=SERVER:PORT\n";
