@@ -158,9 +158,8 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
         g_fileRejected = true;
-        return Fail(ExitStatus::FirmwareFileInvalid,
-                    "ERROR: \"" + fileName + (fs::exists(fileName, ec) ? "\" is not a regular file." : "\" does not exist.") +
-                        "  Can't perform operation!");
+        const char* what = fs::exists(fileName, ec) ? "\" is not a regular file." : "\" does not exist.";
+        return Fail(ExitStatus::FirmwareFileInvalid, "ERROR: \"" + fileName + what + "  Can't perform operation!");
     }
     kvr::QfwHeader header;
     const bool headerOk = kvr::ReadQfwHeaderFile(fileName, header) == kvr::QfwReadStatus::Ok && header.HasMagic();
