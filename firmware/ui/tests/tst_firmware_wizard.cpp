@@ -107,15 +107,11 @@ private slots:
         QVERIFY(prompter.questions.empty());
     }
 
-    // Two failed downloads with a hardware notice, then one after which the
-    // device does not come back in time: the notice once, no "upgraded".
+    // Two failed downloads with a notice, then a device not back in time: the notice once, no "upgraded".
     void retriedDownloadThenVersionUnknown() {
         test::RecordingPrompter prompter(PromptAnswer::Yes);
         int calls = 0;
-        frmFirmwareWizard w(Services([&](const FirmwareDownloadRequest&) {
-            return ++calls < 3 ? FirmwareDownloadResult{false, "Notice", "", true}
-                               : FirmwareDownloadResult{true, "", "", false};
-        }));
+        frmFirmwareWizard w(Services([&](auto&&) { return FirmwareDownloadResult{++calls == 3, "Notice", "", false}; }));
         QVERIFY(w.Init(Device()));
         w.show();
         for (int i = 0; i < 3; ++i) QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
