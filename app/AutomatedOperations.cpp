@@ -158,12 +158,14 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
         g_fileRejected = true;
-        return Fail(ExitStatus::FirmwareFileInvalid,
-                    "ERROR: \"" + fileName + "\" does not exist.  Can't perform operation!");
+        const char* what = fs::exists(fileName, ec) ? "\" is not a regular file." : "\" does not exist.";
+        return Fail(ExitStatus::FirmwareFileInvalid, "ERROR: \"" + fileName + what + "  Can't perform operation!");
     }
     kvr::QfwHeader header;
     const bool headerOk = kvr::ReadQfwHeaderFile(fileName, header) == kvr::QfwReadStatus::Ok && header.HasMagic();
-    if (!headerOk || (g_services.VerifyFile && !g_services.VerifyFile(fileName))) {
+    // The integrity check runs on every file, so its findings (an empty file too) reach the record.
+    const bool intact = !g_services.VerifyFile || g_services.VerifyFile(fileName);
+    if (!headerOk || !intact) {
         g_fileRejected = true;
         return Fail(ExitStatus::FirmwareFileInvalid, "DownloadImage ERROR: '" + fileName +
                                                          "': The QFW file does not contain a valid firmware image!"
@@ -229,13 +231,17 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
         std::string why = said.empty() ? std::string() : " (" + MessageOf(said.front()) + ")";
         return Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload failed" + why + ".");
     }
+    if (g_current.versionAfter.empty()) {
+        // Not back within the restart wait: its version is unknown, not refused.
+        progress.Finish("not back in time, version unknown");
+        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back in time after the "
+                                         "download; the firmware version it runs is unknown.");
+    }
     if (!matches) {
-        progress.Finish("not back with the new version");
-        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back running version " +
-                                             header.VersionText() + " (it reports " +
-                                             (g_current.versionAfter.empty() ? std::string("no version")
-                                                                             : g_current.versionAfter) +
-                                             ").");
+        progress.Finish("back with another version");
+        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device came back running version " +
+                                             g_current.versionAfter + ", not the file's version " +
+                                             header.VersionText() + ".");
     }
     progress.Finish("done, now " + g_current.versionAfter);
     return 0;

@@ -19,6 +19,7 @@
 #include "Globals.h"
 #include "HexText.h"
 #include "QfwHeader.h"
+#include "QfwIntegrity.h"
 #include "RunTimeError.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -206,6 +207,7 @@ void ReadDownloadFileHeader(const std::string& file) {
         case kvr::QfwReadStatus::NotAFile: {
             std::error_code ec;
             g_state.FileProblem = fs::is_directory(file, ec) ? "the firmware file '" + file + "' is a directory"
+                                  : fs::exists(file, ec)     ? "the firmware file '" + file + "' is not a regular file"
                                                              : "the firmware file '" + file + "' does not exist";
             Log("File '" + file + "' not found.", kvr::LEVEL_ERROR);
             return;
@@ -216,6 +218,7 @@ void ReadDownloadFileHeader(const std::string& file) {
             return;
         case kvr::QfwReadStatus::Short:
             g_state.FileProblem = "'" + file + "' is too short to be a firmware file";
+            kvr::VerifyQfwIntegrity(file);  // its own findings ("is 0.", "contains no images!") reach the record
             Log("'" + file + "' is too short to be a firmware file: " + error, kvr::LEVEL_ERROR,
                 "SetAutomationParams");
             return;

@@ -88,6 +88,7 @@ bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool wai
     const char* proc = "WaitForBoot";
     kvr::AdapterSession adapter;  // the device's adapter when the caller gave none
     bool result = false;
+    m_bootAnswer.reset();
     try {
         if (!OpenAdapterIfNone(hNIC, proc, adapter)) return false;
         SetupSecondsProgress(pgb1, lngTimeoutMs);
@@ -103,8 +104,11 @@ bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool wai
             std::string mac = MAC;
             std::shared_ptr<clsSnapResponse> response;
             if (discover.FindZarn(hNIC, mac, nullptr, 4, NICName, kSearchVersion, response) && response) {
+                // The mode the device last reported is its mode, also when it is not the one waited for.
+                IsInDownloadMode = response->downloadMode;
                 if ((!waitDownload && !waitApplication) || (waitDownload && response->downloadMode) ||
                     (waitApplication && !response->downloadMode)) {
+                    m_bootAnswer = response;
                     result = true;
                     break;
                 }

@@ -4,6 +4,7 @@
 // a single device (list texts, waiting for a restart, finding it again on any
 // adapter, capability probes).
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
     // bar (may be null) shows the elapsed whole seconds.
     bool WaitForDownloadMode(std::int32_t hNIC, std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1);
     bool WaitForStartup(std::int32_t hNIC, std::int32_t lngTimeoutMs, kvr::ProgressBar* pgb1);
+    // The discovery answer that ended the last successful wait (null after a
+    // wait that failed). It carries the device's identity as it restarted.
+    const std::shared_ptr<clsSnapResponse>& BootAnswer() const { return m_bootAnswer; }
 
     // Searches every adapter of the NIC pool for the device; when it answers in
     // application mode on another adapter, NICName follows it.
@@ -63,6 +67,8 @@ public:
     bool CheckForV16encryption(clsSnapResponse& cResponse);
 
 private:
+    std::shared_ptr<clsSnapResponse> m_bootAnswer;
+
     // The device's adapter (NICName), opened; logged when it cannot be opened.
     kvr::AdapterSession GetNicHandle() const;
     // For a method given no adapter (hNIC -1): opens the device's adapter into

@@ -1,7 +1,5 @@
 #include "FirmwareDownload.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -100,16 +98,13 @@ bool FirmwareDownload::LoadImage(const std::string& fileName, const char* proced
     m_imageLoaded = false;
     m_image.clear();
     m_imageName = fileName;
-    struct stat st {};
-    if (fileName.empty() || ::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        Say(procedure, ": '" + fileName + "' does not exist!", LEVEL_ERROR);
-        return false;
-    }
-    if (!CheckQfwFileSize(static_cast<std::uint64_t>(st.st_size), fileName, procedure)) return false;
+    std::uint64_t fileSize = 0;
+    if (!CheckQfwFileIsRegular(fileName, procedure, fileSize)) return false;
+    if (!CheckQfwFileSize(fileSize, fileName, procedure)) return false;
     std::ifstream in(fileName, std::ios::binary);
     if (!in) throw RunTimeError(52, "Bad file name or number");
     // Never more than the file's real size: a size claim in a header is not trusted.
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(fileSize));
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (in.gcount() != static_cast<std::streamsize>(bytes.size())) {
         Say(procedure, ": '" + fileName + "' changed while it was read.", LEVEL_ERROR);
@@ -271,9 +266,13 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         if (ok) {
             m_pgbUpload.SetValue(m_pgbUpload.Max());
             if (dev.WaitForStartup(m_hNIC, m_waits.startupTimeoutMs, nullptr)) {
-                ReadVersionAfterRestart(h);
+                TakeVersionAfterRestart(h);
             } else {
                 Say(proc, " Error: failed to find Zarn in SelectedZarn.WaitForStartup", LEVEL_ERROR);
+                Say(proc,
+                    ": the device did not come back within " + std::to_string(m_waits.startupTimeoutMs / 1000) +
+                        " s of the download; the firmware version it runs is unknown.",
+                    LEVEL_WARNING);
             }
         }
     } catch (...) {
@@ -288,25 +287,20 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     return ok;
 }
 
-void FirmwareDownload::ReadVersionAfterRestart(const QfwHeader& header) {
+void FirmwareDownload::TakeVersionAfterRestart(const QfwHeader& header) {
     const char* proc = "PerformDownload";
-    clsPayload payload;
-    payload.AddRID(RID_FIRMWARE_ID);
-    payload.AddRID(RID_FIRMWARE_VERSION);
     clsZarn& dev = *m_device;
-    payload.mProtocolVersion = dev.ProtocolVersion;
-    clsSnapCommand command;
-    command.ProtocolVersion = dev.ProtocolVersion;
-    std::vector<std::uint8_t> bytes = payload.GetPayload();
-    bytes.resize(static_cast<std::size_t>(payload.GetLength()));
-    std::shared_ptr<clsSnapResponse> response;
+    // The discovery answer that ended the restart wait names the firmware the
+    // device restarted with; nothing more is asked of it.
+    const std::shared_ptr<clsSnapResponse>& answer = dev.BootAnswer();
     std::int32_t id = 0, version = 0;
-    if (!command.SendEx(m_hNIC, dev.MAC, SNAP_KIND_READ_REQUEST, payload.GetLength(), bytes, response, nullptr) ||
-        !response || !response->GetRIDFieldAsLong(RID_FIRMWARE_ID, id) ||
-        !response->GetRIDFieldAsLong(RID_FIRMWARE_VERSION, version)) {
-        Say(proc, ": cannot read the firmware version of the device after its restart.", LEVEL_ERROR);
+    if (!answer || !answer->GetRIDFieldAsLong(RID_FIRMWARE_ID, id) ||
+        !answer->GetRIDFieldAsLong(RID_FIRMWARE_VERSION, version)) {
+        Say(proc, ": the device is back but did not report its firmware version; the version it runs is unknown.",
+            LEVEL_ERROR);
         return;
     }
+    dev.IsFirmwareIdValid = true;
     dev.FirmwareID = id;
     dev.FirmwareVersion = version;
     m_versionAfter = std::to_string(id) + "." + std::to_string(version);

@@ -61,8 +61,9 @@ public:
     // The text for the front of the wizard's warning label when the hardware
     // check of the last PerformDownload failed; empty otherwise.
     std::string HardwareWarning() const { return m_hardwareWarning; }
-    // The firmware version ("SWID.SWVersion") the device reported after its
-    // restart; empty when it was not read.
+    // The firmware version ("SWID.SWVersion") the device reported in the
+    // discovery answer that ended the restart wait; empty when it did not come
+    // back in time (its version is unknown).
     std::string VersionAfter() const { return m_versionAfter; }
     // True when VersionAfter is the file's version.
     bool VersionMatchesFile() const { return m_versionMatches; }
@@ -104,7 +105,7 @@ private:
     // resumes with its next statement (errors 380 and 9).
     bool ResumeAfterChunkError(long number, const char* procedure, std::int64_t remaining, bool done, bool eof,
                                bool v16);
-    void ReadVersionAfterRestart(const QfwHeader& header);
+    void TakeVersionAfterRestart(const QfwHeader& header);
     bool AskRetry(long textId, PromptIcon icon, const std::string& title);
 
     std::shared_ptr<clsZarn> m_device;

@@ -22,6 +22,12 @@ constexpr const char* kLastQfwKey = "LastQfwDownloaded";
 constexpr std::int32_t kNoSwId = -1;  // SWID 0xFFFFFFFF: always a new identifier
 
 std::string Text(long id) { return LoadResStringWrapper(id); }
+
+std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+    return text;
+}
 std::string Title() { return Text(4000); }
 
 PromptAnswer Ask(const std::string& text, PromptButtons buttons, PromptIcon icon) {
@@ -298,35 +304,37 @@ void FirmwareWizardModel::RunUpload() {
     m_view.cancelEnabled = true;
     m_view.helpEnabled = true;
     m_boUploadOK = result.ok;
-    if (!result.hardwareWarning.empty())
-        m_view.warnings = result.hardwareWarning + kBlankLine + m_view.warnings;
+    // The notice goes in front of the page-2 warnings once, however often the download is retried.
+    const std::string notice = result.hardwareWarning.empty() ? std::string() : result.hardwareWarning + kBlankLine;
+    if (!notice.empty() && !m_view.warnings.starts_with(notice)) m_view.warnings = notice + m_view.warnings;
     m_view.busy = false;
     m_iStep = 3;
     if (result.ok) {
-        m_view.resultText.clear();
         m_view.versionMismatch = false;
-        if (result.versionAfter.empty()) {
-            m_view.resultText = "The KVR has not reported its firmware version since the restart.";
+        m_view.versionUnknown = result.versionAfter.empty();
+        if (m_view.versionUnknown) {
+            // Not back within the restart wait: nothing is known about what it runs.
+            m_view.resultText = Text(4062);
+            Log("the KVR did not come back in time after the download; the firmware version it runs is unknown.",
+                LEVEL_WARNING, "GotoStep");
         } else {
-            m_view.resultText = "The KVR now runs firmware version " + result.versionAfter + ".";
-        }
-        if (!result.versionMatchesFile) {
-            QfwHeader header;
-            const std::string fileVersion = ReadHeader(header) ? header.VersionText() : std::string("?");
-            m_view.versionMismatch = true;
-            m_view.resultText += " This is not the version of the firmware file (" + fileVersion +
-                                 "): the KVR did not take the new firmware.";
-            Log("the KVR reports firmware version '" + result.versionAfter + "' after the restart, not the file's " +
-                    fileVersion + ".",
-                LEVEL_ERROR, "GotoStep");
+            m_view.resultText = ReplaceAll(Text(4060), "%Version%", result.versionAfter);
+            if (!result.versionMatchesFile) {
+                QfwHeader header;
+                const std::string fileVersion = ReadHeader(header) ? header.VersionText() : std::string("?");
+                m_view.versionMismatch = true;
+                m_view.resultText += " " + ReplaceAll(Text(4061), "%FileVersion%", fileVersion);
+                Log("the KVR reports firmware version '" + result.versionAfter +
+                        "' after the restart, not the file's " + fileVersion + ".",
+                    LEVEL_ERROR, "GotoStep");
+            }
         }
         Changed();
         Advance();
         return;
     }
     Log("PerformDownload failed.", LEVEL_ERROR, "GotoStep");
-    m_view.uploadStatus =
-        "The firmware upload did not complete. Press Next to try again, or Cancel to close the wizard.";
+    m_view.uploadStatus = Text(4063);
     Changed();
 }
 

@@ -94,7 +94,8 @@ struct FirmwareWizardView {
 
     // Page 4.
     std::string resultText;              // which version the device now runs
-    bool versionMismatch = false;
+    bool versionMismatch = false;        // it came back with another version than the file's
+    bool versionUnknown = false;         // it did not come back in time: its version is unknown
 
     // Buttons.
     bool previousEnabled = false;

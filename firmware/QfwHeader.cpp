@@ -83,7 +83,8 @@ QfwReadStatus ReadQfwHeaderFile(const std::string& path, QfwHeader& out, std::st
     if (fileSize) *fileSize = 0;
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path.empty() ? "no file name" : "not found";
+        if (error)
+            *error = path.empty() ? "no file name" : ::stat(path.c_str(), &st) == 0 ? "not a regular file" : "not found";
         return QfwReadStatus::NotAFile;
     }
     if (fileSize) *fileSize = static_cast<std::int64_t>(st.st_size);

@@ -24,6 +24,9 @@ namespace {
 const ModuleLog Log("frmFirmwareWizard");
 const char* const kProc = "VerifyQfwIntegrity";
 
+// A finding: the procedure's name, then the text (which begins with its own ": ").
+void Finding(const std::string& procedure, const std::string& text) { Log(procedure + text, LEVEL_ERROR); }
+
 // Reads up to n bytes at a position of the file into buf; returns how many
 // were there (0 at or past the end). Throws RunTimeError on a read failure.
 using ReadAtFn = std::function<std::size_t(std::uint64_t pos, std::uint8_t* buf, std::size_t n)>;
@@ -66,30 +69,25 @@ bool CheckSections(const ReadAtFn& readAt, std::uint64_t size, const std::string
     for (const auto& sec : sections) {
         const QfwSection& s = sec.s;
         if (s.Offset == 0) continue;
-        if (s.Offset < 0 || s.Length < 0) {
-            lengthFailed = true;
-            Log(std::string(": corrupt QFW!  ") + sec.name + " offset or length parameter is negative! (offset=" +
-                    std::to_string(s.Offset) + ", len=" + std::to_string(s.Length) + ")",
-                LEVEL_ERROR, kProc);
-            continue;
-        }
+        // A negative length or offset cannot be read: the check ends as on any
+        // other run-time error.
+        if (s.Length < 0) throw RunTimeError(9, "Subscript out of range");
+        if (s.Offset < 0) throw RunTimeError(63, "Bad record number");
         if (s.Length < fileSize) {
             found = true;
             const std::uint32_t crc = StreamedCrc(readAt, size, s.Offset, s.Length);
             if (crc != s.Crc) {
                 crcFailed = true;
-                Log(std::string(sec.crcLead) + "(calculated=0x" + HexUpper(crc) + ", header=0x" + HexUpper(s.Crc) +
-                        ")!",
-                    LEVEL_ERROR, kProc);
+                Finding(kProc, std::string(sec.crcLead) + "(calculated=0x" + HexUpper(crc) + ", header=0x" +
+                                   HexUpper(s.Crc) + ")!");
             }
         } else {
             lengthFailed = true;
-            Log(std::string(": ") + sec.name + " length parameter exceeds file size! (len=" +
-                    std::to_string(s.Length) + ", size=" + std::to_string(fileSize) + ")",
-                LEVEL_ERROR, kProc);
+            Finding(kProc, std::string(": ") + sec.name + " length parameter exceeds file size! (len=" +
+                               std::to_string(s.Length) + ", size=" + std::to_string(fileSize) + ")");
         }
     }
-    if (!found) Log(": " + fileName + " contains no images!", LEVEL_ERROR, kProc);
+    if (!found) Finding(kProc, ": " + fileName + " contains no images!");
     return found && !crcFailed && !lengthFailed;
 }
 
@@ -114,18 +112,34 @@ bool CheckQfwFileSize(std::uint64_t size, const std::string& fileName, const std
     const std::uint32_t high = static_cast<std::uint32_t>(size >> 32);
     const std::int32_t low = static_cast<std::int32_t>(static_cast<std::uint32_t>(size));
     if (high > 0) {
-        Log(": the size of '" + fileName + "' is waaay to large!  (size > " + std::to_string(high) + " * 4GB)",
-            LEVEL_ERROR, procedure);
+        Finding(procedure,
+                ": the size of '" + fileName + "' is waaay to large!  (size > " + std::to_string(high) + " * 4GB)");
         return false;
     }
     if (low < 0) {
-        Log(": the size of '" + fileName + "' is waaay to large!  (size > 2GB)", LEVEL_ERROR, procedure);
+        Finding(procedure, ": the size of '" + fileName + "' is waaay to large!  (size > 2GB)");
         return false;
     }
     if (low == 0) {
-        Log(": the size of '" + fileName + "' is 0.", LEVEL_ERROR, procedure);
+        Finding(procedure, ": the size of '" + fileName + "' is 0.");
         return false;
     }
+    return true;
+}
+
+bool CheckQfwFileIsRegular(const std::string& fileName, const std::string& procedure, std::uint64_t& size) {
+    size = 0;
+    struct stat st {};
+    if (fileName.empty() || ::stat(fileName.c_str(), &st) != 0) {
+        Finding(procedure, ": '" + fileName + "' does not exist!");
+        return false;
+    }
+    // A pipe, a device or a directory is never opened: reading one may block or never end.
+    if (!S_ISREG(st.st_mode)) {
+        Finding(procedure, ": '" + fileName + "' is not a regular file!");
+        return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
 
@@ -142,12 +156,8 @@ std::uint32_t QfwSectionCrc(std::span<const std::uint8_t> file, std::int64_t off
 
 bool VerifyQfwIntegrity(const std::string& fileName) {
     try {
-        struct stat st {};
-        if (fileName.empty() || ::stat(fileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            Log(": '" + fileName + "' does not exist!", LEVEL_ERROR, kProc);
-            return false;
-        }
-        const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+        std::uint64_t size = 0;
+        if (!CheckQfwFileIsRegular(fileName, kProc, size)) return false;
         if (!CheckQfwFileSize(size, fileName, kProc)) return false;
         Fd fd(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) throw RunTimeError(75, "Path/File access error");

@@ -19,15 +19,21 @@ namespace kvr {
 // Largest piece of a section read at once.
 inline constexpr std::size_t kQfwCrcBlock = 64 * 1024;
 
-// True when the file passes every check: size between 1 and 2^31 - 1 bytes,
-// at least one section present, every present section with an offset and a
-// length that are not negative, a length strictly below the file size and a
-// matching CRC-32 (bytes beyond the end of the file count as zeros).
+// True when the file passes every check: a regular file of 1 to 2^31 - 1
+// bytes, at least one section present, every present section with a length
+// strictly below the file size and a matching CRC-32 (bytes beyond the end of
+// the file count as zeros). A negative offset or length ends the check as a
+// run-time error ("Error #9: ..." or "Error #63: ... in VerifyQfwIntegrity").
 bool VerifyQfwIntegrity(const std::string& fileName);
 
 // The same checks over a file already read into memory (`fileName` only names
 // it in the log): the download checks exactly the bytes it is about to send.
 bool VerifyQfwImage(std::span<const std::uint8_t> file, const std::string& fileName);
+
+// The file's existence shared by the check and the download: false, with
+// "does not exist!" or "is not a regular file!" logged under `procedure`,
+// unless `fileName` is a regular file (its size then in `size`).
+bool CheckQfwFileIsRegular(const std::string& fileName, const std::string& procedure, std::uint64_t& size);
 
 // The size refusals shared by the check and the download: the 4 GiB, 2 GiB
 // and empty-file lines, logged under `procedure`. True when the size is usable.

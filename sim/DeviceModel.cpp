@@ -110,6 +110,8 @@ std::string DeviceModel::Validate(const DeviceConfig& c) {
     if (c.activeProfile >= n) return "active profile does not exist";
     if (c.replyVersion != -1 && c.replyVersion != 0 && c.replyVersion != 8)
         return "reply version must be 0 or 8";
+    const int speaks = c.faults.restartsSpeakingVersion;
+    if (speaks != -1 && speaks != 0 && speaks != 8) return "the new image's version must be 0 or 8";
     if (c.wpaCipherList.size() > 34) return "WPA cipher list longer than 34 bytes";
     if (c.faults.dropInFraction < 0 || c.faults.dropInFraction > 1 || c.faults.dropOutFraction < 0 ||
         c.faults.dropOutFraction > 1)
@@ -120,6 +122,7 @@ std::string DeviceModel::Validate(const DeviceConfig& c) {
 void DeviceModel::SetFaults(const Faults& faults) {
     m_config.faults = faults;
     m_fellSilent = false;
+    m_speaksOnly = -1;
     m_startFired = m_chunkFired = m_endFired = m_startImageFired = false;
     m_ignored.reset();
     m_rng.seed(faults.seed);
@@ -141,6 +144,7 @@ void DeviceModel::ApplyRestart(std::int64_t nowMs) {
         bool install = m_restartInstall && m_pendingImage;
         if (m_restartInstall) {  // the restart that starts the (new) image
             if (faults.neverComesBack) m_fellSilent = true;
+            if (faults.restartsSpeakingVersion >= 0) m_speaksOnly = faults.restartsSpeakingVersion;
             if (faults.restartsIntoDownloadMode) m_downloadMode = true;
             if (faults.restartsIntoDownloadMode || faults.comesBackWithOldIdentity) install = false;
         }
@@ -320,6 +324,7 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
     ++m_counters.requestsReceived;
     if (multicast) ++m_counters.discoveryRequests;
     if (faults.mute || m_fellSilent) return out;
+    if (!multicast && m_speaksOnly >= 0 && f.version != m_speaksOnly) return out;
 
     Request req{host, f.label, f.payload, kind};
     if (m_currentCopies > 0 && m_current.host == host && m_current.label == f.label) {

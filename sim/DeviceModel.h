@@ -138,6 +138,7 @@ private:
     std::optional<Image> m_pendingImage;  // verified, waiting to be started
     unsigned m_chunksThisDownload = 0;
     bool m_fellSilent = false;            // vanishAfterChunks or neverComesBack struck
+    int m_speaksOnly = -1;                // restartsSpeakingVersion struck: the one version it understands
     bool m_cnePending = false;            // configuration data installed at the next restart
     unsigned m_dataRecords = 0;           // data records since the last start record, refused ones too
     // Which once-only download faults have struck.

@@ -306,6 +306,9 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "restart-download") { ok = Flag(val, d.faults.restartsIntoDownloadMode);
         } else if (key == "never-back") { ok = Flag(val, d.faults.neverComesBack);
         } else if (key == "old-identity") { ok = Flag(val, d.faults.comesBackWithOldIdentity);
+        } else if (key == "new-version") {
+            if (val == "0" || val == "8") d.faults.restartsSpeakingVersion = val == "0" ? 0 : 8;
+            else ok = false;
         } else if (key == "cne-reset") { ok = Flag(val, d.faults.resetsConfigurationAfterCne);
         } else if (key == "check-flags") { ok = Flag(val, d.faults.checksDownloadFlags);
         } else if (key == "check-identity") { ok = Flag(val, d.faults.checksStartIdentity);
@@ -453,7 +456,8 @@ std::string DeviceOptionsHelp() {
            "then :once (default: the first such record and its re-sends) or :always):\n"
            "  fail-start=STEP  fail-chunk=K:STEP (the K-th data record, from 1)  fail-end=STEP\n"
            "  fail-start-image=STEP  no-download-mode=1  restart-download=1  never-back=1\n"
-           "  old-identity=1  cne-reset=1  check-flags=1  check-identity=1\n"
+           "  old-identity=1  new-version=0|8 (the SNAP version the new image speaks)  cne-reset=1\n"
+           "  check-flags=1  check-identity=1\n"
            "Settings of the last profile given:\n"
            "  p-security=none|wep|wpa  p-passphrase=TEXT  p-cipher=aes|tkip  p-adhoc=0|1\n"
            "  p-static=IP/MASK/GATEWAY/DNS1[/DNS2] (DHCP off)  p-proxy=SERVER:PORT\n";

@@ -158,6 +158,10 @@ struct Faults {
     bool neverComesBack = false;
     // The restart that starts a new image comes back running the old one.
     bool comesBackWithOldIdentity = false;
+    // The new image speaks this SNAP version (0 or 8) after its restart: a
+    // request sent to the device's address in another version goes unanswered,
+    // a discovery request is still answered in its own. -1: no change.
+    int restartsSpeakingVersion = -1;
     // Installing configuration data resets the device's profiles to the factory two.
     bool resetsConfigurationAfterCne = false;
     // RID_START_QFW_DOWNLOAD's flags are checked: bit 0 must be set, no bits but 0

@@ -2,6 +2,7 @@
 // a private virtual segment: bad files, stage faults of both protocols, and the
 // chunk arithmetic at the size edges as the device saw it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -127,8 +128,9 @@ protected:
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         return path;
     }
-    bool Download(const std::string& path, bool imageOnly = false) {
+    bool Download(const std::string& path, bool imageOnly = false, bool staleMode = false) {
         auto z = std::make_shared<clsZarn>();
+        z->IsInDownloadMode = staleMode;  // as an earlier discovery saw it
         z->MAC = kvr::sim::MacText(kDev);
         z->NICName = Nic("a");
         z->ProtocolVersion = 8;
@@ -198,7 +200,11 @@ TEST_F(FirmwareDownloadSim, BadFilesAreRefusedWithTheirTextAndNothingIsSent) {
         {"over-long section", bytes("l.qfw", [] { Bytes b = Qfw(100); PutLe(b, 0x38, 196); return b; }), false,
          ": Image1 length parameter exceeds file size! (len=196, size=196)"},
         {"negative length", bytes("n.qfw", [] { Bytes b = Qfw(100, 10); PutLe(b, 0x38, 0xFFFFFFF0); return b; }),
-         false, "Image1 offset or length parameter is negative! (offset=106, len=-16)"},
+         false, "Error #9: Subscript out of range in VerifyQfwIntegrity"},
+        {"negative offset", bytes("no.qfw", [] { Bytes b = Qfw(100, 10); PutLe(b, 0x30, 0xFFFFFFF0); return b; }),
+         false, "Error #63: Bad record number in VerifyQfwIntegrity"},
+        {"named pipe", [this] { EXPECT_EQ(::mkfifo((m_root + "/p.qfw").c_str(), 0600), 0); return m_root + "/p.qfw"; },
+         false, "p.qfw' is not a regular file!"},
         {"CRC corrupt", bytes("c.qfw", [] { Bytes b = Qfw(100, 40); b[120] ^= 1; return b; }), false,
          "Failed CNE CRC calculation (calculated=0x"},
         {"2 GB size", sized("2g.qfw", off_t{1} << 31), false, "2g.qfw' is waaay to large!  (size > 2GB)"},
@@ -216,7 +222,8 @@ TEST_F(FirmwareDownloadSim, BadFilesAreRefusedWithTheirTextAndNothingIsSent) {
         m_prompter.questions.clear();
         Sim("a").ClearLogs();
         EXPECT_FALSE(Download(path, true));
-        EXPECT_FALSE(m_log.Find(row.logged, kvr::LEVEL_ERROR).empty());
+        EXPECT_FALSE(m_log.Find(row.logged, kvr::LEVEL_ERROR).empty()) << m_log.Dump();
+        EXPECT_EQ(m_log.CountContaining(": : "), 0u) << "one separator after the procedure name\n" << m_log.Dump();
         EXPECT_EQ(Questions(), std::vector<std::string>{"The data file is not valid!"});
         EXPECT_TRUE(Sim("a").FrameLog(kDev).empty()) << "nothing goes to the device";
     }
@@ -239,6 +246,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
         int retries = 0;        // Retry answers the user gives before Cancel
         bool stranger = false;
         bool rewriteFile = false;  // the file changes on disk once it has been read and checked
+        bool staleMode = false;    // the device object says download mode, the device is in its application
     };
     const std::string mode = "Cannot set the Zarn Adapter in download mode. Do you want to retry?";
     const std::string lost = "Lost KVR after commanding the device to enter download mode!";
@@ -272,6 +280,9 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
         {"never comes back", [](auto& f) { f.neverComesBack = true; }, notBack, notBack},
         {"comes back with the old identity", [](auto& f) { f.comesBackWithOldIdentity = true; },
          {true, 0x203, "256.515", {}}, {true, 0x203, "256.515", {}}},
+        {"comes back speaking SNAP version 0", [](auto& f) { f.restartsSpeakingVersion = 0; }, done, done},
+        {"stale download mode, user retries", {}, {true, 0x300, "256.768", {mode}}, {true, 0x300, "256.768", {mode}},
+         1, false, false, true},
     };
     for (bool v16 : {true, false}) {
         for (const auto& row : rows) {
@@ -287,13 +298,20 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
             m_log.lines.clear();
             const std::string path = Write("f.qfw", Qfw(5000, 700));
             Rewriter rewriter([&] { if (row.rewriteFile) Write("f.qfw", Qfw(4000, 900, 0x0400)); });
-            EXPECT_EQ(Download(path), e.ok);
+            EXPECT_EQ(Download(path, false, row.staleMode), e.ok);
             EXPECT_EQ(Questions(), e.asked);
             EXPECT_EQ(Sim("a").State(kDev).firmwareVersion, e.runs);
             EXPECT_EQ(m_versionAfter, e.after);
             EXPECT_EQ(m_matches, std::string(e.after) == "256.768");
             const bool mismatch = *e.after && !m_matches;
             EXPECT_EQ(m_log.Find("not the file's 256.768!", kvr::LEVEL_ERROR).size(), mismatch ? 1u : 0u);
+            EXPECT_EQ(m_log.Find("the firmware version it runs is unknown.").size(), e.ok && !*e.after ? 1u : 0u);
+            // Besides the capability probe nothing is read from the device itself: its
+            // firmware after the restart is in the discovery answer that ended the wait.
+            std::set<std::uint16_t> reads;
+            for (const auto& f : Sim("a").FrameLog(kDev))
+                if (!f.outgoing && f.kind == SNAP_KIND_READ_REQUEST && f.bytes[0] != 0x01) reads.insert(f.label);
+            EXPECT_LE(reads.size(), 1u);
             EXPECT_FALSE(G().DownloadInProgress);
             if (e.restoredTo >= 0) {
                 ASSERT_LT(m_prompter.barSetsAtAsk, m_upload.sets.size());

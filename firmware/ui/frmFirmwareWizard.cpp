@@ -356,8 +356,9 @@ void frmFirmwareWizard::Refresh() {
 
     lblUploadStatus->setText(UiText(v.uploadStatus));
     lblResult->setText(UiText(v.resultText));
-    // A device that did not take the file's version was not upgraded, whatever the download said.
-    lblSuccess->setVisible(!v.versionMismatch);
+    // A device that did not take the file's version, or whose version is unknown, is not called
+    // upgraded, whatever the download said.
+    lblSuccess->setVisible(!v.versionMismatch && !v.versionUnknown);
     lblResult->setStyleSheet(v.versionMismatch ? "color: #b00000; font-weight: bold;" : "");
 
     cmdPrevious->setEnabled(v.previousEnabled);

@@ -265,6 +265,7 @@ const FaultRow kFaultRows[] = {
     {"restart-download=1", 16, false, -1, true, "- ok@1 download old answers profiles=3"},
     {"never-back=1", 16, false, -1, true, "- ok@1 app new silent profiles=3"},
     {"old-identity=1", 1, false, -1, true, "- ok@1 app old answers profiles=3"},
+    {"new-version=0", 16, false, -1, true, "- ok@1 app new silent profiles=3"},
     {"cne-reset=1", 1, false, -1, true, "- ok@1 app new answers profiles=2"},
     {"cne-reset=1", 16, false, -1, true, "- ok@1 app new answers profiles=2"},
     {"cne-reset=1", 16, true, -1, true, "- ok@1 app new answers profiles=3"},

@@ -107,6 +107,21 @@ private slots:
         QVERIFY(prompter.questions.empty());
     }
 
+    // Two failed downloads with a notice, then a device not back in time: the notice once, no "upgraded".
+    void retriedDownloadThenVersionUnknown() {
+        test::RecordingPrompter prompter(PromptAnswer::Yes);
+        int calls = 0;
+        frmFirmwareWizard w(Services([&](auto&&) { return FirmwareDownloadResult{++calls == 3, "Notice", "", false}; }));
+        QVERIFY(w.Init(Device()));
+        w.show();
+        for (int i = 0; i < 3; ++i) QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+        QCOMPARE(Child<QLabel>(w, "lblUploadStatus")->text(), ResText(4063));
+        QVERIFY(Child<QLabel>(w, "lblWarnings")->text().startsWith("Notice\n\n" + ResText(4034)));
+        QTest::mouseClick(Child<QPushButton>(w, "cmdNext"), Qt::LeftButton);
+        QCOMPARE(Child<QLabel>(w, "lblResult")->text(), ResText(4062));
+        QVERIFY(!Child<QLabel>(w, "lblSuccess")->isVisible());
+    }
+
     void cancelAsksAndCloses() {
         test::RecordingPrompter no(PromptAnswer::No);
         frmFirmwareWizard w(Services(nullptr));
