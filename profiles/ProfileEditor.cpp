@@ -51,7 +51,9 @@ void ProfileEditor::Enable(bool on) {
     if (onEnable) onEnable(on);
 }
 
-int ProfileEditor::TabCount() const { return std::max<int>(m_zarn.NumProfiles, 0) + 1; }
+int ProfileEditor::TabCount() const {
+    return std::clamp<int>(m_zarn.NumProfiles, 0, kMaxProfileNumber) + 1;
+}
 
 int ProfileEditor::Load() {
     m_ready = false;
@@ -66,6 +68,11 @@ int ProfileEditor::Load() {
     m_nameOk = false;
     m_showWarning = false;
     m_unsaved = false;
+    if (m_zarn.NumProfiles > kMaxProfileNumber)
+        Log("the device '" + m_zarn.Name + "' reports " + std::to_string(m_zarn.NumProfiles) +
+                " as its highest profile number; only profiles 0 to " + std::to_string(kMaxProfileNumber) +
+                " are shown.",
+            LEVEL_WARNING, "Form_Load");
     const int active = m_zarn.ActiveProfile;
     return (active >= 1 && active < TabCount()) ? active : 0;
 }

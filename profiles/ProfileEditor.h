@@ -69,7 +69,7 @@ public:
     // Loading: resets the state for the device; returns the profile to read
     // first (the active one when it has a tab, else 0).
     int Load();
-    // NumProfiles + 1: profiles 0 to NumProfiles.
+    // NumProfiles + 1: profiles 0 to NumProfiles, at most to kMaxProfileNumber.
     int TabCount() const;
 
     // The exchanges. ActivateProfile: true after a successful read.

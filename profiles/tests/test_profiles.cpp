@@ -274,6 +274,11 @@ TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     EXPECT_FALSE(e.cbActive);
     ASSERT_EQ(prompter.questions.size(), 1u);
     EXPECT_EQ(prompter.questions[0].text.rfind("This profile can only be activated", 0), 0u);
+
+    zarn.NumProfiles = 32767;
+    e.Load();
+    EXPECT_EQ(e.TabCount(), kMaxProfileNumber + 1);
+    EXPECT_EQ(log.CountContaining("only profiles 0 to 8 are shown", kvr::LEVEL_WARNING), 1u);
 }
 
 // The request SaveChanges sends, per security capability, as kvrsim saw it.
