@@ -108,7 +108,7 @@ bool ProfileEditor::ActivateProfile(int n) {
             return false;
         Enable(false);
         if (m_busy) {
-            Log("Cannot read profile data while a transaction is in progress!", LEVEL_WARNING, proc);
+            Log("Cannot read profile data while a transaction is in progress!", LEVEL_WARNING);
             return false;
         }
         m_busy = true;
@@ -121,10 +121,12 @@ bool ProfileEditor::ActivateProfile(int n) {
         m_currentTexts = {};
         m_activeProfile = -1;
         cbActive = false;
+        m_securityWord = false;   // WPA-PSK is offered again only when this read finds the security word
 
         clsPayload payload;
         BuildReadRequest(payload, n);
-        deviceName = Text(3479);
+        // A device name being edited stays in its box, and its flag with it.
+        if (!m_nameChanged) deviceName = Text(3479);
         Changed();
         std::shared_ptr<clsSnapResponse> response;
         bool ok = Send(payload, SNAP_KIND_READ_REQUEST, 3227, 15, 1.0f, response);
@@ -137,10 +139,15 @@ bool ProfileEditor::ActivateProfile(int n) {
             m_securityWord = m_zarn.CheckForV16encryption(*response);
             ProfileRecord rec = ParseProfileAnswer(*response, m_securityWord);
             if (rec.deviceName) {
-                deviceName = *rec.deviceName;
                 m_zarn.Name = *rec.deviceName;
+                if (!m_nameChanged)
+                    deviceName = *rec.deviceName;
+                else if (deviceName == *rec.deviceName)
+                    m_nameChanged = false;   // the edit is what the device has: nothing to apply
             }
             fields = rec.fields;
+            // As choosing WPA-PSK does: no ad-hoc with WPA, so a later save cannot send both.
+            if (fields.encryption == kWPAPSK) fields.adhoc = false;
             m_activeProfile = rec.activeProfile;
             cbActive = rec.activeProfile == n;
             m_currentTexts = rec.currentTexts;
@@ -413,10 +420,9 @@ void ProfileEditor::TabClicked(int tab) {
     if (tab == m_profileShown) return;
     const int previous = m_profileShown;
     const bool previousValid = m_profileValid;
-    if (!ActivateProfile(tab) && previousValid && m_profileShown != previous) {
-        // The read failed: show the profile of the previous tab again.
-        ActivateProfile(previous);
-    }
+    // A failed read selects the previous tab again without reading it once
+    // more: a device that did not answer would only be waited for twice.
+    if (!ActivateProfile(tab) && previousValid) m_profileShown = previous;
     Changed();
 }
 

@@ -93,8 +93,9 @@ public:
     void DeviceNameEdited();
 
     // A tab (index = profile number) was clicked. Afterwards the window
-    // selects the tab of ProfileShown() (the previous one when the read was
-    // refused or failed).
+    // selects the tab of ProfileShown(): the previous one when the read was
+    // refused or failed (then not read again; a failed read leaves the
+    // profile invalid).
     void TabClicked(int tab);
     void MakeActiveClicked(bool ticked);   // cbActive_Click
     void Apply();                          // cmdApply_Click
