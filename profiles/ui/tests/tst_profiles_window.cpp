@@ -109,6 +109,20 @@ private slots:
         QCOMPARE(Find<QComboBox>(w, "cmbEncryption")->count(), 3);  // WPA-PSK offered
         QVERIFY(Find<QCheckBox>(w, "cbActive")->isChecked());
 
+        // A read keeps the device name being typed, and its Apply button.
+        auto* zarnName = Find<QLineEdit>(w, "ebZarnName");
+        QTest::keyClicks(zarnName, "2");
+        QTest::mouseClick(Find<QPushButton>(w, "cmdRefresh"), Qt::LeftButton);
+        QCOMPARE(zarnName->text(), QString("Stage2"));
+        QVERIFY(Find<QPushButton>(w, "cmdApplyName")->isEnabled());
+
+        // Typing in the middle of a box leaves the cursor there and undo possible.
+        auto* ssid = Find<QLineEdit>(w, "ebZarnSsid");
+        ssid->setCursorPosition(1);
+        QTest::keyClicks(ssid, "ew N");
+        QCOMPARE(std::make_pair(ssid->text(), ssid->cursorPosition()), std::make_pair(QString("New Net"), 5));
+        QVERIFY(ssid->isUndoAvailable());
+
         // A bad proxy port: red box, the label's text, Apply stays off.
         QTest::mouseClick(Find<QCheckBox>(w, "cbUseProxy"), Qt::LeftButton);
         QTest::keyClicks(Find<QLineEdit>(w, "ebProxyServer"), "proxy");
