@@ -321,6 +321,7 @@ bool ProfileEditor::ValidateSettings() {
     for (const auto& f : m_failures) Log(f.logMessage, LEVEL_WARNING, proc);
     m_valid = m_failures.empty();
     m_showEditWarning = !m_valid;
+    ShowNameEncodingWarning();
     return m_valid;
 }
 
@@ -333,9 +334,16 @@ bool ProfileEditor::NameCheck() {
         m_nameOk = false;
         return false;
     }
-    m_nameRed = deviceName.empty() || deviceName.size() > kMaxNameChars;
+    m_nameRed = deviceName.empty() || deviceName.size() > kMaxNameChars || !deviceNameLatin1;
     m_nameOk = !m_nameRed && m_nameChanged;
+    ShowNameEncodingWarning();
     return !m_nameRed;
+}
+
+void ProfileEditor::ShowNameEncodingWarning() {
+    if (deviceNameLatin1) return;
+    m_editWarning = Text(kNotLatin1TextId);
+    m_showEditWarning = true;
 }
 
 ControlStates ProfileEditor::States() const {

@@ -130,6 +130,7 @@ public:
     // The editor's values.
     ProfileFields fields;
     std::string deviceName;   // ebZarnName
+    bool deviceNameLatin1 = true;   // false: the box has characters the device cannot store
     bool cbActive = false;    // the Make Active box is ticked
 
 private:
@@ -137,6 +138,7 @@ private:
     void Enable(bool on);
     void EditStep();
     void ShowAddressBoxes();
+    void ShowNameEncodingWarning();
     void PresentAfterRead(bool ok);
     bool Send(clsPayload& payload, std::uint8_t frameType, long titleId, long attempts, float intervalS,
               std::shared_ptr<clsSnapResponse>& response);

@@ -156,6 +156,7 @@ TEST(ProfileValues, ValidateSettingsTable) {
         {"name empty", [](ProfileFields& f) { f.profileName.clear(); }, {Control::ebName}},
         {"name 33", [](ProfileFields& f) { f.profileName = std::string(33, 'n'); }, {Control::ebName}},
         {"SSID 33", [](ProfileFields& f) { f.ssid = std::string(33, 's'); }, {Control::ebZarnSsid}},
+        {"pass phrase not Latin-1", [](ProfileFields& f) { f.notLatin1 = {Control::txtWpaPassphrase}; }, {Control::txtWpaPassphrase}},
     };
     for (const Row& row : rows) {
         ProfileFields f;

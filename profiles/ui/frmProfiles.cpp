@@ -1,5 +1,7 @@
 #include "frmProfiles.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -51,7 +53,17 @@ private:
     QWidget* m_parent;
 };
 
-std::string Latin1(const QString& text) { return text.toLatin1().toStdString(); }
+// The text as the device stores it. A character outside Latin-1 becomes '?'
+// and clears `latin1`.
+std::string Latin1(const QString& text, bool& latin1) {
+    latin1 = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    return text.toLatin1().toStdString();
+}
+
+std::string Latin1(const QString& text) {
+    bool latin1 = true;
+    return Latin1(text, latin1);
+}
 
 template <class W>
 W* Named(W* widget, const char* name, long textId = 0, long toolTipId = 0) {
@@ -226,7 +238,7 @@ frmProfiles::frmProfiles(QWidget* parent) : QDialog(parent) {
     connect(cbDHCP, &QCheckBox::clicked, this, [this] { Edited(&ProfileEditor::DhcpClicked); });
     connect(ebZarnName, &QLineEdit::textEdited, this, [this] {
         if (!m_model) return;
-        m_model->deviceName = Latin1(ebZarnName->text());
+        m_model->deviceName = Latin1(ebZarnName->text(), m_model->deviceNameLatin1);
         m_editing = ebZarnName;
         m_model->DeviceNameEdited();
         m_editing = nullptr;
@@ -290,16 +302,24 @@ void frmProfiles::Edited(void (ProfileEditor::*handler)(), QLineEdit* source) {
 
 void frmProfiles::ReadControls() {
     profiles::ProfileFields& f = m_model->fields;
-    f.profileName = Latin1(ebName->text());
-    f.ssid = Latin1(ebZarnSsid->text());
+    f.notLatin1.clear();
+    // The texts the device stores, noting each box it could not store as typed.
+    auto text = [&f](const QLineEdit* box, Control control) {
+        bool latin1 = true;
+        std::string value = Latin1(box->text(), latin1);
+        if (!latin1) f.notLatin1.push_back(control);
+        return value;
+    };
+    f.profileName = text(ebName, Control::ebName);
+    f.ssid = text(ebZarnSsid, Control::ebZarnSsid);
     f.adhoc = ckZarnAdHoc->isChecked();
     f.encryption = cmbEncryption->currentIndex();
-    f.wepKey = Latin1(txtZarnWep->text());
+    f.wepKey = text(txtZarnWep, Control::txtZarnWep);
     f.keyIndex = cbKeyIndex->currentIndex();
-    f.passphrase = Latin1(txtWpaPassphrase->text());
+    f.passphrase = text(txtWpaPassphrase, Control::txtWpaPassphrase);
     f.cipher = cmbCipher->currentIndex();
     f.useProxy = cbUseProxy->isChecked();
-    f.proxyServer = Latin1(ebProxyServer->text());
+    f.proxyServer = text(ebProxyServer, Control::ebProxyServer);
     f.proxyPort = Latin1(ebProxyPort->text());
     f.dhcp = cbDHCP->isChecked();
     for (std::size_t i = 0; i < 5; ++i) f.addresses[i] = Latin1(m_addressBoxes[i]->text());

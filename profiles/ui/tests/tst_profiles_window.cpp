@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -116,12 +117,19 @@ private slots:
         QCOMPARE(zarnName->text(), QString("Stage2"));
         QVERIFY(Find<QPushButton>(w, "cmdApplyName")->isEnabled());
 
-        // Typing in the middle of a box leaves the cursor there and undo possible.
+        // Typing in the middle of a box leaves the cursor there and undo possible;
+        // a character the device cannot store is refused, not sent as '?'.
         auto* ssid = Find<QLineEdit>(w, "ebZarnSsid");
         ssid->setCursorPosition(1);
         QTest::keyClicks(ssid, "ew N");
         QCOMPARE(std::make_pair(ssid->text(), ssid->cursorPosition()), std::make_pair(QString("New Net"), 5));
         QVERIFY(ssid->isUndoAvailable());
+        QInputMethodEvent euro;
+        euro.setCommitString(QString::fromUtf8("\u20AC"));
+        QApplication::sendEvent(ssid, &euro);
+        QVERIFY(Red(ssid) && !Find<QPushButton>(w, "cmdApply")->isEnabled());
+        QCOMPARE(Find<QLabel>(w, "lblEditWarning")->text(), ResText(3507));
+        QTest::keyClick(ssid, Qt::Key_Backspace);
 
         // A bad proxy port: red box, the label's text, Apply stays off.
         QTest::mouseClick(Find<QCheckBox>(w, "cbUseProxy"), Qt::LeftButton);
