@@ -283,7 +283,6 @@ TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     EXPECT_FALSE(e.cbActive);
     ASSERT_EQ(prompter.questions.size(), 1u);
     EXPECT_EQ(prompter.questions[0].text.rfind("This profile can only be activated", 0), 0u);
-
     zarn.NumProfiles = 32767;
     e.Load();
     EXPECT_EQ(e.TabCount(), kMaxProfileNumber + 1);
