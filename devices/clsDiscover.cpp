@@ -20,7 +20,7 @@ namespace {
 
 const kvr::ModuleLog Log("clsDiscover");
 
-constexpr std::int16_t kMaxProfiles = 8;
+constexpr std::int16_t kMaxProfiles = kMaxProfileNumber;
 
 // Called inside a catch block: logs the error being handled.
 void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }

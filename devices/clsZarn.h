@@ -13,6 +13,11 @@
 
 class clsSnapResponse;
 
+// The highest profile number a device is taken to have: discovery reads the
+// names of profiles 0 to this in one request, and the profile editor offers
+// no more tabs than that, whatever NumProfiles a device reports.
+inline constexpr std::int16_t kMaxProfileNumber = 8;
+
 class clsZarn {
 public:
     // Public variables, in their declaration order.

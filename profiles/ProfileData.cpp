@@ -234,6 +234,9 @@ std::vector<ValidationFailure> ValidateSettings(const ProfileFields& f, bool wep
         out.push_back(Failure(Control::ebZarnSsid, 3476, "Blank SSID with WEP Enabled!"));
     if (f.ssid.size() > kMaxNameChars)
         out.push_back(Failure(Control::ebZarnSsid, 3506, "Service Set ID longer than 32 characters!"));
+    // Last, so the warning label names what would otherwise reach the device as '?'.
+    for (Control c : f.notLatin1)
+        out.push_back(Failure(c, kNotLatin1TextId, std::string("characters outside Latin-1 in ") + ControlName(c) + "!"));
     return out;
 }
 

@@ -29,6 +29,11 @@ inline constexpr std::size_t kMaxProxyServerChars = 255;  // the editor's proxy 
 inline constexpr std::size_t kMaxPassphraseChars = 63;
 inline constexpr std::size_t kMinPassphraseChars = 6;
 
+// Text shown when a box holds characters outside Latin-1.
+inline constexpr long kNotLatin1TextId = 3507;
+
+enum class Control;
+
 // What the per-profile controls of the editor hold.
 struct ProfileFields {
     std::string profileName;                 // ebName
@@ -44,6 +49,9 @@ struct ProfileFields {
     std::string proxyPort;                   // ebProxyPort
     bool dhcp = false;                       // cbDHCP
     std::array<std::string, 5> addresses;    // ebIPAddress, ebNetmask, ebGateway, ebDNS1, ebDNS2
+    // Boxes whose text has characters the device cannot store (outside
+    // Latin-1); their texts above hold '?' in their place.
+    std::vector<Control> notLatin1;
 };
 
 // The address RIDs in the order of the five address boxes.

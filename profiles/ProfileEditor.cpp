@@ -51,7 +51,9 @@ void ProfileEditor::Enable(bool on) {
     if (onEnable) onEnable(on);
 }
 
-int ProfileEditor::TabCount() const { return std::max<int>(m_zarn.NumProfiles, 0) + 1; }
+int ProfileEditor::TabCount() const {
+    return std::clamp<int>(m_zarn.NumProfiles, 0, kMaxProfileNumber) + 1;
+}
 
 int ProfileEditor::Load() {
     m_ready = false;
@@ -66,6 +68,11 @@ int ProfileEditor::Load() {
     m_nameOk = false;
     m_showWarning = false;
     m_unsaved = false;
+    if (m_zarn.NumProfiles > kMaxProfileNumber)
+        Log("the device '" + m_zarn.Name + "' reports " + std::to_string(m_zarn.NumProfiles) +
+                " as its highest profile number; only profiles 0 to " + std::to_string(kMaxProfileNumber) +
+                " are shown.",
+            LEVEL_WARNING, "Form_Load");
     const int active = m_zarn.ActiveProfile;
     return (active >= 1 && active < TabCount()) ? active : 0;
 }
@@ -101,7 +108,7 @@ bool ProfileEditor::ActivateProfile(int n) {
             return false;
         Enable(false);
         if (m_busy) {
-            Log("Cannot read profile data while a transaction is in progress!", LEVEL_WARNING, proc);
+            Log("Cannot read profile data while a transaction is in progress!", LEVEL_WARNING);
             return false;
         }
         m_busy = true;
@@ -114,10 +121,12 @@ bool ProfileEditor::ActivateProfile(int n) {
         m_currentTexts = {};
         m_activeProfile = -1;
         cbActive = false;
+        m_securityWord = false;   // WPA-PSK is offered again only when this read finds the security word
 
         clsPayload payload;
         BuildReadRequest(payload, n);
-        deviceName = Text(3479);
+        // A device name being edited stays in its box, and its flag with it.
+        if (!m_nameChanged) deviceName = Text(3479);
         Changed();
         std::shared_ptr<clsSnapResponse> response;
         bool ok = Send(payload, SNAP_KIND_READ_REQUEST, 3227, 15, 1.0f, response);
@@ -130,10 +139,15 @@ bool ProfileEditor::ActivateProfile(int n) {
             m_securityWord = m_zarn.CheckForV16encryption(*response);
             ProfileRecord rec = ParseProfileAnswer(*response, m_securityWord);
             if (rec.deviceName) {
-                deviceName = *rec.deviceName;
                 m_zarn.Name = *rec.deviceName;
+                if (!m_nameChanged)
+                    deviceName = *rec.deviceName;
+                else if (deviceName == *rec.deviceName)
+                    m_nameChanged = false;   // the edit is what the device has: nothing to apply
             }
             fields = rec.fields;
+            // As choosing WPA-PSK does: no ad-hoc with WPA, so a later save cannot send both.
+            if (fields.encryption == kWPAPSK) fields.adhoc = false;
             m_activeProfile = rec.activeProfile;
             cbActive = rec.activeProfile == n;
             m_currentTexts = rec.currentTexts;
@@ -307,6 +321,7 @@ bool ProfileEditor::ValidateSettings() {
     for (const auto& f : m_failures) Log(f.logMessage, LEVEL_WARNING, proc);
     m_valid = m_failures.empty();
     m_showEditWarning = !m_valid;
+    ShowNameEncodingWarning();
     return m_valid;
 }
 
@@ -319,9 +334,16 @@ bool ProfileEditor::NameCheck() {
         m_nameOk = false;
         return false;
     }
-    m_nameRed = deviceName.empty() || deviceName.size() > kMaxNameChars;
+    m_nameRed = deviceName.empty() || deviceName.size() > kMaxNameChars || !deviceNameLatin1;
     m_nameOk = !m_nameRed && m_nameChanged;
+    ShowNameEncodingWarning();
     return !m_nameRed;
+}
+
+void ProfileEditor::ShowNameEncodingWarning() {
+    if (deviceNameLatin1) return;
+    m_editWarning = Text(kNotLatin1TextId);
+    m_showEditWarning = true;
 }
 
 ControlStates ProfileEditor::States() const {
@@ -406,10 +428,9 @@ void ProfileEditor::TabClicked(int tab) {
     if (tab == m_profileShown) return;
     const int previous = m_profileShown;
     const bool previousValid = m_profileValid;
-    if (!ActivateProfile(tab) && previousValid && m_profileShown != previous) {
-        // The read failed: show the profile of the previous tab again.
-        ActivateProfile(previous);
-    }
+    // A failed read selects the previous tab again without reading it once
+    // more: a device that did not answer would only be waited for twice.
+    if (!ActivateProfile(tab) && previousValid) m_profileShown = previous;
     Changed();
 }
 

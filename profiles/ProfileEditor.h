@@ -69,7 +69,7 @@ public:
     // Loading: resets the state for the device; returns the profile to read
     // first (the active one when it has a tab, else 0).
     int Load();
-    // NumProfiles + 1: profiles 0 to NumProfiles.
+    // NumProfiles + 1: profiles 0 to NumProfiles, at most to kMaxProfileNumber.
     int TabCount() const;
 
     // The exchanges. ActivateProfile: true after a successful read.
@@ -93,8 +93,9 @@ public:
     void DeviceNameEdited();
 
     // A tab (index = profile number) was clicked. Afterwards the window
-    // selects the tab of ProfileShown() (the previous one when the read was
-    // refused or failed).
+    // selects the tab of ProfileShown(): the previous one when the read was
+    // refused or failed (then not read again; a failed read leaves the
+    // profile invalid).
     void TabClicked(int tab);
     void MakeActiveClicked(bool ticked);   // cbActive_Click
     void Apply();                          // cmdApply_Click
@@ -129,6 +130,7 @@ public:
     // The editor's values.
     ProfileFields fields;
     std::string deviceName;   // ebZarnName
+    bool deviceNameLatin1 = true;   // false: the box has characters the device cannot store
     bool cbActive = false;    // the Make Active box is ticked
 
 private:
@@ -136,6 +138,7 @@ private:
     void Enable(bool on);
     void EditStep();
     void ShowAddressBoxes();
+    void ShowNameEncodingWarning();
     void PresentAfterRead(bool ok);
     bool Send(clsPayload& payload, std::uint8_t frameType, long titleId, long attempts, float intervalS,
               std::shared_ptr<clsSnapResponse>& response);

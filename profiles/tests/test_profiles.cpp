@@ -25,8 +25,10 @@ using devtest::SimMac;
 class DirectExchange : public CommandProfileExchange {
 public:
     long maxAttempts = 15;
+    std::function<void()> during;   // runs while the request is under way
     bool Send(clsZarn& z, clsPayload& p, std::uint8_t kind, const std::string& title, long attempts, float interval,
               std::shared_ptr<clsSnapResponse>& r) override {
+        if (during) during();
         return CommandProfileExchange::Send(z, p, kind, title, std::min(attempts, maxAttempts), interval, r);
     }
 };
@@ -154,6 +156,7 @@ TEST(ProfileValues, ValidateSettingsTable) {
         {"name empty", [](ProfileFields& f) { f.profileName.clear(); }, {Control::ebName}},
         {"name 33", [](ProfileFields& f) { f.profileName = std::string(33, 'n'); }, {Control::ebName}},
         {"SSID 33", [](ProfileFields& f) { f.ssid = std::string(33, 's'); }, {Control::ebZarnSsid}},
+        {"pass phrase not Latin-1", [](ProfileFields& f) { f.notLatin1 = {Control::txtWpaPassphrase}; }, {Control::txtWpaPassphrase}},
     };
     for (const Row& row : rows) {
         ProfileFields f;
@@ -249,7 +252,13 @@ TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     e.deviceName = "Renamed";
     e.DeviceNameEdited();
     EXPECT_TRUE(e.States().cmdApplyName);
+    e.Refresh(1);
+    EXPECT_EQ(e.deviceName, "Renamed") << "a read keeps the name being edited";
+    EXPECT_TRUE(e.DeviceNameChanged() && e.States().cmdApplyName);
+    exchange.during = [&] { EXPECT_FALSE(e.ActivateProfile(2)); };
     ASSERT_TRUE(e.SaveName());
+    exchange.during = nullptr;
+    EXPECT_TRUE(log.Has("Cannot read profile data while a transaction is in progress!", kvr::LEVEL_WARNING));
     EXPECT_FALSE(e.DeviceNameChanged());
     EXPECT_TRUE(G().RediscoveryNeeded);
     ASSERT_TRUE(e.SetNewActiveProfile(2)) << "the read waits out the device's restart";
@@ -274,6 +283,10 @@ TEST_F(Profiles, RenameAndMakeActiveAreListedAfterRediscovery) {
     EXPECT_FALSE(e.cbActive);
     ASSERT_EQ(prompter.questions.size(), 1u);
     EXPECT_EQ(prompter.questions[0].text.rfind("This profile can only be activated", 0), 0u);
+    zarn.NumProfiles = 32767;
+    e.Load();
+    EXPECT_EQ(e.TabCount(), kMaxProfileNumber + 1);
+    EXPECT_EQ(log.CountContaining("only profiles 0 to 8 are shown", kvr::LEVEL_WARNING), 1u);
 }
 
 // The request SaveChanges sends, per security capability, as kvrsim saw it.
@@ -304,6 +317,8 @@ TEST_F(Profiles, SaveRequestPerSecurityCapability) {
     for (const Row& row : rows) {
         auto d = Device(row.wpa);
         d.profiles[1].security = row.encryption == kWEP && row.handler == &ProfileEditor::FieldEdited ? 1 : 0;
+        if (row.encryption == kWPAPSK) d.profiles[1].security = 2;
+        d.profiles[1].adhoc = row.encryption == kWPAPSK;   // reading WPA-PSK clears the ad-hoc box
         d.profiles[1].wepEnabled = d.profiles[1].security == 1;
         ProfileEditor& e = Open(d, "r" + std::to_string(++n));
         e.fields.ssid = "Net";
@@ -337,7 +352,7 @@ TEST_F(Profiles, SaveRequestPerSecurityCapability) {
 }
 
 TEST_F(Profiles, FailedOrRefusedWritesKeepTheEdits) {
-    auto d = Device(false);
+    auto d = Device(true);
     d.faults.refuseWrite = {{RID_SSID, 6}};
     ProfileEditor& e = Open(d);
     e.fields.ssid = "Elsewhere";
@@ -365,6 +380,9 @@ TEST_F(Profiles, FailedOrRefusedWritesKeepTheEdits) {
     prompter.questions.clear();
     e.TabClicked(2);
     EXPECT_FALSE(e.ProfileValid());
+    EXPECT_EQ(e.ProfileShown(), 1) << "the previous tab again, not read a second time";
+    EXPECT_EQ(prompter.questions.size(), 2u) << "the unsaved changes, and one failed read";
+    EXPECT_EQ(e.EncryptionEntries().size(), 2u) << "no WPA-PSK without a read";
     EXPECT_EQ(e.fields.ssid, "");
     EXPECT_EQ(e.fields.profileName, "");
 }

@@ -1,5 +1,7 @@
 #include "frmProfiles.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -51,7 +53,17 @@ private:
     QWidget* m_parent;
 };
 
-std::string Latin1(const QString& text) { return text.toLatin1().toStdString(); }
+// The text as the device stores it. A character outside Latin-1 becomes '?'
+// and clears `latin1`.
+std::string Latin1(const QString& text, bool& latin1) {
+    latin1 = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; });
+    return text.toLatin1().toStdString();
+}
+
+std::string Latin1(const QString& text) {
+    bool latin1 = true;
+    return Latin1(text, latin1);
+}
 
 template <class W>
 W* Named(W* widget, const char* name, long textId = 0, long toolTipId = 0) {
@@ -212,21 +224,24 @@ frmProfiles::frmProfiles(QWidget* parent) : QDialog(parent) {
 
     // Edits: the window's values go into the model, then its handler runs.
     for (QLineEdit* e : {ebName, ebZarnSsid, ebProxyServer, ebProxyPort})
-        connect(e, &QLineEdit::textEdited, this, [this] { Edited(&ProfileEditor::FieldEdited); });
+        connect(e, &QLineEdit::textEdited, this, [this, e] { Edited(&ProfileEditor::FieldEdited, e); });
     for (QLineEdit* e : m_addressBoxes)
-        connect(e, &QLineEdit::textEdited, this, [this] { Edited(&ProfileEditor::FieldEdited); });
+        connect(e, &QLineEdit::textEdited, this, [this, e] { Edited(&ProfileEditor::FieldEdited, e); });
     for (QCheckBox* c : {ckZarnAdHoc, cbUseProxy})
         connect(c, &QCheckBox::clicked, this, [this] { Edited(&ProfileEditor::FieldEdited); });
-    connect(txtZarnWep, &QLineEdit::textEdited, this, [this] { Edited(&ProfileEditor::WepKeyEdited); });
+    connect(txtZarnWep, &QLineEdit::textEdited, this, [this] { Edited(&ProfileEditor::WepKeyEdited, txtZarnWep); });
     connect(cbKeyIndex, &QComboBox::activated, this, [this] { Edited(&ProfileEditor::KeyIndexChosen); });
-    connect(txtWpaPassphrase, &QLineEdit::textEdited, this, [this] { Edited(&ProfileEditor::PassphraseEdited); });
+    connect(txtWpaPassphrase, &QLineEdit::textEdited, this,
+            [this] { Edited(&ProfileEditor::PassphraseEdited, txtWpaPassphrase); });
     connect(cmbCipher, &QComboBox::activated, this, [this] { Edited(&ProfileEditor::PassphraseEdited); });
     connect(cmbEncryption, &QComboBox::activated, this, [this] { Edited(&ProfileEditor::EncryptionChosen); });
     connect(cbDHCP, &QCheckBox::clicked, this, [this] { Edited(&ProfileEditor::DhcpClicked); });
     connect(ebZarnName, &QLineEdit::textEdited, this, [this] {
         if (!m_model) return;
-        m_model->deviceName = Latin1(ebZarnName->text());
+        m_model->deviceName = Latin1(ebZarnName->text(), m_model->deviceNameLatin1);
+        m_editing = ebZarnName;
         m_model->DeviceNameEdited();
+        m_editing = nullptr;
     });
     connect(cbActive, &QCheckBox::clicked, this, [this](bool ticked) {
         if (m_model) m_model->MakeActiveClicked(ticked);
@@ -277,27 +292,45 @@ void frmProfiles::Load(clsZarn& device) {
 
 bool frmProfiles::SetNewActiveProfile() { return m_model && m_model->SetNewActiveProfile(NewActiveProfile); }
 
-void frmProfiles::Edited(void (ProfileEditor::*handler)()) {
+void frmProfiles::Edited(void (ProfileEditor::*handler)(), QLineEdit* source) {
     if (!m_model || m_updating) return;
     ReadControls();
+    m_editing = source;
     (m_model.get()->*handler)();
+    m_editing = nullptr;
 }
 
 void frmProfiles::ReadControls() {
     profiles::ProfileFields& f = m_model->fields;
-    f.profileName = Latin1(ebName->text());
-    f.ssid = Latin1(ebZarnSsid->text());
+    f.notLatin1.clear();
+    // The texts the device stores, noting each box it could not store as typed.
+    auto text = [&f](const QLineEdit* box, Control control) {
+        bool latin1 = true;
+        std::string value = Latin1(box->text(), latin1);
+        if (!latin1) f.notLatin1.push_back(control);
+        return value;
+    };
+    f.profileName = text(ebName, Control::ebName);
+    f.ssid = text(ebZarnSsid, Control::ebZarnSsid);
     f.adhoc = ckZarnAdHoc->isChecked();
     f.encryption = cmbEncryption->currentIndex();
-    f.wepKey = Latin1(txtZarnWep->text());
+    f.wepKey = text(txtZarnWep, Control::txtZarnWep);
     f.keyIndex = cbKeyIndex->currentIndex();
-    f.passphrase = Latin1(txtWpaPassphrase->text());
+    f.passphrase = text(txtWpaPassphrase, Control::txtWpaPassphrase);
     f.cipher = cmbCipher->currentIndex();
     f.useProxy = cbUseProxy->isChecked();
-    f.proxyServer = Latin1(ebProxyServer->text());
+    f.proxyServer = text(ebProxyServer, Control::ebProxyServer);
     f.proxyPort = Latin1(ebProxyPort->text());
     f.dhcp = cbDHCP->isChecked();
     for (std::size_t i = 0; i < 5; ++i) f.addresses[i] = Latin1(m_addressBoxes[i]->text());
+}
+
+// setText moves the cursor to the end and drops the selection, the undo
+// history and an input-method composition: a box is only written when the
+// model holds something else than it shows, and never while it is edited.
+void frmProfiles::Show(QLineEdit* box, const std::string& text) {
+    if (box == m_editing || Latin1(box->text()) == text) return;
+    box->setText(WireText(text));
 }
 
 void frmProfiles::Redraw() {
@@ -306,29 +339,35 @@ void frmProfiles::Redraw() {
     const profiles::ProfileFields& f = m_model->fields;
     const profiles::ControlStates s = m_model->States();
 
-    ebZarnName->setText(WireText(m_model->deviceName));
+    Show(ebZarnName, m_model->deviceName);
     Paint(ebZarnName, m_model->DeviceNameInError(), false);
     const QIcon marker = style()->standardIcon(QStyle::SP_DialogApplyButton);
     for (int i = 0; i < tbsProfiles->count(); ++i) tbsProfiles->setTabIcon(i, i == m_model->MarkedTab() ? marker : QIcon());
     if (m_model->ProfileShown() >= 0 && m_model->ProfileShown() < tbsProfiles->count())
         tbsProfiles->setCurrentIndex(m_model->ProfileShown());
 
-    ebName->setText(WireText(f.profileName));
-    ebZarnSsid->setText(WireText(f.ssid));
+    Show(ebName, f.profileName);
+    Show(ebZarnSsid, f.ssid);
     ckZarnAdHoc->setChecked(f.adhoc);
-    cmbEncryption->clear();
-    for (const std::string& e : m_model->EncryptionEntries()) cmbEncryption->addItem(QString::fromStdString(e));
+    QStringList entries;
+    for (const std::string& e : m_model->EncryptionEntries()) entries << QString::fromStdString(e);
+    QStringList shown;
+    for (int i = 0; i < cmbEncryption->count(); ++i) shown << cmbEncryption->itemText(i);
+    if (shown != entries) {
+        cmbEncryption->clear();
+        cmbEncryption->addItems(entries);
+    }
     cmbEncryption->setCurrentIndex(f.encryption);
-    txtZarnWep->setText(WireText(f.wepKey));
+    Show(txtZarnWep, f.wepKey);
     cbKeyIndex->setCurrentIndex(f.keyIndex);
-    txtWpaPassphrase->setText(WireText(f.passphrase));
+    Show(txtWpaPassphrase, f.passphrase);
     cmbCipher->setCurrentIndex(f.cipher);
     cbUseProxy->setChecked(f.useProxy);
-    ebProxyServer->setText(WireText(f.proxyServer));
-    ebProxyPort->setText(WireText(f.proxyPort));
+    Show(ebProxyServer, f.proxyServer);
+    Show(ebProxyPort, f.proxyPort);
     cbDHCP->setChecked(f.dhcp);
     for (std::size_t i = 0; i < 5; ++i) {
-        m_addressBoxes[i]->setText(WireText(f.addresses[i]));
+        Show(m_addressBoxes[i], f.addresses[i]);
         m_addressBoxes[i]->setEnabled(s.addressBoxes);
     }
     cbActive->setChecked(m_model->cbActive);

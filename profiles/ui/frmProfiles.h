@@ -61,7 +61,10 @@ protected:
 private:
     void ReadControls();
     void Redraw();
-    void Edited(void (profiles::ProfileEditor::*handler)());
+    void Show(QLineEdit* box, const std::string& text);
+    // Copies the controls into the model and runs its handler; `source` is the
+    // text box being typed in, which the redraw leaves alone.
+    void Edited(void (profiles::ProfileEditor::*handler)(), QLineEdit* source = nullptr);
 
     QLineEdit* ebZarnName = nullptr;
     QPushButton* cmdApplyName = nullptr;
@@ -101,6 +104,7 @@ private:
     std::unique_ptr<profiles::ProfileExchange> m_exchange;
     std::unique_ptr<profiles::ProfileEditor> m_model;
     bool m_updating = false;
+    QLineEdit* m_editing = nullptr;
 };
 
 }  // namespace kvr

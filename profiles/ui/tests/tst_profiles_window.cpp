@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -109,6 +110,20 @@ private slots:
         QCOMPARE(Find<QComboBox>(w, "cmbEncryption")->count(), 3);  // WPA-PSK offered
         QVERIFY(Find<QCheckBox>(w, "cbActive")->isChecked());
 
+        // A read keeps the device name being typed, and its Apply button.
+        auto* zarnName = Find<QLineEdit>(w, "ebZarnName");
+        QTest::keyClicks(zarnName, "2");
+        QTest::mouseClick(Find<QPushButton>(w, "cmdRefresh"), Qt::LeftButton);
+        QCOMPARE(zarnName->text(), QString("Stage2"));
+        QVERIFY(Find<QPushButton>(w, "cmdApplyName")->isEnabled());
+
+        // Typing in the middle of a box leaves the cursor there and undo possible.
+        auto* ssid = Find<QLineEdit>(w, "ebZarnSsid");
+        ssid->setCursorPosition(1);
+        QTest::keyClicks(ssid, "ew N");
+        QCOMPARE(std::make_tuple(ssid->text(), ssid->cursorPosition(), ssid->isUndoAvailable()),
+                 std::make_tuple(QString("New Net"), 5, true));
+
         // A bad proxy port: red box, the label's text, Apply stays off.
         QTest::mouseClick(Find<QCheckBox>(w, "cbUseProxy"), Qt::LeftButton);
         QTest::keyClicks(Find<QLineEdit>(w, "ebProxyServer"), "proxy");
@@ -119,6 +134,12 @@ private slots:
         QCOMPARE(Find<QLabel>(w, "lblEditWarning")->text(), QString("Invalid proxy port"));
         QVERIFY(!Find<QPushButton>(w, "cmdApply")->isEnabled());
         QVERIFY(!Find<QLabel>(w, "lbWarning")->isHidden());
+        // A character the device cannot store is refused, not sent as '?'.
+        QInputMethodEvent euro;
+        euro.setCommitString(QString::fromUtf8("\u20AC"));
+        QApplication::sendEvent(ssid, &euro);
+        QVERIFY(Red(ssid) && !Find<QPushButton>(w, "cmdApply")->isEnabled());
+        QCOMPARE(Find<QLabel>(w, "lblEditWarning")->text(), ResText(3507));
 
         // Switching tabs with unsaved changes asks; Cancel keeps the tab and the edit.
         m_prompter.answers = {PromptAnswer::Cancel};
