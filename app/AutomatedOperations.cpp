@@ -99,6 +99,7 @@ private:
                   "': " + (error != 0 ? std::strerror(error) : "write error");
         std::fprintf(stderr, "%s: could not record the run: %s\n", kProgramTitle, m_error.c_str());
         std::fflush(stderr);
+        Log("could not record the run: " + m_error, kvr::LEVEL_ERROR);
     }
     std::FILE* m_out = nullptr;
     bool m_own = false;
@@ -187,12 +188,14 @@ std::string FileProblem(const std::string& fileName) {
 }
 
 // The step of a failed download: the last thing it said, not the wizard's
-// closing line after it. Earlier lines can be problems the download got over
+// closing line or the unanswered boxes after it. Earlier lines can be problems the download got over
 // (a device already in download mode refuses to be put into it).
 std::string FailedStep(const std::vector<std::string>& said) {
     for (auto it = said.rbegin(); it != said.rend(); ++it) {
         const std::string m = MessageOf(*it);
-        if (m.find("PerformDownload failed.") == std::string::npos) return m;
+        // Boxes nobody answers repeat the step's failure in words for people.
+        if (m.find("PerformDownload failed.") == std::string::npos && m.rfind("Unanswered question (", 0) != 0)
+            return m;
     }
     return {};
 }
