@@ -37,6 +37,8 @@ ExitStatus g_runStatus = ExitStatus::Ok;
 std::string g_failureReason;
 bool g_ended = false;
 bool g_fileRejected = false;  // the firmware file failed its check: no device can take it
+std::string g_stopSignal;     // the signal that asked the run to stop ("" none)
+bool g_stopNoted = false;     // the records say so
 
 std::string Upper(std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -66,6 +68,7 @@ public:
             m_out = stdout;
             return true;
         }
+        m_path = path;
         m_out = std::fopen(path.c_str(), "w");
         if (!m_out) {
             reason = "cannot write the JSON record '" + path + "': " + std::strerror(errno);
@@ -75,23 +78,43 @@ public:
         return true;
     }
     bool IsOpen() const { return m_out != nullptr; }
+    // Nothing more is written once a line could not be (Error() says why).
     void Line(const std::string& object) {
-        if (!m_out) return;
-        std::fputs((object + "\n").c_str(), m_out);
-        std::fflush(m_out);
+        if (!m_out || !m_error.empty()) return;
+        errno = 0;
+        if (std::fputs((object + "\n").c_str(), m_out) < 0 || std::fflush(m_out) != 0) Failed(errno);
     }
     void Close() {
-        if (m_out && m_own) std::fclose(m_out);
+        errno = 0;
+        if (m_out && m_own && std::fclose(m_out) != 0 && m_error.empty()) Failed(errno);
         m_out = nullptr;
         m_own = false;
     }
+    const std::string& Error() const { return m_error; }
+    void Forget() { m_error.clear(); }
 
 private:
+    void Failed(int error) {
+        m_error = "cannot write the JSON record '" + (m_own ? m_path : std::string("standard output")) +
+                  "': " + (error != 0 ? std::strerror(error) : "write error");
+        std::fprintf(stderr, "%s: could not record the run: %s\n", kProgramTitle, m_error.c_str());
+        std::fflush(stderr);
+        Log("could not record the run: " + m_error, kvr::LEVEL_ERROR);
+    }
     std::FILE* m_out = nullptr;
     bool m_own = false;
+    std::string m_path;
+    std::string m_error;
 };
 
 JsonRecord g_json;
+
+// A record that could not be written (history.log or the JSON record, each
+// told on standard error when it failed): the run cannot end well.
+void NoteRecordFailures() {
+    const std::string& why = !OutputFileError().empty() ? OutputFileError() : g_json.Error();
+    if (!why.empty()) SetRunStatus(kvr::WorseOf(g_runStatus, ExitStatus::NotRecorded), "could not record the run: " + why);
+}
 
 // One device's record, filled while it is worked on.
 struct DeviceRecord {
@@ -150,28 +173,73 @@ std::string MessageOf(const std::string& line) {
 
 bool Terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-// One attempt of the download, as the wizard runs it.
-long DownloadImageOnce(const std::string& target, const std::string& fileName) {
-    auto& st = State();
-    // 1. The file, checked whole before any page of the wizard sees it: a
-    // corrupt file never reaches a device.
+// Why the firmware file cannot go to any device ("" when it can): checked
+// whole, sizes, sections and checksums, before any device sees it.
+std::string FileProblem(const std::string& fileName) {
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
-        g_fileRejected = true;
         const char* what = fs::exists(fileName, ec) ? "\" is not a regular file." : "\" does not exist.";
-        return Fail(ExitStatus::FirmwareFileInvalid, "ERROR: \"" + fileName + what + "  Can't perform operation!");
+        return "ERROR: \"" + fileName + what + "  Can't perform operation!";
     }
     kvr::QfwHeader header;
     const bool headerOk = kvr::ReadQfwHeaderFile(fileName, header) == kvr::QfwReadStatus::Ok && header.HasMagic();
     // The integrity check runs on every file, so its findings (an empty file too) reach the record.
     const bool intact = !g_services.VerifyFile || g_services.VerifyFile(fileName);
-    if (!headerOk || !intact) {
-        g_fileRejected = true;
-        return Fail(ExitStatus::FirmwareFileInvalid, "DownloadImage ERROR: '" + fileName +
-                                                         "': The QFW file does not contain a valid firmware image!"
-                                                         "  Can't perform operation!");
+    if (!headerOk || !intact)
+        return "DownloadImage ERROR: '" + fileName +
+               "': The QFW file does not contain a valid firmware image!  Can't perform operation!";
+    return {};
+}
+
+// The step of a failed download: the last thing it said, not the wizard's
+// closing line or the unanswered boxes after it. Earlier lines can be problems the download got over
+// (a device already in download mode refuses to be put into it).
+std::string FailedStep(const std::vector<std::string>& said) {
+    for (auto it = said.rbegin(); it != said.rend(); ++it) {
+        const std::string m = MessageOf(*it);
+        // Boxes nobody answers repeat the step's failure in words for people.
+        if (m.find("PerformDownload failed.") == std::string::npos && m.rfind("Unanswered question (", 0) != 0)
+            return m;
     }
-    // 2.
+    return {};
+}
+
+// The outcome of a download the wizard ran: failed, back on another version,
+// or done.
+long DownloadOutcome(bool ok, bool matches, const std::string& mac, const std::string& fileVersion,
+                     const std::vector<std::string>& said, DeviceProgress* progress) {
+    if (!ok) {
+        if (progress) progress->Finish("failed");
+        const std::string step = FailedStep(said);
+        return Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload failed for '" + mac + "'" +
+                                                    (step.empty() ? std::string() : " (" + step + ")") + ".");
+    }
+    if (g_current.versionAfter.empty()) {
+        // Not back within the restart wait: its version is unknown, not refused.
+        if (progress) progress->Finish("not back in time, version unknown");
+        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back in time after the "
+                                         "download; the firmware version it runs is unknown.");
+    }
+    if (!matches) {
+        if (progress) progress->Finish("back with another version");
+        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device came back running version " +
+                                             g_current.versionAfter + ", not the file's version " + fileVersion + ".");
+    }
+    if (progress) progress->Finish("done, now " + g_current.versionAfter);
+    return 0;
+}
+
+// One attempt of the download, as the wizard runs it.
+long DownloadImageOnce(const std::string& target, const std::string& fileName) {
+    auto& st = State();
+    // The file, checked whole before any page of the wizard sees it: a
+    // corrupt file never reaches a device.
+    if (const std::string problem = FileProblem(fileName); !problem.empty()) {
+        g_fileRejected = true;
+        return Fail(ExitStatus::FirmwareFileInvalid, problem);
+    }
+    kvr::QfwHeader header;
+    kvr::ReadQfwHeaderFile(fileName, header);
     std::string mac = target;
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     if (!z)
@@ -180,7 +248,6 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     g_current.name = z->Name;
     g_current.adapter = z->NICName;
     if (g_current.versionBefore.empty()) g_current.versionBefore = VersionOf(*z);
-    // 3.
     std::unique_ptr<AutomatedWizard> wizard = g_services.MakeWizard ? g_services.MakeWizard() : nullptr;
     if (!wizard)
         return Fail(ExitStatus::DownloadFailed,
@@ -188,18 +255,21 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     if (!wizard->Init(z))
         return Fail(ExitStatus::DownloadFailed,
                     "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
-    // 4.
     wizard->SetFileName(fileName);
     wizard->GotoStep(2);
+    const std::string shownMac = ::FormatMacAddress(target);
     if (!st.UnattendedMode) {
-        // 6. The user goes on from the chosen file.
+        // The user goes on from the chosen file; the outcome is judged as in
+        // an unattended run.
+        const std::size_t mark = OutputLineCount();
         wizard->Show(true);
         const bool ok = wizard->UploadOK();
         g_current.versionAfter = wizard->VersionAfter();
+        const bool matches = wizard->VersionMatchesFile();
         wizard->Close();
-        return ok ? 0 : Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload did not succeed.");
+        return DownloadOutcome(ok, matches, shownMac, header.VersionText(), OutputLinesSince(mark), nullptr);
     }
-    // 5. Page 2 refuses a device the file does not fit (the wizard stays on
+    // Page 2 refuses a device the file does not fit (the wizard stays on
     // page 1); Next there would open the file dialog, which nobody answers.
     if (wizard->iStep() != 2) {
         wizard->Close();
@@ -210,10 +280,10 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     if (st.ForceNoCne) wizard->SetUploadImageOnly(true);
     if (!wizard->UploadImageOnly() && !st.ForceNoCne) {
         wizard->Close();
-        return Fail(ExitStatus::DownloadFailed, "ERROR: Cannot upgrade a CNE in unattended mode!");
+        return Fail(ExitStatus::Refused, "ERROR: Cannot upgrade a CNE in unattended mode!");
     }
-    DeviceProgress progress(stderr, Terminal(), ::FormatMacAddress(target),
-                            static_cast<long long>(fs::file_size(fileName, ec)));
+    std::error_code ec;
+    DeviceProgress progress(stderr, Terminal(), shownMac, static_cast<long long>(fs::file_size(fileName, ec)));
     wizard->SetProgressBars(&progress.DownloadMode(), &progress.Erase(), &progress.Upload());
     wizard->Show(false);
     const std::size_t mark = OutputLineCount();
@@ -225,26 +295,7 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     const bool matches = wizard->VersionMatchesFile();
     const std::vector<std::string> said = OutputLinesSince(mark);
     wizard->Close();
-    if (!ok) {
-        progress.Finish("failed");
-        // The first thing the download said is why it failed.
-        std::string why = said.empty() ? std::string() : " (" + MessageOf(said.front()) + ")";
-        return Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload failed" + why + ".");
-    }
-    if (g_current.versionAfter.empty()) {
-        // Not back within the restart wait: its version is unknown, not refused.
-        progress.Finish("not back in time, version unknown");
-        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back in time after the "
-                                         "download; the firmware version it runs is unknown.");
-    }
-    if (!matches) {
-        progress.Finish("back with another version");
-        return Fail(ExitStatus::NotBack, "DownloadImage ERROR: the device came back running version " +
-                                             g_current.versionAfter + ", not the file's version " +
-                                             header.VersionText() + ".");
-    }
-    progress.Finish("done, now " + g_current.versionAfter);
-    return 0;
+    return DownloadOutcome(ok, matches, shownMac, header.VersionText(), said, &progress);
 }
 
 // The devices asked for, each with what is already known against it.
@@ -296,8 +347,11 @@ std::vector<Target> GetTargetDevices(const std::string& match, ExitStatus& statu
     std::vector<std::string> macs;
     if (!match.empty()) {
         std::stringstream in(match);
-        for (std::string m; std::getline(in, m, ',');)
-            if (!m.empty()) macs.push_back(m);
+        for (std::string m; std::getline(in, m, ',');)  // a MAC given twice is one device
+            if (!m.empty() && std::none_of(macs.begin(), macs.end(), [&](const std::string& k) {
+                    return Upper(k) == Upper(m);
+                }))
+                macs.push_back(m);
     }
     if (!macs.empty()) {
         for (const std::string& m : macs) {
@@ -361,6 +415,57 @@ void StartRecord(const std::string& mac) {
 void EndRecord() {
     SetRunStatus(kvr::WorseOf(g_runStatus, g_current.status), g_current.error);
     WriteDeviceRecord(g_current);
+    NoteRecordFailures();
+}
+
+// The firmware file cannot go to any device: that is the run's outcome,
+// whatever the devices found are; each device asked for is left as it is.
+void RefuseFile(const std::string& problem) {
+    const auto& st = State();
+    g_fileRejected = true;
+    Log(problem, kvr::LEVEL_ERROR);
+    for (const auto& z : ZarnPool().colZarn) {
+        if (!z) continue;
+        const bool asked = st.MatchAll || st.MatchMacs.empty() ||
+                           std::any_of(st.MatchMacs.begin(), st.MatchMacs.end(),
+                                       [&](const std::string& m) { return Upper(m) == Upper(z->MAC); });
+        if (!asked) continue;
+        StartRecord(z->MAC);
+        g_current.status = ExitStatus::FirmwareFileInvalid;
+        g_current.error = problem;
+        WriteDeviceRecord(g_current);
+    }
+    SetRunStatus(ExitStatus::FirmwareFileInvalid, problem);
+}
+
+// The time a device that was lost during a download has to answer again
+// before the next attempt (it may come back in download mode).
+constexpr std::int32_t kAnswerAgainMs = 30000;
+
+// Before another attempt: the device as it is now, also when the last
+// attempt lost it. False when it does not answer again in time.
+bool MeetAgain(const std::string& target, const std::shared_ptr<clsZarn>& seen) {
+    if (g_services.Rediscover) g_services.Rediscover();
+    std::string mac = target;
+    if (ZarnPool().FindZarn(mac)) return true;
+    if (!seen) return false;
+    Log("DownloadImage: waiting up to " + std::to_string(kAnswerAgainMs / 1000) + " s for '" +
+            ::FormatMacAddress(target) + "' to answer again.",
+        kvr::LEVEL_USER);
+    if (!seen->ScanForZarn(kAnswerAgainMs, nullptr)) return false;
+    if (g_services.Rediscover) g_services.Rediscover();
+    mac = target;
+    if (!ZarnPool().FindZarn(mac)) ZarnPool().AddZarn(seen);
+    return true;
+}
+
+// Said once in the output file when a signal stopped the run.
+void NoteStop(const std::string& leftOut) {
+    if (g_stopSignal.empty() || g_stopNoted) return;
+    g_stopNoted = true;
+    const std::string text = "the run was stopped by " + g_stopSignal + leftOut;
+    Log("PerformAutomatedOperations: " + text + ".", kvr::LEVEL_ERROR);
+    SetRunStatus(kvr::WorseOf(g_runStatus, ExitStatus::Failure), text);
 }
 
 }  // namespace
@@ -377,11 +482,19 @@ void SetRunStatus(kvr::ExitStatus status, const std::string& reason) {
     g_runStatus = status;
 }
 
+void RequestStop(const std::string& signalName) {
+    if (g_stopSignal.empty()) g_stopSignal = signalName.empty() ? std::string("a signal") : signalName;
+}
+const std::string& StopSignal() { return g_stopSignal; }
+
 void ResetRun() {
     g_runStatus = ExitStatus::Ok;
     g_failureReason.clear();
     g_ended = false;
     g_fileRejected = false;
+    g_stopSignal.clear();
+    g_stopNoted = false;
+    g_json.Forget();
     g_devicesDone = g_devicesOk = 0;
     g_current = DeviceRecord{};
     g_json.Close();
@@ -440,15 +553,28 @@ kvr::ExitStatus CheckScriptedCommandLine(std::string& reason) {
 
 long PerformAutomatedOperations() {
     auto& st = State();
-    // 1.
+    // An unusable file is the run's outcome before anything else: no device
+    // could take it, whichever hardware it names.
+    if (st.DownloadRequested && !g_stopSignal.empty()) {
+        NoteStop(" before the first device");
+        EndAutomation();
+        return -1;
+    }
+    if (st.DownloadRequested) {
+        if (const std::string problem = FileProblem(st.DownloadFile); !problem.empty()) {
+            RefuseFile(problem);
+            EndAutomation();
+            return -1;
+        }
+    }
     ExitStatus targetStatus = ExitStatus::Ok;
     bool prompt = false;
     const std::vector<Target> targets = GetTargetDevices(st.MatchMac, targetStatus, prompt);
     if (prompt) return 3;
     long code = 0;
-    if (st.DownloadRequested || st.BootloaderRequested) {
+    if (st.DownloadRequested) {
         if (targets.empty()) {
-            // The run asked for an operation but no device can take it.
+            // The run asked for a download but no device can take it.
             SetRunStatus(targetStatus, MessageOf(LastOutputLine()));
             code = -1;
         }
@@ -456,11 +582,27 @@ long PerformAutomatedOperations() {
         SetRunStatus(targetStatus, MessageOf(LastOutputLine()));
         code = -1;
     }
-    // 2. The devices one after the other, with a rediscovery between them so
-    // each is met as it is now (another may have restarted meanwhile).
+    // The devices one after the other, with a rediscovery between them so
+    // each is met as it is now (another may have restarted meanwhile). A
+    // signal or a record that cannot be written ends the run after the
+    // device under way.
     if (code == 0 && st.DownloadRequested) {
         bool first = true;
-        for (const Target& t : targets) {
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            const Target& t = targets[i];
+            const std::string left = std::to_string(targets.size() - i);
+            if (!g_stopSignal.empty()) {
+                NoteStop("; " + left + " device(s) not started");
+                code = -1;
+                break;
+            }
+            if (!g_json.Error().empty()) {
+                Log("PerformAutomatedOperations: the JSON record cannot be written; " + left +
+                        " device(s) not started.",
+                    kvr::LEVEL_ERROR);
+                code = -1;
+                break;
+            }
             if (!first && g_services.Rediscover) g_services.Rediscover();
             first = false;
             StartRecord(t.mac);
@@ -468,7 +610,7 @@ long PerformAutomatedOperations() {
             if (t.status != ExitStatus::Ok) {
                 g_current.status = t.status;
                 g_current.error = t.error;
-            } else if (g_fileRejected) {
+            } else if (g_fileRejected) {  // the file changed during the run
                 Fail(ExitStatus::FirmwareFileInvalid, "DownloadImage: the firmware file was rejected; '" +
                                                           ::FormatMacAddress(t.mac) + "' is left as it is.");
             } else {
@@ -481,21 +623,22 @@ long PerformAutomatedOperations() {
             EndRecord();
             if (c != 0) code = -1;
         }
+        NoteStop("");
     }
-    // 3.
-    if (code == 0 && st.BootloaderRequested) {
+    // Boot-loader downloads do not exist: refused before anything is sent,
+    // whichever devices were found.
+    if (st.BootloaderRequested && (code == 0 || !st.DownloadRequested)) {
         const std::string target = targets.empty() ? std::string() : targets.front().mac;
         code = DownloadBootloader(target, st.BootloaderFile);
         if (code != 0) {
             Log("ERROR: DownloadBootloader failed, code " + std::to_string(code) + "(0x" + Hex(code) +
                     ") in basAutomation.PerformAutomatedOperations",
                 kvr::LEVEL_ERROR);
-            SetRunStatus(kvr::WorseOf(g_runStatus, ExitStatus::DownloadFailed), "boot-loader downloads are not available");
+            SetRunStatus(kvr::WorseOf(g_runStatus, ExitStatus::Refused), "boot-loader downloads are not available");
         } else {
             Log("Successfully programmed new bootloader firmware image.", kvr::LEVEL_USER);
         }
     }
-    // 4.
     EndAutomation();
     return code;
 }
@@ -512,15 +655,24 @@ std::string GetTargetDevice(const std::string& match) {
 long DownloadImage(const std::string& target, const std::string& fileName) {
     const auto& st = State();
     const int attempts = st.UnattendedMode ? 1 + st.Retries : 1;
+    std::string mac = target;
+    const std::shared_ptr<clsZarn> seen = ZarnPool().FindZarn(mac);  // as the run found it
     long code = -1;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (attempt > 1) {
+            if (!g_stopSignal.empty()) break;
             Log("DownloadImage: attempt " + std::to_string(attempt) + " of " + std::to_string(attempts) + " for '" +
                     ::FormatMacAddress(target) + "'.",
                 kvr::LEVEL_USER);
-            // The device may have been left in download mode or on another
-            // adapter: meet it as it is now.
-            if (g_services.Rediscover) g_services.Rediscover();
+            // The device may have been left in download mode, on another
+            // adapter, or silent for a while: meet it as it is now.
+            g_current.attempt = attempt;
+            if (!MeetAgain(target, seen)) {
+                code = Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: '" + ::FormatMacAddress(target) +
+                                                            "' did not answer again before attempt " +
+                                                            std::to_string(attempt) + ".");
+                continue;
+            }
         }
         g_current.attempt = attempt;
         g_current.status = ExitStatus::Ok;
@@ -565,26 +717,35 @@ void CloseLogFile() {
     CloseOutputFile();
 }
 
+// The records' last lines: the summary, the line with the exit status and
+// the closing line; the exit status also counts the records that failed.
+void CloseRecords() {
+    NoteRecordFailures();
+    WriteSummary();
+    NoteRecordFailures();
+    Log("Automated operations ended with exit status " + std::to_string(kvr::ToInt(g_runStatus)) + " (" +
+            kvr::ExitStatusName(g_runStatus) + ").",
+        kvr::LEVEL_USER);
+    CloseLogFile();
+    CloseJsonRecord();
+    NoteRecordFailures();
+}
+
 void AbortAutomation() {
     if (g_ended) return;
     g_ended = true;
     Log("Aborting operation.", kvr::LEVEL_USER);
-    if (g_runStatus == ExitStatus::Ok && (State().DownloadRequested || State().BootloaderRequested))
+    if (!g_stopSignal.empty())
+        NoteStop(" before the run ended");
+    else if (g_runStatus == ExitStatus::Ok && (State().DownloadRequested || State().BootloaderRequested))
         SetRunStatus(ExitStatus::Failure, "the run was stopped before it ended");
-    WriteSummary();
-    CloseLogFile();
-    CloseJsonRecord();
+    CloseRecords();
 }
 
 void EndAutomation() {
     if (g_ended) return;
     g_ended = true;
-    Log("Automated operations ended with exit status " + std::to_string(kvr::ToInt(g_runStatus)) + " (" +
-            kvr::ExitStatusName(g_runStatus) + ").",
-        kvr::LEVEL_USER);
-    WriteSummary();
-    CloseLogFile();
-    CloseJsonRecord();
+    CloseRecords();
     if (g_services.EndProgram) g_services.EndProgram();
 }
 

@@ -87,6 +87,13 @@ void EndAutomation();
 // True once EndAutomation or AbortAutomation has run.
 bool AutomationEnded();
 
+// A terminate signal ("SIGTERM") asks the run to stop: the download under
+// way ends (a cut-off download would leave the device in download mode), no
+// further attempt or device is started, and both records say so.
+void RequestStop(const std::string& signalName);
+// The signal that asked the run to stop ("" none).
+const std::string& StopSignal();
+
 // Forgets the outcome of a previous run (start-up calls it first).
 void ResetRun();
 // The outcome of the run so far (the program's exit status once it ended).

@@ -18,6 +18,8 @@ enum class ExitStatus : int {
     DownloadFailed = 7,      // the download did not go through
     NotBack = 8,             // the device did not come back running the file's version
     AlreadyRunning = 9,      // another instance of the program is running
+    Refused = 10,            // the run refused the operation before anything was sent to a device
+    NotRecorded = 11,        // history.log or the JSON record could not be written
 };
 
 inline int ToInt(ExitStatus s) { return static_cast<int>(s); }
@@ -44,6 +46,12 @@ inline const std::vector<ExitStatusDoc>& ExitStatusDocs() {
         {ExitStatus::NotBack, "not-back",
          "the device did not come back running the file's firmware version after the download"},
         {ExitStatus::AlreadyRunning, "already-running", "another KVRinstaller is already running"},
+        {ExitStatus::Refused, "refused",
+         "the operation was refused before anything was sent (/B, /C unattended, a file whose configuration "
+         "data an unattended run may not send)"},
+        {ExitStatus::NotRecorded, "not-recorded",
+         "could not record the run: history.log or the JSON record could not be written (the device outcomes "
+         "are in whichever record could be written)"},
     };
     return docs;
 }
@@ -56,16 +64,18 @@ inline const char* ExitStatusName(ExitStatus s) {
 
 // Of two device outcomes, the one a fleet run reports: a failed download is
 // worse than a device that came back with the old version, which is worse
-// than an incompatible or missing device, which is worse than success.
+// than a refused operation, an incompatible or a missing device, which are
+// worse than success.
 inline ExitStatus WorseOf(ExitStatus a, ExitStatus b) {
     auto rank = [](ExitStatus s) {
         switch (s) {
             case ExitStatus::Ok: return 0;
             case ExitStatus::NoDevice: return 1;
             case ExitStatus::Incompatible: return 2;
-            case ExitStatus::NotBack: return 3;
-            case ExitStatus::DownloadFailed: return 4;
-            default: return 5;  // run-level failures outrank every device outcome
+            case ExitStatus::Refused: return 3;
+            case ExitStatus::NotBack: return 4;
+            case ExitStatus::DownloadFailed: return 5;
+            default: return 6;  // run-level failures outrank every device outcome
         }
     };
     return rank(b) > rank(a) ? b : a;

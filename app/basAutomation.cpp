@@ -67,8 +67,12 @@ public:
     bool IsOpen() const { return m_out.is_open(); }
     void WriteLine(const std::string& line) override {
         if (!m_out.is_open()) return;
-        m_out << line << '\n';
-        m_out.flush();
+        if (m_error.empty()) {
+            errno = 0;
+            m_out << line << '\n';
+            m_out.flush();
+            if (!m_out) Failed(errno);
+        }
         m_last = line;
         if (m_recent.size() == kRecent) m_recent.erase(m_recent.begin());
         m_recent.push_back(line);
@@ -83,16 +87,31 @@ public:
     void Close() {
         if (!m_out.is_open()) return;
         kvr::SetOutputFileSink(nullptr);
+        errno = 0;
         m_out.close();
+        if (m_out.fail() && m_error.empty()) Failed(errno);
     }
     ~OutputFile() override { Close(); }
+    // Why a write failed ("" while every line went in).
+    const std::string& Error() const { return m_error; }
+    void Forget() { m_error.clear(); }
 
 private:
+    // The first failed write is told at once on standard error: the record a
+    // script relies on is incomplete from here on, whatever the run does.
+    void Failed(int error) {
+        m_error = "cannot write the output file '" + g_outputFileName +
+                  "': " + (error != 0 ? std::strerror(error) : "write error");
+        std::fprintf(stderr, "%s: could not record the run: %s\n", kProgramTitle, m_error.c_str());
+        std::fflush(stderr);
+    }
+
     static constexpr std::size_t kRecent = 64;
     std::ofstream m_out;
     std::string m_last;
     std::vector<std::string> m_recent;  // the last lines, for the records of an unattended run
     std::size_t m_count = 0;
+    std::string m_error;  // why a write failed
 };
 
 OutputFile g_outputFile;
@@ -230,8 +249,9 @@ void ReadDownloadFileHeader(const std::string& file) {
     g_state.FileHeaderRead = true;
 }
 
-// The MACs of /M: comma-separated, each 12 hexadecimal digits, or "all".
-// A "*" is left for GetTargetDevice, which refuses wildcards with its own text.
+// The MACs of /M: comma-separated, each 12 hexadecimal digits, or "all"; a
+// MAC given twice counts once. Wildcards are refused like any other MAC that
+// is not one, before anything is sent.
 void ReadMatchList(const std::string& value) {
     g_state.MatchMacs.clear();
     g_state.MatchAll = false;
@@ -248,10 +268,13 @@ void ReadMatchList(const std::string& value) {
         const bool hex = mac.size() == 12 && std::all_of(mac.begin(), mac.end(), [](char c) {
                              return std::isxdigit(static_cast<unsigned char>(c)) != 0;
                          });
-        if (!hex && mac.find('*') == std::string::npos)
+        if (mac.find('*') != std::string::npos)
+            g_state.UsageErrors.push_back("wildcard characters (*) are not yet supported: '" + mac + "'");
+        else if (!hex)
             g_state.UsageErrors.push_back("'" + mac +
                                           "' is not a MAC address (12 hexadecimal digits, with or without colons)");
-        else
+        else if (std::none_of(g_state.MatchMacs.begin(), g_state.MatchMacs.end(),
+                              [&](const std::string& m) { return Upper(m) == Upper(mac); }))
             g_state.MatchMacs.push_back(mac);
     }
     if (g_state.MatchAll && !g_state.MatchMacs.empty())
@@ -284,6 +307,7 @@ bool OpenOutputFile(const std::string& commandLine) {
     fs::remove(name, ec);
 
     std::string error;
+    g_outputFile.Forget();
     if (!g_outputFile.Open(name, error)) {
         Log("cannot open the output file '" + name + "': " + error, kvr::LEVEL_ERROR, "OpenOutputFile");
         return false;
@@ -318,6 +342,7 @@ bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }
 const std::string& LastOutputLine() { return g_outputFile.Last(); }
+const std::string& OutputFileError() { return g_outputFile.Error(); }
 std::size_t OutputLineCount() { return g_outputFile.Count(); }
 std::vector<std::string> OutputLinesSince(std::size_t mark) { return g_outputFile.Since(mark); }
 const std::string& OutputRule() { return kRule; }

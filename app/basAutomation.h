@@ -115,6 +115,9 @@ bool IsOutputFileOpen();
 void WriteOutputLine(const std::string& line);
 // Closes the file (no-op when closed); the debug log stops copying to it.
 void CloseOutputFile();
+// Why a line could not be written to the output file since it was opened
+// ("" when every line went in); the first failure is told on standard error.
+const std::string& OutputFileError();
 // The last line written to the output file ("" when none).
 const std::string& LastOutputLine();
 // Lines written so far, and the (at most 64) last lines written after the

@@ -13,7 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "AutomatedOperations.h"
 #include "CommandLineHelp.h"
+#include "basAutomation.h"
 #include "LibraryLoader.h"
 #include "frmZarni.h"
 #include "modZarni.h"
@@ -24,8 +26,8 @@ namespace {
 // the ordinary way, so its unload and the database shutdown still run.
 int g_signalPipe[2] = {-1, -1};
 
-void OnTerminate(int) {
-    const char c = 1;
+void OnTerminate(int signal) {
+    const char c = static_cast<char>(signal);
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
 }
 
@@ -39,13 +41,17 @@ void CloseOnTerminate() {
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
         char c = 0;
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &c, 1);
+        // An automated run records the signal, ends the download under way
+        // and starts nothing more; the main window closes once it has.
+        basAutomation::RequestStop(c == SIGINT ? "SIGINT" : "SIGTERM");
         // A box or dialog waiting for an answer (also during start-up, before
         // the main window exists), or a window that did not close at the
         // first signal, would keep the program alive: every event loop ends
         // instead, and so does every box opened after it. A download under
-        // way still runs to its end first.
+        // way still runs to its end first. In an unattended run no box waits.
         static int signalsSeen = 0;
-        if (!g_mainWindow || QApplication::activeModalWidget() || ++signalsSeen > 1) {
+        const bool boxWaits = QApplication::activeModalWidget() && !basAutomation::State().UnattendedMode;
+        if (!g_mainWindow || boxWaits || ++signalsSeen > 1) {
             g_terminated = true;
             QCoreApplication::exit(1);
             return;
@@ -94,6 +100,11 @@ int main(int argc, char** argv) {
         return *status;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    // Windows need a display; without one the toolkit would abort.
+    if (const std::string why = kvr::FitRunToDisplay(args); !why.empty()) {
+        std::fprintf(stderr, "KVRinstaller: %s\n", why.c_str());
+        return 1;
+    }
     kvr::ChooseHeadlessPlatform(args);
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");

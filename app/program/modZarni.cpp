@@ -141,6 +141,24 @@ void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
     }
 }
 
+std::string FitRunToDisplay(std::vector<std::string>& args) {
+    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM") || IsScriptedRun(args)) return {};
+    bool information = false, operation = false;
+    for (std::string a : args) {
+        for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (a == "/i" || a == "--information") information = true;
+        for (const char* op : {"/d", "/b", "/c", "--download", "--force-cne"})
+            if (a.rfind(op, 0) == 0) operation = true;
+    }
+    if (information && !operation) {
+        args.emplace_back("--unattended");
+        return {};
+    }
+    return "cannot open a window: there is no display (DISPLAY and WAYLAND_DISPLAY are not set); "
+           "add --unattended to run without one.";
+}
+
 bool IsScriptedRun(const std::vector<std::string>& args) {
     return LooksUnattended(args) || HasSwitch(args, "/l", "--list");
 }

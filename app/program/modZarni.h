@@ -57,6 +57,11 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
 // (/U or --list): no display needed, no box waits.
 bool IsScriptedRun(const std::vector<std::string>& args);
 
+// Before the application object exists, where there is no display: /I
+// (nothing to ask anybody) becomes an unattended run; any other run that
+// would open windows gets the reason it cannot ("" when the run can go on).
+std::string FitRunToDisplay(std::vector<std::string>& args);
+
 // Before the application object exists: a scripted run without a display
 // is drawn offscreen, and where windows are drawn offscreen the toolkit's
 // remarks about them (it cannot raise windows or pass size hints on) stay

@@ -1,16 +1,19 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "AutomatedOperations.h"
 #include "CommandLine.h"
 #include "Globals.h"
 #include "Seams.h"
@@ -393,6 +396,35 @@ TEST_F(Automation, InitializeFailsCleanlyWhenTheFileCannotBeMade) {
     EXPECT_EQ(basAutomation::Initialize("/D x"), -1);
     EXPECT_FALSE(basAutomation::IsOutputFileOpen());
     EXPECT_TRUE(log.HasContaining("cannot open the output file './history.log'", kvr::LEVEL_ERROR));
+}
+
+// A full disk under history.log: said on standard error at the first line
+// that does not go in, and the run cannot end with status 0.
+TEST_F(Automation, HistoryOnAFullDiskIsToldAtOnceAndFailsTheRun) {
+    const std::string full = m_dir + "/full";
+    fs::create_directory(full);
+    if (::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << std::strerror(errno);
+    {
+        std::ofstream filler(full + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+        }
+    }
+    fs::current_path(full);
+    basAutomation::ResetRun();
+    ::testing::internal::CaptureStderr();
+    const long opened = basAutomation::Initialize("/D x /U");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string error = basAutomation::OutputFileError();
+    basAutomation::EndAutomation();
+    fs::current_path(m_dir);
+    ::umount2(full.c_str(), MNT_DETACH);
+    EXPECT_EQ(opened, 0);
+    EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
+    EXPECT_EQ(err, "KVRinstaller: could not record the run: " + error + "\n");
+    EXPECT_EQ(basAutomation::RunStatus(), kvr::ExitStatus::NotRecorded);
+    EXPECT_NE(basAutomation::RunFailureReason().find("could not record the run"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- argv joining

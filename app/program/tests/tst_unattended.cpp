@@ -172,6 +172,32 @@ TEST_F(UnattendedFixture, TerminateEndsARunWaitingInAMessageBox) {
     EXPECT_TRUE(boxOpen);
 }
 
+// Logging out during a fleet upgrade: the download under way ends, the next
+// device is not started, and the exit status, history.log and the JSON
+// record all say the run was stopped by the signal.
+TEST_F(UnattendedFixture, TerminateDuringADownloadEndsItAndStartsNoOtherDevice) {
+    StartDevices({unattended::kDev1, unattended::kDev2});
+    MakeFile({"image1=262144"});
+    const auto uploading = [&] { return Text(m_root / "stderr.txt").find("uploading") != std::string::npos; };
+    unattended::Row row{"", {}, {}, {"--match-mac", "all"}, 1, {}, {}};
+    EXPECT_EQ(Run(unattended::Arguments(row, m_root), {}, uploading), 1) << Text(m_root / "stderr.txt");
+    EXPECT_NE(Text(App() / "history.log").find("the run was stopped by SIGTERM; 1 device(s) not started"),
+              std::string::npos) << Text(App() / "history.log");
+    const auto json = Lines(m_root / "run.json");
+    ASSERT_EQ(json.size(), 2u) << Text(m_root / "run.json");
+    EXPECT_NE(json[0].find("\"result\":\"ok\""), std::string::npos) << json[0];
+    EXPECT_NE(json[1].find("\"status\":1,"), std::string::npos) << json[1];
+    const auto macs = m_sim->Devices();
+    EXPECT_EQ((m_sim->Counters(macs[0]).chunksReceived > 0) + (m_sim->Counters(macs[1]).chunksReceived > 0), 1);
+}
+
+// Without a display /I needs nobody and runs as an unattended run does.
+TEST_F(UnattendedFixture, InformationWithoutADisplayRunsUnattended) {
+    StartDevices({unattended::kDev1});
+    EXPECT_EQ(Run({"/I"}), 0) << Text(m_root / "stderr.txt");
+    EXPECT_NE(Text(App() / "history.log").find("Unattended mode is enabled."), std::string::npos);
+}
+
 // A script's mistakes end the run before anything is sent to a device.
 struct BadInput {
     const char* name;
@@ -216,6 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"BadMac", {"--download", "@fw.qfw", "/U", "--match-mac", "00:07:F5:01:02"}, 2, "is not a MAC address"},
         BadInput{"BadRetries", {"--download", "@fw.qfw", "/U", "--retries", "-1"}, 2, "--retries needs a whole number"},
         BadInput{"UnwritableJson", {"--download", "@fw.qfw", "/U", "--json", "@dir.qfw"}, 2, "is a directory"},
+        BadInput{"WildcardMac", {"--download", "@fw.qfw", "/U", "--match-mac", "0007F51000*"}, 2,
+                 "wildcard characters (*) are not yet supported"},
+        BadInput{"AttendedWithoutDisplay", {"--download", "@fw.qfw"}, 1, "there is no display"},
         BadInput{"SecondInstance", {"--download", "@fw.qfw", "/U"}, 9, "already running"}),
     [](const ::testing::TestParamInfo<BadInput>& p) { return std::string(p.param.name); });
 
