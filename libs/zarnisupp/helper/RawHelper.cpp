@@ -81,7 +81,7 @@ public:
                 if (!Serve()) return 0;
             }
             if (m_held && (p[1].revents & POLLOUT) && !Relay()) return 0;
-            if (n == 3 && (p[2].revents & POLLIN) && !Capture()) return 0;
+            if (n == 3 && (p[2].revents & (POLLIN | POLLERR | POLLHUP)) && !Capture()) return 0;
         }
     }
 
@@ -152,6 +152,7 @@ private:
             (m_captureFd = ::pcap_get_selectable_fd(p)) < 0)
             return "'" + name + "' cannot be read as Ethernet";
         m_name = name;
+        m_ifindex = ::if_nametoindex(name.c_str());
         // Nothing passes until the parent sets a packet filter.
         return SetFilter(0);
     }
@@ -181,7 +182,8 @@ private:
             const u_char* data = nullptr;
             const int r = ::pcap_next_ex(m_pcap, &hdr, &data);
             if (r == 0) return true;
-            if (r < 0) return false;
+            // An adapter that went away ends the helper, which tells the parent.
+            if (r < 0) return ::if_nametoindex(m_name.c_str()) == m_ifindex;
             // The kernel filter has chosen already; frames that came in before it
             // was set, or cut short, never reach the parent.
             if (hdr->caplen != hdr->len || hdr->caplen < kMinFrame ||
@@ -208,6 +210,7 @@ private:
     pcap_t* m_pcap = nullptr;
     int m_captureFd = -1;
     std::string m_name;
+    unsigned m_ifindex = 0;
     std::uint32_t m_filter = 0;
     Mac m_current{}, m_permanent{};
     std::array<std::uint8_t, kMaxFrame> m_frame{};
