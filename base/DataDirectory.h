@@ -52,11 +52,4 @@ const std::string& DataDirectory();
 // The data file `name`: in the chosen directory, else in fallbackDirectory.
 std::string DataFilePath(const std::string& name, const std::string& fallbackDirectory);
 
-// Raw access to network adapters: the capabilities (by their setcap names,
-// "cap_net_raw", "cap_net_admin") missing from this process's effective set.
-std::vector<std::string> MissingRawCapabilities();
-// "" when nothing is missing; else which capability is missing and the command
-// that adds it to the program at programPath.
-std::string RawAccessAdvice(const std::vector<std::string>& missing, const std::string& programPath);
-
 }  // namespace kvr

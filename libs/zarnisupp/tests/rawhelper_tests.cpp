@@ -1,7 +1,6 @@
 // The raw-frame helper: what it refuses, what it gives up once its adapter is
 // open, and an ordinary user's process receiving and sending through it.
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
@@ -17,6 +16,7 @@
 
 #include "HelperProtocol.h"
 #include "PacketDriver.h"
+#include "TempAppDir.h"
 #include "TempDir.h"
 #include "VethLab.h"
 #include "zarnisupp.h"
@@ -154,20 +154,6 @@ TEST(RawHelper, GivesUpEveryCapabilityOnceItsAdapterIsOpen) {
     EXPECT_EQ(h.Ask(SendRequest(Frame(60).data(), 60)), "K") << "an open adapter still sends";
 }
 
-// Runs body in a child process as the user nobody (group nogroup); its exit status.
-template <typename F>
-int AsNobody(F body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const gid_t group = 65534;
-        if (::setgroups(1, &group) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(100);
-        _exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(RawHelper, AnOrdinaryUserReceivesAndSendsThroughTheHelperOnly) {
     VethLab lab;
     std::string reason;
@@ -194,7 +180,7 @@ TEST(RawHelper, AnOrdinaryUserReceivesAndSendsThroughTheHelperOnly) {
     other = mine;
     other[19] = 0xF6;  // another organisation's SNAP frame: never handed on
 
-    const int status = AsNobody([&] {
+    const int status = kvr::test::RunUnprivilegedStatus([&] {
         std::int32_t count = 0, index = -1;
         char name[512];
         kvr::zs::SetRawPath(kvr::zs::RawPath::Auto, without);
