@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -66,6 +65,8 @@ std::unique_ptr<HelperLink> HelperLink::Start(const std::string& path, const std
         ::close(req[1]);
         return nullptr;
     }
+    const timeval timeout{kReplyTimeoutMs / 1000, 0};
+    ::setsockopt(req[0], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::unique_ptr<HelperLink> link(new HelperLink);
     link->m_requests = req[0];
     link->m_frames = frm[0];
@@ -120,26 +121,22 @@ bool HelperLink::Call(const std::vector<std::uint8_t>& request, std::string* err
         why = std::string("the helper has ended: ") + std::strerror(errno);
         return false;
     }
-    std::vector<std::uint8_t> reply(helper::kMessageRoom);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+    std::uint8_t reply[helper::kMessageRoom];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{m_requests, POLLIN, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
+        // The socket's receive time-out bounds the wait (set at the start).
+        const ssize_t got = ::recv(m_requests, reply, sizeof reply, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             why = "the helper does not answer";
             // A helper that hangs is of no more use: end it.
             if (m_pid > 0) ::kill(m_pid, SIGKILL);
             return false;
         }
-        const ssize_t got = ::recv(m_requests, reply.data(), reply.size(), 0);
-        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             why = "the helper has ended";
             return false;
         }
-        return helper::ParseReply(reply.data(), static_cast<std::size_t>(got), why);
+        return helper::ParseReply(reply, static_cast<std::size_t>(got), why);
     }
 }
 
