@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "DataDirectory.h"
 #include "LibraryLoader.h"
+#include "RawAccess.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
@@ -41,8 +41,7 @@ std::int32_t RefreshNicPool() {
         // Without raw access no real adapter opens: say so, with the cure.
         std::string text = LoadResStringWrapper(1101);
         if (const char* only = std::getenv("KVR_ADAPTERS"); !only || std::string(only) != "virtual") {
-            const std::string advice = kvr::RawAccessAdvice(kvr::MissingRawCapabilities(),
-                                                            kvr::ExecutableDirectory() + "/" + kProgramTitle);
+            const std::string advice = kvr::RawAccessAdvice(kvr::LearnRawAccessFacts(kvr::ExecutableDirectory()));
             if (!advice.empty()) text += "\n\n" + advice;
         }
         kvr::CurrentPrompter().Ask(text, LoadResStringWrapper(1000), kvr::PromptButtons::OK,

@@ -1,10 +1,8 @@
 #include "DataDirectory.h"
 
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -232,29 +230,6 @@ const std::string& DataDirectory() { return g_dataDirectory; }
 std::string DataFilePath(const std::string& name, const std::string& fallbackDirectory) {
     const std::string& dir = g_dataDirectory.empty() ? fallbackDirectory : g_dataDirectory;
     return dir + "/" + name;
-}
-
-std::vector<std::string> MissingRawCapabilities() {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    header.pid = 0;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return {};  // unknown: say nothing
-    std::vector<std::string> missing;
-    const auto has = [&](int cap) { return (data[cap / 32].effective & (1u << (cap % 32))) != 0; };
-    if (!has(CAP_NET_RAW)) missing.emplace_back("cap_net_raw");
-    if (!has(CAP_NET_ADMIN)) missing.emplace_back("cap_net_admin");
-    return missing;
-}
-
-std::string RawAccessAdvice(const std::vector<std::string>& missing, const std::string& programPath) {
-    if (missing.empty()) return {};
-    const bool several = missing.size() > 1;
-    std::string names;
-    for (const std::string& m : missing) names += (names.empty() ? "" : " and ") + m;
-    return std::string(several ? "The capabilities " : "The capability ") + names + (several ? " are" : " is") +
-           " missing, so network adapters cannot be opened for raw frames.  " + (several ? "Add them" : "Add it") +
-           " with \"sudo setcap cap_net_raw,cap_net_admin+ep " + programPath + "\" or run the program as root.";
 }
 
 }  // namespace kvr

@@ -77,11 +77,4 @@ int MoveFileWhole(const std::string& from, const std::string& to, std::string& p
 // set when it cannot be renamed.
 std::string SetFileAside(const std::string& path, std::string& problem);
 
-// Raw access to network adapters: the capabilities (by their setcap names,
-// "cap_net_raw", "cap_net_admin") missing from this process's effective set.
-std::vector<std::string> MissingRawCapabilities();
-// "" when nothing is missing; else which capability is missing and the command
-// that adds it to the program at programPath.
-std::string RawAccessAdvice(const std::vector<std::string>& missing, const std::string& programPath);
-
 }  // namespace kvr

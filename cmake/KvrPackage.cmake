@@ -1,7 +1,8 @@
 # Installation and the Debian package (scripts/package runs cpack -G DEB).
 #
 #   /opt/kvr-installer/     the application directory: KVRinstaller, kvrsim, both
-#                           libraries, db1_clean.mdb, help/, pic/ (mode 0555: the
+#                           libraries, the raw-frame helper kvr-rawhelper (mode
+#                           0750), db1_clean.mdb, help/, pic/ (mode 0555: the
 #                           program keeps each user's files in the user's
 #                           ~/.local/share/kvr-installer/, root's too)
 #   /usr/bin/               links to KVRinstaller and kvrsim
@@ -17,6 +18,9 @@ file(MAKE_DIRECTORY ${KVR_PKG_BUILD}/links)
 
 install(TARGETS KVRinstaller kvrsim RUNTIME DESTINATION ${KVR_APPDIR})
 install(TARGETS zarnisupp zarni_utils LIBRARY DESTINATION ${KVR_APPDIR})
+# Not for everybody: postinst gives it to root:kvr-installer and its capability.
+install(TARGETS kvr-rawhelper RUNTIME DESTINATION ${KVR_APPDIR}
+  PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE)
 install(FILES ${KVR_BUNDLE_DIR}/db1_clean.mdb DESTINATION ${KVR_APPDIR})
 install(DIRECTORY ${KVR_BUNDLE_DIR}/help/ DESTINATION ${KVR_APPDIR}/help)
 install(DIRECTORY ${KVR_BUNDLE_DIR}/pic/ DESTINATION ${KVR_APPDIR}/pic)
@@ -72,8 +76,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${KVR_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window system's platform plugin is loaded, not linked; setcap gives the
-# capabilities at installation; xdg-email sends error reports.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libcap2-bin")
+# raw-frame helper its capability and addgroup makes its group at installation;
+# xdg-email sends error reports.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libcap2-bin, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KVR_PKG_SOURCE}/postinst ${KVR_PKG_SOURCE}/prerm ${KVR_PKG_SOURCE}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

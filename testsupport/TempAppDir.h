@@ -1,6 +1,7 @@
 #pragma once
 // A private application directory for one test: created with mkdtemp, made
 // the program's AppDirectory, removed again afterwards.
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,18 +47,25 @@ private:
     std::string m_path;
 };
 
-// Runs fn in a child process without root's rights (so file permissions
-// apply); returns true when the child ran fn without a failed expectation.
-inline bool RunUnprivileged(const std::function<bool()>& fn) {
+// Runs fn in a child process as the user nobody with the one group nogroup
+// (root's supplementary groups dropped too, so file permissions apply); returns
+// the child's exit status: fn's result, 100 when the rights could not be given up.
+inline int RunUnprivilegedStatus(const std::function<int()>& fn) {
     const pid_t pid = fork();
-    if (pid < 0) return false;
+    if (pid < 0) return -1;
     if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
-        _exit(fn() ? 0 : 1);
+        const gid_t group = 65534;
+        if (geteuid() == 0 && (setgroups(1, &group) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+        _exit(fn());
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The same for fn that tells success; true when the child ran fn without a failed expectation.
+inline bool RunUnprivileged(const std::function<bool()>& fn) {
+    return RunUnprivilegedStatus([&] { return fn() ? 0 : 1; }) == 0;
 }
 
 }  // namespace kvr::test

@@ -20,6 +20,7 @@
 #include "Globals.h"
 #include "LibraryLoader.h"
 #include "QtSeams.h"
+#include "RawAccess.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
 #include "ZarniLibs.h"
@@ -100,14 +101,12 @@ int ListDevices() {
     return ToInt(ExitStatus::Ok);
 }
 
-// Real adapters are opened for raw frames: say which capability is missing
-// and how to add it (not when only virtual segments are asked for).
+// Real adapters are opened for raw frames: say why that cannot be, and what
+// mends it (not when only virtual segments are asked for).
 void TellMissingRawAccess() {
     const char* adapters = std::getenv("KVR_ADAPTERS");
     if (adapters && std::string(adapters) == "virtual") return;
-    std::error_code ec;
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
-    const std::string advice = RawAccessAdvice(MissingRawCapabilities(), ec ? std::string(kProgramTitle) : self);
+    const std::string advice = RawAccessAdvice(LearnRawAccessFacts(ExecutableDirectory()));
     if (advice.empty()) return;
     Log(advice, LEVEL_WARNING, "Main");
     std::fprintf(stderr, "%s: %s\n", kProgramTitle, advice.c_str());

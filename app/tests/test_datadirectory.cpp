@@ -6,11 +6,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "RecordingPrompter.h"
 #include "TempAppDir.h"
 #include "DataDirectory.h"
+#include "RawAccess.h"
 #include "clsDbManager.h"
 
 namespace fs = std::filesystem;
@@ -93,15 +95,70 @@ TEST(DataDirectory, DatabaseOfAReadOnlyApplicationDirectoryGoesToTheDataDirector
     EXPECT_EQ(kvr::DataFilePath("history.log", "."), "./history.log");
 }
 
-TEST(DataDirectory, MissingCapabilitiesAreNamedWithTheCommandThatAddsThem) {
-    EXPECT_EQ(kvr::RawAccessAdvice({}, "/x/KVRinstaller"), "");
-    const std::string one = kvr::RawAccessAdvice({"cap_net_raw"}, "/opt/kvr-installer/KVRinstaller");
-    EXPECT_NE(one.find("The capability cap_net_raw is missing"), std::string::npos) << one;
-    EXPECT_NE(one.find("sudo setcap cap_net_raw,cap_net_admin+ep /opt/kvr-installer/KVRinstaller"), std::string::npos);
+TEST(DataDirectory, MissingRawAccessNamesItsCauseAndTheCommandThatMendsIt) {
+    kvr::RawAccessFacts ok;
+    ok.helperPath = "/opt/kvr-installer/kvr-rawhelper";
+    ok.programPath = "/opt/kvr-installer/KVRinstaller";
+    ok.installed = ok.helperExists = ok.helperRunnable = true;
+    ok.user = "ann";
+    ok.helperGroup = "kvr-installer";
+    ok.capability = kvr::HelperCapability::Present;
+    struct Row {
+        const char* what;
+        std::function<void(kvr::RawAccessFacts&)> change;
+        std::string expected;  // "" when nothing is missing
+    };
+    const Row rows[] = {
+        {"helper usable", [](auto&) {}, ""},
+        {"process capable", [](auto& f) { f.helperExists = false, f.processCapable = true; }, ""},
+        {"helper missing", [](auto& f) { f.helperExists = false; },
+         "The raw-frame helper /opt/kvr-installer/kvr-rawhelper is missing, so network adapters cannot be opened for raw "
+         "frames.  Install it again with \"sudo apt-get install --reinstall kvr-installer\"."},
+        {"not in the group", [](auto& f) { f.helperRunnable = false; },
+         "You (ann) are not in the group kvr-installer, which may run the raw-frame helper /opt/kvr-installer/kvr-rawhelper, "
+         "so network adapters cannot be opened for raw frames.  Join it with \"sudo adduser ann kvr-installer\", then log in again."},
+        {"joined, same session", [](auto& f) { f.helperRunnable = false, f.listedInGroup = true; },
+         "You were added to the group kvr-installer after this session began, so you may not run the raw-frame helper "
+         "/opt/kvr-installer/kvr-rawhelper yet, so network adapters cannot be opened for raw frames.  Log out and log in again."},
+        {"no capability", [](auto& f) { f.capability = kvr::HelperCapability::Absent; },
+         "The raw-frame helper /opt/kvr-installer/kvr-rawhelper lacks the capability cap_net_raw, so network adapters cannot "
+         "be opened for raw frames.  Add it with \"sudo setcap cap_net_raw+ep /opt/kvr-installer/kvr-rawhelper\"."},
+        {"no extended attributes", [](auto& f) { f.capability = kvr::HelperCapability::NoExtendedAttributes; },
+         "The file system holding /opt/kvr-installer/kvr-rawhelper keeps no extended attributes, so the raw-frame helper "
+         "cannot hold the capability cap_net_raw, so network adapters cannot be opened for raw frames.  Run the program as "
+         "root: \"sudo /opt/kvr-installer/KVRinstaller\"."},
+    };
+    for (const Row& row : rows) {
+        kvr::RawAccessFacts f = ok;
+        row.change(f);
+        EXPECT_EQ(kvr::RawAccessAdvice(f), row.expected) << row.what;
+    }
+
+    // What the system tells, for a helper copy of each kind.
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to compare with an ordinary user";
-    EXPECT_TRUE(kvr::MissingRawCapabilities().empty());  // root has both
-    EXPECT_TRUE(kvr::test::RunUnprivileged([] {           // nobody lacks both
-        const auto missing = kvr::MissingRawCapabilities();
-        return missing.size() == 2 && missing[0] == "cap_net_raw" && missing[1] == "cap_net_admin";
+    kvr::test::TempAppDir dir;
+    fs::permissions(dir.Path(), fs::perms(0755));
+    EXPECT_TRUE(kvr::LearnRawAccessFacts(dir.Path()).processCapable);
+    EXPECT_TRUE(kvr::test::RunUnprivileged([&] {
+        const auto f = kvr::LearnRawAccessFacts(dir.Path());
+        return !f.processCapable && !f.helperExists && f.user == "nobody";
+    }));
+    const std::string helper = dir.Path() + "/kvr-rawhelper";
+    std::ofstream(helper) << "#!/bin/sh\n";
+    ASSERT_EQ(::chown(helper.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(helper.c_str(), 0750), 0);
+    EXPECT_TRUE(kvr::test::RunUnprivileged([&] {
+        const auto f = kvr::LearnRawAccessFacts(dir.Path());
+        return f.helperExists && !f.helperRunnable && f.helperGroup == "root" && !f.listedInGroup;
+    }));
+    ASSERT_EQ(::chown(helper.c_str(), 0, 65534), 0);
+    ASSERT_EQ(::chmod(helper.c_str(), 0750), 0);
+    EXPECT_TRUE(kvr::test::RunUnprivileged([&] {
+        const auto f = kvr::LearnRawAccessFacts(dir.Path());
+        return f.helperRunnable && f.listedInGroup && f.capability == kvr::HelperCapability::Absent;
+    }));
+    if (std::system(("setcap cap_net_raw+ep " + helper + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no setcap";
+    EXPECT_TRUE(kvr::test::RunUnprivileged([&] {
+        return kvr::RawAccessAdvice(kvr::LearnRawAccessFacts(dir.Path())).empty();
     }));
 }

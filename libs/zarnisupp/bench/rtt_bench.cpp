@@ -5,7 +5,8 @@
 // 1. A 100-byte frame ping-pong through the exports (send, wait, receive) over
 //    a virtual segment, against an echoing station in another process.
 // 2. The same over a veth pair between two network namespaces (needs root),
-//    with the echo in the far namespace, and a bare AF_PACKET + poll()
+//    with the echo in the far namespace, once with the adapters opened directly
+//    and once through the raw-frame helper, and a bare AF_PACKET + poll()
 //    ping-pong over the same pair in the same run for comparison.
 // 3. Processor time used while waiting in ZARNISUPP_WaitForRawPacket with no traffic.
 #include <arpa/inet.h>
@@ -28,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "PacketDriver.h"
 #include "Segment.h"
 #include "SegmentEcho.h"
 #include "VethLab.h"
@@ -60,7 +62,7 @@ std::uint32_t SeqOf(const std::uint8_t* f) {
 }
 
 struct Stats {
-    double median = 0, p99 = 0;
+    double median = 0, p99 = 0, mean = 0;
     int lost = 0;
 };
 
@@ -71,11 +73,15 @@ Stats Summarise(std::vector<double>& us, int lost) {
     std::sort(us.begin(), us.end());
     s.median = us[us.size() / 2];
     s.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    double sum = 0;
+    for (double u : us) sum += u;
+    s.mean = sum / static_cast<double>(us.size());
     return s;
 }
 
 void Print(const char* what, const Stats& s) {
-    std::printf("%-44s median %7.1f us   p99 %7.1f us   lost %d\n", what, s.median, s.p99, s.lost);
+    std::printf("%-44s median %7.1f us   p99 %7.1f us   %7.0f round trips/s   lost %d\n", what, s.median, s.p99,
+                s.mean > 0 ? 1e6 / s.mean : 0.0, s.lost);
 }
 
 // Ping-pong through the exports on adapter index.
@@ -216,29 +222,41 @@ int main(int argc, char** argv) {
     if (haveVeth && lab.EchoStart()) {
         // Alternate blocks of both so that drift of the machine's load hits both alike.
         std::int32_t veth = FindAdapter(lab.NearIf());
-        std::vector<double> bareUs, libUs;
-        int bareLost = 0, libLost = 0;
+        std::vector<double> bareUs, libUs, helperUs;
+        int bareLost = 0, libLost = 0, helperLost = 0;
         // The adapter is open only during its own blocks, so it never collects the
         // answers meant for the bare socket.
-        auto libBlock = [&] {
+        auto libBlock = [&](kvr::zs::RawPath path, std::vector<double>& us, int& lost) {
+            kvr::zs::SetRawPath(path, KVR_BUNDLE_DIR "/kvr-rawhelper");
             if (veth >= 0 && ZARNISUPP_OpenAdapter(veth) == 1) {
-                libLost += ExportsPingPong(veth, lab.FarMac(), rounds / 4, libUs);
+                lost += ExportsPingPong(veth, lab.FarMac(), rounds / 4, us);
                 ZARNISUPP_CloseAdapter(veth);
             } else {
-                libLost += rounds / 4;
+                lost += rounds / 4;
             }
+            kvr::zs::SetRawPath(kvr::zs::RawPath::Auto);
         };
         for (int block = 0; block < 4; ++block) {
-            if (block % 2) libBlock();
+            if (block % 2) {
+                libBlock(kvr::zs::RawPath::Helper, helperUs, helperLost);
+                libBlock(kvr::zs::RawPath::Direct, libUs, libLost);
+            }
             bareLost += BarePingPong(lab.NearIf(), lab.NearMac(), lab.FarMac(), rounds / 4, bareUs);
-            if (block % 2 == 0) libBlock();
+            if (block % 2 == 0) {
+                libBlock(kvr::zs::RawPath::Direct, libUs, libLost);
+                libBlock(kvr::zs::RawPath::Helper, helperUs, helperLost);
+            }
         }
-        const Stats bare = Summarise(bareUs, bareLost), lib = Summarise(libUs, libLost);
+        const Stats bare = Summarise(bareUs, bareLost), lib = Summarise(libUs, libLost),
+                    helper = Summarise(helperUs, helperLost);
         Print("bare AF_PACKET + poll over veth:", bare);
-        Print("exports over veth:", lib);
+        Print("exports over veth, direct:", lib);
+        Print("exports over veth, raw-frame helper:", helper);
         if (bare.median > 0)
             std::printf("ratio exports/bare over veth: median %.2f, p99 %.2f\n", lib.median / bare.median,
                         lib.p99 / bare.p99);
+        if (lib.mean > 0 && helper.mean > 0)
+            std::printf("round trips per second, helper/direct: %.2f\n", lib.mean / helper.mean);
         const Stats seg = Summarise(segUs, 0);
         if (bare.median > 0 && seg.median > 0)
             std::printf("ratio virtual segment/bare veth: median %.2f, p99 %.2f\n", seg.median / bare.median,

@@ -16,24 +16,6 @@ bool FilterAccepts(std::uint32_t filter, const Mac& current, const Mac& permanen
     return std::equal(dst, dst + 6, current.begin()) || std::equal(dst, dst + 6, permanent.begin());
 }
 
-std::vector<std::unique_ptr<Backend>>& Backends() {
-    static std::vector<std::unique_ptr<Backend>> backends = [] {
-        std::vector<std::unique_ptr<Backend>> v;
-        v.push_back(MakePcapBackend());
-        v.push_back(MakeVsegBackend());
-        return v;
-    }();
-    return backends;
-}
-
-void SetBackends(std::vector<std::unique_ptr<Backend>> backends) { Backends() = std::move(backends); }
-
-Backend* BackendFor(const std::string& name) {
-    for (auto& b : Backends())
-        if (b && b->Owns(name)) return b.get();
-    return nullptr;
-}
-
 std::uint32_t AnswerQuery(std::uint8_t* buffer, std::uint32_t length, const void* value, std::size_t n) {
     if (!buffer || length < n) return kStatusBufferTooShort;
     std::memcpy(buffer, value, n);

@@ -98,6 +98,12 @@ public:
 };
 
 std::unique_ptr<Backend> MakePcapBackend();
+// How the PC's interfaces get raw access for receiving and sending: Auto opens
+// them directly when this process may (root, or cap_net_raw), else through the
+// raw-frame helper; Direct and Helper take that path only. An empty helperPath
+// means the helper beside the library.
+enum class RawPath { Auto, Direct, Helper };
+void SetRawPath(RawPath path, const std::string& helperPath = {});
 std::unique_ptr<Backend> MakeVsegBackend();
 
 // The process's backends: pcap then virtual segments, unless a test replaced them.

@@ -22,140 +22,17 @@
 #include <cstring>
 #include <set>
 
+#include "HelperLink.h"
+#include "NetInterface.h"
 #include "PacketDriver.h"
 
 namespace kvr::zs {
 namespace {
 
-bool SysExists(const std::string& ifname, const char* entry) {
-    struct stat st {};
-    return ::stat(("/sys/class/net/" + ifname + "/" + entry).c_str(), &st) == 0;
-}
+RawPath g_rawPath = RawPath::Auto;
+std::string g_helperPath;
 
-bool IsUsableName(const std::string& name) {
-    return !name.empty() && name.size() < IFNAMSIZ && name.find('/') == std::string::npos &&
-           name.rfind("vseg:", 0) != 0 && name != "." && name != "..";
-}
-
-bool IsZero(const Mac& m) { return std::all_of(m.begin(), m.end(), [](std::uint8_t b) { return b == 0; }); }
-
-// An AF_INET datagram socket for interface ioctls (no privileges needed).
-class IoctlSocket {
-public:
-    IoctlSocket() : m_fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-    ~IoctlSocket() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    IoctlSocket(const IoctlSocket&) = delete;
-    IoctlSocket& operator=(const IoctlSocket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-bool Ethtool(const std::string& ifname, void* data) {
-    IoctlSocket s;
-    if (s.fd() < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-    ifr.ifr_data = static_cast<char*>(data);
-    return ::ioctl(s.fd(), SIOCETHTOOL, &ifr) == 0;
-}
-
-std::string DriverName(const std::string& ifname) {
-    ethtool_drvinfo info{};
-    info.cmd = ETHTOOL_GDRVINFO;
-    if (!Ethtool(ifname, &info)) return {};
-    info.driver[sizeof info.driver - 1] = 0;
-    return info.driver;
-}
-
-bool IfRequest(const std::string& ifname, unsigned long request, ifreq& ifr) {
-    IoctlSocket s;
-    if (s.fd() < 0) return false;
-    std::memset(&ifr, 0, sizeof ifr);
-    std::strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-    return ::ioctl(s.fd(), request, &ifr) == 0;
-}
-
-// Hardware type (ARPHRD_ETHER for Ethernet) and current address; ioctls rather
-// than /sys, which shows another network namespace when it was mounted there.
-bool HardwareAddress(const std::string& ifname, unsigned short& type, Mac& mac) {
-    ifreq ifr;
-    if (!IfRequest(ifname, SIOCGIFHWADDR, ifr)) return false;
-    type = ifr.ifr_hwaddr.sa_family;
-    std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
-    return true;
-}
-
-Mac CurrentAddress(const std::string& ifname) {
-    Mac mac{};
-    unsigned short type = 0;
-    HardwareAddress(ifname, type, mac);
-    return mac;
-}
-
-bool IsEthernet(const std::string& ifname) {
-    Mac mac{};
-    unsigned short type = 0;
-    return HardwareAddress(ifname, type, mac) && type == ARPHRD_ETHER;
-}
-
-// The burnt-in address; interfaces without one (veth, bridges) report zeros, and
-// then the current address stands in.
-Mac PermanentAddress(const std::string& ifname) {
-    // ethtool_perm_addr ends in a flexible array: give it room behind the head.
-    alignas(ethtool_perm_addr) std::uint8_t raw[sizeof(ethtool_perm_addr) + 32] = {};
-    auto* req = reinterpret_cast<ethtool_perm_addr*>(raw);
-    req->cmd = ETHTOOL_GPERMADDR;
-    req->size = 32;
-    Mac mac{};
-    if (Ethtool(ifname, raw) && req->size == 6) std::copy(raw + sizeof(ethtool_perm_addr), raw + sizeof(ethtool_perm_addr) + 6, mac.begin());
-    if (IsZero(mac)) mac = CurrentAddress(ifname);
-    return mac;
-}
-
-bool IsWireless(const std::string& ifname) {
-    iwreq req{};
-    std::strncpy(req.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
-    IoctlSocket s;
-    if (s.fd() >= 0 && ::ioctl(s.fd(), SIOCGIWNAME, &req) == 0) return true;
-    return SysExists(ifname, "wireless") || SysExists(ifname, "phy80211");
-}
-
-// Up with its link running (carrier present).
-bool IsConnected(const std::string& ifname) {
-    ifreq ifr;
-    if (!IfRequest(ifname, SIOCGIFFLAGS, ifr)) return false;
-    return (ifr.ifr_flags & IFF_UP) && (ifr.ifr_flags & IFF_RUNNING);
-}
-
-// The colon-separated lower-case form the kernel filter compiler reads.
-std::string FilterMacText(const Mac& m) {
-    char buf[18];
-    std::snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
-    return buf;
-}
-
-// Kernel filter for a packet filter value: destinations as a NIC would keep
-// them, then KVR SNAP frames only (802.3 length field, organisation 00-07-F5).
-std::string FilterProgram(std::uint32_t filter, const Mac& current, const Mac& permanent) {
-    std::string dst;
-    if (!(filter & kFilterPromiscuous)) {
-        std::vector<std::string> parts;
-        if (filter & kFilterDirected) {
-            parts.push_back("ether dst " + FilterMacText(current));
-            if (permanent != current) parts.push_back("ether dst " + FilterMacText(permanent));
-        }
-        if (filter & kFilterBroadcast) parts.push_back("ether broadcast");
-        if (filter & kFilterAllMulticast) parts.push_back("(ether multicast and not ether broadcast)");
-        if (parts.empty()) return {};
-        for (std::size_t i = 0; i < parts.size(); ++i) dst += (i ? " or " : "") + parts[i];
-        dst = "(" + dst + ") and ";
-    }
-    return dst + "ether[12:2] <= 1500 and (ether[16:4] & 0x00ffffff) = 0x0007f5";
-}
+std::string HelperPath() { return g_helperPath.empty() ? DefaultHelperPath() : g_helperPath; }
 
 class PcapPort final : public Port {
 public:
@@ -191,20 +68,23 @@ public:
             return AnswerQuery(buffer, length, m.data(), m.size());
         }
         case OID_802_11_SSID:
-            return QuerySsid(buffer, length);
+            return QuerySsid(m_name, buffer, length);
         case OID_802_11_INFRASTRUCTURE_MODE:
-            return QueryMode(buffer, length);
+            return QueryMode(m_name, buffer, length);
         default:
             return kStatusNotSupported;
         }
     }
 
     bool Send(const std::uint8_t* frame, std::size_t length) override {
-        if (!m_pcap || !frame || length < kMinFrame || length > kMaxFrame) return false;
+        if (!frame || length < kMinFrame || length > kMaxFrame) return false;
+        if (m_helper) return m_helper->Send(frame, length);
+        if (!m_pcap) return false;
         return ::pcap_inject(m_pcap, frame, length) == static_cast<int>(length);
     }
 
     ReadResult Read(std::uint8_t* out, std::size_t capacity, std::size_t* length) override {
+        if (m_helper) return m_helper->Read(out, capacity, length);
         if (!m_pcap) return ReadResult::Empty;
         for (;;) {
             pcap_pkthdr* hdr = nullptr;
@@ -223,6 +103,10 @@ public:
     }
 
     int PollFds(int fds[2]) const override {
+        if (m_helper) {
+            fds[0] = m_helper->FramesFd();
+            return 1;
+        }
         if (!m_pcap) return 0;
         fds[0] = m_pollFd;
         return 1;
@@ -231,7 +115,10 @@ public:
 private:
     bool Vanished() const { return ::if_nametoindex(m_name.c_str()) != m_ifindex; }
 
+    bool Capturing() const { return m_pcap || m_helper; }
+
     void StopCapture() {
+        m_helper.reset();
         if (m_pcap) ::pcap_close(m_pcap);
         m_pcap = nullptr;
         m_pollFd = -1;
@@ -245,8 +132,16 @@ private:
             return kStatusSuccess;
         }
         const bool promisc = (filter & (kFilterPromiscuous | kFilterAllMulticast)) != 0;
-        if (m_pcap && promisc != m_promisc) StopCapture();
-        if (!m_pcap && !StartCapture(promisc)) return kStatusFailure;
+        if (Capturing() && promisc != m_promisc) StopCapture();
+        if (!Capturing() && !StartCapture(promisc)) return kStatusFailure;
+        if (m_helper) {
+            if (!m_helper->SetFilter(filter)) {
+                StopCapture();
+                return kStatusFailure;
+            }
+            m_filter = filter;
+            return kStatusSuccess;
+        }
         const std::string program = FilterProgram(filter, CurrentAddress(m_name), PermanentAddress(m_name));
         bpf_program bpf{};
         if (::pcap_compile(m_pcap, &bpf, program.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
@@ -263,7 +158,22 @@ private:
         return kStatusSuccess;
     }
 
+    // Opens the capture directly when this process may; else (or when asked to)
+    // through the raw-frame helper.
     bool StartCapture(bool promisc) {
+        if (g_rawPath != RawPath::Helper) {
+            int activated = 0;
+            if (StartDirect(promisc, activated)) return true;
+            if (g_rawPath == RawPath::Direct || activated != PCAP_ERROR_PERM_DENIED) return false;
+        }
+        std::string error;
+        m_helper = HelperLink::Start(HelperPath(), m_name, promisc, &error);
+        if (!m_helper) return false;
+        m_promisc = promisc;
+        return true;
+    }
+
+    bool StartDirect(bool promisc, int& activated) {
         char err[PCAP_ERRBUF_SIZE] = {};
         m_pcap = ::pcap_create(m_name.c_str(), err);
         if (!m_pcap) return false;
@@ -271,7 +181,8 @@ private:
                   ::pcap_set_immediate_mode(m_pcap, 1) == 0 && ::pcap_set_promisc(m_pcap, promisc ? 1 : 0) == 0 &&
                   ::pcap_set_buffer_size(m_pcap, 4 << 20) == 0;
         // Without CAP_NET_RAW activation fails with PCAP_ERROR_PERM_DENIED.
-        ok = ok && ::pcap_activate(m_pcap) >= 0;
+        activated = ok ? ::pcap_activate(m_pcap) : PCAP_ERROR;
+        ok = ok && activated >= 0;
         ok = ok && ::pcap_datalink(m_pcap) == DLT_EN10MB && ::pcap_setdirection(m_pcap, PCAP_D_IN) == 0 &&
              ::pcap_setnonblock(m_pcap, 1, err) == 0;
         if (ok) m_pollFd = ::pcap_get_selectable_fd(m_pcap);
@@ -283,37 +194,10 @@ private:
         return true;
     }
 
-    std::uint32_t QuerySsid(std::uint8_t* buffer, std::uint32_t length) {
-        if (!IsWireless(m_name)) return kStatusNotSupported;
-        if (!buffer || length < 36) return kStatusBufferTooShort;
-        IoctlSocket s;
-        char essid[IW_ESSID_MAX_SIZE + 1] = {};
-        iwreq req{};
-        std::strncpy(req.ifr_name, m_name.c_str(), IFNAMSIZ - 1);
-        req.u.essid.pointer = essid;
-        req.u.essid.length = IW_ESSID_MAX_SIZE;
-        if (s.fd() < 0 || ::ioctl(s.fd(), SIOCGIWESSID, &req) != 0) return kStatusFailure;
-        const std::uint32_t n = std::min<std::uint32_t>(req.u.essid.length, 32);
-        std::memset(buffer, 0, 36);
-        AnswerQueryU32(buffer, 4, n);
-        std::memcpy(buffer + 4, essid, n);
-        return kStatusSuccess;
-    }
-
-    std::uint32_t QueryMode(std::uint8_t* buffer, std::uint32_t length) {
-        if (!IsWireless(m_name)) return kStatusNotSupported;
-        IoctlSocket s;
-        iwreq req{};
-        std::strncpy(req.ifr_name, m_name.c_str(), IFNAMSIZ - 1);
-        if (s.fd() < 0 || ::ioctl(s.fd(), SIOCGIWMODE, &req) != 0) return kStatusFailure;
-        // Ndis802_11IBSS = 0, Ndis802_11Infrastructure = 1, Ndis802_11AutoUnknown = 2
-        std::uint32_t mode = req.u.mode == IW_MODE_ADHOC ? 0 : req.u.mode == IW_MODE_INFRA ? 1 : 2;
-        return AnswerQueryU32(buffer, length, mode);
-    }
-
     std::string m_name;
     unsigned m_ifindex;
     pcap_t* m_pcap = nullptr;
+    std::unique_ptr<HelperLink> m_helper;
     int m_pollFd = -1;
     bool m_promisc = false;
     std::uint32_t m_filter = 0;
@@ -372,5 +256,10 @@ public:
 }  // namespace
 
 std::unique_ptr<Backend> MakePcapBackend() { return std::make_unique<PcapBackend>(); }
+
+void SetRawPath(RawPath path, const std::string& helperPath) {
+    g_rawPath = path;
+    g_helperPath = helperPath;
+}
 
 }  // namespace kvr::zs

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "PacketDriver.h"
 #include "TempDir.h"
 #include "VethLab.h"
 #include "zarnisupp.h"
@@ -34,15 +35,21 @@ Frame Snap(const Mac& dst, const Mac& src, std::size_t length, std::uint16_t seq
     return f;
 }
 
+using kvr::zs::RawPath;
+
 class ZarnisuppPcap : public ::testing::Test {
 protected:
+    virtual RawPath Path() const { return RawPath::Direct; }
+
     void SetUp() override {
+        kvr::zs::SetRawPath(Path(), KVR_BUNDLE_DIR "/kvr-rawhelper");
         std::string reason;
         if (!m_lab.Start(&reason)) GTEST_SKIP() << reason;
         ScanForNear();
     }
     void TearDown() override {
         if (m_index >= 0) ZARNISUPP_CloseAdapter(m_index);
+        kvr::zs::SetRawPath(RawPath::Auto);
     }
 
     void ScanForNear() {
@@ -75,6 +82,15 @@ protected:
     VethLab m_lab;
     std::int32_t m_index = -1;
 };
+
+// The same through the raw-frame helper, which must not be told apart.
+class ZarnisuppPcapPaths : public ZarnisuppPcap, public ::testing::WithParamInterface<RawPath> {
+protected:
+    RawPath Path() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(DirectAndHelper, ZarnisuppPcapPaths, ::testing::Values(RawPath::Direct, RawPath::Helper),
+                         [](const auto& row) { return row.param == RawPath::Direct ? "Direct" : "Helper"; });
 
 }  // namespace
 
@@ -117,7 +133,7 @@ TEST_F(ZarnisuppPcap, InterfaceIsListedWithWhatTheSystemKnows) {
     EXPECT_EQ(count, 1);
 }
 
-TEST_F(ZarnisuppPcap, ReceivesOwnAndBroadcastFramesOnlyAndSendsUnchanged) {
+TEST_P(ZarnisuppPcapPaths, ReceivesOwnAndBroadcastFramesOnlyAndSendsUnchanged) {
     ASSERT_EQ(ZARNISUPP_OpenAdapter(m_index), 1);
     const Mac near = m_lab.NearMac(), far = m_lab.FarMac();
     const Frame mine = Snap(near, far, 60, 1), bcast = Snap(kBroadcast, far, 100, 2),
@@ -142,7 +158,7 @@ TEST_F(ZarnisuppPcap, ReceivesOwnAndBroadcastFramesOnlyAndSendsUnchanged) {
     EXPECT_TRUE(Receive(50).empty()) << "our own frames came back once the far end had them";
 }
 
-TEST_F(ZarnisuppPcap, BurstOf500FramesBetweenPollsAndWaitingWithoutSpinning) {
+TEST_P(ZarnisuppPcapPaths, BurstOf500FramesBetweenPollsAndWaitingWithoutSpinning) {
     ASSERT_EQ(ZARNISUPP_OpenAdapter(m_index), 1);
     const Mac near = m_lab.NearMac(), far = m_lab.FarMac();
     auto start = std::chrono::steady_clock::now();
@@ -158,7 +174,7 @@ TEST_F(ZarnisuppPcap, BurstOf500FramesBetweenPollsAndWaitingWithoutSpinning) {
     }
 }
 
-TEST_F(ZarnisuppPcap, VanishedInterfaceFailsInsteadOfLookingIdle) {
+TEST_P(ZarnisuppPcapPaths, VanishedInterfaceFailsInsteadOfLookingIdle) {
     ASSERT_EQ(ZARNISUPP_OpenAdapter(m_index), 1);
     const Frame f = Snap(m_lab.FarMac(), m_lab.NearMac(), 60, 1);
     ASSERT_EQ(ZARNISUPP_SendRawPacket(m_index, 60, f.data()), 1);
