@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <functional>
 
 #include "AdapterSession.h"
 #include "Globals.h"
@@ -56,6 +57,7 @@ public:
             kvr::CurrentEventPump().DoEvents();
         }
     }
+    void Restart() { m_last = m_clock.NowMs(); }
 
 private:
     kvr::Clock& m_clock;
@@ -105,26 +107,143 @@ bool WaitForAck(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, con
     return false;
 }
 
-// The response wait after an accepted ACK: polls up to kResponseWaitMs for the
-// device's response, moving the progress bar a step per second after the
-// attempts. Ends early on Cancel or when the device refused the write.
-bool WaitForResponse(clsSnapResponse& r, std::int32_t hNIC, std::int16_t version, const std::string& MacZarn,
-                     const bool& cancel, Pump& pump, kvr::ProgressBar* pgb1, long attempts, bool& refused) {
+// How one exchange sends, waits and reports. Each send method fills one in
+// with its numbers and its own checks and log texts; an empty hook does nothing
+// (an empty check accepts).
+struct ExchangePlan {
+    const char* procedure = "";  // in front of the early-response warning
+    std::string destination;
+    std::int16_t label = 0;           // allocated before the first attempt
+    bool followCurrentLabel = false;  // each attempt sends CurrentLabel() instead
+    long attempts = 0;
+    std::int64_t ackMs = 0;
+    std::int64_t responseMs = 0;
+    bool pumpDuringAckWait = false;
+    bool pumpAfterMissedAck = false;
+    // A response taken in place of the ACK ends the exchange at once; else it
+    // goes through the response wait's check first.
+    bool earlyResponseIsFinal = true;
+    bool freshPumpForResponse = false;
+    // The response wait reads the clock before it lets events run, not after.
+    bool timeResponseBeforePump = false;
+    // Progress: after attempt n (from 0) the value is n + attemptProgressOffset;
+    // after the attempts progressAfterAttempts (none when negative). The response
+    // wait counts responseStepMs steps, from 0 with Max responseMs / step when
+    // responseProgressFromZero, else on top of the attempts made.
+    long attemptProgressOffset = 0;
+    long progressAfterAttempts = -1;
+    std::int64_t responseStepMs = 1000;
+    bool responseProgressFromZero = false;
+
+    std::function<bool(const clsSnapResponse&)> acceptAck;
+    std::function<bool(const clsSnapResponse&)> acceptResponse;
+    std::function<void()> beforeResend;
+    std::function<void()> writeFailed;
+    std::function<void(bool wrote)> ackMissing;  // not called when refused
+    std::function<void()> afterFailedAttempt;
+    std::function<void()> readFailed;
+    std::function<void()> responseMissing;  // not called when refused
+};
+
+void Call(const std::function<void()>& hook) {
+    if (hook) hook();
+}
+
+// The response wait after an accepted ACK: polls up to plan.responseMs for the
+// device's response, moving the progress bar as the plan says. Ends early on
+// Cancel or when the device refused the write.
+bool WaitForResponse(const ExchangePlan& plan, clsSnapResponse& r, std::int32_t hNIC, std::int16_t version,
+                     const std::string& MacZarn, const bool& cancel, Pump& pump, kvr::ProgressBar* pgb1,
+                     long attempts, bool carried, bool& refused) {
     kvr::Clock& clock = kvr::CurrentClock();
+    long base = attempts;
+    if (plan.responseProgressFromZero) {
+        base = 0;
+        if (pgb1) {
+            pgb1->SetValue(0);
+            pgb1->SetMax(static_cast<long>(plan.responseMs / plan.responseStepMs));
+        }
+    }
     const std::int64_t start = clock.NowMs();
     for (;;) {
+        bool have = false;
         const std::int64_t pollStart = clock.NowMs();
-        if (r.ReadResponseFrame(hNIC, version)) return true;
-        if (RefusedBy(r, MacZarn)) {
+        if (carried) {
+            have = true;
+            carried = false;
+        } else if (r.ReadResponseFrame(hNIC, version)) {
+            have = true;
+        } else if (RefusedBy(r, MacZarn)) {
             refused = true;
             return false;
+        } else {
+            Call(plan.readFailed);
+            PauseAfterFastFailure(clock, r, pollStart);
+            if (!plan.timeResponseBeforePump) pump.AtMostOncePerSecond();
         }
-        PauseAfterFastFailure(clock, r, pollStart);
+        if (have && (!plan.acceptResponse || plan.acceptResponse(r))) return true;
         const std::int64_t waited = clock.NowMs() - start;
-        pump.AtMostOncePerSecond();
-        if (pgb1) pgb1->SetValue(Capped(attempts + static_cast<long>(waited / 1000), pgb1));
-        if (cancel || waited >= kResponseWaitMs) return false;
+        if (plan.timeResponseBeforePump) pump.AtMostOncePerSecond();
+        if (pgb1) pgb1->SetValue(Capped(base + static_cast<long>(waited / plan.responseStepMs), pgb1));
+        if (cancel || waited >= plan.responseMs) return false;
     }
+}
+
+// Sends with up to plan.attempts attempts until an ACK is accepted, then waits
+// for the response; finally the progress bar is full.
+bool Exchange(const ExchangePlan& plan, std::int32_t hNIC, const std::string& MacZarn, std::uint8_t frameType,
+              std::int16_t payloadSize, std::vector<std::uint8_t>& Payload, std::shared_ptr<clsSnapResponse>& cResponse,
+              kvr::ProgressBar* pgb1, std::int16_t version, const bool& cancel) {
+    kvr::Clock& clock = kvr::CurrentClock();
+    kvr::SnapLink& link = kvr::CurrentSnapLink();
+    auto acceptAck = [&](const clsSnapResponse& r) { return !plan.acceptAck || plan.acceptAck(r); };
+
+    bool accepted = false;
+    bool acceptedIsResponse = false;
+    bool refused = false;
+    long attempts = 0;
+    Pump pump(clock);
+    while (!accepted && !refused && attempts < plan.attempts && !cancel) {
+        if (attempts > 0) Call(plan.beforeResend);
+        const std::int16_t lbl = plan.followCurrentLabel ? CurrentLabel() : plan.label;
+        cResponse = std::make_shared<clsSnapResponse>();
+        cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
+        const bool wrote =
+            link.Write(hNIC, plan.destination, version, frameType, lbl, 0, payloadSize, G().ModifiedSnap, Payload);
+        if (!wrote) {
+            Call(plan.writeFailed);
+        } else {
+            accepted = WaitForAck(*cResponse, hNIC, version, MacZarn, plan.ackMs, cancel, plan.procedure,
+                                  acceptedIsResponse, refused, plan.pumpDuringAckWait ? &pump : nullptr, acceptAck);
+        }
+        if (!accepted && !refused) {
+            if (plan.ackMissing) plan.ackMissing(wrote);
+            if (plan.pumpAfterMissedAck) pump.AtMostOncePerSecond();
+        }
+        if (pgb1) pgb1->SetValue(Capped(attempts + plan.attemptProgressOffset, pgb1));
+        ++attempts;
+        if (!accepted) Call(plan.afterFailedAttempt);
+    }
+    if (pgb1 && plan.progressAfterAttempts >= 0) pgb1->SetValue(Capped(plan.progressAfterAttempts, pgb1));
+
+    bool result = false;
+    if (accepted && acceptedIsResponse && plan.earlyResponseIsFinal) {
+        result = true;
+    } else if (accepted) {
+        if (plan.freshPumpForResponse) pump.Restart();
+        result = WaitForResponse(plan, *cResponse, hNIC, version, MacZarn, cancel, pump, pgb1, attempts,
+                                 acceptedIsResponse, refused);
+        if (!result && !refused) Call(plan.responseMissing);
+    }
+    if (pgb1) pgb1->SetValue(pgb1->Max());
+    return result;
+}
+
+void StartProgress(kvr::ProgressBar* pgb1, long max) {
+    if (!pgb1) return;
+    pgb1->SetMin(0);
+    pgb1->SetMax(max);
+    pgb1->SetValue(0);
 }
 
 }  // namespace
@@ -134,54 +253,29 @@ bool clsSnapCommand::SendEx(std::int32_t hNIC, const std::string& MacZarn, std::
                             std::shared_ptr<clsSnapResponse>& cResponse, kvr::ProgressBar* pgb1) {
     try {
         CancelWait = false;
-        if (pgb1) {
-            pgb1->SetMin(0);
-            pgb1->SetMax(10);
-            pgb1->SetValue(0);
-        }
-        kvr::Clock& clock = kvr::CurrentClock();
-        kvr::SnapLink& link = kvr::CurrentSnapLink();
-        const std::int64_t ackMs = SecondsToMs(G().AckTimeout);
-
-        bool accepted = false;
-        bool acceptedIsResponse = false;
-        bool refused = false;
-        int attempts = 0;
-        do {
-            // All attempts of one request carry the same label.
-            const std::int16_t lbl = attempts == 0 ? NextLabel() : CurrentLabel();
-            cResponse = std::make_shared<clsSnapResponse>();
-            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
-            if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
-                            Payload)) {
-                Log("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR);
-            } else {
-                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait, "SendEx",
-                                      acceptedIsResponse, refused, nullptr,
-                                      [](const clsSnapResponse&) { return true; });
-                if (!accepted && !refused) {
-                    Log("SendEx: failed to receive ACK from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
-                }
-            }
-            if (pgb1) pgb1->SetValue(Capped(attempts, pgb1));
-            ++attempts;
-            if (!accepted) kvr::CurrentEventPump().DoEvents();
-        } while (!accepted && !refused && attempts < kSendExAttempts && !CancelWait);
-        if (pgb1) pgb1->SetValue(Capped(6, pgb1));
-
-        bool result = false;
-        if (accepted && acceptedIsResponse) {
-            result = true;
-        } else if (accepted) {
-            Pump pump(clock);
-            result = WaitForResponse(*cResponse, hNIC, ProtocolVersion, MacZarn, CancelWait, pump, pgb1, attempts,
-                                     refused);
-            if (!result && !refused) {
-                Log("SendEx: failed to receive response frame from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
-            }
-        }
-        if (pgb1) pgb1->SetValue(pgb1->Max());
-        return result;
+        StartProgress(pgb1, 10);
+        ExchangePlan plan;
+        plan.procedure = "SendEx";
+        plan.destination = MacZarn;
+        plan.attempts = kSendExAttempts;
+        plan.ackMs = SecondsToMs(G().AckTimeout);
+        plan.responseMs = kResponseWaitMs;
+        // All attempts of one request carry the same label.
+        plan.label = NextLabel();
+        plan.followCurrentLabel = true;
+        plan.freshPumpForResponse = true;
+        plan.timeResponseBeforePump = true;
+        plan.progressAfterAttempts = kSendExAttempts;
+        plan.writeFailed = [] { Log("SendEx: failed call to WriteNDIS!", kvr::LEVEL_ERROR); };
+        plan.ackMissing = [&](bool wrote) {
+            if (wrote) Log("SendEx: failed to receive ACK from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
+        };
+        plan.afterFailedAttempt = [] { kvr::CurrentEventPump().DoEvents(); };
+        plan.responseMissing = [&] {
+            Log("SendEx: failed to receive response frame from target '" + MacZarn + "'.", kvr::LEVEL_WARNING);
+        };
+        return Exchange(plan, hNIC, MacZarn, frameType, payloadSize, Payload, cResponse, pgb1, ProtocolVersion,
+                        CancelWait);
     } catch (...) {
         kvr::snapdetail::LogTrapped(Log, "SendEx");
         if (pgb1) pgb1->SetValue(pgb1->Max());
@@ -195,51 +289,28 @@ bool clsSnapCommand::SendExCustom(std::int32_t hNIC, const std::string& MacZarn,
                                   long cmdRetries, float cmdAckTimeout) {
     try {
         CancelWait = false;
-        if (pgb1) {
-            pgb1->SetMin(0);
-            pgb1->SetMax(cmdRetries + 4);
-            pgb1->SetValue(0);
-        }
-        kvr::Clock& clock = kvr::CurrentClock();
-        kvr::SnapLink& link = kvr::CurrentSnapLink();
-        const std::int64_t ackMs = SecondsToMs(cmdAckTimeout);
+        StartProgress(pgb1, cmdRetries + 4);
         const std::string target = "(hNIC=0x" + HexUpper(static_cast<std::uint32_t>(hNIC)) + ", MAC='" + MacZarn + "')";
-
-        NextLabel();
-        if (!cResponse) cResponse = std::make_shared<clsSnapResponse>();
-        bool accepted = false;
-        bool acceptedIsResponse = false;
-        bool refused = false;
-        long attempts = 0;
-        Pump pump(clock);
-        while (!accepted && !refused && attempts < cmdRetries && !CancelWait) {
-            cResponse = std::make_shared<clsSnapResponse>();
-            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
-            if (!link.Write(hNIC, MacZarn, ProtocolVersion, frameType, CurrentLabel(), 0, payloadSize,
-                            G().ModifiedSnap, Payload)) {
-                Log("SendExCustom: WriteNDIS failed " + target, kvr::LEVEL_WARNING);
-            } else {
-                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
-                                      "SendExCustom", acceptedIsResponse, refused, &pump,
-                                      [](const clsSnapResponse&) { return true; });
-                if (!accepted && !CancelWait && !refused) {
-                    Log("SendExCustom: failed to receive ACK from target " + target, kvr::LEVEL_WARNING);
-                }
+        ExchangePlan plan;
+        plan.procedure = "SendExCustom";
+        plan.destination = MacZarn;
+        plan.attempts = cmdRetries;
+        plan.ackMs = SecondsToMs(cmdAckTimeout);
+        plan.responseMs = kResponseWaitMs;
+        plan.label = NextLabel();
+        plan.followCurrentLabel = true;
+        plan.pumpDuringAckWait = true;
+        plan.timeResponseBeforePump = true;
+        plan.progressAfterAttempts = cmdRetries;
+        plan.writeFailed = [&] { Log("SendExCustom: WriteNDIS failed " + target, kvr::LEVEL_WARNING); };
+        plan.ackMissing = [&](bool wrote) {
+            if (wrote && !CancelWait) {
+                Log("SendExCustom: failed to receive ACK from target " + target, kvr::LEVEL_WARNING);
             }
-            if (pgb1) pgb1->SetValue(Capped(attempts, pgb1));
-            ++attempts;
-        }
-        if (pgb1) pgb1->SetValue(Capped(cmdRetries, pgb1));
-
-        bool result = false;
-        if (accepted && acceptedIsResponse) {
-            result = true;
-        } else if (accepted) {
-            result = WaitForResponse(*cResponse, hNIC, ProtocolVersion, MacZarn, CancelWait, pump, pgb1, attempts,
-                                     refused);
-        }
-        if (pgb1) pgb1->SetValue(pgb1->Max());
-        return result;
+        };
+        if (!cResponse) cResponse = std::make_shared<clsSnapResponse>();
+        return Exchange(plan, hNIC, MacZarn, frameType, payloadSize, Payload, cResponse, pgb1, ProtocolVersion,
+                        CancelWait);
     } catch (...) {
         kvr::snapdetail::LogTrapped(Log, "SendExCustom");
         if (pgb1) pgb1->SetValue(pgb1->Max());
@@ -272,21 +343,24 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
     try {
         Log("SendDownloadFrame: about to send another frame to the target.", kvr::LEVEL_DETAIL);
         CancelWait = false;
-        if (pgb1) {
-            pgb1->SetMin(0);
-            pgb1->SetMax(6);
-            pgb1->SetValue(0);
-        }
-        kvr::Clock& clock = kvr::CurrentClock();
-        kvr::SnapLink& link = kvr::CurrentSnapLink();
-        const std::int16_t lbl = NextLabel();
-        const std::string hexLabel = HexUpper(static_cast<std::uint16_t>(lbl));
-        const std::int64_t ackMs = SecondsToMs(G().AckTimeout) + (IsDownloadFrame ? kDownloadAckExtraMs : 0);
-        const std::string destination = IsMulticast ? std::string(SNAP_MULTICAST_MAC) : MacZarn;
+        StartProgress(pgb1, 6);
+        ExchangePlan plan;
+        plan.procedure = "SendDownloadFrame";
+        plan.label = NextLabel();
+        const std::string hexLabel = HexUpper(static_cast<std::uint16_t>(plan.label));
+        plan.ackMs = SecondsToMs(G().AckTimeout) + (IsDownloadFrame ? kDownloadAckExtraMs : 0);
+        plan.destination = IsMulticast ? std::string(SNAP_MULTICAST_MAC) : MacZarn;
+        plan.attempts = kSendExAttempts;
+        plan.responseMs = std::max<std::int64_t>(RespTimeOut, 0) * 1000;
+        plan.pumpAfterMissedAck = true;
+        plan.earlyResponseIsFinal = false;
+        plan.attemptProgressOffset = 1;
+        plan.responseStepMs = kProgressStepMs;
+        plan.responseProgressFromZero = true;
 
         // An ACK counts only from the target and, for download frames, only
         // when the target says it is in download mode.
-        auto fromTarget = [&](const clsSnapResponse& r) {
+        plan.acceptAck = [&](const clsSnapResponse& r) {
             if (!kvr::SameMac(r.srcMAC, MacZarn)) {
                 Log("SendDownloadFrame: received ACK from device '" + r.srcMAC + "'; expected ACK from device '" +
                         MacZarn + "'",
@@ -301,88 +375,45 @@ bool clsSnapCommand::SendDownloadFrame(std::int32_t hNIC, const std::string& Mac
             }
             return true;
         };
+        plan.acceptResponse = [&](const clsSnapResponse& r) {
+            if (!kvr::SameMac(r.srcMAC, MacZarn)) {
+                Log("SendDownloadFrame: received response from device '" + r.srcMAC +
+                        "'; expected response from device '" + MacZarn + "'",
+                    kvr::LEVEL_TRACE);
+                return false;
+            }
+            if (IsDownloadFrame && !r.downloadMode) {
+                Log("SendDownloadFrame: response from target " + MacZarn +
+                        " indicates that it is not in download mode.",
+                    kvr::LEVEL_TRACE);
+                return false;
+            }
+            return true;
+        };
+        plan.beforeResend = [&] {
+            Log("SendDownloadFrame: re-sending download packet and re-using label (label=0x" + hexLabel + ")...",
+                kvr::LEVEL_WARNING);
+        };
+        plan.writeFailed = [&] {
+            Log("SendDownloadFrame: WriteNDIS failed (label=0x" + hexLabel + ")!", kvr::LEVEL_WARNING);
+        };
+        plan.ackMissing = [&](bool) {
+            Log("SendDownloadFrame: failed to receive ACK (label=0x" + hexLabel + ")!  AckTimeout=" +
+                    SingleText(G().AckTimeout) + ".  Exiting abnormally.",
+                kvr::LEVEL_WARNING);
+        };
+        plan.readFailed = [&] {
+            Log("SendDownloadFrame: cResponse.ReadResponseFrame failed (label=0x" + hexLabel + ").",
+                kvr::LEVEL_TRACE);
+        };
+        plan.responseMissing = [&] {
+            Log("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=" +
+                    std::to_string(RespTimeOut) + ".  Exiting abnormally.",
+                kvr::LEVEL_WARNING);
+        };
 
-        bool accepted = false;
-        bool acceptedIsResponse = false;
-        bool refused = false;
-        Pump pump(clock);
-        for (int attempt = 0; attempt < kSendExAttempts && !accepted && !refused && !CancelWait; ++attempt) {
-            if (attempt > 0) {
-                Log("SendDownloadFrame: re-sending download packet and re-using label (label=0x" + hexLabel + ")...",
-                    kvr::LEVEL_WARNING);
-            }
-            cResponse = std::make_shared<clsSnapResponse>();
-            cResponse->bAckSent = false;
-            cResponse->RequestFrameType = static_cast<std::int16_t>(frameType & SNAP_KIND_MASK);
-            if (!link.Write(hNIC, destination, ProtocolVersion, frameType, lbl, 0, payloadSize, G().ModifiedSnap,
-                            Payload)) {
-                Log("SendDownloadFrame: WriteNDIS failed (label=0x" + hexLabel + ")!", kvr::LEVEL_WARNING);
-            } else {
-                accepted = WaitForAck(*cResponse, hNIC, ProtocolVersion, MacZarn, ackMs, CancelWait,
-                                      "SendDownloadFrame", acceptedIsResponse, refused, nullptr, fromTarget);
-            }
-            if (!accepted && !refused) {
-                Log("SendDownloadFrame: failed to receive ACK (label=0x" + hexLabel + ")!  AckTimeout=" +
-                        SingleText(G().AckTimeout) + ".  Exiting abnormally.",
-                    kvr::LEVEL_WARNING);
-                pump.AtMostOncePerSecond();
-            }
-            if (pgb1) pgb1->SetValue(Capped(attempt + 1, pgb1));
-        }
-
-        bool result = false;
-        if (accepted) {
-            const std::int64_t waitMs = std::max<std::int64_t>(RespTimeOut, 0) * 1000;
-            if (pgb1) {
-                pgb1->SetValue(0);
-                pgb1->SetMax(static_cast<long>(waitMs / kProgressStepMs));
-            }
-            const std::int64_t start = clock.NowMs();
-            // A response taken in place of the ACK is checked once; every
-            // further poll reads a new frame.
-            bool carried = acceptedIsResponse;
-            for (;;) {
-                bool have = false;
-                const std::int64_t pollStart = clock.NowMs();
-                if (carried) {
-                    have = true;
-                    carried = false;
-                } else if (cResponse->ReadResponseFrame(hNIC, ProtocolVersion)) {
-                    have = true;
-                } else if (RefusedBy(*cResponse, MacZarn)) {
-                    refused = true;
-                    break;
-                } else {
-                    Log("SendDownloadFrame: cResponse.ReadResponseFrame failed (label=0x" + hexLabel + ").",
-                        kvr::LEVEL_TRACE);
-                    PauseAfterFastFailure(clock, *cResponse, pollStart);
-                    pump.AtMostOncePerSecond();
-                }
-                if (have) {
-                    if (!kvr::SameMac(cResponse->srcMAC, MacZarn)) {
-                        Log("SendDownloadFrame: received response from device '" + cResponse->srcMAC +
-                                "'; expected response from device '" + MacZarn + "'",
-                            kvr::LEVEL_TRACE);
-                    } else if (IsDownloadFrame && !cResponse->downloadMode) {
-                        Log("SendDownloadFrame: response from target " + MacZarn +
-                                " indicates that it is not in download mode.",
-                            kvr::LEVEL_TRACE);
-                    } else {
-                        result = true;
-                        break;
-                    }
-                }
-                const std::int64_t waited = clock.NowMs() - start;
-                if (pgb1) pgb1->SetValue(Capped(static_cast<long>(waited / kProgressStepMs), pgb1));
-                if (CancelWait || waited >= waitMs) break;
-            }
-            if (!result && !refused) {
-                Log("SendDownloadFrame: cResponse.ReadResponseFrame failed all retries.  Response Timeout=" +
-                        std::to_string(RespTimeOut) + ".  Exiting abnormally.",
-                    kvr::LEVEL_WARNING);
-            }
-        }
-        if (pgb1) pgb1->SetValue(pgb1->Max());
+        const bool result = Exchange(plan, hNIC, MacZarn, frameType, payloadSize, Payload, cResponse, pgb1,
+                                     ProtocolVersion, CancelWait);
         if (result) {
             Log("SendDownloadFrame: successfully sent download frame to target, label 0x" + hexLabel,
                 kvr::LEVEL_DETAIL);
