@@ -153,7 +153,7 @@ bool Terminal() { return ::isatty(STDERR_FILENO) == 1; }
 // One attempt of the download, as the wizard runs it.
 long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     auto& st = State();
-    // 1. The file, checked whole before any page of the wizard sees it: a
+    // The file, checked whole before any page of the wizard sees it: a
     // corrupt file never reaches a device.
     std::error_code ec;
     if (!fs::is_regular_file(fileName, ec)) {
@@ -171,7 +171,7 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
                                                          "': The QFW file does not contain a valid firmware image!"
                                                          "  Can't perform operation!");
     }
-    // 2.
+    // The device, as discovery last found it.
     std::string mac = target;
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
     if (!z)
@@ -180,7 +180,7 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     g_current.name = z->Name;
     g_current.adapter = z->NICName;
     if (g_current.versionBefore.empty()) g_current.versionBefore = VersionOf(*z);
-    // 3.
+    // The wizard, opened on that device.
     std::unique_ptr<AutomatedWizard> wizard = g_services.MakeWizard ? g_services.MakeWizard() : nullptr;
     if (!wizard)
         return Fail(ExitStatus::DownloadFailed,
@@ -188,18 +188,18 @@ long DownloadImageOnce(const std::string& target, const std::string& fileName) {
     if (!wizard->Init(z))
         return Fail(ExitStatus::DownloadFailed,
                     "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
-    // 4.
+    // The chosen file takes the wizard to page 2.
     wizard->SetFileName(fileName);
     wizard->GotoStep(2);
     if (!st.UnattendedMode) {
-        // 6. The user goes on from the chosen file.
+        // The user goes on from the chosen file.
         wizard->Show(true);
         const bool ok = wizard->UploadOK();
         g_current.versionAfter = wizard->VersionAfter();
         wizard->Close();
         return ok ? 0 : Fail(ExitStatus::DownloadFailed, "DownloadImage ERROR: the firmware upload did not succeed.");
     }
-    // 5. Page 2 refuses a device the file does not fit (the wizard stays on
+    // Page 2 refuses a device the file does not fit (the wizard stays on
     // page 1); Next there would open the file dialog, which nobody answers.
     if (wizard->iStep() != 2) {
         wizard->Close();
@@ -263,7 +263,7 @@ ExitStatus NoneCompatibleStatus() {
     return ExitStatus::NoDevice;
 }
 
-// The devices to upgrade: one for the Part's single match, several for a
+// The devices to upgrade: one for a single address, several for a
 // list or "all". `status` tells why the list is empty.
 std::vector<Target> GetTargetDevices(const std::string& match, ExitStatus& status, bool& prompt) {
     status = ExitStatus::Ok;
@@ -440,7 +440,7 @@ kvr::ExitStatus CheckScriptedCommandLine(std::string& reason) {
 
 long PerformAutomatedOperations() {
     auto& st = State();
-    // 1.
+    // The devices the run names.
     ExitStatus targetStatus = ExitStatus::Ok;
     bool prompt = false;
     const std::vector<Target> targets = GetTargetDevices(st.MatchMac, targetStatus, prompt);
@@ -456,7 +456,7 @@ long PerformAutomatedOperations() {
         SetRunStatus(targetStatus, MessageOf(LastOutputLine()));
         code = -1;
     }
-    // 2. The devices one after the other, with a rediscovery between them so
+    // The devices one after the other, with a rediscovery between them so
     // each is met as it is now (another may have restarted meanwhile).
     if (code == 0 && st.DownloadRequested) {
         bool first = true;
@@ -482,7 +482,7 @@ long PerformAutomatedOperations() {
             if (c != 0) code = -1;
         }
     }
-    // 3.
+    // The boot loader, to the first of them.
     if (code == 0 && st.BootloaderRequested) {
         const std::string target = targets.empty() ? std::string() : targets.front().mac;
         code = DownloadBootloader(target, st.BootloaderFile);
@@ -495,7 +495,6 @@ long PerformAutomatedOperations() {
             Log("Successfully programmed new bootloader firmware image.", kvr::LEVEL_USER);
         }
     }
-    // 4.
     EndAutomation();
     return code;
 }
