@@ -314,7 +314,7 @@ ExitStatus NoneCompatibleStatus() {
     return ExitStatus::NoDevice;
 }
 
-// The devices to upgrade: one for the Part's single match, several for a
+// The devices to upgrade: one for a single address, several for a
 // list or "all". `status` tells why the list is empty.
 std::vector<Target> GetTargetDevices(const std::string& match, ExitStatus& status, bool& prompt) {
     status = ExitStatus::Ok;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "base/ByteReader.h"
-#include "snap/Rids.h"
+#include "util/ByteReader.h"
+#include "wire/Rids.h"
 
 namespace kvr::sim {
 

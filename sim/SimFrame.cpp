@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "base/ByteReader.h"
+#include "util/ByteReader.h"
 
 namespace kvr::sim {
 

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "base/HexText.h"
+#include "util/HexText.h"
 
 namespace kvr::sim {
 

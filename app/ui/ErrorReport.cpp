@@ -195,7 +195,7 @@ std::string SetSupportEmailAddress(const InputBoxFn& inputBox) {
 long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string>& mailPath) {
     const std::string title = kProgramTitle;
 
-    // 1. The address, asked for when there is none.
+    // The address, asked for when there is none.
     std::string address = StoredSupportEmailAddress();
     if (address.empty()) {
         const std::string question = LoadResStringWrapper(
@@ -216,7 +216,7 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
         return REPORT_BAD_ADDRESS;
     }
 
-    // 2. The mail session: the desktop's mail client.
+    // The mail session: the desktop's mail client.
     std::string pathList;
     if (mailPath) {
         pathList = *mailPath;
@@ -231,7 +231,7 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
         return REPORT_NO_MAIL_CLIENT;
     }
 
-    // 3. The copy of the database.
+    // The copy of the database.
     const std::string copy = DataFilePath(kReportCopyName, AppDirectory());
     clsDbManager* db = clsDbManager::Current();
     if (!db || db->MakeCopy(copy) != 0) {
@@ -239,7 +239,7 @@ long SendErrorReport(const InputBoxFn& inputBox, const std::optional<std::string
         return REPORT_COPY_FAILED;
     }
 
-    // 4. Compose and hand over; the copy goes once the mail client has it.
+    // Compose and hand over; the copy goes once the mail client has it.
     const RunOutcome run = RunProgram(client, MailClientArguments(title + " - Debug Log", copy, address),
                                       kMailClientWaitMs);
     std::error_code ec;

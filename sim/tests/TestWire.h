@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base/ByteReader.h"
+#include "util/ByteReader.h"
 #include "sim/Simulator.h"
 
 namespace simtest {

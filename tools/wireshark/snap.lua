@@ -55,7 +55,7 @@ local RC_TEXT = {
     [0x20] = "the complete write frame has been ignored because of (frame format) errors.",
 }
 
--- RID table: name and value encoding. Kept in step with snap/Rids.h by the
+-- RID table: name and value encoding. Kept in step with wire/Rids.h by the
 -- dissector tests.
 local RIDS = {
     [0x0000] = { "RID_DHCP", "bool" },

@@ -285,8 +285,8 @@ TEST_F(SampleCapture, ToleratedDsapAndUnknownRidAreNoted) {
 TEST(DissectorRidTable, NamesEveryRidOfTheProgram) {
     auto tshark = FindTshark();
     if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-    std::ifstream in(std::string(KVR_SOURCE_DIR) + "/snap/Rids.h");
-    ASSERT_TRUE(in) << "snap/Rids.h not found";
+    std::ifstream in(std::string(KVR_SOURCE_DIR) + "/wire/Rids.h");
+    ASSERT_TRUE(in) << "wire/Rids.h not found";
     std::stringstream ss;
     ss << in.rdbuf();
     std::string header = ss.str();
@@ -294,7 +294,7 @@ TEST(DissectorRidTable, NamesEveryRidOfTheProgram) {
     std::vector<std::pair<std::string, unsigned>> rids;
     for (auto it = std::sregex_iterator(header.begin(), header.end(), def); it != std::sregex_iterator(); ++it)
         rids.emplace_back((*it)[1], std::stoul((*it)[2], nullptr, 16));
-    ASSERT_GE(rids.size(), 45u) << "the RID definitions were not found in snap/Rids.h";
+    ASSERT_GE(rids.size(), 45u) << "the RID definitions were not found in wire/Rids.h";
 
     clsPayload p;
     std::string want;
