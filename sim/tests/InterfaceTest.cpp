@@ -110,7 +110,7 @@ int RunInNamespace() {
                 inDownload);
 
     // A unicast request to A reaches A only; the host's ACK is recorded.
-    Bytes req = HostFrame(kDevA, 8, 0, 0x42, Payload().Query(0xFC0E).b);
+    Bytes req = HostFrame(kDevA, 8, 0, 0x42, Payload().Query(0xFC0E).bytes);
     CHILD_CHECK(send(sock, req.data(), req.size(), 0) > 0, "send request");
     seen = ReceiveFor(sock, 500, 2);
     CHILD_CHECK(seen.size() == 2 && seen[0].sender == kDevA && seen[1].sender == kDevA, "unicast answered by A only (%zu)",
