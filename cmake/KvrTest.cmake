@@ -2,8 +2,9 @@
 #               [SUITES_IN_ONE_PROCESS <suites...>])
 # One test executable per module; cases are discovered by CTest when the test
 # runs, so adding a case needs no CMake change. Each case gets its own process,
-# so tests stay parallel-safe. Every test links the shared test support
-# (testsupport/). COST orders a fresh tree's first run (CTest then starts the
+# so tests stay parallel-safe. Every test sees the headers of the shared test
+# support (testsupport/) that link nothing; one that needs more names
+# kvr_testsupport_base or kvr_testsupport in LIBS. COST orders a fresh tree's first run (CTest then starts the
 # costliest first; later runs use the measured times). A suite named in
 # SUITES_IN_ONE_PROCESS is one CTest test instead, all its cases in one
 # process (for suites whose cases share costly work set up once, such as one
@@ -15,7 +16,7 @@ set(KVR_QT_LEAK_SUPPRESSIONS ${PROJECT_SOURCE_DIR}/testsupport/QtLeakSuppression
 function(kvr_add_gtest name)
   cmake_parse_arguments(ARG "" "COST" "SOURCES;LIBS;LABELS;SUITES_IN_ONE_PROCESS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} kvr_testsupport GTest::gtest GTest::gmock GTest::gtest_main kvr_warnings)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} kvr_testsupport_util GTest::gtest GTest::gmock GTest::gtest_main kvr_warnings)
   target_compile_definitions(${name} PRIVATE
     KVR_BUNDLE_DIR="${KVR_BUNDLE_DIR}"
     KVR_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

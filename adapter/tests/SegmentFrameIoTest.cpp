@@ -8,9 +8,7 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +22,7 @@
 #include "HexText.h"
 #include "Segment.h"
 #include "SkipSleepClock.h"
+#include "VethLab.h"
 #include "clsNICpool.h"
 
 using namespace kvr::test;
@@ -203,15 +202,10 @@ protected:
     void SetUp() override {
         RealLibrary::SetUp();
         if (IsSkipped()) return;
-        // A network namespace and a mount namespace with its own /sys, so the
-        // library sees exactly the interfaces of this namespace.
-        if (::geteuid() != 0 || ::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-            GTEST_SKIP() << "needs root for a network namespace";
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
-            GTEST_SKIP() << "cannot mount a private /sys";
-        if (std::system("ip link add kvrA type veth peer name kvrB && ip link set kvrA up && ip link set kvrB up") != 0)
-            GTEST_SKIP() << "cannot create a veth pair";
+        // The library sees exactly the interfaces of this namespace.
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+        std::string reason;
+        if (!VethLab::PairInOwnNamespace("kvrA", "kvrB", true, &reason)) GTEST_SKIP() << reason;
         far = ::socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
         ASSERT_GE(far, 0);
         sockaddr_ll sll{};

@@ -2,7 +2,7 @@
 // link carries simulated devices and hand-made answers on a fake clock.
 #include <gtest/gtest.h>
 
-#include "DeviceTestSupport.h"
+#include "RidBlocks.h"
 #include "Globals.h"
 #include "LogRecorder.h"
 #include "RecordingPrompter.h"
@@ -16,7 +16,7 @@
 #include "clsZarnPool.h"
 #include "modSNAP.h"
 
-using devtest::Blocks;
+using Blocks = kvr::test::RidBlocks;
 using kvr::test::SimLink;
 
 namespace {

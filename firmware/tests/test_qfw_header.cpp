@@ -11,6 +11,7 @@
 
 #include "QfwHeader.h"
 #include "QfwIntegrity.h"
+#include "TempDir.h"
 
 using kvr::QfwHeader;
 using kvr::QfwReadStatus;
@@ -53,30 +54,6 @@ std::vector<std::uint8_t> GoodHeader() {
     PutLe32(b, 0x5C, 0x80000001);
     return b;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qfwhdr-XXXXXX").string();
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data())) m_path = buf.data();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-    }
-    std::string File(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-        std::string p = m_path + "/" + name;
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-        return p;
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 }  // namespace
 
@@ -170,7 +147,7 @@ TEST(QfwHeaderFile, ReadsGoodShortMissingAndDirectory) {
 
     auto good = GoodHeader();
     good.resize(0x180, 0);
-    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.File("good.qfw", good), h, &err, &size), QfwReadStatus::Ok);
+    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.Write("good.qfw", good), h, &err, &size), QfwReadStatus::Ok);
     EXPECT_TRUE(h.HasMagic());
     EXPECT_EQ(h.HardwareID, 0x0102);
     EXPECT_EQ(size, 0x180);
@@ -178,7 +155,7 @@ TEST(QfwHeaderFile, ReadsGoodShortMissingAndDirectory) {
     // A short file: what is there is read, the rest is zero.
     auto shortFile = GoodHeader();
     shortFile.resize(0x22);
-    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.File("short.qfw", shortFile), h, &err, &size), QfwReadStatus::Short);
+    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.Write("short.qfw", shortFile), h, &err, &size), QfwReadStatus::Short);
     EXPECT_TRUE(h.HasMagic());
     EXPECT_EQ(h.HardwareID, 0x0102);
     EXPECT_EQ(h.CompatibleHardwareVersion, 0);
@@ -187,7 +164,7 @@ TEST(QfwHeaderFile, ReadsGoodShortMissingAndDirectory) {
     EXPECT_EQ(size, 0x22);
     EXPECT_NE(err.find("34 bytes"), std::string::npos) << err;
 
-    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.File("empty.qfw", {}), h, &err), QfwReadStatus::Short);
+    EXPECT_EQ(kvr::ReadQfwHeaderFile(dir.Write("empty.qfw", std::vector<std::uint8_t>{}), h, &err), QfwReadStatus::Short);
     EXPECT_FALSE(h.HasMagic());
 
     h.HardwareID = 9;

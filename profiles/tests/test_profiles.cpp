@@ -6,7 +6,7 @@
 #include <tuple>
 
 #include "ByteReader.h"
-#include "DeviceTestSupport.h"
+#include "RidBlocks.h"
 #include "ProfileEditor.h"
 #include "SimTestSupport.h"
 #include "UiTestSupport.h"

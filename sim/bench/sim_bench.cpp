@@ -80,7 +80,7 @@ void BM_SegmentExchange(benchmark::State& state) {
     std::uint16_t label = 2;
     std::size_t lost = 0;
     for (auto _ : state) {
-        Bytes req = HostFrame(c.mac, 8, 0, label, Payload().Query(0xFC0E).b);
+        Bytes req = HostFrame(c.mac, 8, 0, label, Payload().Query(0xFC0E).bytes);
         label = static_cast<std::uint16_t>(label == 32767 ? 1 : label + 1);
         host->Send(req.data(), req.size());
         if (Receive(*host, 2) != 2) ++lost;

@@ -152,13 +152,13 @@ TEST(DeviceModelDiscovery, AuthorizationReportedNumberAndOtherAddresses) {
     // Frames for another device are not ours.
     Mac other = kDev;
     other[5] ^= 1;
-    EXPECT_TRUE(m.OnFrame(HostFrame(other, 8, 0, 4, Payload().Query(0xFC0E).b), 0).empty());
+    EXPECT_TRUE(m.OnFrame(HostFrame(other, 8, 0, 4, Payload().Query(0xFC0E).bytes), 0).empty());
     EXPECT_EQ(m.Counters().framesIn, 2u);
 }
 
 TEST(DeviceModelDiscovery, AnswersInTheRequestVersionUnlessForced) {
     DeviceModel m(Config());
-    auto v0 = ReadAll(m.OnFrame(ReadRequest(5, Payload().Query(0xFC0E).b, 0), 0));
+    auto v0 = ReadAll(m.OnFrame(ReadRequest(5, Payload().Query(0xFC0E).bytes, 0), 0));
     ASSERT_EQ(v0.size(), 2u);
     EXPECT_EQ(v0[0].version, 0);
     EXPECT_EQ(v0[1].version, 0);
@@ -166,7 +166,7 @@ TEST(DeviceModelDiscovery, AnswersInTheRequestVersionUnlessForced) {
     DeviceConfig c = Config();
     c.replyVersion = 8;
     DeviceModel forced(c);
-    auto v8 = ReadAll(forced.OnFrame(ReadRequest(5, Payload().Query(0xFC0E).b, 0), 0));
+    auto v8 = ReadAll(forced.OnFrame(ReadRequest(5, Payload().Query(0xFC0E).bytes, 0), 0));
     ASSERT_EQ(v8.size(), 2u);
     EXPECT_EQ(v8[1].version, 8);
 }
@@ -190,7 +190,7 @@ TEST_P(DeviceModelFaults, FramesSentForOneTransaction) {
     DeviceConfig c = Config();
     c.faults = row.faults;
     DeviceModel m(c);
-    Bytes query = Payload().Query(0xFC0E).b;
+    Bytes query = Payload().Query(0xFC0E).bytes;
     for (unsigned i = 0; i < c.faults.answerOnAttempt; ++i) (void)m.OnFrame(ReadRequest(0xFF, query), 0);
     std::vector<Seen> seen;
     for (unsigned i = 0; i < row.copies; ++i) {
@@ -239,7 +239,7 @@ TEST(DeviceModelTiming, DelayAndSlowResponseScheduleFramesLater) {
     c.faults.delayMs = 300;
     c.faults.responseDelayMs = 5000;
     DeviceModel m(c);
-    auto outs = m.OnFrame(ReadRequest(9, Payload().Query(0xFC0E).b), 1000);
+    auto outs = m.OnFrame(ReadRequest(9, Payload().Query(0xFC0E).bytes), 1000);
     ASSERT_EQ(outs.size(), 2u);
     EXPECT_EQ(Read(outs[0].bytes).Kind(), 3);
     EXPECT_EQ(outs[0].dueMs, 1300);
@@ -267,8 +267,8 @@ TEST(DeviceModelTiming, SeededLossRepeatsExactly) {
 
 TEST(DeviceModelAcks, HostAcksAreRecordedAndNeverAnswered) {
     DeviceModel m(Config());
-    (void)m.OnFrame(ReadRequest(0x20, Payload().Query(0xFC0E).b), 0);
-    (void)m.OnFrame(ReadRequest(0x21, Payload().Query(0xFC0E).b), 0);
+    (void)m.OnFrame(ReadRequest(0x20, Payload().Query(0xFC0E).bytes), 0);
+    (void)m.OnFrame(ReadRequest(0x21, Payload().Query(0xFC0E).bytes), 0);
     EXPECT_TRUE(m.OnFrame(HostFrame(kDev, 8, 3, 0x21, {}), 0).empty());
     EXPECT_TRUE(m.OnFrame(HostFrame(kDev, 8, 3, 0x77, {}), 0).empty());  // matches nothing
     const auto& k = m.Counters();
@@ -287,7 +287,7 @@ TEST(DeviceModelAcks, ResponseRecordKeepsTheNewestWhenFull) {
     const std::size_t total = DeviceModel::kMaxResponseRecords + 7;
     for (std::size_t i = 0; i < total; ++i) {
         const auto label = static_cast<std::uint16_t>(1 + i % 32767);
-        (void)m.OnFrame(ReadRequest(label, Payload().Query(0xFC0E).b), 0);
+        (void)m.OnFrame(ReadRequest(label, Payload().Query(0xFC0E).bytes), 0);
     }
     // The host acknowledges the newest response and one that was dropped.
     const auto newest = static_cast<std::uint16_t>(1 + (total - 1) % 32767);
@@ -311,8 +311,8 @@ TEST(DeviceModelProfiles, ProfileNamesOnePerSelectedProfile) {
     }
     DeviceModel m(c);
     Payload req;
-    for (std::uint16_t p = 0; p < 4; ++p) req.SetWord(0x05DC, p).Query(0x0012);
-    auto outs = ReadAll(m.OnFrame(ReadRequest(2, req.b), 0));
+    for (std::uint16_t p = 0; p < 4; ++p) req.Word(0x05DC, p).Query(0x0012);
+    auto outs = ReadAll(m.OnFrame(ReadRequest(2, req.bytes), 0));
     ASSERT_EQ(outs.size(), 2u);
     for (int p = 0; p < 4; ++p)
         EXPECT_EQ(CountedText(FindRid(outs[1].payload, 0x0012, p + 1).value), "P" + std::to_string(p));
@@ -322,15 +322,15 @@ TEST(DeviceModelProfiles, ProfileNamesOnePerSelectedProfile) {
     ASSERT_EQ(empty.size(), 2u);
     EXPECT_TRUE(empty[1].payload.empty());
     // A profile that does not exist is refused, not invented.
-    auto missing = ReadAll(m.OnFrame(ReadRequest(4, Payload().SetWord(0x05DC, 9).Query(0x0012).b), 0));
+    auto missing = ReadAll(m.OnFrame(ReadRequest(4, Payload().Word(0x05DC, 9).Query(0x0012).bytes), 0));
     EXPECT_EQ(ErrorCode(missing[1].payload, 0x0012), kvr::sim::kRefuseBadValue);
 }
 
 TEST(DeviceModelProfiles, WritesChangeTheSelectedProfileOnly) {
     DeviceModel m(Config());
     Payload w;
-    w.SetWord(0x05DC, 1).SetWord(0x0000, 0).SetIp(0x0031, 10, 0, 0, 9).SetFixed(0xFC02, "Studio").SetFixed(0x0012, "Work");
-    auto outs = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, w.b), 0));
+    w.Word(0x05DC, 1).Word(0x0000, 0).Block(0x0031, {10, 0, 0, 9}).Str(0xFC02, "Studio", 34).Str(0x0012, "Work", 34);
+    auto outs = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, w.bytes), 0));
     ASSERT_EQ(outs.size(), 2u);
     EXPECT_TRUE(outs[1].payload.empty()) << "nothing refused";
     auto st = m.State(0);
@@ -340,7 +340,7 @@ TEST(DeviceModelProfiles, WritesChangeTheSelectedProfileOnly) {
     EXPECT_EQ(st.profiles[1].staticIp, (kvr::sim::Ipv4{10, 0, 0, 9}));
     EXPECT_EQ(st.profiles[0].ssid, "KVR");
     // The written values read back.
-    auto back = ReadAll(m.OnFrame(ReadRequest(3, Payload().SetWord(0x05DC, 1).Query(0xFC02).Query(0x0031).Query(0x0000).b), 0));
+    auto back = ReadAll(m.OnFrame(ReadRequest(3, Payload().Word(0x05DC, 1).Query(0xFC02).Query(0x0031).Query(0x0000).bytes), 0));
     EXPECT_EQ(CountedText(FindRid(back[1].payload, 0xFC02).value), "Studio");
     EXPECT_EQ(FindRid(back[1].payload, 0x0031).value, (Bytes{10, 0, 0, 9}));
     EXPECT_EQ(FindRid(back[1].payload, 0x0000).value, (Bytes{0, 0}));
@@ -349,19 +349,19 @@ TEST(DeviceModelProfiles, WritesChangeTheSelectedProfileOnly) {
 TEST(DeviceModelProfiles, RefusedAndMalformedWritesLoseNothing) {
     DeviceModel m(Config());
     // Profile 0 keeps the factory defaults; read-only RIDs refuse writes.
-    auto r0 = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, Payload().SetWord(0x05DC, 0).SetFixed(0xFC02, "X").SetWord(0xFD43, 5).b), 0));
+    auto r0 = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, Payload().Word(0x05DC, 0).Str(0xFC02, "X", 34).Word(0xFD43, 5).bytes), 0));
     EXPECT_EQ(ErrorCode(r0[1].payload, 0xFC02), kvr::sim::kRefuseReadOnly);
     EXPECT_EQ(ErrorCode(r0[1].payload, 0xFD43), kvr::sim::kRefuseReadOnly);
     EXPECT_EQ(m.State(0).profiles[0].ssid, "KVR");
     // A write whose last block runs past the payload is ignored as a whole.
-    Bytes broken = Payload().SetWord(0x05DC, 1).SetFixed(0xFC02, "Lost").b;
+    Bytes broken = Payload().Word(0x05DC, 1).Str(0xFC02, "Lost", 34).bytes;
     broken.insert(broken.end(), {0x09, 0x00, 0x12, 0x00});
     auto r1 = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 3, broken), 0));
     ASSERT_EQ(r1.size(), 2u);
     EXPECT_EQ(r1[1].status, 0x20);
     EXPECT_EQ(m.State(0).profiles[1].ssid, "HomeNet");
     // A name whose character count exceeds its field is refused.
-    Bytes badName = Payload().Word(3).Word(0xFC0E).Word(40).Word(0x4141).b;
+    Bytes badName = Payload().Word(3).Word(0xFC0E).Word(40).Word(0x4141).bytes;
     auto r2 = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 4, badName), 0));
     EXPECT_EQ(ErrorCode(r2[1].payload, 0xFC0E), kvr::sim::kRefuseBadValue);
     EXPECT_EQ(m.State(0).name, "Kitchen");
@@ -371,7 +371,7 @@ TEST(DeviceModelCapabilities, SecurityWordWpaAndV16Probe) {
     Payload probe;
     probe.Query(0x0121).Query(0x0122).Query(0x0049).Query(0x0048);
     Payload security;
-    security.SetWord(0x05DC, 1).Query(0xFC21).Query(0xE000).Query(0xE001).Query(0xE002).Query(0xFC20);
+    security.Word(0x05DC, 1).Query(0xFC21).Query(0xE000).Query(0xE001).Query(0xE002).Query(0xFC20);
 
     DeviceConfig wpa = Config();
     wpa.wpaCapable = true;
@@ -379,9 +379,9 @@ TEST(DeviceModelCapabilities, SecurityWordWpaAndV16Probe) {
     wpa.profiles[1].security = 2;
     wpa.profiles[1].wpaCipher = 1;
     DeviceModel m(wpa);
-    auto v16 = ReadAll(m.OnFrame(ReadRequest(2, probe.b), 0));
+    auto v16 = ReadAll(m.OnFrame(ReadRequest(2, probe.bytes), 0));
     for (std::uint16_t rid : {0x0121, 0x0122, 0x0049, 0x0048}) EXPECT_EQ(ErrorCode(v16[1].payload, rid), 1) << rid;
-    auto sec = ReadAll(m.OnFrame(ReadRequest(3, security.b), 0));
+    auto sec = ReadAll(m.OnFrame(ReadRequest(3, security.bytes), 0));
     EXPECT_EQ(FindRid(sec[1].payload, 0xFC21).value, (Bytes{2, 0}));
     EXPECT_EQ(ErrorCode(sec[1].payload, 0xE000), 1);
     EXPECT_EQ(FindRid(sec[1].payload, 0xE001).value, (Bytes{1, 0}));
@@ -391,10 +391,10 @@ TEST(DeviceModelCapabilities, SecurityWordWpaAndV16Probe) {
     DeviceConfig old = Config();
     old.v16Download = false;
     DeviceModel o(old);
-    auto v1 = ReadAll(o.OnFrame(ReadRequest(2, probe.b), 0));
+    auto v1 = ReadAll(o.OnFrame(ReadRequest(2, probe.bytes), 0));
     for (std::uint16_t rid : {0x0121, 0x0122, 0x0049, 0x0048})
         EXPECT_EQ(ErrorCode(v1[1].payload, rid), kvr::sim::kRefuseUnknownRid) << rid;
-    auto osec = ReadAll(o.OnFrame(ReadRequest(3, security.b), 0));
+    auto osec = ReadAll(o.OnFrame(ReadRequest(3, security.bytes), 0));
     EXPECT_EQ(ErrorCode(osec[1].payload, 0xFC21), kvr::sim::kRefuseUnknownRid);
     EXPECT_EQ(ErrorCode(osec[1].payload, 0xE000), kvr::sim::kRefuseUnknownRid);
     EXPECT_EQ(FindRid(osec[1].payload, 0xFC20).value, (Bytes{0, 0}));
@@ -404,7 +404,7 @@ TEST(DeviceModelDownloadMode, SwitchRestartsSilentlyThenAnswersInDownloadMode) {
     DeviceConfig c = Config();
     c.restartMs = 1500;
     DeviceModel m(c);
-    auto w = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, Payload().SetWord(0x0024, 1).b), 1000));
+    auto w = ReadAll(m.OnFrame(HostFrame(kDev, 8, 1, 2, Payload().Word(0x0024, 1).bytes), 1000));
     ASSERT_EQ(w.size(), 2u);
     EXPECT_FALSE(w[1].DownloadBit()) << "the answer still comes from the application";
     EXPECT_TRUE(m.Restarting(1001));
@@ -415,7 +415,7 @@ TEST(DeviceModelDownloadMode, SwitchRestartsSilentlyThenAnswersInDownloadMode) {
     EXPECT_TRUE(after[1].DownloadBit());
     EXPECT_EQ(FindRid(after[1].payload, 0x0020).value, (Bytes{1, 0}));
     // Switching back restarts into the application.
-    (void)m.OnFrame(HostFrame(kDev, 8, 1, 5, Payload().SetWord(0x0024, 0).b), 3000);
+    (void)m.OnFrame(HostFrame(kDev, 8, 1, 5, Payload().Word(0x0024, 0).bytes), 3000);
     EXPECT_TRUE(m.DownloadMode(3100));
     EXPECT_FALSE(m.DownloadMode(4600));
 }
@@ -435,7 +435,7 @@ TEST(DeviceModelLimits, OversizedReadIsCutAtWholeBlocksAndFlagged) {
     DeviceModel m(Config());
     Payload req;
     for (int i = 0; i < 60; ++i) req.Query(0xFC0E);  // 60 x 38 bytes asked
-    auto outs = ReadAll(m.OnFrame(ReadRequest(2, req.b), 0));
+    auto outs = ReadAll(m.OnFrame(ReadRequest(2, req.bytes), 0));
     ASSERT_EQ(outs.size(), 2u);
     EXPECT_EQ(outs[1].status, 0x10);
     EXPECT_LE(outs[1].payload.size(), 1464u);

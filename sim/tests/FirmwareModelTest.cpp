@@ -71,13 +71,13 @@ protected:
         Payload p;
         p.Word(static_cast<std::uint16_t>((n + 8) / 2)).Word(0x0122).Long(static_cast<std::uint32_t>(offset));
         p.Word(static_cast<std::uint16_t>(n));
-        p.b.insert(p.b.end(), file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + n));
-        return p.b;
+        p.bytes.insert(p.bytes.end(), file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + n));
+        return p.bytes;
     }
     void SendWholeFile(const Bytes& file) {
         Payload start;
         start.Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1);
-        auto s = Write(start.b);
+        auto s = Write(start.bytes);
         ASSERT_EQ(s.size(), 2u);
         EXPECT_TRUE(s[0].DownloadBit() && s[1].DownloadBit());
         EXPECT_TRUE(s[1].payload.empty()) << "start accepted";
@@ -106,24 +106,24 @@ TEST_F(FirmwareModel, WholeFileWithAnOddLastChunkIsInstalledAtStartImage) {
     // The start record's answer waits for the memory to be prepared.
     Payload start;
     start.Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1);
-    auto outs = m_model.OnFrame(HostFrame(kDev, 8, 1, m_label++, start.b), 5000);
+    auto outs = m_model.OnFrame(HostFrame(kDev, 8, 1, m_label++, start.bytes), 5000);
     ASSERT_EQ(outs.size(), 2u);
     EXPECT_EQ(outs[0].dueMs, 5000);
     EXPECT_EQ(outs[1].dueMs, 5700);
     // A re-send while the memory is prepared is acknowledged at once, answered no earlier.
-    auto resent = m_model.OnFrame(HostFrame(kDev, 8, 1, static_cast<std::uint16_t>(m_label - 1), start.b), 5300);
+    auto resent = m_model.OnFrame(HostFrame(kDev, 8, 1, static_cast<std::uint16_t>(m_label - 1), start.bytes), 5300);
     ASSERT_EQ(resent.size(), 2u);
     EXPECT_EQ(resent[0].dueMs, 5300);
     EXPECT_EQ(resent[1].dueMs, 5700);
     m_model.SetDownloadMode(true);
     SendWholeFile(file);
     EXPECT_EQ(m_model.State(0).downloadBytes, file.size());
-    auto end = Write(Payload().SetWord(0x0049, 0).b, 100);
+    auto end = Write(Payload().Word(0x0049, 0).bytes, 100);
     ASSERT_EQ(end.size(), 2u);
     EXPECT_TRUE(end[1].payload.empty()) << "complete and intact";
     EXPECT_EQ(m_model.Counters().downloadsCompleted, 1u);
     EXPECT_EQ(m_model.State(100).firmwareId, 0x0100u) << "not before the image is started";
-    auto go = Write(Payload().Word(3).Word(0x0048).Long(0).b, 200);
+    auto go = Write(Payload().Word(3).Word(0x0048).Long(0).bytes, 200);
     ASSERT_EQ(go.size(), 2u);
     EXPECT_TRUE(go[1].DownloadBit());
     EXPECT_TRUE(m_model.Restarting(300));
@@ -139,22 +139,22 @@ TEST_F(FirmwareModel, CorruptOrIncompleteFilesAreRefusedAndTheOldFirmwareStays) 
     Bytes file = QfwFile(2000, 0x0200, 0x0400);
     file[500] ^= 0xFF;  // the image no longer matches its checksum
     SendWholeFile(file);
-    auto end = Write(Payload().SetWord(0x0049, 0).b);
+    auto end = Write(Payload().Word(0x0049, 0).bytes);
     EXPECT_EQ(ErrorCode(end[1].payload, 0x0049), kvr::sim::kRefuseBadValue);
-    (void)Write(Payload().Word(3).Word(0x0048).Long(0).b, 0);
+    (void)Write(Payload().Word(3).Word(0x0048).Long(0).bytes, 0);
     EXPECT_EQ(m_model.State(5000).firmwareId, 0x0100u);
 
     m_model.SetDownloadMode(true);
     Bytes good = QfwFile(3000, 0x0200, 0x0400);
     Payload start;
     start.Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(good.size())).Word(1);
-    (void)Write(start.b, 6000);
+    (void)Write(start.bytes, 6000);
     (void)Write(ChunkRecord(good, 0, 1442), 6000);  // the rest never comes
-    auto end2 = Write(Payload().SetWord(0x0049, 0).b, 6000);
+    auto end2 = Write(Payload().Word(0x0049, 0).bytes, 6000);
     EXPECT_EQ(ErrorCode(end2[1].payload, 0x0049), kvr::sim::kRefuseBadValue);
     EXPECT_EQ(m_model.Counters().downloadsFailed, 2u);
     // A chunk outside the announced size is refused.
-    (void)Write(start.b, 6000);
+    (void)Write(start.bytes, 6000);
     auto wild = Write(ChunkRecord(good, 0, 1442), 6000);
     EXPECT_TRUE(wild[1].payload.empty());
     Bytes beyond = ChunkRecord(good, 0, 100);
@@ -168,16 +168,16 @@ TEST_F(FirmwareModel, RecordsOutsideDownloadModeOrReSentAreHandledSafely) {
     m_model.SetDownloadMode(false);
     Payload start;
     start.Word(4).Word(0x0121).Long(1000).Word(1);
-    auto s = Write(start.b);
+    auto s = Write(start.bytes);
     ASSERT_EQ(s.size(), 2u);
     EXPECT_FALSE(s[1].DownloadBit());
     EXPECT_EQ(ErrorCode(s[1].payload, 0x0121), kvr::sim::kRefuseNotNow);
-    auto img = Write(Payload().Word(3).Word(0x0048).Long(0).b);
+    auto img = Write(Payload().Word(3).Word(0x0048).Long(0).bytes);
     EXPECT_EQ(ErrorCode(img[1].payload, 0x0048), kvr::sim::kRefuseNotNow);
 
     m_model.SetDownloadMode(true);
     Bytes file = QfwFile(1442 * 2, 1, 1);
-    (void)Write(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).b);
+    (void)Write(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).bytes);
     Bytes first = HostFrame(kDev, 8, 1, 0x300, ChunkRecord(file, 0, 1442));
     (void)m_model.OnFrame(first, 0);
     auto again = m_model.OnFrame(first, 10);  // a re-send after a lost ACK
@@ -193,10 +193,10 @@ TEST_F(FirmwareModel, SectionDownloadWithRawDataFramesRestartsIntoTheImage) {
         Payload p;
         p.Word(isCne ? 23 : 21).Word(isCne ? 0x0029 : 0x0021);
         if (isCne) p.Long(0x454E4300);
-        for (char ch : std::string("2027031508300000")) p.b.push_back(static_cast<std::uint8_t>(ch));
+        for (char ch : std::string("2027031508300000")) p.bytes.push_back(static_cast<std::uint8_t>(ch));
         p.Long(0x0300).Long(0x0009).Word(1).Word(2).Long(0);
         p.Long(static_cast<std::uint32_t>(section.size())).Long(TestCrc(section, 0, section.size()));
-        return p.b;
+        return p.bytes;
     };
     auto sendSection = [&](bool isCne, const Bytes& section) {
         auto s = Write(startRecord(isCne, section));
@@ -212,7 +212,7 @@ TEST_F(FirmwareModel, SectionDownloadWithRawDataFramesRestartsIntoTheImage) {
         auto over = Write(Bytes{1, 2, 3}, 0, 4);
         EXPECT_EQ(over[1].status, 0x01) << "more bytes than the section announced";
         EXPECT_EQ(ErrorCode(over[1].payload, isCne ? 0x0029 : 0x0021), kvr::sim::kRefuseBadValue);
-        auto e = Write(Payload().SetWord(0x0049, 0).b, 50);
+        auto e = Write(Payload().Word(0x0049, 0).bytes, 50);
         EXPECT_TRUE(e[1].payload.empty());
     };
     sendSection(true, cne);
@@ -233,7 +233,7 @@ TEST_F(FirmwareModel, DeviceThatVanishesMidDownload) {
     Bytes file = QfwFile(1442 * 4, 1, 1);
     std::uint16_t label = 2;
     auto send = [&](const Bytes& p) { return m.OnFrame(HostFrame(kDev, 8, 1, label++, p), 0).size(); };
-    EXPECT_EQ(send(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).b), 2u);
+    EXPECT_EQ(send(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).bytes), 2u);
     EXPECT_EQ(send(ChunkRecord(file, 0, 1442)), 2u);
     EXPECT_EQ(send(ChunkRecord(file, 1442, 1442)), 2u);
     EXPECT_EQ(send(ChunkRecord(file, 2884, 1442)), 0u);
@@ -319,22 +319,22 @@ TEST_F(FirmwareModel, DownloadFaultsTable) {
         auto section = [&](std::size_t at, std::uint16_t rid, bool cne) {  // protocol 1, one section
             Payload p;
             p.Word(cne ? 23 : 21).Word(rid);
-            if (cne) p.b.insert(p.b.end(), file.begin() + 4, file.begin() + 8);
-            p.b.insert(p.b.end(), file.begin() + 8, file.begin() + 0x24);
-            p.b.insert(p.b.end(), file.begin() + static_cast<long>(at) + 4, file.begin() + static_cast<long>(at) + 16);
-            if (int r = h.Send(p.b, rid); r != 0) return fail("start", r);
+            if (cne) p.bytes.insert(p.bytes.end(), file.begin() + 4, file.begin() + 8);
+            p.bytes.insert(p.bytes.end(), file.begin() + 8, file.begin() + 0x24);
+            p.bytes.insert(p.bytes.end(), file.begin() + static_cast<long>(at) + 4, file.begin() + static_cast<long>(at) + 16);
+            if (int r = h.Send(p.bytes, rid); r != 0) return fail("start", r);
             const std::size_t off = LeValue(Bytes(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at) + 4));
             const std::size_t len = LeValue(Bytes(file.begin() + static_cast<long>(at) + 8, file.begin() + static_cast<long>(at) + 12));
             for (std::size_t i = 0; i < len; i += 1450) {
                 Bytes d(file.begin() + static_cast<long>(off + i), file.begin() + static_cast<long>(off + std::min(len, i + 1450)));
-                if (int r = h.Send(d, rid, 4); r != 0) return (void)h.Send(Payload().SetWord(0x0049, 1).b, 0x0049), fail("chunk", r);
+                if (int r = h.Send(d, rid, 4); r != 0) return (void)h.Send(Payload().Word(0x0049, 1).bytes, 0x0049), fail("chunk", r);
             }
-            if (int r = h.Send(Payload().SetWord(0x0049, 0).b, 0x0049); r != 0) return fail("end", r);
+            if (int r = h.Send(Payload().Word(0x0049, 0).bytes, 0x0049); r != 0) return fail("end", r);
             return true;
         };
         auto attempt = [&]() {
             if (!m.DownloadMode(h.t)) {
-                (void)h.Send(Payload().SetWord(0x0024, 1).b, 0x0024);
+                (void)h.Send(Payload().Word(0x0024, 1).bytes, 0x0024);
                 h.t += 1001;
                 if (!m.DownloadMode(h.t)) return fail("mode", 0);
             }
@@ -342,12 +342,12 @@ TEST_F(FirmwareModel, DownloadFaultsTable) {
             const int flags = row.flags >= 0 ? row.flags : (sendCne ? 5 : 1);
             Payload start;
             start.Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(static_cast<std::uint16_t>(flags));
-            if (int r = h.Send(start.b, 0x0121); r != 0) return fail("start", r);
+            if (int r = h.Send(start.bytes, 0x0121); r != 0) return fail("start", r);
             for (std::size_t off = 0; off < file.size(); off += 1442)
                 if (int r = h.Send(ChunkRecord(file, off, std::min<std::size_t>(1442, file.size() - off)), 0x0122); r != 0)
-                    return (void)h.Send(Payload().SetWord(0x0049, 1).b, 0x0049), fail("chunk", r);
-            if (int r = h.Send(Payload().SetWord(0x0049, 0).b, 0x0049); r != 0) return fail("end", r);
-            if (int r = h.Send(Payload().Word(3).Word(0x0048).Long(0).b, 0x0048); r != 0) return fail("start-image", r);
+                    return (void)h.Send(Payload().Word(0x0049, 1).bytes, 0x0049), fail("chunk", r);
+            if (int r = h.Send(Payload().Word(0x0049, 0).bytes, 0x0049); r != 0) return fail("end", r);
+            if (int r = h.Send(Payload().Word(3).Word(0x0048).Long(0).bytes, 0x0048); r != 0) return fail("start-image", r);
             return true;
         };
         std::string result = "failed";
@@ -355,7 +355,7 @@ TEST_F(FirmwareModel, DownloadFaultsTable) {
             if (attempt()) result = "ok@" + std::to_string(n);
         h.t += 1001;
         const auto st = m.State(h.t);
-        const bool answers = h.Send(Payload().Query(0x0022).b, 0x0022, 0) >= 0;
+        const bool answers = h.Send(Payload().Query(0x0022).bytes, 0x0022, 0) >= 0;
         EXPECT_EQ(first + " " + result + (st.downloadMode ? " download" : " app") +
                       (st.firmwareVersion == spec.swVersion ? " new" : " old") + (answers ? " answers" : " silent") +
                       " profiles=" + std::to_string(st.profiles.size()),
@@ -365,7 +365,7 @@ TEST_F(FirmwareModel, DownloadFaultsTable) {
 
 TEST_F(FirmwareModel, DataRecordsOutOfOrderAreRefusedForTheirRecord) {
     Bytes file = QfwFile(3000, 1, 1);
-    (void)Write(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).b);
+    (void)Write(Payload().Word(4).Word(0x0121).Long(static_cast<std::uint32_t>(file.size())).Word(1).bytes);
     auto skipped = Write(ChunkRecord(file, 1442, 1442));  // chunk 2 before chunk 1
     EXPECT_EQ(ErrorCode(skipped[1].payload, 0x0122), kvr::sim::kRefuseBadValue);
     EXPECT_EQ(m_model.State(0).downloadBytes, 0u);

@@ -6,7 +6,6 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "VethLab.h"
 #include "sim/Simulator.h"
 #include "sim/tests/TestWire.h"
 
@@ -66,13 +66,9 @@ std::vector<Seen> ReceiveFor(int sock, int ms, std::size_t want = SIZE_MAX) {
 }
 
 int RunInNamespace() {
-    if (unshare(CLONE_NEWNET) != 0) {
-        std::fprintf(stderr, "cannot create a network namespace\n");
-        return kSkip;
-    }
-    if (std::system("ip link add kvsa type veth peer name kvsb >/dev/null 2>&1 && ip link set kvsa up && "
-                    "ip link set kvsb up") != 0) {
-        std::fprintf(stderr, "cannot create a veth pair\n");
+    std::string reason;
+    if (!VethLab::PairInOwnNamespace("kvsa", "kvsb", false, &reason)) {
+        std::fprintf(stderr, "%s\n", reason.c_str());
         return kSkip;
     }
     Simulator sim;
@@ -114,7 +110,7 @@ int RunInNamespace() {
                 inDownload);
 
     // A unicast request to A reaches A only; the host's ACK is recorded.
-    Bytes req = HostFrame(kDevA, 8, 0, 0x42, Payload().Query(0xFC0E).b);
+    Bytes req = HostFrame(kDevA, 8, 0, 0x42, Payload().Query(0xFC0E).bytes);
     CHILD_CHECK(send(sock, req.data(), req.size(), 0) > 0, "send request");
     seen = ReceiveFor(sock, 500, 2);
     CHILD_CHECK(seen.size() == 2 && seen[0].sender == kDevA && seen[1].sender == kDevA, "unicast answered by A only (%zu)",

@@ -174,7 +174,7 @@ TEST_F(SimulatorSegment, FaultsAndDownloadModeOverTheWire) {
     d.faults.answerOnAttempt = 2;
     ASSERT_TRUE(m_sim.AddDevice(d));
     Start();
-    Bytes write = HostFrame(kDevA, 8, 1, 7, Payload().SetWord(0x0024, 1).b);
+    Bytes write = HostFrame(kDevA, 8, 1, 7, Payload().Word(0x0024, 1).bytes);
     Send(*m_host, write);
     EXPECT_TRUE(Collect(*m_host, 150).empty()) << "the first send is ignored";
     Send(*m_host, write);  // the re-send with the same label is answered

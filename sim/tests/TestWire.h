@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "RidBlocks.h"
 #include "util/ByteReader.h"
 #include "sim/Simulator.h"
 
@@ -16,28 +17,7 @@ using kvr::sim::Mac;
 inline const Mac kHost{0x02, 0x00, 0x00, 0x00, 0x00, 0x10};
 inline const Mac kGroup{0x01, 0x07, 0xF5, 0x00, 0x01, 0x00};
 
-struct Payload {
-    Bytes b;
-    Payload& Word(std::uint16_t v) {
-        b.push_back(static_cast<std::uint8_t>(v & 0xFF));
-        b.push_back(static_cast<std::uint8_t>(v >> 8));
-        return *this;
-    }
-    Payload& Long(std::uint32_t v) { return Word(static_cast<std::uint16_t>(v & 0xFFFF)).Word(static_cast<std::uint16_t>(v >> 16)); }
-    Payload& Query(std::uint16_t rid) { return Word(1).Word(rid); }
-    Payload& SetWord(std::uint16_t rid, std::uint16_t v) { return Word(2).Word(rid).Word(v); }
-    // The fixed 34-byte string field: count 18, RID, character count, 32 positions.
-    Payload& SetFixed(std::uint16_t rid, const std::string& text) {
-        Word(18).Word(rid).Word(static_cast<std::uint16_t>(text.size()));
-        for (std::size_t i = 0; i < 32; ++i) b.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
-        return *this;
-    }
-    Payload& SetIp(std::uint16_t rid, std::uint8_t a, std::uint8_t b1, std::uint8_t c, std::uint8_t d) {
-        Word(3).Word(rid);
-        b.insert(b.end(), {a, b1, c, d});
-        return *this;
-    }
-};
+using Payload = kvr::test::RidBlocks;
 
 // A host frame: version 0 or 8, frame-type byte, label, payload.
 inline Bytes HostFrame(const Mac& dst, int version, std::uint8_t type, std::uint16_t label, const Bytes& payload,
@@ -68,7 +48,7 @@ inline Bytes DiscoveryPayload(std::uint32_t authorization = 1) {
                               0x0025, 0x0026, 0x0047, 0x0042, 0x0011})
         p.Query(rid);
     p.Word(3).Word(0x05DD).Long(authorization);
-    return p.b;
+    return p.bytes;
 }
 
 // A device frame as the host reads it.

@@ -16,7 +16,7 @@
 
 #include "HelperProtocol.h"
 #include "PacketDriver.h"
-#include "TempAppDir.h"
+#include "Unprivileged.h"
 #include "TempDir.h"
 #include "VethLab.h"
 #include "zarnisupp.h"

@@ -21,19 +21,6 @@ namespace capkit {
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    std::string templ = (fs::temp_directory_path() / ("kvr-dissector-" + std::to_string(::getpid()) + "-XXXXXX")).string();
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + templ);
-    m_path = buf.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-}
-
 CaptureFile::CaptureFile(const std::string& path, int linkType) {
     m_pcap = pcap_open_dead(linkType, 65535);
     if (m_pcap == nullptr) throw std::runtime_error("pcap_open_dead failed");
@@ -215,7 +202,7 @@ std::string ShellQuote(const std::string& s) {
 TsharkRun RunShell(const std::string& commandLine) { return RunShellAll({commandLine}).at(0); }
 
 std::vector<TsharkRun> RunShellAll(const std::vector<std::string>& commandLines) {
-    TempDir scratch;
+    CaptureDir scratch;
     std::vector<FILE*> pipes;
     for (std::size_t i = 0; i < commandLines.size(); ++i) {
         const std::string errFile = scratch.Path() + "/stderr" + std::to_string(i) + ".txt";
@@ -246,10 +233,10 @@ TsharkRun RunTshark(const std::string& tshark, const std::string& capture, const
 
 std::vector<TsharkRun> RunTsharkAll(const std::string& tshark, const std::string& capture,
                                     const std::vector<std::vector<std::string>>& argLists) {
-    std::vector<std::unique_ptr<TempDir>> homes;
+    std::vector<std::unique_ptr<CaptureDir>> homes;
     std::vector<std::string> commands;
     for (const auto& args : argLists) {
-        homes.push_back(std::make_unique<TempDir>());
+        homes.push_back(std::make_unique<CaptureDir>());
         const std::string& home = homes.back()->Path();
         std::string cfg = home + "/config";
         ::mkdir(cfg.c_str(), 0700);

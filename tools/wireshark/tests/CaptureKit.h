@@ -9,9 +9,11 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "TempDir.h"
 #include "clsPayload.h"
 
 struct pcap;
@@ -21,17 +23,13 @@ namespace capkit {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A temporary directory removed with everything in it at the end.
-class TempDir {
+// A temporary directory for captures and tshark's homes; one that cannot be
+// made is an error, never an empty path.
+class CaptureDir : public TempDir {
 public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
+    CaptureDir() : TempDir("kvr-dissector") {
+        if (Path().empty()) throw std::runtime_error("mkdtemp failed for a dissector directory");
+    }
 };
 
 // A capture file (pcap), Ethernet unless another link type (a DLT_ value) is

@@ -57,7 +57,7 @@ struct SampleDecode {
         detail = runs[2], pdml = runs[3], labelFilter = runs[4], ridFilter = runs[5];
     }
 
-    TempDir dir;
+    CaptureDir dir;
     std::string capture;
     FieldRows onePass, twoPass;
     std::string onePassErrors;
@@ -302,7 +302,7 @@ TEST(DissectorRidTable, NamesEveryRidOfTheProgram) {
         p.AddRID(static_cast<Rid>(value));
         want += (want.empty() ? "" : "|") + name;
     }
-    TempDir dir;
+    CaptureDir dir;
     std::string cap = dir.Path() + "/rids.pcap";
     {
         CaptureFile f(cap);
@@ -319,7 +319,7 @@ TEST(DissectorRidTable, NamesEveryRidOfTheProgram) {
 TEST(DissectorRobustness, DamagedFramesNeverRaiseALuaError) {
     auto tshark = FindTshark();
     if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-    TempDir dir;
+    CaptureDir dir;
     std::string sample = dir.Path() + "/sample.pcap";
     WriteSampleCapture(sample);
 
@@ -420,7 +420,7 @@ TEST(DissectorEncapsulations, VlanLinuxCookedAndWirelessFrames) {
         for (const auto& b : parts) out.insert(out.end(), b.begin(), b.end());
         return out;
     };
-    TempDir dir;
+    CaptureDir dir;
     struct Case {
         std::string name;
         int linkType;
@@ -459,7 +459,7 @@ TEST(DissectorEncapsulations, VlanLinuxCookedAndWirelessFrames) {
 TEST(DissectorInstall, InstallScriptPutsItWhereTsharkLoadsIt) {
     auto tshark = FindTshark();
     if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
-    TempDir home, dir;
+    CaptureDir home, dir;
     std::string capture = dir.Path() + "/sample.pcap";
     WriteSampleCapture(capture);
     std::string env = "HOME=" + ShellQuote(home.Path()) + " XDG_CONFIG_HOME=" + ShellQuote(home.Path() + "/.config") +

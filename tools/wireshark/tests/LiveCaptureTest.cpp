@@ -5,7 +5,6 @@
 // the dissector.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include "SimTestSupport.h"
 #include "SkipSleepClock.h"
 #include "SnapLink.h"
+#include "VethLab.h"
 #include "ZarniLibs.h"
 #include "clsDiscover.h"
 #include "clsNICpool.h"
@@ -100,13 +100,9 @@ private:
 std::vector<std::uint8_t> Bytes(const clsPayload& p) { return PayloadBytes(p); }
 
 int RunInNamespace(const std::string& capturePath) {
-    if (unshare(CLONE_NEWNET) != 0) {
-        std::fprintf(stderr, "cannot create a network namespace\n");
-        return kSkip;
-    }
-    if (std::system("ip link add kvwa type veth peer name kvwb >/dev/null 2>&1 && ip link set kvwa up && "
-                    "ip link set kvwb up") != 0) {
-        std::fprintf(stderr, "cannot create a veth pair\n");
+    std::string reason;
+    if (!VethLab::PairInOwnNamespace("kvwa", "kvwb", false, &reason)) {
+        std::fprintf(stderr, "%s\n", reason.c_str());
         return kSkip;
     }
     LiveCapture capture;
@@ -232,7 +228,7 @@ TEST(LiveCapture, ProgramAndSimulatorOnAVethPair) {
     if (!tshark) GTEST_SKIP() << "tshark is not installed (scripts/deps.sh installs it); dissector not checked";
     if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
         GTEST_SKIP() << "libzarnisupp.so not built";
-    TempDir dir;
+    CaptureDir dir;
     std::string cap = dir.Path() + "/live.pcap";
     std::fflush(nullptr);
     pid_t child = fork();

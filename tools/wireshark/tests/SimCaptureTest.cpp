@@ -118,7 +118,7 @@ struct ExchangeDecode {
         detail = runs[2];
     }
 
-    TempDir dir;
+    CaptureDir dir;
     std::string capture;
     ExchangeRecording recording;
     FieldRows links, values;

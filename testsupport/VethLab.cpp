@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -157,6 +158,24 @@ bool VethLab::Ip(const std::vector<std::string>& args) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool VethLab::PairInOwnNamespace(const std::string& a, const std::string& b, bool privateSys, std::string* reason) {
+    if (::unshare(privateSys ? CLONE_NEWNET | CLONE_NEWNS : CLONE_NEWNET) != 0) {
+        *reason = "cannot create a network namespace";
+        return false;
+    }
+    if (privateSys && (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)) {
+        *reason = "cannot mount a private /sys";
+        return false;
+    }
+    if (!Ip({"link", "add", a, "type", "veth", "peer", "name", b}) || !Ip({"link", "set", a, "up"}) ||
+        !Ip({"link", "set", b, "up"})) {
+        *reason = "cannot create a veth pair";
+        return false;
+    }
+    return true;
 }
 
 bool VethLab::Start(std::string* reason) {

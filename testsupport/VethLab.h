@@ -29,6 +29,14 @@ public:
     // Runs `ip` with the arguments in this process's namespace; true on exit status 0.
     static bool Ip(const std::vector<std::string>& args);
 
+    // The simpler lab, for a child process of a test: moves this process into
+    // a network namespace of its own holding the veth pair a-b, both up; with
+    // privateSys also into a mount namespace with its own /sys, so that
+    // interface lists show exactly this namespace. False with the reason
+    // ("cannot create a network namespace", "cannot mount a private /sys",
+    // "cannot create a veth pair") when the system does not allow it.
+    static bool PairInOwnNamespace(const std::string& a, const std::string& b, bool privateSys, std::string* reason);
+
     // Far end: send one frame; collect incoming KVR SNAP frames for up to ms
     // milliseconds or until max frames came.
     bool FarSend(const std::vector<std::uint8_t>& frame);
