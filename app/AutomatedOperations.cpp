@@ -16,6 +16,7 @@
 #include "basAutomation.h"
 #include "basDebug.h"
 #include "HexText.h"
+#include "Text.h"
 #include "basUtils.h"
 #include "clsZarnPool.h"
 
@@ -39,11 +40,6 @@ bool g_ended = false;
 bool g_fileRejected = false;  // the firmware file failed its check: no device can take it
 std::string g_stopSignal;     // the signal that asked the run to stop ("" none)
 bool g_stopNoted = false;     // the records say so
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string Hex(long code) { return kvr::HexUpper(static_cast<std::uint32_t>(code)); }
 
@@ -348,17 +344,15 @@ std::vector<Target> GetTargetDevices(const std::string& match, ExitStatus& statu
     if (!match.empty()) {
         std::stringstream in(match);
         for (std::string m; std::getline(in, m, ',');)  // a MAC given twice is one device
-            if (!m.empty() && std::none_of(macs.begin(), macs.end(), [&](const std::string& k) {
-                    return Upper(k) == Upper(m);
-                }))
+            if (!m.empty() && std::none_of(macs.begin(), macs.end(), [&](const std::string& k) { return kvr::SameMac(k, m); }))
                 macs.push_back(m);
     }
     if (!macs.empty()) {
         for (const std::string& m : macs) {
             std::shared_ptr<clsZarn> hit;
             for (const auto& z : ZarnPool().colZarn)
-                if (z && Upper(z->MAC) == Upper(m)) hit = z;  // the last hit counts
-            Target t{hit ? hit->MAC : Upper(m)};
+                if (z && kvr::SameMac(z->MAC, m)) hit = z;  // the last hit counts
+            Target t{hit ? hit->MAC : kvr::Upper(m)};
             if (!hit) {
                 t.status = ExitStatus::NoDevice;
                 t.error = "GetTargetDevice: failed to find a match for device '" + m + "' on the bus.  " +
@@ -428,7 +422,7 @@ void RefuseFile(const std::string& problem) {
         if (!z) continue;
         const bool asked = st.MatchAll || st.MatchMacs.empty() ||
                            std::any_of(st.MatchMacs.begin(), st.MatchMacs.end(),
-                                       [&](const std::string& m) { return Upper(m) == Upper(z->MAC); });
+                                       [&](const std::string& m) { return kvr::SameMac(m, z->MAC); });
         if (!asked) continue;
         StartRecord(z->MAC);
         g_current.status = ExitStatus::FirmwareFileInvalid;

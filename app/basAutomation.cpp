@@ -21,6 +21,7 @@
 #include "QfwHeader.h"
 #include "QfwIntegrity.h"
 #include "RunTimeError.h"
+#include "Text.h"
 #include "basDebug.h"
 #include "basUtils.h"
 
@@ -116,22 +117,8 @@ private:
 
 OutputFile g_outputFile;
 
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+// Command lines and file entries are trimmed of blanks and tabs only.
+std::string Trim(const std::string& s) { return kvr::Trim(s, " \t"); }
 
 std::string Without(const std::string& s, const std::string& chars) {
     std::string out;
@@ -261,7 +248,7 @@ void ReadMatchList(const std::string& value) {
         if (comma == std::string::npos) comma = value.size();
         const std::string mac = value.substr(start, comma - start);
         start = comma + 1;
-        if (Lower(mac) == "all") {
+        if (kvr::Lower(mac) == "all") {
             g_state.MatchAll = true;
             continue;
         }
@@ -274,7 +261,7 @@ void ReadMatchList(const std::string& value) {
             g_state.UsageErrors.push_back("'" + mac +
                                           "' is not a MAC address (12 hexadecimal digits, with or without colons)");
         else if (std::none_of(g_state.MatchMacs.begin(), g_state.MatchMacs.end(),
-                              [&](const std::string& m) { return Upper(m) == Upper(mac); }))
+                              [&](const std::string& m) { return kvr::SameMac(m, mac); }))
             g_state.MatchMacs.push_back(mac);
     }
     if (g_state.MatchAll && !g_state.MatchMacs.empty())
@@ -504,7 +491,7 @@ long ProcessCommandLine(const std::string& commandLine, std::vector<std::string>
 long SubstituteFriendlyArgNames(std::vector<std::string>& args) {
     const auto& options = Options();
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string lower = Lower(args[i]);
+        const std::string lower = kvr::Lower(args[i]);
         std::size_t best = 0;
         for (std::size_t k = 1; k < options.size(); ++k) {
             const std::string& lf = options[k].LongForm;
@@ -525,7 +512,7 @@ long SetAutomationParams(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& entry = args[i];
         // Letters are taken in either case: "/d" is a download like "/D".
-        const std::string upper = Upper(entry);
+        const std::string upper = kvr::Upper(entry);
         const std::string key = upper.substr(0, 2);
         try {
             if (upper == "/E") {
@@ -610,7 +597,7 @@ long SetAutomationParams(const std::vector<std::string>& args) {
 bool IsAutomationModeRequest(const std::vector<std::string>& args) {
     const auto& options = Options();
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string key = Upper(args[i].substr(0, 2));
+        const std::string key = kvr::Upper(args[i].substr(0, 2));
         for (std::size_t k = 1; k < options.size(); ++k)
             if (options[k].AsksForAutomation && key == std::string("/") + options[k].ShortForm) return true;
     }

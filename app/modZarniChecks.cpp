@@ -13,6 +13,7 @@
 #include "DriverService.h"
 #include "Globals.h"
 #include "Seams.h"
+#include "Text.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ namespace fs = std::filesystem;
 const kvr::ModuleLog Log("modZarni");
 
 constexpr const char* kDriverFiles[] = {"PKTNRW.SYS", "PKTNRW.DLL", "PKTNRW.VXD"};
-
-std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
 
 std::string AppDirectory() {
     if (!G().AppDirectory.empty()) return G().AppDirectory;
@@ -51,9 +47,9 @@ std::string FindInDirectory(const std::string& dir, const std::string& name) {
     std::error_code ec;
     fs::path exact = fs::path(dir) / name;
     if (fs::exists(exact, ec)) return exact.string();
-    const std::string wanted = Upper(name);
+    const std::string wanted = kvr::Upper(name);
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (Upper(it->path().filename().string()) == wanted) return it->path().string();
+        if (kvr::Upper(it->path().filename().string()) == wanted) return it->path().string();
     }
     return {};
 }
@@ -68,7 +64,7 @@ OsVerdict ClassifyOS(const OsVersionRecord& r) {
 
     if (id == kPlatformLinux) return {"Linux " + std::to_string(major) + "." + std::to_string(minor), true};
     if (is(4, 0, 1)) return {"Windows 95", false};
-    if (is(4, 10, 1)) return {"Windows 98", Upper(r.CSDVersion).find('A') != std::string::npos};
+    if (is(4, 10, 1)) return {"Windows 98", kvr::Upper(r.CSDVersion).find('A') != std::string::npos};
     if (is(4, 90, 1)) return {"Windows ME", true};
     if (is(3, 51, 2)) return {"Windows NT 3.51", false};
     if (is(4, 0, 2)) return {"Windows NT 4.0", false};

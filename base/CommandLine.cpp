@@ -78,25 +78,26 @@ std::string ResolveCommandLinePath(const std::string& fileName, const std::strin
     return dir + fileName;
 }
 
+int StartProgram(const std::string& path, const std::vector<std::string>& argv, pid_t& pid) {
+    std::vector<char*> cargv;
+    cargv.reserve(argv.size() + 1);
+    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
 bool SpawnProgram(const std::vector<std::string>& argv, bool wait, int* exitCode, std::string* error) {
     if (argv.empty() || argv[0].empty()) {
         if (error) *error = "no program given";
         return false;
     }
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-    cargv.push_back(nullptr);
-
-    // The program (the driver-removal program runs on after us) inherits only
-    // standard input, output and error: no adapter socket, output file or
-    // database of ours.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = 0;
-    int rc = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const int rc = StartProgram(argv[0], argv, pid);
     if (rc != 0) {
         if (error) *error = std::string(std::strerror(rc));
         return false;

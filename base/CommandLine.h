@@ -9,6 +9,8 @@
 //
 // Programs are always started from an argument list (posix_spawn), never
 // through a shell.
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -31,6 +33,13 @@ std::string JoinCommandLine(int argc, const char* const* argv);  // skips argv[0
 // was started from; the current directory when startDirectory is empty).
 // An empty name gives an empty result.
 std::string ResolveCommandLinePath(const std::string& fileName, const std::string& startDirectory);
+
+// Starts the program at `path` (no PATH search, no shell) with the argument
+// list argv, argv[0] being the name the program sees. It inherits only
+// standard input, output and error: no adapter socket, output file, database
+// or lock of ours, since it may run on long after us. Returns 0 with its
+// process id in pid, or the errno value that kept it from starting.
+int StartProgram(const std::string& path, const std::vector<std::string>& argv, pid_t& pid);
 
 // Starts a program from an argument list (argv[0] is the program's path; no
 // PATH search, no shell). With wait = false the call returns at once and the

@@ -13,6 +13,7 @@
 #include "HexText.h"
 #include "ProgramStore.h"
 #include "RunTimeError.h"
+#include "Text.h"
 
 namespace kvr {
 namespace {
@@ -84,9 +85,7 @@ long ParseLogLevel(const kvr::LogLevelArg& level) {
         {"DETAIL", 1},  {"MUTEX", 3},   {"TRACE", 5}, {"DLL DEBUG SPEW", 5}, {"WARNING", 7},
         {"WATCH", 9},   {"ERROR", 11},  {"FATAL", 15}, {"NONE", 17},          {"USER", 13},
     };
-    std::string upper;
-    upper.reserve(text.size());
-    for (unsigned char c : text) upper.push_back(static_cast<char>(std::toupper(c)));
+    const std::string upper = kvr::Upper(text);
     for (const auto& w : kWords) {
         if (upper.find(w.word) != std::string::npos) return w.level;
     }

@@ -14,6 +14,7 @@
 #include "kvr_resources.h"
 #include "LibraryLoader.h"
 #include "ProgramStore.h"
+#include "Text.h"
 
 namespace {
 
@@ -69,13 +70,6 @@ std::optional<double> LeadingValue(const std::string& text) {
         if (*p == 'x' || *p == 'X' || *p == 'p' || *p == 'P' || *p == 'n' || *p == 'N' || *p == 'i' || *p == 'I')
             return std::nullopt;
     return std::nearbyint(v);
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
 }
 
 std::string SafeMid(const std::string& s, std::size_t pos, std::size_t n = std::string::npos) {
@@ -174,7 +168,7 @@ std::string ByteArrayToHex(const ByteArray& bytes, long groupSize) {
         out.push_back(kDigits[bytes[i] >> 4]);
         out.push_back(kDigits[bytes[i] & 0x0F]);
     }
-    return Trim(out);
+    return kvr::Trim(out);
 }
 
 long HexString2Ascii(const std::string& text, ByteArray& bytes) {
@@ -193,7 +187,7 @@ long HexString2Ascii(const std::string& text, ByteArray& bytes) {
 
 std::int16_t DecStringToInt(const std::string& text, bool& ok) {
     ok = false;
-    const std::string t = Trim(text);
+    const std::string t = kvr::Trim(text);
     const auto v = LeadingValue(t);
     char* end = nullptr;
     std::strtod(t.c_str(), &end);
@@ -276,7 +270,7 @@ std::vector<std::uint8_t> LoadResPictureWrapper(long id, int /*kind*/) {
         namespace fs = std::filesystem;
         const fs::path app = G().AppDirectory.empty() ? fs::path(kvr::ExecutableDirectory()) : fs::path(G().AppDirectory);
         std::vector<fs::path> folders;
-        if (!Trim(G().UserLanguage).empty()) folders.push_back(app / "pic" / G().UserLanguage);
+        if (!kvr::Trim(G().UserLanguage).empty()) folders.push_back(app / "pic" / G().UserLanguage);
         folders.push_back(app / "pic" / "default");
         folders.push_back(app / "pic");
         for (const auto& folder : folders) {

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Text.h"
+
 namespace {
 
 bool EntryExists(const std::string& path) {
@@ -63,10 +65,9 @@ std::string GetLocalLanguage() {
         }
     }
     if (!value) return "English";
-    std::string code(value);
+    std::string code = kvr::Lower(value);
     const auto cut = code.find_first_of("_.@");
     if (cut != std::string::npos) code.erase(cut);
-    std::transform(code.begin(), code.end(), code.begin(), [](unsigned char c) { return std::tolower(c); });
     if (code == "c" || code == "posix") return "English";
     for (const auto& l : kLanguages)
         if (code == l.code) return l.name;

@@ -7,6 +7,7 @@
 #include "ProgramStore.h"
 #include "RunTimeError.h"
 #include "SnapLink.h"
+#include "Text.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsZarn.h"
@@ -23,11 +24,6 @@ constexpr std::int32_t kNoSwId = -1;  // SWID 0xFFFFFFFF: always a new identifie
 
 std::string Text(long id) { return LoadResStringWrapper(id); }
 
-std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
-        text.replace(at, what.size(), with);
-    return text;
-}
 std::string Title() { return Text(4000); }
 
 PromptAnswer Ask(const std::string& text, PromptButtons buttons, PromptIcon icon) {

@@ -100,6 +100,25 @@ bool ProfileEditor::TookWrite(const clsSnapResponse* response, const std::string
     return refused.empty();
 }
 
+ProfileEditor::WriteOutcome ProfileEditor::Write(clsPayload& payload, const std::string& proc) {
+    Enable(false);
+    std::shared_ptr<clsSnapResponse> response;
+    m_busy = true;
+    WriteOutcome out;
+    out.sent = Send(payload, SNAP_KIND_WRITE_REQUEST, 3222, 0, 0.0f, response);
+    m_busy = false;
+    out.taken = out.sent && TookWrite(response.get(), proc);
+    return out;
+}
+
+bool ProfileEditor::Trapped(const std::string& proc) {
+    LogTrappedError(Log, proc);
+    m_busy = false;
+    Enable(true);
+    Changed();
+    return false;
+}
+
 bool ProfileEditor::ActivateProfile(int n) {
     const std::string proc = "ActivateProfile";
     try {
@@ -159,11 +178,7 @@ bool ProfileEditor::ActivateProfile(int n) {
         PresentAfterRead(ok);
         return ok;
     } catch (const std::exception&) {
-        LogTrappedError(Log, proc);
-        m_busy = false;
-        Enable(true);
-        Changed();
-        return false;
+        return Trapped(proc);
     }
 }
 
@@ -197,14 +212,9 @@ bool ProfileEditor::SaveChanges() {
             return false;
         }
         G().RediscoveryNeeded = true;
-        Enable(false);
         clsPayload payload;
         BuildSaveRequest(payload, m_profileShown, fields, m_securityWord, m_wepChanged, m_wpaChanged);
-        std::shared_ptr<clsSnapResponse> response;
-        m_busy = true;
-        const bool sent = Send(payload, SNAP_KIND_WRITE_REQUEST, 3222, 0, 0.0f, response);
-        m_busy = false;
-        const bool taken = sent && TookWrite(response.get(), proc);
+        const auto [sent, taken] = Write(payload, proc);
         if (!sent)
             Log("fCmd.InitSend returned failure for device '" + m_zarn.Name + "'", LEVEL_WARNING, proc);
         if (!taken) Tell(3234, 3200);
@@ -219,11 +229,7 @@ bool ProfileEditor::SaveChanges() {
         }
         return taken;
     } catch (const std::exception&) {
-        LogTrappedError(Log, proc);
-        m_busy = false;
-        Enable(true);
-        Changed();
-        return false;
+        return Trapped(proc);
     }
 }
 
@@ -237,12 +243,7 @@ bool ProfileEditor::SaveName() {
         }
         clsPayload payload;
         BuildNameRequest(payload, deviceName);
-        std::shared_ptr<clsSnapResponse> response;
-        Enable(false);
-        m_busy = true;
-        const bool sent = Send(payload, SNAP_KIND_WRITE_REQUEST, 3222, 0, 0.0f, response);
-        m_busy = false;
-        const bool taken = sent && TookWrite(response.get(), proc);
+        const auto [sent, taken] = Write(payload, proc);
         Enable(true);
         G().RediscoveryNeeded = true;
         if (!sent)
@@ -257,11 +258,7 @@ bool ProfileEditor::SaveName() {
         Changed();
         return taken;
     } catch (const std::exception&) {
-        LogTrappedError(Log, proc);
-        m_busy = false;
-        Enable(true);
-        Changed();
-        return false;
+        return Trapped(proc);
     }
 }
 
@@ -275,14 +272,9 @@ bool ProfileEditor::SetNewActiveProfile(int n) {
             Changed();
             return false;
         }
-        Enable(false);
         clsPayload payload;
         BuildSetActiveRequest(payload, n);
-        std::shared_ptr<clsSnapResponse> response;
-        m_busy = true;
-        const bool sent = Send(payload, SNAP_KIND_WRITE_REQUEST, 3222, 0, 0.0f, response);
-        m_busy = false;
-        const bool taken = sent && TookWrite(response.get(), proc);
+        const auto [sent, taken] = Write(payload, proc);
         G().RediscoveryNeeded = true;
         Enable(true);
         if (taken) return ActivateProfile(n);
@@ -291,11 +283,7 @@ bool ProfileEditor::SetNewActiveProfile(int n) {
         Changed();
         return false;
     } catch (const std::exception&) {
-        LogTrappedError(Log, proc);
-        m_busy = false;
-        Enable(true);
-        Changed();
-        return false;
+        return Trapped(proc);
     }
 }
 

@@ -144,6 +144,15 @@ private:
               std::shared_ptr<clsSnapResponse>& response);
     // Logs every RID the device refused in its answer to a write; true when none.
     bool TookWrite(const clsSnapResponse* response, const std::string& proc);
+    struct WriteOutcome {
+        bool sent = false;   // the request went out and was answered
+        bool taken = false;  // and the device refused none of its RIDs
+    };
+    // Sends one write request with the window's controls off (the caller turns
+    // them on again) and the transaction marked busy while it runs.
+    WriteOutcome Write(clsPayload& payload, const std::string& proc);
+    // Logs the error trapped in proc and gives the window back; false.
+    bool Trapped(const std::string& proc);
 
     clsZarn& m_zarn;
     ProfileExchange& m_exchange;

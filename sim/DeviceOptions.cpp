@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "Text.h"
 #include "sim/DeviceModel.h"
 
 namespace kvr::sim {
@@ -109,13 +110,6 @@ bool ChunkFaultValue(const std::string& text, Faults& faults) {
     if (!StepFaultValue(text.substr(colon + 1), faults.chunk)) return false;
     faults.chunkAt = static_cast<unsigned>(k);
     return true;
-}
-
-std::string Trim(const std::string& s) {
-    std::size_t a = s.find_first_not_of(" \t\r");
-    if (a == std::string::npos) return {};
-    std::size_t b = s.find_last_not_of(" \t\r");
-    return s.substr(a, b - a + 1);
 }
 
 }  // namespace
@@ -349,11 +343,11 @@ bool ParseConfigText(const std::string& text, SimConfig& config, std::string* er
                 break;
             }
         }
-        line = Trim(line);
+        line = kvr::Trim(line, " \t\r");
         if (line.empty()) continue;
         std::size_t sp = line.find_first_of(" \t");
         std::string word = line.substr(0, sp);
-        std::string rest = sp == std::string::npos ? "" : Trim(line.substr(sp));
+        std::string rest = sp == std::string::npos ? "" : kvr::Trim(line.substr(sp), " \t\r");
         if (word == "segment") {
             if (rest.empty()) return fail("segment needs a name");
             config.segment = rest;

@@ -22,6 +22,7 @@
 #include "QtSeams.h"
 #include "RawAccess.h"
 #include "RefreshNicPool.h"
+#include "Text.h"
 #include "UiResources.h"
 #include "ZarniLibs.h"
 #include "basAutomation.h"
@@ -46,16 +47,9 @@ namespace {
 
 const ModuleLog Log("modZarni");
 
-std::string Trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 bool HasSwitch(const std::vector<std::string>& args, const char* shortForm, const char* longForm) {
-    for (std::string a : args) {
-        for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& arg : args) {
+        const std::string a = Lower(arg);
         if (a == shortForm || a == longForm) return true;
     }
     return false;
@@ -144,8 +138,8 @@ std::string FitRunToDisplay(std::vector<std::string>& args) {
     const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
     if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM") || IsScriptedRun(args)) return {};
     bool information = false, operation = false;
-    for (std::string a : args) {
-        for (char& c : a) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const std::string& arg : args) {
+        const std::string a = Lower(arg);
         if (a == "/i" || a == "--information") information = true;
         for (const char* op : {"/d", "/b", "/c", "--download", "--force-cne"})
             if (a.rfind(op, 0) == 0) operation = true;
@@ -175,7 +169,7 @@ InstanceLock::~InstanceLock() {
 float AckTimeoutFromSetting(const std::string& settingText, float current) {
     // The setting is a number of milliseconds; like a Val() of the text, a
     // leading number counts and anything else is 0.
-    const std::string t = Trim(settingText);
+    const std::string t = Trim(settingText, " \t\r\n");
     char* end = nullptr;
     errno = 0;
     const double ms = std::strtod(t.c_str(), &end);
@@ -265,8 +259,8 @@ std::string StartAutomation(const std::vector<std::string>& args) {
     // Blank arguments carry nothing: a command line of blanks is no command line.
     std::vector<std::string> given;
     for (const std::string& a : args)
-        if (!Trim(a).empty()) given.push_back(a);
-    const std::string commandLine = Trim(JoinCommandLine(given));
+        if (!Trim(a, " \t\r\n").empty()) given.push_back(a);
+    const std::string commandLine = Trim(JoinCommandLine(given), " \t\r\n");
     if (commandLine.empty()) return "";
     Log("Command Line = '" + commandLine + "'", LEVEL_USER);
     if (basAutomation::Initialize() != 0) {

@@ -1,6 +1,5 @@
 #include "ErrorReport.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,34 +10,20 @@
 #include <filesystem>
 #include <system_error>
 
+#include "CommandLine.h"
 #include "DataDirectory.h"
 #include "Globals.h"
 #include "Seams.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "LibraryLoader.h"
+#include "Text.h"
 #include "clsDbManager.h"
-
-extern char** environ;
 
 namespace kvr {
 namespace {
 
 const ModuleLog Log("frmHelp");
-
-std::string Trim(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
-
-std::string ReplaceAll(std::string text, const std::string& what, const std::string& with) {
-    if (what.empty()) return text;
-    for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
-        text.replace(pos, what.size(), with);
-    return text;
-}
 
 std::string AppDirectory() { return G().AppDirectory.empty() ? ExecutableDirectory() : G().AppDirectory; }
 
@@ -120,21 +105,10 @@ std::vector<std::string> MailClientArguments(const std::string& subject, const s
 RunOutcome RunProgram(const std::string& path, const std::vector<std::string>& args, long timeoutMs) {
     RunOutcome out;
     ReapPending();
-    const std::string name = std::filesystem::path(path).filename().string();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(name.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    // The program (a mail client may keep running long after us) inherits
-    // only standard input, output and error: no adapter socket, database or
-    // lock of ours.
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    std::vector<std::string> argv{std::filesystem::path(path).filename().string()};
+    argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
+    const int rc = StartProgram(path, argv, pid);
     if (rc != 0) {
         out.error = std::strerror(rc);
         return out;
@@ -167,7 +141,7 @@ RunOutcome RunProgram(const std::string& path, const std::vector<std::string>& a
 
 std::string StoredSupportEmailAddress() {
     if (!G().DbManager) return {};
-    return Trim(G().DbManager->GetSetting(kProgramTitle, "Settings", "SupportEmailAddress", ""));
+    return Trim(G().DbManager->GetSetting(kProgramTitle, "Settings", "SupportEmailAddress", ""), " \t\r\n");
 }
 
 std::string SetSupportEmailAddress(const InputBoxFn& inputBox) {
@@ -176,7 +150,7 @@ std::string SetSupportEmailAddress(const InputBoxFn& inputBox) {
     const std::optional<std::string> answer =
         inputBox(LoadResStringWrapper(4301, "Enter the default support e-mail address:"),
                  LoadResStringWrapper(4302, "Support E-mail"), current);
-    const std::string address = answer ? Trim(*answer) : std::string();
+    const std::string address = answer ? Trim(*answer, " \t\r\n") : std::string();
     if (address.empty()) return current;
     if (!IsUsableEmailAddress(address)) {
         ShowBadAddress(address);

@@ -78,6 +78,28 @@ public:
     virtual int PollFds(int fds[2]) const = 0;
 };
 
+// A Port that answers requests from the facts its backend gives: the layer
+// serves every query the backends have in common and takes the packet filter
+// (the only request that may be set); the backend reports its facts and starts
+// or stops receiving.
+class FactPort : public Port {
+public:
+    std::uint32_t Request(bool set, std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length) final;
+
+protected:
+    // True when the adapter has gone: every request then answers kStatusAdapterRemoved.
+    virtual bool Vanished() const { return false; }
+    virtual std::uint32_t PhysicalMedium() const = 0;  // kPhysicalWirelessLan or kPhysicalUnspecified
+    virtual bool MediaConnected() const = 0;
+    virtual Mac PermanentMac() const = 0;
+    virtual Mac CurrentMac() const = 0;
+    virtual std::uint32_t PacketFilter() const = 0;
+    // Receives as filter says (0 stops receiving); returns the status.
+    virtual std::uint32_t SetFilter(std::uint32_t filter) = 0;
+    // Any other query; kStatusNotSupported unless the backend knows it.
+    virtual std::uint32_t QueryOther(std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length);
+};
+
 struct AdapterEntry {
     std::string name;         // opens the adapter
     std::string description;  // unique, shown to users

@@ -34,47 +34,10 @@ std::string g_helperPath;
 
 std::string HelperPath() { return g_helperPath.empty() ? DefaultHelperPath() : g_helperPath; }
 
-class PcapPort final : public Port {
+class PcapPort final : public FactPort {
 public:
     PcapPort(std::string name, unsigned ifindex) : m_name(std::move(name)), m_ifindex(ifindex) {}
     ~PcapPort() override { StopCapture(); }
-
-    std::uint32_t Request(bool set, std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length) override {
-        if (Vanished()) return kStatusAdapterRemoved;
-        if (set) {
-            if (oid != OID_GEN_CURRENT_PACKET_FILTER) return kStatusNotSupported;
-            std::uint32_t filter = 0, status = 0;
-            if (!SetValueU32(buffer, length, filter, &status)) return status;
-            return SetFilter(filter);
-        }
-        switch (oid) {
-        case OID_GEN_PHYSICAL_MEDIUM:
-            return AnswerQueryU32(buffer, length, IsWireless(m_name) ? kPhysicalWirelessLan : kPhysicalUnspecified);
-        case OID_GEN_MEDIA_IN_USE:
-        case OID_GEN_MEDIA_SUPPORTED:
-            return AnswerQueryU32(buffer, length, kMediumEthernet);
-        case OID_GEN_MAXIMUM_FRAME_SIZE:
-            return AnswerQueryU32(buffer, length, 1500);
-        case OID_GEN_CURRENT_PACKET_FILTER:
-            return AnswerQueryU32(buffer, length, m_filter);
-        case OID_GEN_MEDIA_CONNECT_STATUS:
-            return AnswerQueryU32(buffer, length, IsConnected(m_name) ? kMediaConnected : kMediaDisconnected);
-        case OID_802_3_PERMANENT_ADDRESS: {
-            Mac m = PermanentAddress(m_name);
-            return AnswerQuery(buffer, length, m.data(), m.size());
-        }
-        case OID_802_3_CURRENT_ADDRESS: {
-            Mac m = CurrentAddress(m_name);
-            return AnswerQuery(buffer, length, m.data(), m.size());
-        }
-        case OID_802_11_SSID:
-            return QuerySsid(m_name, buffer, length);
-        case OID_802_11_INFRASTRUCTURE_MODE:
-            return QueryMode(m_name, buffer, length);
-        default:
-            return kStatusNotSupported;
-        }
-    }
 
     bool Send(const std::uint8_t* frame, std::size_t length) override {
         if (!frame || length < kMinFrame || length > kMaxFrame) return false;
@@ -113,7 +76,19 @@ public:
     }
 
 private:
-    bool Vanished() const { return ::if_nametoindex(m_name.c_str()) != m_ifindex; }
+    bool Vanished() const override { return ::if_nametoindex(m_name.c_str()) != m_ifindex; }
+    std::uint32_t PhysicalMedium() const override {
+        return IsWireless(m_name) ? kPhysicalWirelessLan : kPhysicalUnspecified;
+    }
+    bool MediaConnected() const override { return IsConnected(m_name); }
+    Mac PermanentMac() const override { return PermanentAddress(m_name); }
+    Mac CurrentMac() const override { return CurrentAddress(m_name); }
+    std::uint32_t PacketFilter() const override { return m_filter; }
+    std::uint32_t QueryOther(std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length) override {
+        if (oid == OID_802_11_SSID) return QuerySsid(m_name, buffer, length);
+        if (oid == OID_802_11_INFRASTRUCTURE_MODE) return QueryMode(m_name, buffer, length);
+        return kStatusNotSupported;
+    }
 
     bool Capturing() const { return m_pcap || m_helper; }
 
@@ -124,7 +99,7 @@ private:
         m_pollFd = -1;
     }
 
-    std::uint32_t SetFilter(std::uint32_t filter) {
+    std::uint32_t SetFilter(std::uint32_t filter) override {
         if (filter & ~kFilterSupported) return kStatusNotSupported;
         if (filter == 0) {
             StopCapture();

@@ -15,40 +15,9 @@ constexpr const char* kPrefix = "vseg:";
 
 std::string SegmentOf(const std::string& name) { return name.substr(std::char_traits<char>::length(kPrefix)); }
 
-class VsegPort final : public Port {
+class VsegPort final : public FactPort {
 public:
     explicit VsegPort(std::string segment) : m_segment(std::move(segment)), m_mac(vseg::SegmentAdapterMac(m_segment)) {}
-
-    std::uint32_t Request(bool set, std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length) override {
-        if (set) {
-            if (oid != OID_GEN_CURRENT_PACKET_FILTER) return kStatusNotSupported;
-            std::uint32_t filter = 0, status = 0;
-            if (!SetValueU32(buffer, length, filter, &status)) return status;
-            return SetFilter(filter);
-        }
-        switch (oid) {
-        case OID_GEN_PHYSICAL_MEDIUM:
-            return AnswerQueryU32(buffer, length, kPhysicalUnspecified);
-        case OID_GEN_MEDIA_IN_USE:
-        case OID_GEN_MEDIA_SUPPORTED:
-            return AnswerQueryU32(buffer, length, kMediumEthernet);
-        case OID_GEN_MAXIMUM_FRAME_SIZE:
-            return AnswerQueryU32(buffer, length, 1500);
-        case OID_GEN_CURRENT_PACKET_FILTER:
-            return AnswerQueryU32(buffer, length, m_filter);
-        case OID_GEN_MEDIA_CONNECT_STATUS: {
-            // Connected while some other station (a device) is attached.
-            const std::size_t stations = vseg::CountStations(m_segment);
-            const std::size_t own = m_station ? 1 : 0;
-            return AnswerQueryU32(buffer, length, stations > own ? kMediaConnected : kMediaDisconnected);
-        }
-        case OID_802_3_PERMANENT_ADDRESS:
-        case OID_802_3_CURRENT_ADDRESS:
-            return AnswerQuery(buffer, length, m_mac.data(), m_mac.size());
-        default:
-            return kStatusNotSupported;
-        }
-    }
 
     bool Send(const std::uint8_t* frame, std::size_t length) override {
         return m_station && m_station->Send(frame, length);
@@ -77,7 +46,17 @@ public:
     }
 
 private:
-    std::uint32_t SetFilter(std::uint32_t filter) {
+    std::uint32_t PhysicalMedium() const override { return kPhysicalUnspecified; }
+    // Connected while some other station (a device) is attached.
+    bool MediaConnected() const override {
+        const std::size_t own = m_station ? 1 : 0;
+        return vseg::CountStations(m_segment) > own;
+    }
+    Mac PermanentMac() const override { return m_mac; }
+    Mac CurrentMac() const override { return m_mac; }
+    std::uint32_t PacketFilter() const override { return m_filter; }
+
+    std::uint32_t SetFilter(std::uint32_t filter) override {
         if (filter & ~kFilterSupported) return kStatusNotSupported;
         if (filter == 0) {
             m_station.reset();
