@@ -11,6 +11,7 @@
 #include "ElapsedTime.h"
 #include "Globals.h"
 #include "HexText.h"
+#include "ProgramStore.h"
 #include "RunTimeError.h"
 
 namespace kvr {
@@ -162,6 +163,9 @@ long InitDebugLog() {
         DebugLog("Performance frequency: high=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq >> 32)) +
                      " low=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq)),
                  "TRACE");
+        if (kvr::ProgramStore* store = G().DbManager)
+            ApplyDebugLoggingLevelSetting(store->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
+                                                            std::to_string(G().DebugLoggingLevel)));
     } catch (...) {
     }
     return 0;
