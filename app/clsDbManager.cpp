@@ -19,9 +19,10 @@
 #include "Globals.h"
 #include "HexText.h"
 #include "LibraryLoader.h"
+#include "RunTimeError.h"
 #include "Seams.h"
-#include "basUtils.h"
 #include "basWinAPI.h"
+#include "kvr_resources.h"
 
 #ifndef KVR_VERSION_MAJOR
 #define KVR_VERSION_MAJOR 0
@@ -53,8 +54,9 @@ constexpr int kUnassistedCheckpointPages = 4000;
 constexpr const char* kSettingsQuery =
     "SELECT ID, strValue FROM tblSettings WHERE ((strAppName = ?1) AND (strSection = ?2) AND (strKeyName = ?3))";
 
+// The program's built-in text of a message of this file, else the English given.
 std::string Text(const std::string& id, long number) {
-    if (auto s = LoadResString(number)) return *s;
+    if (const char* s = kvr::res::BuiltinString(number)) return s;
     return id;
 }
 
@@ -341,6 +343,12 @@ clsDbManager::clsDbManager() { Construct(); }
 
 clsDbManager* clsDbManager::Current() { return dynamic_cast<clsDbManager*>(G().DbManager); }
 
+kvr::StatusLogWriter clsDbManager::LogWriter() {
+    return [](const std::string& message, long level, const std::string& module, long runTime) {
+        if (clsDbManager* db = Current()) db->AppendToLog(message, level, module, runTime);
+    };
+}
+
 clsDbManager::clsDbManager(bool deleteStatusLogOnStartup) {
     ysnDeleteStatusLogOnStartup = deleteStatusLogOnStartup;
     Construct();
@@ -404,6 +412,7 @@ void clsDbManager::Construct() {
         StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
     }
     G().DbManager = this;
+    kvr::SetStatusLogWriter(LogWriter());
 }
 
 // One complete database, or none, for the program to open: what a stopped
@@ -595,28 +604,19 @@ void clsDbManager::CloseStringTable() {
     m_stringTable.clear();
 }
 
-std::string clsDbManager::LoadResStringDb(long id, const std::optional<std::string>& defaultString) {
-    std::string result = defaultString.value_or("");
+std::optional<std::string> clsDbManager::StoredString(long id, std::string* failure) {
+    if (!m_stString) return std::nullopt;
     std::optional<std::string> found;
-    std::string failure;
-    if (m_stString) {
-        sqlite3_reset(m_stString.get());
-        sqlite3_bind_int64(m_stString.get(), 1, id);
-        const int rc = sqlite3_step(m_stString.get());
-        if (rc == SQLITE_ROW && sqlite3_column_type(m_stString.get(), 0) != SQLITE_NULL) {
-            found = ColumnText(m_stString.get(), 0);
-        } else if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            failure = FormatTrappedError(rc, sqlite3_errmsg(m_db.get()), "LoadResStringDb");
-        }
-        sqlite3_reset(m_stString.get());
+    sqlite3_reset(m_stString.get());
+    sqlite3_bind_int64(m_stString.get(), 1, id);
+    const int rc = sqlite3_step(m_stString.get());
+    if (rc == SQLITE_ROW && sqlite3_column_type(m_stString.get(), 0) != SQLITE_NULL) {
+        found = ColumnText(m_stString.get(), 0);
+    } else if (rc != SQLITE_ROW && rc != SQLITE_DONE && failure) {
+        *failure = FormatTrappedError(rc, sqlite3_errmsg(m_db.get()), "LoadResStringDb");
     }
-    if (!found) found = LoadResString(id);
-    if (found) return *found;
-    if (failure.empty())
-        failure = FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
-                                     "LoadResStringDb");
-    StatusDisplay(failure + ".  " + "Exiting abnormally.", "ERROR");
-    return result;
+    sqlite3_reset(m_stString.get());
+    return found;
 }
 
 std::string clsDbManager::GetSetting(const std::string& appName, const std::string& section,
@@ -760,9 +760,10 @@ long clsDbManager::ReopenDatabase() {
 long clsDbManager::MakeCopy(const std::string& strFilename) {
     std::error_code ec;
     if (PathExists(strFilename)) {
+        // The question in the user's language when the string table has it.
         const std::string question =
-            Replace(LoadResStringWrapper(4200, "The file '%strFilename%' already exists.  Overwrite?"), "%strFilename%",
-                    strFilename);
+            Replace(StoredString(4200).value_or(Text("The file '%strFilename%' already exists.  Overwrite?", 4200)),
+                    "%strFilename%", strFilename);
         if (kvr::CurrentPrompter().Ask(question, kProgramTitle, kvr::PromptButtons::YesNo, kvr::PromptIcon::Question) !=
             kvr::PromptAnswer::Yes)
             return -1;

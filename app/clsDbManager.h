@@ -13,8 +13,9 @@
 // copy appears whole or not at all), opens the file shared, reads MaxRecords, opens the status log and the string
 // table of G().UserLanguage and writes the start-up header; when it has ended
 // the constructor sets G().DbManager to the new manager (the destructor clears
-// it again), through which the debug log and the string lookup of the
-// foundation reach it (ProgramStore.h). No operation throws: when the file cannot be opened (not a
+// it again), through which the string lookup of the foundation reaches its
+// string table (ProgramStore.h); the debug log reaches its status log only
+// through the writer the constructor installs (basDebug.h). No operation throws: when the file cannot be opened (not a
 // database, locked by another process, unreadable) the program runs on without
 // settings, log table and string tables, and the file is left untouched. A
 // read-only file is read but never written, copied over or compacted.
@@ -62,10 +63,13 @@ public:
 
     // The program's database manager (G().DbManager) while one exists, else null.
     static clsDbManager* Current();
+    // The status-log writer given to the debug log (kvr::SetStatusLogWriter):
+    // its rows go to Current() while there is one.
+    static kvr::StatusLogWriter LogWriter();
 
-    // Text of string id: the open string table, else the program's built-in
-    // strings; defaultString (or "") when neither has it.
-    std::string LoadResStringDb(long id, const std::optional<std::string>& defaultString = std::nullopt) override;
+    // Text of string id in the open string table; nothing when the table has
+    // no such row or none is open (failure, when given, says why a read failed).
+    std::optional<std::string> StoredString(long id, std::string* failure = nullptr) override;
     // Opens the string table of G().UserLanguage, else tblDefaultStrings.
     // 0 on success, -1 when neither exists.
     long OpenStringTable();
@@ -84,7 +88,7 @@ public:
     // Appends one status-log row (message cut to 250 characters, module to 50)
     // and then drops at most two of the oldest rows while there are more than
     // MaxRecords.
-    void AppendToLog(const std::string& message, long level, const std::string& module, long runTime) override;
+    void AppendToLog(const std::string& message, long level, const std::string& module, long runTime);
 
     // Copies the database file to strFilename (asking before overwriting an
     // existing file). 0 on success, -1 otherwise.

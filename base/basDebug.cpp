@@ -19,6 +19,7 @@ namespace kvr {
 namespace {
 
 OutputFileSink* g_outputFile = nullptr;
+StatusLogWriter g_statusLog;
 Beeper* g_beeper = nullptr;
 
 // Counter reading taken at the first message of the run; zero until then.
@@ -50,6 +51,7 @@ long LeadingNumber(const std::string& text) {
 }  // namespace
 
 void SetOutputFileSink(OutputFileSink* sink) { g_outputFile = sink; }
+void SetStatusLogWriter(StatusLogWriter writer) { g_statusLog = std::move(writer); }
 void SetBeeper(Beeper* beeper) { g_beeper = beeper; }
 
 void LogTrappedError(const ModuleLog& log, const std::string& procedure) {
@@ -136,7 +138,7 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
             const auto low = static_cast<std::int32_t>(static_cast<std::uint32_t>(kvr::g_timerBase));
             const std::string text = "Setting timer base (highpart=0x" + kvr::HexUpper(high) +
                                      ", lowpart=" + std::to_string(low) + ").";
-            if (g.DbManager) g.DbManager->AppendToLog(text, kvr::LEVEL_ERROR, "basDebug", 0);
+            if (kvr::g_statusLog) kvr::g_statusLog(text, kvr::LEVEL_ERROR, "basDebug", 0);
         }
         const long lvl = ParseLogLevel(level);
         if (lvl >= kvr::LEVEL_FATAL && kvr::g_beeper) {
@@ -146,7 +148,7 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
         const float elapsed = GetElapsedMs(kvr::g_timerBase);
         const long runtime = static_cast<long>(std::nearbyint(static_cast<double>(elapsed)));
         if (g.StatusWindowSlot0) g.StatusWindowSlot0->PostMessage(message, elapsed, lvl, mod);
-        if (lvl >= g.DebugLoggingLevel && g.DbManager) g.DbManager->AppendToLog(message, lvl, mod, runtime);
+        if (lvl >= g.DebugLoggingLevel && kvr::g_statusLog) kvr::g_statusLog(message, lvl, mod, runtime);
         if (g.AutomationMode && lvl >= kvr::LEVEL_ERROR && kvr::g_outputFile) {
             kvr::g_outputFile->WriteLine(FormatOutputLine(message, elapsed, lvl, mod));
         }
@@ -160,14 +162,15 @@ long InitDebugLog() {
         DebugLog("Performance frequency: high=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq >> 32)) +
                      " low=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq)),
                  "TRACE");
-        ProgramState& g = G();
-        if (g.DbManager) {
-            const std::string text = g.DbManager->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
-                                                             std::to_string(g.DebugLoggingLevel));
-            const long v = kvr::LeadingNumber(text);
-            if (v >= 1 && v <= 17) g.DebugLoggingLevel = v;
-        }
+        if (kvr::ProgramStore* store = G().DbManager)
+            ApplyDebugLoggingLevelSetting(store->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
+                                                            std::to_string(G().DebugLoggingLevel)));
     } catch (...) {
     }
     return 0;
+}
+
+void ApplyDebugLoggingLevelSetting(const std::string& text) {
+    const long v = kvr::LeadingNumber(text);
+    if (v >= 1 && v <= 17) G().DebugLoggingLevel = v;
 }

@@ -1,9 +1,10 @@
 #pragma once
 // The debug log: every module reports through DebugLog with a level and its
-// module name. Messages reach the status window (slot 0), the status log in the
-// database (at or above DebugLoggingLevel) and, during an unattended run, the
-// automation output file (ERROR and above). DebugLog never fails towards its
-// caller.
+// module name. Messages reach the status window (slot 0), the status log (at
+// or above DebugLoggingLevel, through the installed status-log writer) and,
+// during an unattended run, the automation output file (ERROR and above).
+// DebugLog never fails towards its caller.
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -60,6 +61,11 @@ public:
 };
 void SetOutputFileSink(OutputFileSink* sink);  // not owned; nullptr = none
 
+// Appends one row to the status log (the program installs the database's).
+using StatusLogWriter =
+    std::function<void(const std::string& message, long level, const std::string& module, long runTime)>;
+void SetStatusLogWriter(StatusLogWriter writer);  // empty = none
+
 // Sound of the beeps at FATAL and above (the window layer installs the real one).
 class Beeper {
 public:
@@ -77,6 +83,9 @@ std::string LogLevelName(long level);
 std::string FormatOutputLine(const std::string& message, float elapsedMs, long level,
                              const std::string& module);
 long InitDebugLog();
+// The log's threshold from the text of its setting: a whole number from 1 to
+// 17 becomes G().DebugLoggingLevel; anything else leaves it as it is.
+void ApplyDebugLoggingLevelSetting(const std::string& text);
 
 namespace kvr {
 // A module's private log routine: puts the procedure name (when given) and

@@ -252,11 +252,23 @@ std::optional<std::string> LoadResString(long id) {
 std::string LoadResStringWrapper(long id, const std::string& def) {
     try {
         if (id <= 0) return "";
-        if (kvr::ProgramStore* db = G().DbManager) return db->LoadResStringDb(id, def);
+        kvr::ProgramStore* store = G().DbManager;
+        std::string failure;
+        if (store) {
+            if (auto s = store->StoredString(id, &failure)) return *s;
+        }
         if (auto s = LoadResString(id)) return *s;
-        Log(FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
-                               "LoadResStringWrapper"),
-            kvr::LEVEL_ERROR);
+        if (store) {
+            // Asked of the database: its procedure and module are named.
+            if (failure.empty())
+                failure = FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
+                                             "LoadResStringDb");
+            DebugLog(failure + ".  Exiting abnormally.", kvr::LEVEL_ERROR, std::string("clsDbManager"));
+        } else {
+            Log(FormatTrappedError(326, "Resource with identifier '" + std::to_string(id) + "' not found",
+                                   "LoadResStringWrapper"),
+                kvr::LEVEL_ERROR);
+        }
         return def;
     } catch (const std::exception& e) {
         Log(FormatTrappedError(5, e.what(), "LoadResStringWrapper"), kvr::LEVEL_ERROR);
