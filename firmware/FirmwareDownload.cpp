@@ -6,6 +6,7 @@
 #include <fstream>
 #include <new>
 
+#include "AdapterSession.h"
 #include "Globals.h"
 #include "HexText.h"
 #include "QfwIntegrity.h"
@@ -18,7 +19,6 @@
 #include "clsSnapResponse.h"
 #include "clsZarn.h"
 #include "modSNAP.h"
-#include "modZarniSupp.h"
 
 namespace kvr {
 
@@ -179,7 +179,7 @@ bool FirmwareDownload::Send(clsPayload& payload, std::uint8_t frameType, Via via
 bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     const char* proc = "PerformDownload";
     bool ok = true;
-    bool opened = false;
+    AdapterSession adapter;  // the device's adapter when none was given
     m_hardwareWarning.clear();
     m_versionAfter.clear();
     m_versionMatches = false;
@@ -228,11 +228,9 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
             }
         }
         if (ok && m_hNIC == -1) {
-            OpenNdisRaw();
-            std::int32_t h2 = -1;
-            if (OpenNdisDeviceByDesc(h2, dev.NICName)) {
-                m_hNIC = h2;
-                opened = true;
+            adapter = AdapterSession(dev.NICName);
+            if (adapter.IsOpen()) {
+                m_hNIC = adapter.Handle();
             } else {
                 Say(proc, ": cannot open the adapter '" + dev.NICName + "'.", LEVEL_ERROR);
                 Tell(T(4019) + dev.NICName, T(4000), PromptButtons::OK, PromptIcon::Critical);
@@ -279,8 +277,8 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         TrapError(proc, fileName);
         ok = false;
     }
-    if (opened) {
-        CloseNdisRaw(m_hNIC);
+    if (adapter.IsOpen()) {
+        adapter.Close();
         m_hNIC = -1;
     }
     G().DownloadInProgress = false;

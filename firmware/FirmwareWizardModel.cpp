@@ -2,11 +2,11 @@
 
 #include <exception>
 
+#include "AdapterSession.h"
 #include "Globals.h"
 #include "HexText.h"
 #include "ProgramStore.h"
 #include "RunTimeError.h"
-#include "SnapLink.h"
 #include "basDebug.h"
 #include "basUtils.h"
 #include "clsZarn.h"
@@ -57,21 +57,21 @@ FirmwareWizardModel::~FirmwareWizardModel() { Unload(); }
 bool FirmwareWizardModel::Init(std::shared_ptr<clsZarn> device) {
     m_SelectedZarn = std::move(device);
     if (!m_SelectedZarn) return false;
-    std::int32_t h = -1;
-    if (!CurrentSnapLink().Open(m_SelectedZarn->NICName, h) || h < 0) {
+    AdapterSession adapter(m_SelectedZarn->NICName);
+    if (!adapter.IsOpen()) {
         Log("OpenNdisDeviceByDesc failed to open NIC '" + m_SelectedZarn->NICName + "'", LEVEL_ERROR, "Init");
         Ask(Text(4019) + m_SelectedZarn->NICName, PromptButtons::OK, PromptIcon::Critical);
         return false;
     }
-    m_hNIC = h;
-    boNdisRawOwner = true;
+    m_adapter = std::move(adapter);
+    m_hNIC = m_adapter.Handle();
     return true;
 }
 
 void FirmwareWizardModel::InitEx(std::shared_ptr<clsZarn> device, std::int32_t hNIC) {
     m_SelectedZarn = std::move(device);
+    m_adapter.Close();
     m_hNIC = hNIC;
-    boNdisRawOwner = false;
 }
 
 void FirmwareWizardModel::SetProgressBars(ProgressBar* downloadMode, ProgressBar* erase, ProgressBar* upload) {
@@ -89,8 +89,7 @@ void FirmwareWizardModel::Load() {
 void FirmwareWizardModel::Unload() {
     if (m_unloaded) return;
     m_unloaded = true;
-    if (boNdisRawOwner && m_hNIC >= 0) CurrentSnapLink().Close(m_hNIC);
-    boNdisRawOwner = false;
+    m_adapter.Close();
     m_hNIC = -1;
 }
 
