@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <new>
 
 #include "AdapterSession.h"
 #include "Globals.h"
@@ -49,22 +48,11 @@ void Tell(const std::string& text, const std::string& title, PromptButtons butto
 // download does and shows its description. Error 52 (a bad file name) also
 // names the file.
 void TrapError(const char* procedure, const std::string& fileName = {}) {
-    long number = 51;
-    std::string description = "Internal error";
-    try {
-        throw;
-    } catch (const RunTimeError& e) {
-        number = e.Number();
-        description = e.Description();
-    } catch (const std::bad_alloc&) {
-        number = 7;
-        description = "Out of memory";
-    } catch (...) {
-    }
-    std::string line = FormatTrappedError(number, description, procedure);
-    if (number == 52 && !fileName.empty()) line += ".  Filename = " + fileName;
+    const TrappedError error = CurrentTrappedError();
+    std::string line = FormatTrappedError(error, procedure);
+    if (error.number == 52 && !fileName.empty()) line += ".  Filename = " + fileName;
     Log(line, LEVEL_ERROR);
-    Tell(description, kProgramTitle, PromptButtons::OKCancel, PromptIcon::Critical);
+    Tell(error.description, kProgramTitle, PromptButtons::OKCancel, PromptIcon::Critical);
 }
 
 QfwHeader HeaderOf(const std::vector<std::uint8_t>& file) {

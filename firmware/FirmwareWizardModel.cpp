@@ -1,7 +1,5 @@
 #include "FirmwareWizardModel.h"
 
-#include <exception>
-
 #include "AdapterSession.h"
 #include "Globals.h"
 #include "HexText.h"
@@ -129,17 +127,9 @@ void FirmwareWizardModel::Guarded(const char* handler, const std::function<void(
     try {
         body();
     } catch (...) {
-        LogTrappedError(Log, handler);
-        std::string description = "Internal error";
-        try {
-            throw;
-        } catch (const RunTimeError& e) {
-            description = e.Description();
-        } catch (const std::exception& e) {
-            description = e.what();
-        } catch (...) {
-        }
-        Ask(description, PromptButtons::OK, PromptIcon::Critical);
+        const TrappedError error = CurrentTrappedError();
+        Log(FormatTrappedError(error, handler), LEVEL_ERROR);
+        Ask(error.description, PromptButtons::OK, PromptIcon::Critical);
         m_downloading = false;
         m_view.busy = false;
         Changed();
