@@ -314,10 +314,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
                 if (!f.outgoing && f.kind == SNAP_KIND_READ_REQUEST && f.bytes[0] != 0x01) reads.insert(f.label);
             EXPECT_LE(reads.size(), 1u);
             EXPECT_FALSE(G().DownloadInProgress);
-            if (stranger) {
-                EXPECT_EQ(stranger->opens, 1);
-                EXPECT_EQ(stranger->closes, 1);
-            }
+            if (stranger) { EXPECT_EQ(stranger->opens, 1); EXPECT_EQ(stranger->closes, 1); }
             if (e.restoredTo >= 0) {
                 ASSERT_LT(m_prompter.barSetsAtAsk, m_upload.sets.size());
                 EXPECT_EQ(m_upload.sets[m_prompter.barSetsAtAsk], e.restoredTo);
