@@ -1,6 +1,5 @@
 #include "ZarniLibs.h"
 
-#include <exception>
 #include <type_traits>
 
 #include "RunTimeError.h"
@@ -130,10 +129,8 @@ bool CheckDll() {
             throw RunTimeError(err.number, err.description);
         (void)kvr::zs::GetVersion();
         return true;
-    } catch (const RunTimeError& e) {
-        Log(FormatTrappedError(e.Number(), e.Description(), "CheckDll"), kvr::LEVEL_ERROR);
-    } catch (const std::exception& e) {
-        Log(FormatTrappedError(5, e.what(), "CheckDll"), kvr::LEVEL_ERROR);
+    } catch (...) {
+        kvr::LogTrappedError(Log, "CheckDll");
     }
     return false;
 }

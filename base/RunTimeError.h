@@ -25,3 +25,19 @@ inline std::string FormatTrappedError(long number, const std::string& descriptio
                                       const std::string& procedure) {
     return "Error #" + std::to_string(number) + ": " + description + " in " + procedure;
 }
+
+// A trapped error as its number and description.
+struct TrappedError {
+    long number = 51;
+    std::string description = "Internal error";
+};
+
+// Only inside a catch block: the error being handled. A RunTimeError gives
+// its own number and description, running out of memory 7 "Out of memory",
+// any other exception 51 "Internal error: " + its text, anything else 51
+// "Internal error".
+TrappedError CurrentTrappedError();
+
+inline std::string FormatTrappedError(const TrappedError& error, const std::string& procedure) {
+    return FormatTrappedError(error.number, error.description, procedure);
+}

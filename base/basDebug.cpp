@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <new>
 
 #include "ElapsedTime.h"
 #include "Globals.h"
@@ -55,17 +54,7 @@ void SetStatusLogWriter(StatusLogWriter writer) { g_statusLog = std::move(writer
 void SetBeeper(Beeper* beeper) { g_beeper = beeper; }
 
 void LogTrappedError(const ModuleLog& log, const std::string& procedure) {
-    try {
-        throw;
-    } catch (const RunTimeError& e) {
-        log(FormatTrappedError(e.Number(), e.Description(), procedure), LEVEL_ERROR);
-    } catch (const std::bad_alloc&) {
-        log(FormatTrappedError(7, "Out of memory", procedure), LEVEL_ERROR);
-    } catch (const std::exception& e) {
-        log(FormatTrappedError(51, std::string("Internal error: ") + e.what(), procedure), LEVEL_ERROR);
-    } catch (...) {
-        log(FormatTrappedError(51, "Internal error", procedure), LEVEL_ERROR);
-    }
+    log(FormatTrappedError(CurrentTrappedError(), procedure), LEVEL_ERROR);
 }
 
 }  // namespace kvr

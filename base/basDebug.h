@@ -108,7 +108,6 @@ private:
 // Logs the error being handled (call it inside a catch block) the way every
 // procedure that traps errors does, at ERROR through the module's routine:
 //   "Error #" + number + ": " + description + " in " + procedure
-// A RunTimeError keeps its number; running out of memory is 7; anything else
-// is 51 "Internal error".
+// with the number and description CurrentTrappedError gives.
 void LogTrappedError(const ModuleLog& log, const std::string& procedure);
 }  // namespace kvr

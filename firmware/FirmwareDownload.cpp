@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <fstream>
-#include <new>
 
+#include "AdapterSession.h"
 #include "Globals.h"
 #include "HexText.h"
 #include "QfwIntegrity.h"
@@ -18,7 +18,6 @@
 #include "clsSnapResponse.h"
 #include "clsZarn.h"
 #include "modSNAP.h"
-#include "modZarniSupp.h"
 
 namespace kvr {
 
@@ -49,22 +48,11 @@ void Tell(const std::string& text, const std::string& title, PromptButtons butto
 // download does and shows its description. Error 52 (a bad file name) also
 // names the file.
 void TrapError(const char* procedure, const std::string& fileName = {}) {
-    long number = 51;
-    std::string description = "Internal error";
-    try {
-        throw;
-    } catch (const RunTimeError& e) {
-        number = e.Number();
-        description = e.Description();
-    } catch (const std::bad_alloc&) {
-        number = 7;
-        description = "Out of memory";
-    } catch (...) {
-    }
-    std::string line = FormatTrappedError(number, description, procedure);
-    if (number == 52 && !fileName.empty()) line += ".  Filename = " + fileName;
+    const TrappedError error = CurrentTrappedError();
+    std::string line = FormatTrappedError(error, procedure);
+    if (error.number == 52 && !fileName.empty()) line += ".  Filename = " + fileName;
     Log(line, LEVEL_ERROR);
-    Tell(description, kProgramTitle, PromptButtons::OKCancel, PromptIcon::Critical);
+    Tell(error.description, kProgramTitle, PromptButtons::OKCancel, PromptIcon::Critical);
 }
 
 QfwHeader HeaderOf(const std::vector<std::uint8_t>& file) {
@@ -179,7 +167,7 @@ bool FirmwareDownload::Send(clsPayload& payload, std::uint8_t frameType, Via via
 bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     const char* proc = "PerformDownload";
     bool ok = true;
-    bool opened = false;
+    AdapterSession adapter;  // the device's adapter when none was given
     m_hardwareWarning.clear();
     m_versionAfter.clear();
     m_versionMatches = false;
@@ -228,11 +216,9 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
             }
         }
         if (ok && m_hNIC == -1) {
-            OpenNdisRaw();
-            std::int32_t h2 = -1;
-            if (OpenNdisDeviceByDesc(h2, dev.NICName)) {
-                m_hNIC = h2;
-                opened = true;
+            adapter = AdapterSession(dev.NICName);
+            if (adapter.IsOpen()) {
+                m_hNIC = adapter.Handle();
             } else {
                 Say(proc, ": cannot open the adapter '" + dev.NICName + "'.", LEVEL_ERROR);
                 Tell(T(4019) + dev.NICName, T(4000), PromptButtons::OK, PromptIcon::Critical);
@@ -279,8 +265,8 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         TrapError(proc, fileName);
         ok = false;
     }
-    if (opened) {
-        CloseNdisRaw(m_hNIC);
+    if (adapter.IsOpen()) {
+        adapter.Close();
         m_hNIC = -1;
     }
     G().DownloadInProgress = false;

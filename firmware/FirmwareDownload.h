@@ -72,7 +72,8 @@ public:
     bool LoadFile(const std::string& fileName) { return HaveImage(fileName, "PerformDownload"); }
 
     // The steps, public for the wizard and for tests. Each needs the adapter
-    // open (PerformDownload opens it; SetAdapterHandle gives one already open).
+    // open: PerformDownload opens it for the call in an adapter session unless
+    // SetAdapterHandle lent it one that its owner keeps open and closes.
     void SetAdapterHandle(std::int32_t hNIC) { m_hNIC = hNIC; }
     bool SetZarnInDownloadMode();
     bool PerformDownload_V16(const std::string& fileName);

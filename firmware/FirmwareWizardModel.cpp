@@ -1,12 +1,10 @@
 #include "FirmwareWizardModel.h"
 
-#include <exception>
-
+#include "AdapterSession.h"
 #include "Globals.h"
 #include "HexText.h"
 #include "ProgramStore.h"
 #include "RunTimeError.h"
-#include "SnapLink.h"
 #include "Text.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -53,21 +51,21 @@ FirmwareWizardModel::~FirmwareWizardModel() { Unload(); }
 bool FirmwareWizardModel::Init(std::shared_ptr<clsZarn> device) {
     m_SelectedZarn = std::move(device);
     if (!m_SelectedZarn) return false;
-    std::int32_t h = -1;
-    if (!CurrentSnapLink().Open(m_SelectedZarn->NICName, h) || h < 0) {
+    AdapterSession adapter(m_SelectedZarn->NICName);
+    if (!adapter.IsOpen()) {
         Log("OpenNdisDeviceByDesc failed to open NIC '" + m_SelectedZarn->NICName + "'", LEVEL_ERROR, "Init");
         Ask(Text(4019) + m_SelectedZarn->NICName, PromptButtons::OK, PromptIcon::Critical);
         return false;
     }
-    m_hNIC = h;
-    boNdisRawOwner = true;
+    m_adapter = std::move(adapter);
+    m_hNIC = m_adapter.Handle();
     return true;
 }
 
 void FirmwareWizardModel::InitEx(std::shared_ptr<clsZarn> device, std::int32_t hNIC) {
     m_SelectedZarn = std::move(device);
+    m_adapter.Close();
     m_hNIC = hNIC;
-    boNdisRawOwner = false;
 }
 
 void FirmwareWizardModel::SetProgressBars(ProgressBar* downloadMode, ProgressBar* erase, ProgressBar* upload) {
@@ -85,8 +83,7 @@ void FirmwareWizardModel::Load() {
 void FirmwareWizardModel::Unload() {
     if (m_unloaded) return;
     m_unloaded = true;
-    if (boNdisRawOwner && m_hNIC >= 0) CurrentSnapLink().Close(m_hNIC);
-    boNdisRawOwner = false;
+    m_adapter.Close();
     m_hNIC = -1;
 }
 
@@ -126,17 +123,9 @@ void FirmwareWizardModel::Guarded(const char* handler, const std::function<void(
     try {
         body();
     } catch (...) {
-        LogTrappedError(Log, handler);
-        std::string description = "Internal error";
-        try {
-            throw;
-        } catch (const RunTimeError& e) {
-            description = e.Description();
-        } catch (const std::exception& e) {
-            description = e.what();
-        } catch (...) {
-        }
-        Ask(description, PromptButtons::OK, PromptIcon::Critical);
+        const TrappedError error = CurrentTrappedError();
+        Log(FormatTrappedError(error, handler), LEVEL_ERROR);
+        Ask(error.description, PromptButtons::OK, PromptIcon::Critical);
         m_downloading = false;
         m_view.busy = false;
         Changed();

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "AdapterSession.h"
 #include "QfwHeader.h"
 #include "Seams.h"
 
@@ -117,7 +118,7 @@ public:
     // user) when the adapter cannot be opened. The wizard closes the adapter
     // when it unloads.
     bool Init(std::shared_ptr<clsZarn> device);
-    // InitEx's model half: the caller keeps the adapter open.
+    // InitEx's model half: the caller keeps the adapter open and closes it.
     void InitEx(std::shared_ptr<clsZarn> device, std::int32_t hNIC);
 
     // Window load: page 1, no download result yet.
@@ -182,8 +183,8 @@ private:
     std::shared_ptr<clsZarn> m_SelectedZarn;
     std::string m_strFileName;
     bool m_boUploadOK = false;
-    bool boNdisRawOwner = false;
-    std::int32_t m_hNIC = -1;
+    AdapterSession m_adapter;  // the adapter Init opened
+    std::int32_t m_hNIC = -1;  // the adapter in use: m_adapter's, or the one InitEx lent
     int m_iStep = 1;
     bool m_uploadImageOnly = false;
     bool m_downloading = false;

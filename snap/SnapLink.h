@@ -21,7 +21,9 @@ public:
     // one came; `frame` then holds it.
     virtual bool Read(std::int32_t hNIC, SnapFrame& frame) = 0;
     // Opens the adapter with this description for one operation
-    // (OpenNdisRaw + OpenNdisDeviceByDesc); hNIC is -1 on failure.
+    // (OpenNdisRaw + OpenNdisDeviceByDesc); hNIC is -1 on failure. The program
+    // owns an adapter through an AdapterSession, which opens and closes it
+    // here; nothing else calls Open and Close.
     virtual bool Open(const std::string& description, std::int32_t& hNIC) = 0;
     // Releases it again (CloseNdisRaw).
     virtual bool Close(std::int32_t hNIC) = 0;

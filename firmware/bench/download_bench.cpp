@@ -15,6 +15,7 @@
 #include <fstream>
 #include <map>
 
+#include "AdapterSession.h"
 #include "FirmwareDownload.h"
 #include "Globals.h"
 #include "Rids.h"
@@ -69,8 +70,9 @@ public:
         kvr::SetClock(&fast);
         GetNumAdapters();
         kvr::SetClock(nullptr);
-        OpenNdisRaw();
-        if (!OpenNdisDeviceByDesc(hNIC, "KVR virtual segment " + segment)) return;
+        adapter = kvr::AdapterSession("KVR virtual segment " + segment);
+        if (!adapter.IsOpen()) return;
+        hNIC = adapter.Handle();
 
         m_imageBytes = imageBytes;
         file = MakeFile(0);
@@ -81,7 +83,7 @@ public:
         ok = true;
     }
     ~Bench() {
-        if (hNIC != -1) CloseNdisRaw(hNIC);
+        adapter.Close();
         m_sim.Stop();
         std::error_code ec;
         if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
@@ -114,7 +116,8 @@ public:
     }
     bool ok = false;
     std::string error, file;
-    std::int32_t hNIC = -1;
+    kvr::AdapterSession adapter;
+    std::int32_t hNIC = -1;  // adapter's handle
     std::shared_ptr<clsZarn> device;
     kvr::QfwHeader header;
 

@@ -56,8 +56,9 @@ public:
         }
         return m_inner.Read(h, f);
     }
-    bool Open(const std::string& d, std::int32_t& h) override { return m_inner.Open(d, h); }
-    bool Close(std::int32_t h) override { return m_inner.Close(h); }
+    bool Open(const std::string& d, std::int32_t& h) override { return ++opens, m_inner.Open(d, h); }
+    bool Close(std::int32_t h) override { return ++closes, m_inner.Close(h); }
+    int opens = 0, closes = 0;  // the download owns its adapter through this link too
 
 private:
     kvr::SnapLink& m_inner;
@@ -313,6 +314,7 @@ TEST_F(FirmwareDownloadSim, StageFaultsOfBothProtocols) {
                 if (!f.outgoing && f.kind == SNAP_KIND_READ_REQUEST && f.bytes[0] != 0x01) reads.insert(f.label);
             EXPECT_LE(reads.size(), 1u);
             EXPECT_FALSE(G().DownloadInProgress);
+            if (stranger) { EXPECT_EQ(stranger->opens, 1); EXPECT_EQ(stranger->closes, 1); }
             if (e.restoredTo >= 0) {
                 ASSERT_LT(m_prompter.barSetsAtAsk, m_upload.sets.size());
                 EXPECT_EQ(m_upload.sets[m_prompter.barSetsAtAsk], e.restoredTo);

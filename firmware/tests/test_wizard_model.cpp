@@ -5,13 +5,17 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "LogRecorder.h"
 #include "RecordingPrompter.h"
 #include "TempAppDir.h"
 #include "FirmwareWizardModel.h"
 #include "Globals.h"
+#include "RunTimeError.h"
 #include "basUtils.h"
 #include "clsDbManager.h"
 #include "clsZarn.h"
@@ -53,6 +57,7 @@ struct Row {
     int dialogs = 1;
     std::string saved = "";
     std::string result = "";                         // page 4's version line
+    std::string logged = "";                         // an error line
 };
 
 }  // namespace
@@ -139,6 +144,13 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
          .downloadCalls = 1, .unloaded = true, .saved = same, .result = ran},
         {.name = "page 2 without a file: says so and goes back to page 1", .files = {}, .actions = "2P",
          .prompts = {T(4020)}, .dialogs = 0},
+        // A file dialog that throws: the handler logs the error and shows its description.
+        {.name = "a numbered error", .files = {"!52"}, .actions = "N", .prompts = {"Bad file name or number"},
+         .logged = "Error #52: Bad file name or number in cmdNext_Click"},
+        {.name = "out of memory", .files = {"!oom"}, .actions = "N", .prompts = {"Out of memory"},
+         .logged = "Error #7: Out of memory in cmdNext_Click"},
+        {.name = "another exception", .files = {"!std"}, .actions = "N", .prompts = {"Internal error: no disk"},
+         .logged = "Error #51: Internal error: no disk in cmdNext_Click"},
     };
 
     for (const Row& r : rows) {
@@ -146,6 +158,7 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
         G().EngineeringFeatures = r.eng;
         G().DbManager->SaveSetting(kProgramTitle, "Settings", "LastQfwDownloaded", "-");
         test::RecordingPrompter prompter(r.answer);
+        test::LogRecorder log;
         auto device = std::make_shared<clsZarn>();
         device->Name = "Kitchen";
         device->MAC = "0007F5000001";
@@ -166,6 +179,9 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
             EXPECT_EQ(filter, T(4047) + " (*.qfw)|*.qfw");
             EXPECT_EQ(initial, "-");  // starts with the remembered file
             if (files.empty()) return std::string();
+            if (files.front() == "!52") throw RunTimeError(52, "Bad file name or number");
+            if (files.front() == "!oom") throw std::bad_alloc();
+            if (files.front() == "!std") throw std::runtime_error("no disk");
             const std::string f = app.File(files.front() + ".qfw");
             files.pop_front();
             return f;
@@ -222,6 +238,8 @@ TEST(FirmwareWizardModel, PageFlowWarningsAndButtons) {
         EXPECT_EQ(FirmwareWizardModel::LastQfwDownloaded(), r.saved.empty() ? "-" : r.saved);
         EXPECT_EQ(m.UploadOK(), r.page == 4);
         EXPECT_EQ(v.resultText, r.page == 4 ? r.result : "");
+        EXPECT_EQ(log.CountContaining("Error #"), r.logged.empty() ? 0u : 1u) << log.Dump();
+        if (!r.logged.empty()) { EXPECT_TRUE(log.Has(r.logged, LEVEL_ERROR, "frmFirmwareWizard")) << log.Dump(); }
     }
     G().EngineeringFeatures = false;
 }
