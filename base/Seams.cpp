@@ -48,12 +48,28 @@ NegativePrompter g_negative;
 Clock* g_clock = nullptr;
 EventPump* g_pump = nullptr;
 Prompter* g_prompter = nullptr;
+thread_local Clock* t_clock = nullptr;
+thread_local EventPump* t_pump = nullptr;
+thread_local Prompter* t_prompter = nullptr;
 
 }  // namespace
 
-Clock& CurrentClock() { return g_clock ? *g_clock : g_steady; }
-EventPump& CurrentEventPump() { return g_pump ? *g_pump : g_noPump; }
-Prompter& CurrentPrompter() { return g_prompter ? *g_prompter : g_negative; }
+Clock& CurrentClock() { return t_clock ? *t_clock : g_clock ? *g_clock : g_steady; }
+EventPump& CurrentEventPump() { return t_pump ? *t_pump : g_pump ? *g_pump : g_noPump; }
+Prompter& CurrentPrompter() { return t_prompter ? *t_prompter : g_prompter ? *g_prompter : g_negative; }
+
+ThreadSeams::ThreadSeams(Clock* clock, EventPump* pump, Prompter* prompter)
+    : m_clock(t_clock), m_pump(t_pump), m_prompter(t_prompter) {
+    if (clock) t_clock = clock;
+    if (pump) t_pump = pump;
+    if (prompter) t_prompter = prompter;
+}
+
+ThreadSeams::~ThreadSeams() {
+    t_clock = m_clock;
+    t_pump = m_pump;
+    t_prompter = m_prompter;
+}
 void SetClock(Clock* clock) { g_clock = clock; }
 void SetEventPump(EventPump* pump) { g_pump = pump; }
 void SetPrompter(Prompter* prompter) { g_prompter = prompter; }

@@ -60,6 +60,24 @@ void SetClock(Clock* clock);
 void SetEventPump(EventPump* pump);
 void SetPrompter(Prompter* prompter);
 
+// Seams of the calling thread alone, for the life of the object: a download
+// that runs on a thread of its own waits, asks and lets events run through
+// these, while every other thread keeps the program-wide ones. A null
+// argument keeps what the thread had. Scopes nest; each restores what it
+// found.
+class ThreadSeams {
+public:
+    ThreadSeams(Clock* clock, EventPump* pump, Prompter* prompter);
+    ~ThreadSeams();
+    ThreadSeams(const ThreadSeams&) = delete;
+    ThreadSeams& operator=(const ThreadSeams&) = delete;
+
+private:
+    Clock* m_clock;
+    EventPump* m_pump;
+    Prompter* m_prompter;
+};
+
 // A progress bar that only keeps its values (for tests and headless runs).
 class MemoryProgressBar : public ProgressBar {
 public:

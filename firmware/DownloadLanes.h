@@ -1,0 +1,34 @@
+#pragma once
+// Several devices' downloads at the same time. The work for each device runs
+// in a lane of its own: with one lane per adapter the devices are worked on
+// one after the other on the calling thread, exactly as a one-device run;
+// with more, up to that many devices of one adapter are worked on at once.
+//
+// Inside a lane the work reaches its own device only: the frames its adapter
+// receives from that device, its own waits and its own log tag. Whatever the
+// works share (records, the run's outcome, the terminal) they guard
+// themselves: works of different lanes run on different threads.
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class clsZarn;
+
+namespace kvr {
+
+struct LaneOptions {
+    // At most this many devices of one adapter at once (1: one after the other).
+    int parallel = 1;
+    // Asked before each device starts; true: that device and every later one
+    // are not started.
+    std::function<bool()> stopRequested;
+};
+
+// Runs work(i) once for each devices[i] that is started, in list order of
+// starting. Returns when every started work has returned; the result says
+// which were started.
+std::vector<bool> RunInLanes(const std::vector<std::shared_ptr<clsZarn>>& devices, const LaneOptions& options,
+                             const std::function<void(std::size_t index)>& work);
+
+}  // namespace kvr
