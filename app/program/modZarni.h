@@ -85,7 +85,7 @@ std::string FitRunToDisplay(std::vector<std::string>& args);
 void ChooseHeadlessPlatform(const std::vector<std::string>& args);
 
 // The program's exit status after its event loop ended: the run's outcome
-// in automated mode (an unattended failure is also told on standard error).
+// in (attended) automated mode.
 int FinishRun(StartupOutcome& outcome, int eventLoopStatus);
 
 // Ends the run: closes the message window, releases the database manager.
