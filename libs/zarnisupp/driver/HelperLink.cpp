@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,11 @@ namespace {
 
 // A reply that takes longer than this means the helper hangs.
 constexpr int kReplyTimeoutMs = 5000;
+// Frames sent whose answers are not read yet, at most: far fewer than fill a
+// socket's queue with requests one way or answers the other.
+constexpr int kMaxOwed = 32;
+// Collect without waiting.
+constexpr int kAnyOwed = std::numeric_limits<int>::max();
 
 // A descriptor above the standard ones and the helper's two, so that moving it
 // into place in the child always clears close-on-exec.
@@ -117,43 +123,106 @@ HelperLink::~HelperLink() {
 bool HelperLink::Call(const std::vector<std::uint8_t>& request, std::string* error) {
     std::string ignored;
     std::string& why = error ? *error : ignored;
+    // Answers come in order: first those to the frames sent before.
+    if (!Collect(0)) {
+        why = "the helper has ended";
+        return false;
+    }
     if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         why = std::string("the helper has ended: ") + std::strerror(errno);
         return false;
     }
+    bool ok = false;
+    return NextReply(true, ok, why) == 1 && ok;
+}
+
+int HelperLink::NextReply(bool wait, bool& ok, std::string& why) {
     std::uint8_t reply[helper::kMessageRoom];
     for (;;) {
         // The socket's receive time-out bounds the wait (set at the start).
-        const ssize_t got = ::recv(m_requests, reply, sizeof reply, 0);
+        const ssize_t got = ::recv(m_requests, reply, sizeof reply, wait ? 0 : MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait) return 0;
             why = "the helper does not answer";
             // A helper that hangs is of no more use: end it.
             if (m_pid > 0) ::kill(m_pid, SIGKILL);
-            return false;
+            return -1;
         }
         if (got <= 0) {
             why = "the helper has ended";
+            return -1;
+        }
+        ok = helper::ParseReply(reply, static_cast<std::size_t>(got), why);
+        return 1;
+    }
+}
+
+bool HelperLink::Collect(int owed) {
+    while (m_unanswered > 0) {
+        bool ok = false;
+        std::string why;
+        const int got = NextReply(m_unanswered > owed, ok, why);
+        if (got == 0) return true;
+        if (got < 0 || !ok) {
+            if (!m_refused) m_refusal = why;
+            m_refused = true;
+        }
+        if (got < 0) {
+            // Whether the helper sent the frames still owed is unknown: they count as refused.
+            m_unanswered = 0;
             return false;
         }
-        return helper::ParseReply(reply, static_cast<std::size_t>(got), why);
+        --m_unanswered;
     }
+    return true;
+}
+
+bool HelperLink::TakeRefusal(std::string* error) {
+    if (!m_refused) return false;
+    if (error) *error = m_refusal;
+    m_refused = false;
+    m_refusal.clear();
+    errno = ECOMM;
+    return true;
 }
 
 bool HelperLink::SetFilter(std::uint32_t filter, std::string* error) { return Call(helper::FilterRequest(filter), error); }
 
 bool HelperLink::Send(const std::uint8_t* frame, std::size_t length, std::string* error) {
     if (!frame || length < kMinFrame || length > kMaxFrame) return false;
-    return Call(helper::SendRequest(frame, length), error);
+    // A bounded number of answers owed keeps both sockets' queues from filling,
+    // so neither side ever blocks on the other.
+    Collect(kMaxOwed - 1);
+    if (TakeRefusal(error)) return false;
+    const std::vector<std::uint8_t> request = helper::SendRequest(frame, length);
+    if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        if (error) *error = std::string("the helper has ended: ") + std::strerror(errno);
+        return false;
+    }
+    ++m_unanswered;
+    return true;
 }
 
 ReadResult HelperLink::Read(std::uint8_t* out, std::size_t capacity, std::size_t* length) {
     std::uint8_t frame[kMaxFrame + 1];
     for (;;) {
         const ssize_t got = ::recv(m_frames, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
-        if (got < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? ReadResult::Empty : ReadResult::Gone;
-        if (got == 0) return ReadResult::Gone;
+        if (got <= 0) {
+            const bool empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            // Nothing (more) from the helper: a refusal not reported yet comes first.
+            Collect(kAnyOwed);
+            if (TakeRefusal(nullptr)) return ReadResult::Refused;
+            return empty ? ReadResult::Empty : ReadResult::Gone;
+        }
         const auto n = static_cast<std::size_t>(got);
+        // The helper's word that a frame was refused, after its answer to the send.
+        // A word for a refusal the last Send reported already is passed over.
+        if (n == 1 && frame[0] == helper::kRefusedNotice) {
+            Collect(kAnyOwed);
+            if (TakeRefusal(nullptr)) return ReadResult::Refused;
+            continue;
+        }
         if (n < kMinFrame || n > kMaxFrame) continue;  // not a frame: never handed on
         const std::size_t len = std::min(n, capacity);
         std::memcpy(out, frame, len);

@@ -7,7 +7,10 @@
 //   descriptor 3, requests: the library asks, the helper answers each request
 //     with one reply, in order;
 //   descriptor 4, frames: the helper relays every received frame it keeps, one
-//     frame per message, nothing else.
+//     frame per message, and the one byte 'R' after each refused send (so that a
+//     parent waiting for frames hears of it), nothing else.
+// The library does not wait for the reply to a send: it reads it on a later
+// call, and a refusal ('E') makes that call fail.
 // Requests (first byte the kind, numbers little-endian):
 //   'H' u32 version                      hello; must come first, once
 //   'O' u8 promiscuous, u8 n, n bytes    open the adapter of that name (once)
@@ -29,6 +32,7 @@ inline constexpr int kFramesFd = 4;
 // so that a longer one is seen as too long rather than cut short.
 inline constexpr std::size_t kMessageRoom = 2048;
 inline constexpr const char* kProgramName = "kvr-rawhelper";
+inline constexpr std::uint8_t kRefusedNotice = 'R';
 
 enum class Kind : std::uint8_t { Hello = 'H', Open = 'O', Filter = 'F', Send = 'S' };
 
