@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <thread>
 #include <vector>
 
@@ -22,11 +21,6 @@ namespace {
 
 // A reply that takes longer than this means the helper hangs.
 constexpr int kReplyTimeoutMs = 5000;
-// Frames sent whose answers are not read yet, at most: far fewer than fill a
-// socket's queue with requests one way or answers the other.
-constexpr int kMaxOwed = 32;
-// Collect without waiting.
-constexpr int kAnyOwed = std::numeric_limits<int>::max();
 
 // A descriptor above the standard ones and the helper's two, so that moving it
 // into place in the child always clears close-on-exec.
@@ -123,64 +117,50 @@ HelperLink::~HelperLink() {
 bool HelperLink::Call(const std::vector<std::uint8_t>& request, std::string* error) {
     std::string ignored;
     std::string& why = error ? *error : ignored;
-    // Answers come in order: first those to the frames sent before.
-    if (!Collect(0)) {
-        why = "the helper has ended";
-        return false;
-    }
     if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         why = std::string("the helper has ended: ") + std::strerror(errno);
         return false;
     }
-    bool ok = false;
-    return NextReply(true, ok, why) == 1 && ok;
+    for (;;) {
+        helper::Reply reply = helper::Reply::Failed;
+        if (!NextReply(true, reply, why)) return false;
+        if (reply != helper::Reply::Refused) return reply == helper::Reply::Done;
+        // Refusals of frames sent before come first; they are reported by the
+        // next Send or Read, and their word on the frames socket is passed over.
+        Refuse(why);
+        ++m_heardEarly;
+    }
 }
 
-int HelperLink::NextReply(bool wait, bool& ok, std::string& why) {
-    std::uint8_t reply[helper::kMessageRoom];
+bool HelperLink::NextReply(bool wait, helper::Reply& reply, std::string& why) {
+    std::uint8_t message[helper::kMessageRoom];
     for (;;) {
         // The socket's receive time-out bounds the wait (set at the start).
-        const ssize_t got = ::recv(m_requests, reply, sizeof reply, wait ? 0 : MSG_DONTWAIT);
+        const ssize_t got = ::recv(m_requests, message, sizeof message, wait ? 0 : MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!wait) return 0;
-            why = "the helper does not answer";
+            why = wait ? "the helper does not answer" : "the helper sent no reply";
             // A helper that hangs is of no more use: end it.
-            if (m_pid > 0) ::kill(m_pid, SIGKILL);
-            return -1;
+            if (wait && m_pid > 0) ::kill(m_pid, SIGKILL);
+            return false;
         }
         if (got <= 0) {
             why = "the helper has ended";
-            return -1;
+            return false;
         }
-        ok = helper::ParseReply(reply, static_cast<std::size_t>(got), why);
-        return 1;
+        reply = helper::ParseReply(message, static_cast<std::size_t>(got), why);
+        return true;
     }
 }
 
-bool HelperLink::Collect(int owed) {
-    while (m_unanswered > 0) {
-        bool ok = false;
-        std::string why;
-        const int got = NextReply(m_unanswered > owed, ok, why);
-        if (got == 0) return true;
-        if (got < 0 || !ok) {
-            if (!m_refused) m_refusal = why;
-            m_refused = true;
-        }
-        if (got < 0) {
-            // Whether the helper sent the frames still owed is unknown: they count as refused.
-            m_unanswered = 0;
-            return false;
-        }
-        --m_unanswered;
-    }
-    return true;
+void HelperLink::Refuse(const std::string& why) {
+    if (!m_refused) m_refusal = why;
+    m_refused = true;
 }
 
 bool HelperLink::TakeRefusal(std::string* error) {
     if (!m_refused) return false;
-    if (error) *error = m_refusal;
+    if (error) *error = "the helper refused a frame: " + m_refusal;
     m_refused = false;
     m_refusal.clear();
     errno = ECOMM;
@@ -191,16 +171,19 @@ bool HelperLink::SetFilter(std::uint32_t filter, std::string* error) { return Ca
 
 bool HelperLink::Send(const std::uint8_t* frame, std::size_t length, std::string* error) {
     if (!frame || length < kMinFrame || length > kMaxFrame) return false;
-    // A bounded number of answers owed keeps both sockets' queues from filling,
-    // so neither side ever blocks on the other.
-    Collect(kMaxOwed - 1);
+    // A refusal there already is reported now; its word on the frames socket is passed over.
+    helper::Reply reply = helper::Reply::Failed;
+    std::string why;
+    if (NextReply(false, reply, why)) {
+        Refuse(why);
+        ++m_heardEarly;
+    }
     if (TakeRefusal(error)) return false;
     const std::vector<std::uint8_t> request = helper::SendRequest(frame, length);
     if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         if (error) *error = std::string("the helper has ended: ") + std::strerror(errno);
         return false;
     }
-    ++m_unanswered;
     return true;
 }
 
@@ -210,16 +193,20 @@ ReadResult HelperLink::Read(std::uint8_t* out, std::size_t capacity, std::size_t
         const ssize_t got = ::recv(m_frames, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
         if (got <= 0) {
             const bool empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
-            // Nothing (more) from the helper: a refusal not reported yet comes first.
-            Collect(kAnyOwed);
             if (TakeRefusal(nullptr)) return ReadResult::Refused;
             return empty ? ReadResult::Empty : ReadResult::Gone;
         }
         const auto n = static_cast<std::size_t>(got);
-        // The helper's word that a frame was refused, after its answer to the send.
-        // A word for a refusal the last Send reported already is passed over.
+        // The helper's word that a frame was refused, sent after the refusal itself.
         if (n == 1 && frame[0] == helper::kRefusedNotice) {
-            Collect(kAnyOwed);
+            if (m_heardEarly > 0) {
+                --m_heardEarly;
+            } else {
+                helper::Reply reply = helper::Reply::Failed;
+                std::string why;
+                NextReply(false, reply, why);
+                Refuse(why);
+            }
             if (TakeRefusal(nullptr)) return ReadResult::Refused;
             continue;
         }

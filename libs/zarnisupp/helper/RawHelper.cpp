@@ -87,7 +87,7 @@ public:
     }
 
 private:
-    // One request and its reply; false when the parent is gone.
+    // One request and its reply (none for a frame that went out); false when the parent is gone.
     bool Serve() {
         std::array<std::uint8_t, kMessageRoom> msg;
         const ssize_t got = ::recv(kRequestFd, msg.data(), msg.size(), MSG_TRUNC | MSG_DONTWAIT);
@@ -97,10 +97,13 @@ private:
         Request req;
         if (static_cast<std::size_t>(got) > msg.size()) error = "request too long";
         else if (ParseRequest(msg.data(), static_cast<std::size_t>(got), req, error)) error = Handle(req);
-        const std::vector<std::uint8_t> reply = error.empty() ? OkReply() : ErrorReply(error);
+        // A frame that went out is not answered: the parent does not wait for it.
+        const bool send = msg[0] == static_cast<std::uint8_t>(Kind::Send);
+        if (send && error.empty()) return true;
+        const std::vector<std::uint8_t> reply = send ? RefusalReply(error) : error.empty() ? OkReply() : ErrorReply(error);
         if (::send(kRequestFd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) return false;
-        // The parent does not wait for this reply; it may be waiting for frames.
-        if (!error.empty() && msg[0] == static_cast<std::uint8_t>(Kind::Send)) {
+        // The parent may be waiting for frames: tell it there too, after the reply.
+        if (send) {
             ++m_notices;
             Announce();
         }
