@@ -105,9 +105,11 @@ ZARNISUPP_API int32_t ZARNISUPP_ReceiveRawPacket(int32_t index, int32_t* noFrame
 // Sends frame[0..frameLength) unchanged and unpadded (destination, source, length or
 // type, payload). Fails when frame is null, frameLength is outside 14..1514, the adapter
 // is closed or the system refuses the frame. Through the raw-frame helper (a process
-// without raw access) a send returns once the helper has the frame; should the system
-// refuse it then, the next send or receive on that adapter fails once with errno ECOMM
-// (that send sends nothing), and a wait in progress returns 1 for that receive.
+// without raw access) a send returns 1 once the helper has the frame; should the
+// helper or the system refuse it then, one later call on that adapter fails with
+// errno ECOMM: the first send after the refusal came back (it sends nothing) or the
+// receive that comes to it among the frames received, whichever is first. A wait in
+// progress returns 1 when the refusal comes back.
 ZARNISUPP_API int32_t ZARNISUPP_SendRawPacket(int32_t index, int32_t frameLength, const uint8_t* frame);
 
 // Writes 1 when the platform is Windows XP, else 0 (always 0 here); 1 when the

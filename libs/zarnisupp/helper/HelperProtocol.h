@@ -4,8 +4,9 @@
 //
 // The library starts one helper per open adapter and hands it two ends of
 // SOCK_SEQPACKET socket pairs (one message = one request, reply or frame):
-//   descriptor 3, requests: the library asks, the helper answers each request
-//     but a send with one reply, in order, and a send only when it refuses it;
+//   descriptor 3, requests: the library asks; the helper answers each hello,
+//     open and filter request with one reply, in order, and a send only when
+//     it refuses the frame;
 //   descriptor 4, frames: the helper relays every received frame it keeps, one
 //     frame per message, and the one byte 'R' after each refusal of a send (so
 //     that a parent waiting for frames hears of it), nothing else.
