@@ -275,8 +275,9 @@ std::int32_t Receive(std::int32_t index, std::int32_t* noFrame, std::int32_t* fr
     r->pendingQueue.pop_front();
     r->freeQueue.push_back(std::move(done));
     ReadRequest& d = *r->freeQueue.back();
-    if (rr == ReadResult::Gone) {
-        // The interface went away: report it rather than look idle forever.
+    if (rr == ReadResult::Gone || rr == ReadResult::Refused) {
+        // The interface went away, or a frame already reported sent was refused:
+        // report it rather than look idle.
         return 0;
     }
     PutU32(d.block.data() + kBlockLength, static_cast<std::uint32_t>(got));

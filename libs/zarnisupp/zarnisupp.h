@@ -97,13 +97,19 @@ ZARNISUPP_API int32_t ZARNISUPP_SetSSID(int32_t index, int32_t ssidLength, const
 // arrived (and *frameLength 0), else 0 with the frame (at most 1514 bytes) copied to
 // frame, which must hold 1514 bytes. Frames come in arrival order; bursts are held
 // in the system's queue between calls. Fails when a pointer is null, the adapter is
-// closed or it has vanished.
+// closed or it has vanished, and once (errno ECOMM) for a frame refused after its
+// send returned (see ZARNISUPP_SendRawPacket).
 ZARNISUPP_API int32_t ZARNISUPP_ReceiveRawPacket(int32_t index, int32_t* noFrame, int32_t* frameLength,
                                                  uint8_t* frame);
 
 // Sends frame[0..frameLength) unchanged and unpadded (destination, source, length or
 // type, payload). Fails when frame is null, frameLength is outside 14..1514, the adapter
-// is closed or the system refuses the frame.
+// is closed or the system refuses the frame. Through the raw-frame helper (a process
+// without raw access) a send returns 1 once the helper has the frame; should the
+// helper or the system refuse it then, one later call on that adapter fails with
+// errno ECOMM: the first send after the refusal came back (it sends nothing) or the
+// receive that comes to it among the frames received, whichever is first. A wait in
+// progress returns 1 when the refusal comes back.
 ZARNISUPP_API int32_t ZARNISUPP_SendRawPacket(int32_t index, int32_t frameLength, const uint8_t* frame);
 
 // Writes 1 when the platform is Windows XP, else 0 (always 0 here); 1 when the

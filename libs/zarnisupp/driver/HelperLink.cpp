@@ -121,39 +121,95 @@ bool HelperLink::Call(const std::vector<std::uint8_t>& request, std::string* err
         why = std::string("the helper has ended: ") + std::strerror(errno);
         return false;
     }
-    std::uint8_t reply[helper::kMessageRoom];
+    for (;;) {
+        helper::Reply reply = helper::Reply::Failed;
+        if (!NextReply(true, reply, why)) return false;
+        if (reply != helper::Reply::Refused) return reply == helper::Reply::Done;
+        // Refusals of frames sent before come first; they are reported by the
+        // next Send or Read, and their word on the frames socket is passed over.
+        Refuse(why);
+        ++m_heardEarly;
+    }
+}
+
+bool HelperLink::NextReply(bool wait, helper::Reply& reply, std::string& why) {
+    std::uint8_t message[helper::kMessageRoom];
     for (;;) {
         // The socket's receive time-out bounds the wait (set at the start).
-        const ssize_t got = ::recv(m_requests, reply, sizeof reply, 0);
+        const ssize_t got = ::recv(m_requests, message, sizeof message, wait ? 0 : MSG_DONTWAIT);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            why = "the helper does not answer";
+            why = wait ? "the helper does not answer" : "the helper sent no reply";
             // A helper that hangs is of no more use: end it.
-            if (m_pid > 0) ::kill(m_pid, SIGKILL);
+            if (wait && m_pid > 0) ::kill(m_pid, SIGKILL);
             return false;
         }
         if (got <= 0) {
             why = "the helper has ended";
             return false;
         }
-        return helper::ParseReply(reply, static_cast<std::size_t>(got), why);
+        reply = helper::ParseReply(message, static_cast<std::size_t>(got), why);
+        return true;
     }
+}
+
+void HelperLink::Refuse(const std::string& why) {
+    if (!m_refused) m_refusal = why;
+    m_refused = true;
+}
+
+bool HelperLink::TakeRefusal(std::string* error) {
+    if (!m_refused) return false;
+    if (error) *error = "the helper refused a frame: " + m_refusal;
+    m_refused = false;
+    m_refusal.clear();
+    errno = ECOMM;
+    return true;
 }
 
 bool HelperLink::SetFilter(std::uint32_t filter, std::string* error) { return Call(helper::FilterRequest(filter), error); }
 
 bool HelperLink::Send(const std::uint8_t* frame, std::size_t length, std::string* error) {
     if (!frame || length < kMinFrame || length > kMaxFrame) return false;
-    return Call(helper::SendRequest(frame, length), error);
+    // A refusal there already is reported now; its word on the frames socket is passed over.
+    helper::Reply reply = helper::Reply::Failed;
+    std::string why;
+    if (NextReply(false, reply, why)) {
+        Refuse(why);
+        ++m_heardEarly;
+    }
+    if (TakeRefusal(error)) return false;
+    const std::vector<std::uint8_t> request = helper::SendRequest(frame, length);
+    if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        if (error) *error = std::string("the helper has ended: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 ReadResult HelperLink::Read(std::uint8_t* out, std::size_t capacity, std::size_t* length) {
     std::uint8_t frame[kMaxFrame + 1];
     for (;;) {
         const ssize_t got = ::recv(m_frames, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
-        if (got < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? ReadResult::Empty : ReadResult::Gone;
-        if (got == 0) return ReadResult::Gone;
+        if (got <= 0) {
+            const bool empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            if (TakeRefusal(nullptr)) return ReadResult::Refused;
+            return empty ? ReadResult::Empty : ReadResult::Gone;
+        }
         const auto n = static_cast<std::size_t>(got);
+        // The helper's word that a frame was refused, sent after the refusal itself.
+        if (n == 1 && frame[0] == helper::kRefusedNotice) {
+            if (m_heardEarly > 0) {
+                --m_heardEarly;
+            } else {
+                helper::Reply reply = helper::Reply::Failed;
+                std::string why;
+                NextReply(false, reply, why);
+                Refuse(why);
+            }
+            if (TakeRefusal(nullptr)) return ReadResult::Refused;
+            continue;
+        }
         if (n < kMinFrame || n > kMaxFrame) continue;  // not a frame: never handed on
         const std::size_t len = std::min(n, capacity);
         std::memcpy(out, frame, len);

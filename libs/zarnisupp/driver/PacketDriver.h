@@ -59,7 +59,9 @@ inline constexpr std::size_t kMinFrame = 14;
 // True when a NIC with these addresses and packet filter keeps a frame for dst.
 bool FilterAccepts(std::uint32_t filter, const Mac& current, const Mac& permanent, const std::uint8_t* dst);
 
-enum class ReadResult { Frame, Empty, Gone };
+// Refused: a frame sent earlier was refused after Send had returned (the read
+// reports that instead of a frame).
+enum class ReadResult { Frame, Empty, Gone, Refused };
 
 // One open adapter ("driver handle"). Opening gives requests; receiving starts
 // when a nonzero packet filter is set.
@@ -68,7 +70,9 @@ public:
     virtual ~Port() = default;
     // NDIS-style request on buffer[0..length). Returns the status (0 = success).
     virtual std::uint32_t Request(bool set, std::uint32_t oid, std::uint8_t* buffer, std::uint32_t length) = 0;
-    // Sends one whole frame unchanged; false when refused or not receiving.
+    // Sends one whole frame unchanged; false when refused or not receiving. A
+    // backend that sends later returns false (sending nothing) while it has a
+    // refusal of an earlier frame to report.
     virtual bool Send(const std::uint8_t* frame, std::size_t length) = 0;
     // Takes the oldest received frame without blocking, copying at most capacity
     // bytes (frames never exceed kMaxFrame).

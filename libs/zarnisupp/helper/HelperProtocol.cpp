@@ -17,6 +17,14 @@ bool Fail(std::string& error, const char* text) {
     return false;
 }
 
+std::vector<std::uint8_t> TextReply(std::uint8_t kind, const std::string& text) {
+    const std::size_t n = std::min<std::size_t>(text.size(), 512);
+    std::vector<std::uint8_t> out(1 + n);
+    out[0] = kind;
+    std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), out.begin() + 1);
+    return out;
+}
+
 }  // namespace
 
 bool ValidAdapterName(const std::string& name) {
@@ -93,24 +101,20 @@ std::vector<std::uint8_t> SendRequest(const std::uint8_t* frame, std::size_t len
 
 std::vector<std::uint8_t> OkReply() { return {'K'}; }
 
-std::vector<std::uint8_t> ErrorReply(const std::string& text) {
-    const std::size_t n = std::min<std::size_t>(text.size(), 512);
-    std::vector<std::uint8_t> out(1 + n);
-    out[0] = 'E';
-    std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), out.begin() + 1);
-    return out;
-}
+std::vector<std::uint8_t> ErrorReply(const std::string& text) { return TextReply('E', text); }
 
-bool ParseReply(const std::uint8_t* data, std::size_t size, std::string& error) {
+std::vector<std::uint8_t> RefusalReply(const std::string& text) { return TextReply('R', text); }
+
+Reply ParseReply(const std::uint8_t* data, std::size_t size, std::string& error) {
     kvr::ByteReader r(data, size);
     const std::uint8_t kind = r.U8();
-    if (!r.Ok()) return Fail(error, "the helper gave an empty reply");
-    if (kind == 'K' && r.Remaining() == 0) return true;
-    if (kind == 'E') {
+    if (!r.Ok()) return Fail(error, "the helper gave an empty reply"), Reply::Failed;
+    if (kind == 'K' && r.Remaining() == 0) return Reply::Done;
+    if (kind == 'E' || kind == 'R') {
         error = r.Text(r.Remaining());
-        return false;
+        return kind == 'E' ? Reply::Failed : Reply::Refused;
     }
-    return Fail(error, "the helper gave a reply of an unknown kind");
+    return Fail(error, "the helper gave a reply of an unknown kind"), Reply::Failed;
 }
 
 }  // namespace kvr::zs::helper

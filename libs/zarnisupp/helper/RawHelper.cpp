@@ -67,7 +67,7 @@ public:
 
     int Run() {
         for (;;) {
-            pollfd p[3] = {{kRequestFd, POLLIN, 0}, {kFramesFd, static_cast<short>(m_held ? POLLOUT : 0), 0},
+            pollfd p[3] = {{kRequestFd, POLLIN, 0}, {kFramesFd, static_cast<short>(m_held || m_notices ? POLLOUT : 0), 0},
                            {m_captureFd, POLLIN, 0}};
             const nfds_t n = (m_pcap && !m_held) ? 3 : 2;
             if (::poll(p, n, -1) < 0) {
@@ -80,13 +80,14 @@ public:
             if (p[0].revents & POLLIN) {
                 if (!Serve()) return 0;
             }
+            if (p[1].revents & POLLOUT) Announce();
             if (m_held && (p[1].revents & POLLOUT) && !Relay()) return 0;
             if (n == 3 && (p[2].revents & (POLLIN | POLLERR | POLLHUP)) && !Capture()) return 0;
         }
     }
 
 private:
-    // One request and its reply; false when the parent is gone.
+    // One request and its reply (none for a frame that went out); false when the parent is gone.
     bool Serve() {
         std::array<std::uint8_t, kMessageRoom> msg;
         const ssize_t got = ::recv(kRequestFd, msg.data(), msg.size(), MSG_TRUNC | MSG_DONTWAIT);
@@ -96,8 +97,17 @@ private:
         Request req;
         if (static_cast<std::size_t>(got) > msg.size()) error = "request too long";
         else if (ParseRequest(msg.data(), static_cast<std::size_t>(got), req, error)) error = Handle(req);
-        const std::vector<std::uint8_t> reply = error.empty() ? OkReply() : ErrorReply(error);
-        return ::send(kRequestFd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+        // A frame that went out is not answered: the parent does not wait for it.
+        const bool send = msg[0] == static_cast<std::uint8_t>(Kind::Send);
+        if (send && error.empty()) return true;
+        const std::vector<std::uint8_t> reply = send ? RefusalReply(error) : error.empty() ? OkReply() : ErrorReply(error);
+        if (::send(kRequestFd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size())) return false;
+        // The parent may be waiting for frames: tell it there too, after the reply.
+        if (send) {
+            ++m_notices;
+            Announce();
+        }
+        return true;
     }
 
     // Carries a request out: "" when done, else why not.
@@ -197,6 +207,12 @@ private:
         return true;
     }
 
+    // Tells the parent of refused frames on the frames socket; what its full queue
+    // does not take now is told once there is room.
+    void Announce() {
+        while (m_notices > 0 && ::send(kFramesFd, &kRefusedNotice, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) --m_notices;
+    }
+
     // Hands on the held frame; it stays held while the parent's queue is full.
     bool Relay() {
         const ssize_t sent = ::send(kFramesFd, m_frame.data(), m_frameLength, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -216,6 +232,7 @@ private:
     std::array<std::uint8_t, kMaxFrame> m_frame{};
     std::size_t m_frameLength = 0;
     bool m_held = false;
+    int m_notices = 0;  // refusals the parent has not been told of on the frames socket
 };
 
 }  // namespace

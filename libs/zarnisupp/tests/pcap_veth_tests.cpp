@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -185,7 +186,9 @@ TEST_P(ZarnisuppPcapPaths, VanishedInterfaceFailsInsteadOfLookingIdle) {
     // loaded machine that can take longer than a second.
     for (int i = 0; i < 250 && r == 1; ++i) {
         ZARNISUPP_WaitForRawPacket(m_index, 20);
+        errno = 0;
         r = ZARNISUPP_ReceiveRawPacket(m_index, &no, &len, buf.data());
+        if (r == 0 && errno == ECOMM) r = 1;  // the helper refused the frame as the interface went
     }
     EXPECT_EQ(r, 0);
     EXPECT_EQ(ZARNISUPP_SendRawPacket(m_index, 60, f.data()), 0);
@@ -194,6 +197,32 @@ TEST_P(ZarnisuppPcapPaths, VanishedInterfaceFailsInsteadOfLookingIdle) {
     std::int32_t st = 0;
     std::uint32_t medium = 0;
     EXPECT_EQ(ZARNISUPP_GetOid(m_index, 0x00010104, &medium, 4, &st), 0);
+}
+
+TEST_P(ZarnisuppPcapPaths, AFrameTheSystemRefusesFailsItsSendOrThroughTheHelperTheNextCallOnce) {
+    ASSERT_EQ(ZARNISUPP_OpenAdapter(m_index), 1);
+    ASSERT_TRUE(VethLab::Ip({"link", "set", m_lab.NearIf(), "mtu", "500"}));
+    const Mac near = m_lab.NearMac(), far = m_lab.FarMac();
+    const Frame big = Snap(far, near, 1514, 1), unsent = Snap(far, near, 60, 2), after = Snap(far, near, 60, 3);
+    Frame buf(1514);
+    std::int32_t no = 0, len = 0;
+    // The receive first: it reads the helper's word of the refusal, which a send leaves behind.
+    for (const bool bySend : {false, true}) {
+        SCOPED_TRACE(bySend ? "the next send reports it" : "the next receive reports it");
+        const bool helper = GetParam() == RawPath::Helper;
+        ASSERT_EQ(ZARNISUPP_SendRawPacket(m_index, 1514, big.data()), helper ? 1 : 0);
+        if (helper) {
+            EXPECT_EQ(ZARNISUPP_WaitForRawPacket(m_index, 5000), 1) << "the refusal did not end the wait";
+            errno = 0;
+            if (bySend) EXPECT_EQ(ZARNISUPP_SendRawPacket(m_index, 60, unsent.data()), 0);
+            else EXPECT_EQ(ZARNISUPP_ReceiveRawPacket(m_index, &no, &len, buf.data()), 0);
+            EXPECT_EQ(errno, ECOMM);
+        }
+        ASSERT_EQ(ZARNISUPP_SendRawPacket(m_index, 60, after.data()), 1) << "the refusal was reported more than once";
+        const auto got = m_lab.FarCollect(300, 2);
+        ASSERT_EQ(got.size(), 1u) << "the send that reported the refusal sent its frame";
+        EXPECT_EQ(got[0], after);
+    }
 }
 
 TEST_F(ZarnisuppPcap, WithoutRawAccessTheAdapterIsListedButDoesNotOpen) {
