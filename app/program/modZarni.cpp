@@ -241,7 +241,10 @@ void EnterApplicationDirectory(const std::string& appDirectory) {
 void OpenDatabaseAndLog(StartupOutcome& out) {
     G().DebugLoggingLevel = 7;
     out.database = std::make_unique<clsDbManager>();
+    SetStatusLogWriter(clsDbManager::LogWriter());
     InitDebugLog();
+    ApplyDebugLoggingLevelSetting(out.database->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
+                                                           std::to_string(G().DebugLoggingLevel)));
     StatusWindow();
 }
 
@@ -427,6 +430,7 @@ void Shutdown(StartupOutcome& outcome) {
     DestroyStatusWindow();
     SetHelpOpener(nullptr);
     outcome.database.reset();
+    SetStatusLogWriter({});
     RemoveQtSeams();
     outcome.lock.reset();
     SetDataDirectory({});
