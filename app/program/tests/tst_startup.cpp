@@ -204,6 +204,16 @@ private slots:
         QCOMPARE(AckTimeoutFromSetting("1e308", 0.2f), 0.2f);
     }
 
+    // The log's level setting holds from the start: at NONE the user-level
+    // lines of the checks stay out of the status log.
+    void logLevelSettingIsTakenAtStartUp() {
+        SetSetting("DebugLoggingLevel", "17");
+        StartupOutcome out = Main({}, App().string());
+        QCOMPARE(G().DebugLoggingLevel, 17L);
+        Shutdown(out);
+        QVERIFY(!ContainsText(StatusLog(App()), "CheckOS: Linux"));
+    }
+
     void blankCommandLineIsNoCommandLine() {
         StartupOutcome out = Main({"   ", ""}, App().string());
         QVERIFY(out.mainWindow);
