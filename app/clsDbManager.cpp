@@ -412,7 +412,6 @@ void clsDbManager::Construct() {
         StatusDisplay("Database initialized and status log opened on " + NowText() + ".", 13);
     }
     G().DbManager = this;
-    kvr::SetStatusLogWriter(LogWriter());
 }
 
 // One complete database, or none, for the program to open: what a stopped

@@ -15,7 +15,7 @@
 // the constructor sets G().DbManager to the new manager (the destructor clears
 // it again), through which the string lookup of the foundation reaches its
 // string table (ProgramStore.h); the debug log reaches its status log only
-// through the writer the constructor installs (basDebug.h). No operation throws: when the file cannot be opened (not a
+// through the writer the program installs (basDebug.h). No operation throws: when the file cannot be opened (not a
 // database, locked by another process, unreadable) the program runs on without
 // settings, log table and string tables, and the file is left untouched. A
 // read-only file is read but never written, copied over or compacted.
@@ -63,8 +63,8 @@ public:
 
     // The program's database manager (G().DbManager) while one exists, else null.
     static clsDbManager* Current();
-    // The status-log writer given to the debug log (kvr::SetStatusLogWriter):
-    // its rows go to Current() while there is one.
+    // The status-log writer the program gives the debug log
+    // (kvr::SetStatusLogWriter): its rows go to Current() while there is one.
     static kvr::StatusLogWriter LogWriter();
 
     // Text of string id in the open string table; nothing when the table has

@@ -10,7 +10,6 @@
 #include "ElapsedTime.h"
 #include "Globals.h"
 #include "HexText.h"
-#include "ProgramStore.h"
 #include "RunTimeError.h"
 #include "Text.h"
 
@@ -151,9 +150,6 @@ long InitDebugLog() {
         DebugLog("Performance frequency: high=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq >> 32)) +
                      " low=0x" + kvr::HexUpper(static_cast<std::uint32_t>(freq)),
                  "TRACE");
-        if (kvr::ProgramStore* store = G().DbManager)
-            ApplyDebugLoggingLevelSetting(store->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
-                                                            std::to_string(G().DebugLoggingLevel)));
     } catch (...) {
     }
     return 0;

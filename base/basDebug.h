@@ -1,7 +1,7 @@
 #pragma once
 // The debug log: every module reports through DebugLog with a level and its
 // module name. Messages reach the status window (slot 0), the status log (at
-// or above DebugLoggingLevel, through the installed status-log writer) and,
+// or above DebugLoggingLevel, through the writer the program installs) and,
 // during an unattended run, the automation output file (ERROR and above).
 // DebugLog never fails towards its caller.
 #include <functional>

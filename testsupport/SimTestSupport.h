@@ -17,6 +17,7 @@
 #include "LogRecorder.h"
 #include "RecordingPrompter.h"
 #include "SimLink.h"
+#include "SimSegments.h"
 #include "SnapLink.h"
 #include "ZarniLibs.h"
 #include "clsNICpool.h"
@@ -44,54 +45,35 @@ protected:
     void SetUp() override {
         if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
             GTEST_SKIP() << "libzarnisupp.so not built";
-        char tmpl[] = "/tmp/kvr-devices-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
-        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         UseShippedAdapterLibrary();
         NicPool().colNIC.clear();
     }
     void TearDown() override {
         kvr::SetClock(nullptr);
-        for (auto& s : m_sims) s.second->Stop();
-        m_sims.clear();
+        m_segments.StopAll();
         NicPool().colNIC.clear();
         kvr::ResetZarniSuppModule();
-        std::error_code ec;
-        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
     }
 
     // A segment name of this test ("a", "b" ... made unique per process).
-    std::string Segment(const std::string& tag) const { return "dv" + std::to_string(::getpid()) + tag; }
+    std::string Segment(const std::string& tag) const { return m_segments.Segment(tag); }
     // The adapter description under which the library lists a segment.
-    std::string Nic(const std::string& tag) const { return "KVR virtual segment " + Segment(tag); }
+    std::string Nic(const std::string& tag) const { return m_segments.Nic(tag); }
 
     // Starts a simulator with these devices on segment `tag`.
     kvr::sim::Simulator& Start(const std::string& tag, const std::vector<kvr::sim::DeviceConfig>& devices) {
-        auto sim = std::make_unique<kvr::sim::Simulator>();
-        for (const auto& d : devices) {
-            std::string err;
-            EXPECT_TRUE(sim->AddDevice(d, &err)) << err;
-        }
         std::string err;
-        EXPECT_TRUE(sim->StartOnSegment(Segment(tag), &err)) << err;
-        auto& ref = *sim;
-        m_sims[tag] = std::move(sim);
-        return ref;
+        kvr::sim::Simulator* sim = m_segments.Start(tag, devices, &err);
+        EXPECT_NE(sim, nullptr) << err;
+        return m_segments.Sim(tag);
     }
-    kvr::sim::Simulator& Sim(const std::string& tag) { return *m_sims.at(tag); }
+    kvr::sim::Simulator& Sim(const std::string& tag) { return m_segments.Sim(tag); }
 
     // Scans the adapters (without the scan pauses) and pools exactly these
     // descriptions, in this order; descriptions need not exist. The clock the
     // test installed before stays installed.
     void PoolAdapters(const std::vector<std::string>& descriptions) {
-        kvr::Clock& before = kvr::CurrentClock();
-        kvr::FakeClock fast;
-        kvr::SetClock(&fast);
-        const std::int32_t n = GetNumAdapters();
-        kvr::SetClock(&before);
-        ASSERT_GE(n, 1);
+        ASSERT_GE(kvr::test::SimSegments::ScanAdapters(), 1);
         NicPool().colNIC.clear();
         for (const auto& d : descriptions) {
             auto nic = std::make_shared<clsNIC>();
@@ -100,8 +82,7 @@ protected:
         }
     }
 
-    std::string m_root;
-    std::map<std::string, std::unique_ptr<kvr::sim::Simulator>> m_sims;
+    kvr::test::SimSegments m_segments{"dv"};
 };
 
 // Read requests the device received after discovery (profile reads and the like),

@@ -48,7 +48,10 @@ private:
 // Points the segment root at a fresh directory for the lifetime of the object.
 class SegmentRootScope {
 public:
-    SegmentRootScope() { ::setenv("KVR_SEGMENT_DIR", Root().c_str(), 1); }
+    SegmentRootScope() {
+        if (m_dir.Path().empty()) std::abort();  // never segments outside a directory of our own
+        ::setenv("KVR_SEGMENT_DIR", Root().c_str(), 1);
+    }
     ~SegmentRootScope() { ::unsetenv("KVR_SEGMENT_DIR"); }
     std::string Root() const { return m_dir.Path() + "/segments"; }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Shared pieces of the window tests: the shared test support, and a private
-// application directory and segment directory for the whole test process.
-#include <cstdlib>
+// application directory for the whole test process (the segments come from
+// SimSegments.h).
 #include <filesystem>
 
 #include "Globals.h"
@@ -13,10 +13,8 @@
 namespace kvr::test {
 
 // Points the program at `appDir` (the shipped libraries linked in, built-in
-// strings) and the virtual segments at `segmentDir`.
-inline void UsePrivateDirectories(const std::filesystem::path& appDir, const std::filesystem::path& segmentDir) {
-    ::setenv("KVR_SEGMENT_DIR", segmentDir.c_str(), 1);
-    ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
+// strings).
+inline void UsePrivateAppDirectory(const std::filesystem::path& appDir) {
     for (const char* lib : {kZarniSuppFile, kZarniUtilsFile})
         std::filesystem::create_symlink(std::filesystem::path(KVR_BUNDLE_DIR) / lib, appDir / lib);
     G().AppDirectory = appDir.string();

@@ -22,6 +22,7 @@
 #include "HexText.h"
 #include "Segment.h"
 #include "SkipSleepClock.h"
+#include "TempDir.h"
 #include "VethLab.h"
 #include "clsNICpool.h"
 
@@ -43,17 +44,11 @@ protected:
     void SetUp() override {
         if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
             GTEST_SKIP() << "libzarnisupp.so not built";
-        char tmpl[] = "/tmp/kvr-adapter-seg-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        ::setenv("KVR_SEGMENT_DIR", root.c_str(), 1);
         UseRealLibraries();
         kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
     }
     void TearDown() override {
         kvr::SetClock(nullptr);
-        std::error_code ec;
-        if (!root.empty()) std::filesystem::remove_all(root, ec);
     }
     // Scans without the 2-second pauses.
     std::int32_t Scan() {
@@ -64,7 +59,7 @@ protected:
         return n;
     }
     bool Read(std::int32_t h, kvr::SnapFrame& frame) { return ReadNDIS(h, frame); }
-    std::string root;
+    SegmentRootScope root;
     LogRecorder log;
 };
 

@@ -38,6 +38,7 @@ struct BenchDir {
 void BM_DebugLogToStatusLog(benchmark::State& state) {
     BenchDir dir;
     auto db = std::make_unique<clsDbManager>();
+    kvr::SetStatusLogWriter(clsDbManager::LogWriter());  // as the program's start-up wires it
     G().DebugLoggingLevel = 7;
     for (int i = 0; i < 2100; ++i) DebugLog("warm-up record " + std::to_string(i), "WARNING", std::string("bench"));
     const std::string message = "SendSnapCommand: no acknowledgement for label 0x1234 after 200 ms, retrying";
@@ -53,6 +54,7 @@ BENCHMARK(BM_DebugLogToStatusLog)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->
 void BM_DebugLogBurstWorstAppend(benchmark::State& state) {
     BenchDir dir;
     auto db = std::make_unique<clsDbManager>();
+    kvr::SetStatusLogWriter(clsDbManager::LogWriter());  // as the program's start-up wires it
     G().DebugLoggingLevel = 7;
     for (int i = 0; i < 2100; ++i) DebugLog("warm-up record " + std::to_string(i), "WARNING", std::string("bench"));
     const std::string message = "SendSnapCommand: no acknowledgement for label 0x1234 after 200 ms, retrying";

@@ -212,7 +212,10 @@ void EnterApplicationDirectory(const std::string& appDirectory) {
 void OpenDatabaseAndLog(StartupOutcome& out, bool headless) {
     G().DebugLoggingLevel = 7;
     out.database = std::make_unique<clsDbManager>();
+    SetStatusLogWriter(clsDbManager::LogWriter());
     InitDebugLog();
+    ApplyDebugLoggingLevelSetting(out.database->GetSetting(kProgramTitle, "Settings", "DebugLoggingLevel",
+                                                           std::to_string(G().DebugLoggingLevel)));
     if (!headless) StatusWindow();
 }
 
@@ -461,6 +464,7 @@ void Shutdown(StartupOutcome& outcome) {
     DestroyStatusWindow();
     SetHelpOpener(nullptr);
     outcome.database.reset();
+    SetStatusLogWriter({});
     RemoveQtSeams();
     outcome.lock.reset();
     SetDataDirectory({});

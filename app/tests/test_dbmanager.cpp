@@ -14,6 +14,7 @@
 #include "RecordingPrompter.h"
 #include "TempAppDir.h"
 #include "DataDirectory.h"
+#include "DatabaseLog.h"
 #include "LogRecorder.h"
 #include "Globals.h"
 #include "basUtils.h"
@@ -289,6 +290,7 @@ TEST(DbManagerBadFiles, NotADatabaseIsLeftUntouched) {
     const std::string garbage(5000, '\x5A');
     app.Write("db1.mdb", garbage);
     {
+        kvr::test::DatabaseLog dbLog(clsDbManager::LogWriter());
         clsDbManager db;
         EXPECT_FALSE(db.IsOpen());
         EXPECT_EQ(G().DbManager, &db);
@@ -329,6 +331,7 @@ TEST(DbManagerBadFiles, LockedByAnotherProcessNeitherHangsNorLosesData) {
     ASSERT_TRUE(other.Exec("BEGIN EXCLUSIVE"));
     ASSERT_TRUE(other.Exec("INSERT INTO tblSettings (strAppName, strSection, strKeyName, strValue) VALUES ('a','b','c','d')"));
     {
+        kvr::test::DatabaseLog dbLog(clsDbManager::LogWriter());
         clsDbManager db;
         EXPECT_FALSE(db.IsOpen());
         EXPECT_EQ(db.GetSetting(kProgramTitle, "Settings", "AckTimeoutMs", "200"), "200");
@@ -531,6 +534,7 @@ TEST(DbManagerFullDisk, FullFileSystemCostsNeitherTheDatabaseNorTheProgram) {
                   log.HasContaining("could not be copied: cannot write '" + app.File("db1.mdb.part") + "': No space left");
         fs::remove(app.File("filler"));
         {
+            kvr::test::DatabaseLog dbLog(clsDbManager::LogWriter());
             clsDbManager db;
             fill();
             for (int i = 0; i < 3000; ++i) DebugLog("message " + std::to_string(i), "WARNING", std::string("m"));

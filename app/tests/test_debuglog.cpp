@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "DatabaseLog.h"
 #include "TempAppDir.h"
 #include "Globals.h"
 #include "basDebug.h"
@@ -93,6 +94,7 @@ protected:
         return out;
     }
     kvr::test::TempAppDir app;
+    kvr::test::DatabaseLog dbLog{clsDbManager::LogWriter()};
     std::unique_ptr<clsDbManager> db;
     RecordingWindow window;
     RecordingFile file;
@@ -152,19 +154,17 @@ TEST_F(DebugLogTest, ModuleLogPutsProcedureInFront) {
     EXPECT_EQ(Stored("modTest"), (std::vector<std::string>{"OpenNdisRaw: opened", "plain"}));
 }
 
-TEST_F(DebugLogTest, InitDebugLogTakesOnlyLevelsOneToSeventeen) {
-    for (const char* bad : {"0", "18", "abc", "-3", "0x10"}) {
-        db->SaveSetting(kProgramTitle, "Settings", "DebugLoggingLevel", bad);
+TEST_F(DebugLogTest, LevelSettingTakesOnlyLevelsOneToSeventeen) {
+    for (const char* bad : {"0", "18", "abc", "-3", "0x10", ""}) {
         G().DebugLoggingLevel = 7;
-        EXPECT_EQ(InitDebugLog(), 0);
+        ApplyDebugLoggingLevelSetting(bad);
         EXPECT_EQ(G().DebugLoggingLevel, 7) << bad;
     }
-    db->SaveSetting(kProgramTitle, "Settings", "DebugLoggingLevel", "9");
-    InitDebugLog();
+    ApplyDebugLoggingLevelSetting("9");
     EXPECT_EQ(G().DebugLoggingLevel, 9);
-    db->SaveSetting(kProgramTitle, "Settings", "DebugLoggingLevel", "1");
-    InitDebugLog();
+    ApplyDebugLoggingLevelSetting("1");
     EXPECT_EQ(G().DebugLoggingLevel, 1);
+    EXPECT_EQ(InitDebugLog(), 0);
     // The frequency line of InitDebugLog itself (1 MHz = 0xF4240).
     bool sawFrequency = false;
     for (const auto& p : window.posts)

@@ -9,7 +9,6 @@
 #include <QVBoxLayout>
 
 #include <cctype>
-#include <exception>
 #include <filesystem>
 
 #include "Globals.h"
@@ -190,8 +189,8 @@ void ShowHelpWindow(const std::string& topic, QWidget* parent) {
         frmHelp help(parent);
         help.Navigate(topic);
         help.exec();
-    } catch (const std::exception& e) {
-        Log("Error #0: " + std::string(e.what()) + " in ShowHelp", LEVEL_ERROR);
+    } catch (...) {
+        LogTrappedError(Log, "ShowHelp");
     }
 }
 

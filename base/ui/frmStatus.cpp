@@ -132,8 +132,8 @@ void frmStatus::PostMessage(const std::string& message, float elapsedMs, long le
                 mfgStatus->scrollToBottom();
             });
         }
-    } catch (const std::exception& e) {
-        Log("Error #0: " + std::string(e.what()) + " in PostMessage", LEVEL_ERROR);
+    } catch (...) {
+        LogTrappedError(Log, "PostMessage");
     }
 }
 

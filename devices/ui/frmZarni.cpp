@@ -19,7 +19,6 @@
 #include "Globals.h"
 #include "HexText.h"
 #include "LocalizeForm.h"
-#include "RunTimeError.h"
 #include "UiResources.h"
 #include "basDebug.h"
 #include "basUtils.h"
@@ -202,8 +201,8 @@ void frmZarni::Form_Load() {
         // discovery is under way.
         tmrAutomationScheduler->start();
         Discover();
-    } catch (const std::exception& e) {
-        Log(FormatTrappedError(0, e.what(), "Form_Load"), LEVEL_ERROR);
+    } catch (...) {
+        LogTrappedError(Log, "Form_Load");
     }
 }
 

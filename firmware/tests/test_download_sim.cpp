@@ -15,6 +15,7 @@
 #include "Rids.h"
 #include "SimTestSupport.h"
 #include "SkipSleepClock.h"
+#include "TempDir.h"
 #include "sim/QfwMaker.h"
 #include "clsZarn.h"
 
@@ -124,8 +125,9 @@ protected:
         PoolAdapters({Nic("a")});
         kvr::SetClock(&m_clock);  // the adapter scan put the real clock back
     }
+    TempDir m_files{"kvr-qfw"};
     std::string Write(const std::string& name, const Bytes& b) {
-        const std::string path = m_root + "/" + name;
+        const std::string path = m_files.Path() + "/" + name;
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
         return path;
     }
@@ -192,7 +194,7 @@ TEST_F(FirmwareDownloadSim, BadFilesAreRefusedWithTheirTextAndNothingIsSent) {
         };
     };
     const Row rows[] = {
-        {"missing", [this] { return m_root + "/none.qfw"; }, false, "none.qfw' does not exist!"},
+        {"missing", [this] { return m_files.Path() + "/none.qfw"; }, false, "none.qfw' does not exist!"},
         {"empty", bytes("e.qfw", [] { return Bytes{}; }), false, "e.qfw' is 0."},
         {"one byte", bytes("o.qfw", [] { return Bytes{'q'}; }), false, "o.qfw contains no images!"},
         {"header only", bytes("h.qfw", [] { return Bytes(Qfw(-1)); }), false, "h.qfw contains no images!"},
@@ -204,7 +206,7 @@ TEST_F(FirmwareDownloadSim, BadFilesAreRefusedWithTheirTextAndNothingIsSent) {
          false, "Error #9: Subscript out of range in VerifyQfwIntegrity"},
         {"negative offset", bytes("no.qfw", [] { Bytes b = Qfw(100, 10); PutLe(b, 0x30, 0xFFFFFFF0); return b; }),
          false, "Error #63: Bad record number in VerifyQfwIntegrity"},
-        {"named pipe", [this] { EXPECT_EQ(::mkfifo((m_root + "/p.qfw").c_str(), 0600), 0); return m_root + "/p.qfw"; },
+        {"named pipe", [this] { EXPECT_EQ(::mkfifo((m_files.Path() + "/p.qfw").c_str(), 0600), 0); return m_files.Path() + "/p.qfw"; },
          false, "p.qfw' is not a regular file!"},
         {"CRC corrupt", bytes("c.qfw", [] { Bytes b = Qfw(100, 40); b[120] ^= 1; return b; }), false,
          "Failed CNE CRC calculation (calculated=0x"},

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "TempDir.h"
 #include "libs/zarnisupp/vseg/Segment.h"
 #include "sim/tests/TestWire.h"
 
@@ -34,10 +35,8 @@ std::size_t Responses(const std::vector<Seen>& v) {
 class KvrsimProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kvrsim-prog-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
+        ASSERT_FALSE(m_files.Path().empty());
+        m_root = m_files.Path();
         m_segment = "prog" + std::to_string(getpid());
     }
     void TearDown() override {
@@ -46,8 +45,6 @@ protected:
             waitpid(m_pid, nullptr, 0);
         }
         if (m_stdin >= 0) close(m_stdin);
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
     }
 
     // Starts kvrsim with `args`; its standard input is a pipe kept by the test.
@@ -113,6 +110,8 @@ protected:
         return std::string(std::istreambuf_iterator<char>(f), {});
     }
 
+    SegmentRootScope m_segments;
+    TempDir m_files{"kvrsim-prog"};
     std::string m_root, m_segment;
     pid_t m_pid = -1;
     int m_stdin = -1;

@@ -12,6 +12,7 @@
 
 #include "libs/zarnisupp/vseg/Segment.h"
 #include "SkipSleepClock.h"
+#include "TempDir.h"
 #include "sim/Simulator.h"
 #include "sim/tests/TestWire.h"
 
@@ -27,10 +28,6 @@ const Mac kDevB{0x00, 0x07, 0xF5, 0x0B, 0x00, 0x02};
 class SimulatorSegment : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kvrsim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
         m_segment = "sim" + std::to_string(getpid());
         std::string err;
         m_host = kvr::vseg::Station::Attach(m_segment, kHost, &err);
@@ -39,8 +36,6 @@ protected:
     void TearDown() override {
         m_sim.Stop();
         m_host.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(m_root, ec);
     }
 
     DeviceConfig Device(const Mac& mac, const std::string& name) {
@@ -79,7 +74,7 @@ protected:
 
     void Send(kvr::vseg::Station& st, const Bytes& frame) { ASSERT_TRUE(st.Send(frame.data(), frame.size())); }
 
-    std::string m_root;
+    SegmentRootScope m_root;
     std::string m_segment;
     std::unique_ptr<kvr::vseg::Station> m_host;
     Simulator m_sim;

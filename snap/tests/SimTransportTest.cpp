@@ -3,7 +3,6 @@
 // time, or ten times faster where a fault makes the host wait out its
 // time-outs (the device faults themselves are covered on the fake clock).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include "Globals.h"
 #include "Rids.h"
 #include "Seams.h"
+#include "SimSegments.h"
 #include "SnapLink.h"
 #include "LogRecorder.h"
 #include "SkipSleepClock.h"
@@ -33,17 +33,11 @@ protected:
     void SetUp() override {
         if (!std::filesystem::exists(std::string(KVR_BUNDLE_DIR) + "/libzarnisupp.so"))
             GTEST_SKIP() << "libzarnisupp.so not built";
-        char tmpl[] = "/tmp/kvr-snap-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        ::setenv("KVR_SEGMENT_DIR", m_root.c_str(), 1);
-        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         kvr::SetSnapLink(nullptr);
         kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
         kvr::ResetZarniSuppModule();
         G().ModifiedSnap = 0;
         G().AckTimeout = 0.2f;
-        m_segment = "snap" + std::to_string(::getpid());
 
         kvr::sim::DeviceConfig d;
         d.mac = kDev;
@@ -51,36 +45,29 @@ protected:
         d.activeProfile = 1;
         d.eraseMs = 0;  // a download's start is answered at once
         std::string err;
-        ASSERT_TRUE(m_sim.AddDevice(d, &err)) << err;
-        ASSERT_TRUE(m_sim.StartOnSegment(m_segment, &err)) << err;
-
-        kvr::FakeClock fast;  // skip the scan pauses
-        kvr::SetClock(&fast);
-        const std::int32_t n = GetNumAdapters();
-        kvr::SetClock(nullptr);
-        ASSERT_GE(n, 1);
+        m_sim = m_segments.Start("", {d}, &err);
+        ASSERT_NE(m_sim, nullptr) << err;
+        ASSERT_GE(kvr::test::SimSegments::ScanAdapters(), 1);
         OpenNdisRaw();
-        ASSERT_TRUE(OpenNdisDeviceByDesc(m_hNIC, "KVR virtual segment " + m_segment));
+        ASSERT_TRUE(OpenNdisDeviceByDesc(m_hNIC, m_segments.Nic("")));
     }
     void TearDown() override {
         kvr::SetClock(nullptr);
         if (m_hNIC != -1) CloseNdisRaw(m_hNIC);
-        m_sim.Stop();
+        m_segments.StopAll();
         kvr::ResetZarniSuppModule();
-        std::error_code ec;
-        if (!m_root.empty()) std::filesystem::remove_all(m_root, ec);
     }
 
     // Labels of the requests the device received.
     std::vector<std::uint16_t> RequestLabels() {
         std::vector<std::uint16_t> out;
-        for (const auto& f : m_sim.FrameLog(kDev))
+        for (const auto& f : m_sim->FrameLog(kDev))
             if (!f.outgoing && !f.dropped && f.kind <= 1) out.push_back(f.label);
         return out;
     }
 
-    std::string m_root, m_segment;
-    kvr::sim::Simulator m_sim;
+    kvr::test::SimSegments m_segments{"snap"};
+    kvr::sim::Simulator* m_sim = nullptr;
     kvr::test::SkipSleepClock m_faster{10};
     std::int32_t m_hNIC = -1;
     const std::string kMac = kvr::sim::MacText(kDev);
@@ -92,7 +79,7 @@ TEST_F(SimTransport, LateAckOfAnEarlierAttemptCounts) {
     // carrying the same label, is accepted.
     Faults slow;
     slow.delayMs = 300;
-    ASSERT_TRUE(m_sim.SetFaults(kDev, slow));
+    ASSERT_TRUE(m_sim->SetFaults(kDev, slow));
     clsPayload p;
     p.AddRID(RID_ACTIVE_PROFILE);
     std::vector<std::uint8_t> data = p.GetPayload();
@@ -126,8 +113,8 @@ TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
     old.mac = {0x00, 0x07, 0xF5, 0x5A, 0x00, 0x02};
     old.replyVersion = 0;
     std::string err;
-    ASSERT_TRUE(m_sim.AddDevice(old, &err)) << err;
-    ASSERT_TRUE(kvr::test::WaitFor([&] { return m_sim.State(old.mac).attached; }));
+    ASSERT_TRUE(m_sim->AddDevice(old, &err)) << err;
+    ASSERT_TRUE(kvr::test::WaitFor([&] { return m_sim->State(old.mac).attached; }));
     EXPECT_FALSE(cmd.SendEx(m_hNIC, kvr::sim::MacText(old.mac), 0, p.GetLength(), data, resp));
     EXPECT_GE(log.CountContaining("ReadSNAP: protocol version 0x0 was returned from the target.  0x8 expected.",
                         kvr::LEVEL_WARNING),
@@ -137,7 +124,7 @@ TEST_F(SimTransport, ProtocolVersionEightAndVersionMismatch) {
 TEST_F(SimTransport, RefusedWriteIsAFailure) {
     Faults refuse;
     refuse.responseCode = 0x20;
-    ASSERT_TRUE(m_sim.SetFaults(kDev, refuse));
+    ASSERT_TRUE(m_sim->SetFaults(kDev, refuse));
     clsPayload p;
     p.AddString(RID_DEVICE_NAME, "Renamed", 34);
     std::vector<std::uint8_t> data = p.GetPayload();
@@ -167,8 +154,8 @@ TEST_F(SimTransport, DownloadFramesNeedTheTargetInDownloadMode) {
     EXPECT_EQ(RequestLabels().size(), 6u);
     EXPECT_GE(log.CountContaining("indicates that it is not in download mode when app expects download mode."), 6u);
 
-    ASSERT_TRUE(m_sim.SetDownloadMode(kDev, true));
-    m_sim.ClearLogs();
+    ASSERT_TRUE(m_sim->SetDownloadMode(kDev, true));
+    m_sim->ClearLogs();
     EXPECT_TRUE(cmd.SendDownloadFrame(m_hNIC, kMac, 1, p.GetLength(), data, resp, nullptr, 2, true, true))
         << log.Dump();
     EXPECT_TRUE(resp->downloadMode);

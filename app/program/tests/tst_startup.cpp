@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Globals.h"
+#include "SimSegments.h"
 #include "SkipSleepClock.h"
 #include "clsZarnPool.h"
 #include "frmMsg.h"
@@ -109,10 +110,10 @@ class StartupTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_segmentDir;
     std::unique_ptr<QTemporaryDir> m_appDir;
     fs::path m_startDir;
-    std::unique_ptr<sim::Simulator> m_sim;
+    test::SimSegments m_segments{"st"};
+    sim::Simulator* m_sim = nullptr;
     test::SkipSleepClock m_clock{10};
     int m_case = 0;
 
@@ -120,13 +121,11 @@ private:
 
     void StartDevice() {
         if (m_sim) return;
-        m_sim = std::make_unique<sim::Simulator>();
         sim::DeviceConfig d;
         d.mac = sim::ParseMac("00:07:F5:00:09:01").value();
         d.name = "Startup";
-        QVERIFY(m_sim->AddDevice(d));
-        const std::string segment = "st" + std::to_string(::getpid()) + "c" + std::to_string(m_case);
-        QVERIFY(m_sim->StartOnSegment(segment));
+        m_sim = m_segments.Start("c" + std::to_string(m_case), {d});
+        QVERIFY(m_sim);
     }
 
     void SetSetting(const std::string& key, const std::string& value) {
@@ -141,9 +140,6 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_segmentDir.isValid());
-        ::setenv("KVR_SEGMENT_DIR", m_segmentDir.path().toLocal8Bit().constData(), 1);
-        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
         m_startDir = fs::current_path();
         frmMsg::SetNeverBlock(true);
         SetClock(&m_clock);
@@ -166,8 +162,8 @@ private slots:
     }
 
     void cleanup() {
-        if (m_sim) m_sim->Stop();
-        m_sim.reset();
+        m_segments.StopAll();
+        m_sim = nullptr;
         ZarnPool().Clear();
         fs::current_path(m_startDir);
         m_appDir.reset();
@@ -206,6 +202,16 @@ private slots:
         QCOMPARE(AckTimeoutFromSetting("", 0.2f), 0.2f);
         QCOMPARE(AckTimeoutFromSetting("250 ms", 0.2f), 0.25f);
         QCOMPARE(AckTimeoutFromSetting("1e308", 0.2f), 0.2f);
+    }
+
+    // The log's level setting holds from the start: at NONE the user-level
+    // lines of the checks stay out of the status log.
+    void logLevelSettingIsTakenAtStartUp() {
+        SetSetting("DebugLoggingLevel", "17");
+        StartupOutcome out = Main({}, App().string());
+        QCOMPARE(G().DebugLoggingLevel, 17L);
+        Shutdown(out);
+        QVERIFY(!ContainsText(StatusLog(App()), "CheckOS: Linux"));
     }
 
     void blankCommandLineIsNoCommandLine() {

@@ -34,6 +34,7 @@
 #include "QtSeams.h"
 #include "UiResources.h"
 #include "sim/SimFrame.h"
+#include "SimSegments.h"
 #include "UiTestSupport.h"
 #include "sim/Simulator.h"
 
@@ -68,29 +69,21 @@ class MainWindowTest : public QObject {
 
 private:
     QTemporaryDir m_appDir;
-    QTemporaryDir m_segmentDir;
     // Ten times real time: a discovery window of 1 s ends with its first read
     // that finds nothing (100 ms); the simulator answers within milliseconds.
     SkipSleepClock m_clock{10};
     QtEventPump m_pump;
     LogRecorder m_log;
-    std::unique_ptr<sim::Simulator> m_sim;
+    SimSegments m_segments{"ui"};
+    sim::Simulator* m_sim = nullptr;
     int m_case = 0;
 
     // Starts the simulator with these devices on a new segment and rebuilds the NIC pool.
     bool StartDevices(const std::vector<sim::DeviceConfig>& devices) {
-        m_sim = std::make_unique<sim::Simulator>();
-        for (const auto& d : devices) {
-            std::string err;
-            if (!m_sim->AddDevice(d, &err)) {
-                qWarning("AddDevice: %s", err.c_str());
-                return false;
-            }
-        }
-        const std::string segment = "ui" + std::to_string(::getpid()) + "c" + std::to_string(++m_case);
         std::string err;
-        if (!m_sim->StartOnSegment(segment, &err)) {
-            qWarning("StartOnSegment: %s", err.c_str());
+        m_sim = m_segments.Start("c" + std::to_string(++m_case), devices, &err);
+        if (!m_sim) {
+            qWarning("simulator: %s", err.c_str());
             return false;
         }
         return RefreshNicPool() >= 1;
@@ -131,8 +124,7 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(m_appDir.isValid());
-        QVERIFY(m_segmentDir.isValid());
-        UsePrivateDirectories(m_appDir.path().toStdString(), m_segmentDir.path().toStdString());
+        UsePrivateAppDirectory(m_appDir.path().toStdString());
         SetClock(&m_clock);
         SetEventPump(&m_pump);  // lets Cancel act during the work
         G().StatusWindowSlot0 = &m_log;
@@ -153,8 +145,8 @@ private slots:
     }
 
     void cleanup() {
-        if (m_sim) m_sim->Stop();
-        m_sim.reset();
+        m_segments.StopAll();
+        m_sim = nullptr;
         ZarnPool().Clear();
     }
 

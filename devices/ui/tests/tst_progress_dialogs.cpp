@@ -29,6 +29,7 @@
 #include "clsZarn.h"
 #include "frmCommand.h"
 #include "frmMsg.h"
+#include "SimSegments.h"
 #include "UiTestSupport.h"
 #include "sim/Simulator.h"
 
@@ -42,32 +43,30 @@ class ProgressDialogsTest : public QObject {
 
 private:
     QTemporaryDir m_appDir;
-    QTemporaryDir m_segmentDir;
     // Ten times real time: a 1 s listening window ends with its first read
     // that finds nothing (100 ms); the simulator answers within milliseconds.
     SkipSleepClock m_clock{10};
     QtEventPump m_pump;
     LogRecorder m_log;
-    std::unique_ptr<sim::Simulator> m_sim;
-    std::string m_segment;
+    SimSegments m_segments{"pd"};
+    sim::Simulator* m_sim = nullptr;
     int m_case = 0;
 
     // One device on a new segment; returns the device as discovery would describe it.
     std::shared_ptr<clsZarn> StartDevice(const char* mac, const sim::Faults& faults = {}) {
-        m_sim = std::make_unique<sim::Simulator>();
         sim::DeviceConfig d;
         d.mac = sim::ParseMac(mac).value();
         d.name = "Target";
         d.faults = faults;
-        if (!m_sim->AddDevice(d)) return nullptr;
-        m_segment = "pd" + std::to_string(::getpid()) + "c" + std::to_string(++m_case);
-        if (!m_sim->StartOnSegment(m_segment)) return nullptr;
+        const std::string tag = "c" + std::to_string(++m_case);
+        m_sim = m_segments.Start(tag, {d});
+        if (!m_sim) return nullptr;
         if (RefreshNicPool() < 1) return nullptr;
         auto z = std::make_shared<clsZarn>();
         z->MAC = sim::MacText(d.mac);
         z->ProtocolVersion = 8;
         for (const auto& nic : NicPool().colNIC)
-            if (nic->Name.find(m_segment) != std::string::npos) z->NICName = nic->Name;
+            if (nic->Name.find(m_segments.Segment(tag)) != std::string::npos) z->NICName = nic->Name;
         return z->NICName.empty() ? nullptr : z;
     }
 
@@ -79,8 +78,7 @@ private:
 private slots:
     void initTestCase() {
         QVERIFY(m_appDir.isValid());
-        QVERIFY(m_segmentDir.isValid());
-        UsePrivateDirectories(m_appDir.path().toStdString(), m_segmentDir.path().toStdString());
+        UsePrivateAppDirectory(m_appDir.path().toStdString());
         SetClock(&m_clock);
         SetEventPump(&m_pump);
         G().StatusWindowSlot0 = &m_log;
@@ -97,8 +95,8 @@ private slots:
     void init() { m_log.lines.clear(); }
 
     void cleanup() {
-        if (m_sim) m_sim->Stop();
-        m_sim.reset();
+        m_segments.StopAll();
+        m_sim = nullptr;
     }
 
     void sendsACommandAndHandsBackTheAnswer() {

@@ -6,7 +6,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "TempAppDir.h"
 #include "FirmwareWizardBinding.h"
 #include "RefreshNicPool.h"
+#include "SimSegments.h"
 #include "UiTestSupport.h"
 #include "clsDiscover.h"
 #include "sim/Simulator.h"
@@ -142,16 +142,14 @@ private slots:
     // The real check and download against a simulated device: it restarts
     // with the file's version, which page 4 names.
     void realDownloadToASimulatedDevice() {
-        QTemporaryDir seg;
-        test::UsePrivateDirectories(m_app.Path(), seg.path().toStdString());
+        test::SimSegments segments("fw");
+        test::UsePrivateAppDirectory(m_app.Path());
         SetSnapLink(nullptr);
         test::SkipSleepClock clock(10);  // listening windows end with their first empty read
         SetClock(&clock);
-        sim::Simulator simulator;
         sim::DeviceConfig d;
         d.restartMs = 50, d.eraseMs = 0;
-        QVERIFY(simulator.AddDevice(d, nullptr));
-        QVERIFY(simulator.StartOnSegment("fw" + std::to_string(::getpid()), nullptr));
+        QVERIFY(segments.Start("", {d}));
         QVERIFY(RefreshNicPool() >= 1);
         std::shared_ptr<clsZarnPool> found;
         QVERIFY(clsDiscover().DiscoverAllZarns(0, found, nullptr, nullptr, 1) && found && found->Count() == 1);

@@ -21,6 +21,7 @@
 #include "QtSeams.h"
 #include "RefreshNicPool.h"
 #include "UiResources.h"
+#include "SimSegments.h"
 #include "UiTestSupport.h"
 #include "clsNICpool.h"
 #include "clsZarn.h"
@@ -49,11 +50,11 @@ class ProfilesWindowTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_appDir, m_segmentDir;
+    QTemporaryDir m_appDir;
+    SimSegments m_segments{"pw"};
     SkipSleepClock m_clock;
     QtEventPump m_pump;
     ScriptedPrompter m_prompter;
-    sim::Simulator m_sim;
     clsZarn m_zarn;
 
     template <class W>
@@ -64,8 +65,8 @@ private:
 
 private slots:
     void initTestCase() {
-        QVERIFY(m_appDir.isValid() && m_segmentDir.isValid());
-        UsePrivateDirectories(m_appDir.path().toStdString(), m_segmentDir.path().toStdString());
+        QVERIFY(m_appDir.isValid());
+        UsePrivateAppDirectory(m_appDir.path().toStdString());
         SetClock(&m_clock);
         SetEventPump(&m_pump);
         SetPrompter(&m_prompter);
@@ -78,9 +79,8 @@ private slots:
         for (int i = 0; i < 3; ++i) d.profiles[static_cast<std::size_t>(i)].name = "P" + std::to_string(i);
         d.profiles[2].ssid = "Net";
         d.activeProfile = 2;
-        QVERIFY(m_sim.AddDevice(d));
-        const std::string segment = "pw" + std::to_string(::getpid());
-        QVERIFY(m_sim.StartOnSegment(segment));
+        QVERIFY(m_segments.Start("", {d}));
+        const std::string segment = m_segments.Segment("");
         QVERIFY(RefreshNicPool() >= 1);
         for (const auto& nic : NicPool().colNIC)
             if (nic->Name.find(segment) != std::string::npos) m_zarn.NICName = nic->Name;
@@ -91,7 +91,7 @@ private slots:
     }
 
     void cleanupTestCase() {
-        m_sim.Stop();
+        m_segments.StopAll();
         SetPrompter(nullptr);
         SetClock(nullptr);
         SetEventPump(nullptr);
