@@ -168,6 +168,7 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     const char* proc = "PerformDownload";
     bool ok = true;
     AdapterSession adapter;  // the device's adapter when none was given
+    bool marked = false;     // this download counts in DownloadInProgress
     m_hardwareWarning.clear();
     m_versionAfter.clear();
     m_versionMatches = false;
@@ -226,7 +227,8 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
             }
         }
         if (ok) {
-            G().DownloadInProgress = true;
+            MarkDownloadInProgress(true);
+            marked = true;
             Clock& clock = CurrentClock();
             for (;;) {
                 if (!SetZarnInDownloadMode()) Say(proc, ": " + T(4041), LEVEL_ERROR);
@@ -269,7 +271,7 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         adapter.Close();
         m_hNIC = -1;
     }
-    G().DownloadInProgress = false;
+    if (marked) MarkDownloadInProgress(false);
     return ok;
 }
 
