@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <utility>
 #include <ctime>
+#include <atomic>
 #include <mutex>
 
 #include "ElapsedTime.h"
@@ -33,6 +34,7 @@ thread_local std::string t_tag;
 
 // Counter reading taken at the first message of the run; zero until then.
 std::uint64_t g_timerBase = 0;
+std::atomic<bool> g_timerSet{false};
 
 // Leading number of a text as a whole number (a fraction is rounded half to
 // even); 0 when the text does not start with a number.
@@ -142,6 +144,15 @@ void DebugLog(const std::string& rawMessage, const kvr::LogLevelArg& level,
     } guard;
     // The log never fails towards its caller: an error ends this message.
     try {
+        const long lvl = ParseLogLevel(level);
+        {
+            // A message no sink takes needs no turn at the sinks (once the
+            // first message has set the timer base).
+            const ProgramState& g = G();
+            if (kvr::g_timerSet.load(std::memory_order_acquire) && !g.StatusWindowSlot0 &&
+                lvl < g.DebugLoggingLevel && lvl < kvr::LEVEL_ERROR)
+                return;
+        }
         const std::lock_guard<std::recursive_mutex> lock(kvr::LogMutex());
         const std::string message = kvr::t_tag.empty() ? rawMessage : "[" + kvr::t_tag + "] " + rawMessage;
         ProgramState& g = G();
@@ -152,8 +163,8 @@ void DebugLog(const std::string& rawMessage, const kvr::LogLevelArg& level,
             const std::string text = "Setting timer base (highpart=0x" + kvr::HexUpper(high) +
                                      ", lowpart=" + std::to_string(low) + ").";
             if (kvr::g_statusLog) kvr::g_statusLog(text, kvr::LEVEL_ERROR, "basDebug", 0);
+            kvr::g_timerSet.store(true, std::memory_order_release);
         }
-        const long lvl = ParseLogLevel(level);
         if (lvl >= kvr::LEVEL_FATAL && kvr::g_beeper) {
             for (int i = 0; i < 3; ++i) kvr::g_beeper->Beep();
         }

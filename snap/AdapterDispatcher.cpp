@@ -55,7 +55,7 @@ AdapterDispatcher::AdapterDispatcher()
 AdapterDispatcher::~AdapterDispatcher() {
     std::vector<Adapter*> adapters;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::shared_lock<std::shared_mutex> list(m_list);
         for (auto& a : m_adapters) adapters.push_back(a.get());
     }
     for (Adapter* a : adapters) a->stop = true;
@@ -94,10 +94,15 @@ AdapterDispatcher::Lane::~Lane() {
 }
 
 AdapterDispatcher::Adapter* AdapterDispatcher::FindOrAdopt(std::int32_t hNIC) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
+    {
+        const std::shared_lock<std::shared_mutex> list(m_list);
+        for (auto& a : m_adapters)
+            if (a->handle == hNIC) return a.get();
+    }
+    if (hNIC == -1) return nullptr;
+    const std::unique_lock<std::shared_mutex> list(m_list);
     for (auto& a : m_adapters)
         if (a->handle == hNIC) return a.get();
-    if (hNIC == -1) return nullptr;
     // A handle opened before the dispatcher came (lent to a download): its
     // frames are read here too, and its owner closes it.
     auto adapter = std::make_unique<Adapter>();
@@ -111,9 +116,9 @@ AdapterDispatcher::Adapter* AdapterDispatcher::FindOrAdopt(std::int32_t hNIC) {
 bool AdapterDispatcher::Open(const std::string& description, std::int32_t& hNIC) {
     hNIC = -1;
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::shared_lock<std::shared_mutex> list(m_list);
         for (auto& a : m_adapters) {
-            if (a->owned && a->description == description) {
+            if (a->description == description) {
                 hNIC = a->handle;
                 return true;
             }
@@ -122,9 +127,9 @@ bool AdapterDispatcher::Open(const std::string& description, std::int32_t& hNIC)
     // One thread opens at a time (exclusive), and nobody writes meanwhile.
     const std::unique_lock<std::shared_mutex> layer(m_layer);
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::shared_lock<std::shared_mutex> list(m_list);
         for (auto& a : m_adapters) {
-            if (a->owned && a->description == description) {
+            if (a->description == description) {
                 hNIC = a->handle;
                 return true;
             }
@@ -132,17 +137,22 @@ bool AdapterDispatcher::Open(const std::string& description, std::int32_t& hNIC)
     }
     std::int32_t handle = -1;
     if (!m_inner.Open(description, handle) || handle == -1) return false;
+    hNIC = handle;
+    const std::unique_lock<std::shared_mutex> list(m_list);
+    for (auto& a : m_adapters) {
+        if (a->handle == handle) {
+            // Lent before, opened now by its description: the same adapter.
+            a->description = description;
+            return true;
+        }
+    }
     auto adapter = std::make_unique<Adapter>();
     adapter->handle = handle;
     adapter->description = description;
     adapter->owned = true;
     Adapter* a = adapter.get();
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_adapters.push_back(std::move(adapter));
-    }
+    m_adapters.push_back(std::move(adapter));
     a->reader = std::thread([this, a] { ReadLoop(*a); });
-    hNIC = handle;
     return true;
 }
 

@@ -76,8 +76,9 @@ private:
     Clock* m_clock;
     // Opening and closing change the adapter layer's tables, which writes read.
     std::shared_mutex m_layer;
-    std::mutex m_mutex;  // the adapters, the lanes and the labels below
+    std::shared_mutex m_list;  // m_adapters
     std::vector<std::unique_ptr<Adapter>> m_adapters;
+    std::mutex m_mutex;  // the lanes, their frames and the labels below
     std::vector<LaneState*> m_lanes;
     std::map<std::int16_t, LaneState*> m_labels;  // request label -> the lane that sent it
 };
