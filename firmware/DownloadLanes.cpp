@@ -87,7 +87,7 @@ std::vector<bool> RunInLanes(const std::vector<std::shared_ptr<clsZarn>>& device
             busyMacs.push_back(mac);
             threads.emplace_back([&, pick, nic, mac] {
                 {
-                    const ThreadSeams seams(clock, &noEvents, nullptr);
+                    const ThreadSeams seams(clock, &noEvents, &HeadlessPrompter());
                     const ThreadLabel label;
                     const ThreadLogTag tag(RemoveColons(mac));
                     const AdapterDispatcher::Lane lane(dispatcher, mac);

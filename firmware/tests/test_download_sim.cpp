@@ -377,7 +377,8 @@ namespace {
 // the requests it receives alone, and every ACK the host sends a device answers
 // a frame that device sent. Kinds: c clean, r refuses its third chunk, v falls
 // silent after five chunks, o comes back running its old firmware, l loses a
-// tenth of the frames the host sends it.
+// tenth of the frames the host sends it, d the device before it listed again
+// (two devices with one MAC are worked on one after the other).
 class FleetDownloadSim : public devtest::SimulatedSegments {
 protected:
     struct Outcome {
@@ -385,14 +386,13 @@ protected:
         std::string versionAfter;
         bool operator==(const Outcome&) const = default;
     };
-    // Request frames the device received (kind and payload), in order; each
-    // label once when `once`.
-    static std::vector<Bytes> Requests(kvr::sim::Simulator& sim, const kvr::sim::Mac& mac, bool once) {
+    // Request frames the device received (kind and payload), in order, each label once.
+    static std::vector<Bytes> Requests(kvr::sim::Simulator& sim, const kvr::sim::Mac& mac) {
         std::vector<Bytes> out;
         std::set<std::uint16_t> labels;
         for (const auto& f : sim.FrameLog(mac)) {
             if (f.outgoing || f.dropped || f.kind == SNAP_KIND_ACK || (f.bytes[0] & 0x01)) continue;
-            if (once && !labels.insert(f.label).second) continue;
+            if (!labels.insert(f.label).second) continue;
             Bytes p(f.bytes.begin() + 36, f.bytes.begin() + 36 + (f.bytes[28] | (f.bytes[29] << 8)));
             p.insert(p.begin(), f.kind);
             out.push_back(std::move(p));
@@ -403,7 +403,7 @@ protected:
         std::vector<kvr::sim::DeviceConfig> configs;
         std::vector<std::shared_ptr<clsZarn>> devices;
         for (std::size_t i = 0; i < kinds.size(); ++i) {
-            auto d = devtest::SimDevice(0x0F1000 + static_cast<unsigned>(i), "Fleet");
+            auto d = devtest::SimDevice(0x0F1000 + static_cast<unsigned>(i - (kinds[i] == 'd')), "Fleet");
             d.restartMs = 0;
             d.eraseMs = 0;
             kvr::sim::Faults& f = d.faults;
@@ -411,7 +411,7 @@ protected:
             if (kinds[i] == 'v') f.vanishAfterChunks = 5;
             if (kinds[i] == 'o') f.comesBackWithOldIdentity = true;
             if (kinds[i] == 'l') f.dropInFraction = 0.1, f.seed = 7;
-            configs.push_back(d);
+            if (kinds[i] != 'd') configs.push_back(d);
             auto z = std::make_shared<clsZarn>();
             z->MAC = kvr::sim::MacText(d.mac);
             z->NICName = Nic(tag);
@@ -446,7 +446,7 @@ TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
         std::string kinds;
         int parallel;
     };
-    const Row rows[] = {{"ccc", 3}, {"crvol", 5}, {"clcrcv", 2}, {"oolvvr", 8}};
+    const Row rows[] = {{"ccc", 3}, {"crvol", 5}, {"clcrcv", 2}, {"oolvvr", 8}, {"cdcd", 4}};
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.kinds + " at " + std::to_string(row.parallel));
@@ -458,24 +458,19 @@ TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
             SCOPED_TRACE(std::string("device ") + std::to_string(i) + " kind " + row.kinds[i]);
             const char kind = row.kinds[i];
             EXPECT_EQ(outcomes[i].ok, kind != 'r' && kind != 'v');
-            EXPECT_EQ(outcomes[i].versionAfter, kind == 'o' ? "256.515" : kind == 'c' || kind == 'l' ? "256.768" : "");
+            EXPECT_EQ(outcomes[i].versionAfter, kind == 'o' ? "256.515" : kind == 'r' || kind == 'v' ? "" : "256.768");
             EXPECT_EQ(outcomes[i], expected[i]);
+            if (kind == 'd') continue;  // its frames are the device's before it
             const kvr::sim::Mac mac = devtest::SimMac(0x0F1000 + static_cast<unsigned>(i));
-            const bool lossy = kind == 'l';
-            const auto requests = Requests(Sim(together), mac, lossy);
-            EXPECT_TRUE(requests == Requests(Sim(alone), mac, lossy)) << requests.size() << " requests";
-            std::set<std::uint16_t> sent, asked;
-            std::map<std::uint16_t, int> acks;
+            // Each label once: a request the ACK time-out re-sent is the same exchange.
+            const auto requests = Requests(Sim(together), mac);
+            EXPECT_TRUE(requests == Requests(Sim(alone), mac)) << requests.size() << " requests";
+            std::map<std::uint16_t, int> sent, acks;  // frames the device sent, ACKs it got, by label
             for (const auto& f : Sim(together).FrameLog(mac)) {
-                if (f.outgoing && f.kind != SNAP_KIND_ACK) sent.insert(f.label);
-                if (!f.outgoing && f.kind != SNAP_KIND_ACK && !(f.bytes[0] & 0x01)) asked.insert(f.label);
+                if (f.outgoing && f.kind != SNAP_KIND_ACK) ++sent[f.label];
                 if (!f.outgoing && f.kind == SNAP_KIND_ACK) {
-                    EXPECT_TRUE(sent.count(f.label)) << "an ACK for label " << f.label << " the device never sent";
-                    ++acks[f.label];
+                    EXPECT_LE(++acks[f.label], sent[f.label]) << "an ACK for label " << f.label << " beyond its frames";
                 }
-            }
-            for (const auto& [label, count] : acks) {
-                EXPECT_TRUE(lossy || !asked.count(label) || count == 1) << "label " << label << ": " << count << " ACKs";
             }
             const std::string tag = "[" + kvr::sim::MacText(mac) + "] ";
             EXPECT_GT(log.CountPrefix(tag), 0u);
