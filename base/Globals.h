@@ -1,6 +1,9 @@
 #pragma once
 // Program-wide values shared by all modules. Start-up sets them; each module
-// reads and writes the ones it owns. One user-interface thread: no locks.
+// reads and writes the ones it owns. The user-interface thread owns them;
+// threads that work on devices at the same time only read them, except for
+// the label counter (NextLabel) and DownloadInProgress (MarkDownloadInProgress),
+// which guard their writes.
 #include <cstdint>
 #include <string>
 
@@ -35,3 +38,7 @@ struct ProgramState {
 
 // The one instance.
 ProgramState& G();
+
+// A download begins (true) or ends (false). Downloads may overlap: the flag
+// stays set until the last one that began has ended.
+void MarkDownloadInProgress(bool begins);

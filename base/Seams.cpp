@@ -55,6 +55,7 @@ thread_local Prompter* t_prompter = nullptr;
 
 Clock& CurrentClock() { return t_clock ? *t_clock : g_clock ? *g_clock : g_steady; }
 EventPump& CurrentEventPump() { return t_pump ? *t_pump : g_pump ? *g_pump : g_noPump; }
+Prompter& HeadlessPrompter() { return g_negative; }
 Prompter& CurrentPrompter() { return t_prompter ? *t_prompter : g_prompter ? *g_prompter : g_negative; }
 
 ThreadSeams::ThreadSeams(Clock* clock, EventPump* pump, Prompter* prompter)

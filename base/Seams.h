@@ -64,6 +64,9 @@ public:
 Clock& CurrentClock();
 EventPump& CurrentEventPump();
 Prompter& CurrentPrompter();
+// The default prompter, whatever is installed: every question gets its
+// negative answer after it is logged.
+Prompter& HeadlessPrompter();
 // Install a replacement (not owned; nullptr restores the default).
 void SetClock(Clock* clock);
 void SetEventPump(EventPump* pump);

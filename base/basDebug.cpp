@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <ctime>
+#include <atomic>
+#include <mutex>
 
 #include "ElapsedTime.h"
 #include "Globals.h"
@@ -20,8 +23,17 @@ OutputFileSink* g_outputFile = nullptr;
 StatusLogWriter g_statusLog;
 Beeper* g_beeper = nullptr;
 
+// One message at a time reaches the sinks; a sink that logs while it handles
+// a message comes back on the same thread.
+std::recursive_mutex& LogMutex() {
+    static std::recursive_mutex m;
+    return m;
+}
+thread_local std::string t_tag;
+
 // Counter reading taken at the first message of the run; zero until then.
 std::uint64_t g_timerBase = 0;
+std::atomic<bool> g_timerSet{false};
 
 // Leading number of a text as a whole number (a fraction is rounded half to
 // even); 0 when the text does not start with a number.
@@ -48,9 +60,21 @@ long LeadingNumber(const std::string& text) {
 
 }  // namespace
 
-void SetOutputFileSink(OutputFileSink* sink) { g_outputFile = sink; }
-void SetStatusLogWriter(StatusLogWriter writer) { g_statusLog = std::move(writer); }
-void SetBeeper(Beeper* beeper) { g_beeper = beeper; }
+void SetOutputFileSink(OutputFileSink* sink) {
+    const std::lock_guard<std::recursive_mutex> lock(LogMutex());
+    g_outputFile = sink;
+}
+void SetStatusLogWriter(StatusLogWriter writer) {
+    const std::lock_guard<std::recursive_mutex> lock(LogMutex());
+    g_statusLog = std::move(writer);
+}
+void SetBeeper(Beeper* beeper) {
+    const std::lock_guard<std::recursive_mutex> lock(LogMutex());
+    g_beeper = beeper;
+}
+
+ThreadLogTag::ThreadLogTag(std::string tag) : m_previous(std::exchange(t_tag, std::move(tag))) {}
+ThreadLogTag::~ThreadLogTag() { t_tag = std::move(m_previous); }
 
 void LogTrappedError(const ModuleLog& log, const std::string& procedure) {
     log(FormatTrappedError(CurrentTrappedError(), procedure), LEVEL_ERROR);
@@ -108,10 +132,10 @@ std::string FormatOutputLine(const std::string& message, float elapsedMs, long /
     return std::string(buf) + " | " + message;
 }
 
-void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
+void DebugLog(const std::string& rawMessage, const kvr::LogLevelArg& level,
               const std::optional<std::string>& module) {
     // A sink that logs while it handles a message must not recurse without end.
-    static int depth = 0;
+    thread_local int depth = 0;
     if (depth >= 3) return;
     struct Depth {
         Depth() { ++depth; }
@@ -119,6 +143,17 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
     } guard;
     // The log never fails towards its caller: an error ends this message.
     try {
+        const long lvl = ParseLogLevel(level);
+        {
+            // A message no sink takes needs no turn at the sinks (once the
+            // first message has set the timer base).
+            const ProgramState& g = G();
+            if (kvr::g_timerSet.load(std::memory_order_acquire) && !g.StatusWindowSlot0 &&
+                lvl < g.DebugLoggingLevel && lvl < kvr::LEVEL_ERROR)
+                return;
+        }
+        const std::lock_guard<std::recursive_mutex> lock(kvr::LogMutex());
+        const std::string message = kvr::t_tag.empty() ? rawMessage : "[" + kvr::t_tag + "] " + rawMessage;
         ProgramState& g = G();
         if (kvr::g_timerBase == 0) {
             kvr::g_timerBase = ReadPerformanceCounter();
@@ -127,8 +162,8 @@ void DebugLog(const std::string& message, const kvr::LogLevelArg& level,
             const std::string text = "Setting timer base (highpart=0x" + kvr::HexUpper(high) +
                                      ", lowpart=" + std::to_string(low) + ").";
             if (kvr::g_statusLog) kvr::g_statusLog(text, kvr::LEVEL_ERROR, "basDebug", 0);
+            kvr::g_timerSet.store(true, std::memory_order_release);
         }
-        const long lvl = ParseLogLevel(level);
         if (lvl >= kvr::LEVEL_FATAL && kvr::g_beeper) {
             for (int i = 0; i < 3; ++i) kvr::g_beeper->Beep();
         }

@@ -3,7 +3,9 @@
 // module name. Messages reach the status window (slot 0), the status log (at
 // or above DebugLoggingLevel, through the writer the program installs) and,
 // during an unattended run, the automation output file (ERROR and above).
-// DebugLog never fails towards its caller.
+// DebugLog never fails towards its caller. Any thread may log: one message
+// is handed to the sinks at a time, in the order the messages came, so each
+// sink is written from one place at a time.
 #include <functional>
 #include <optional>
 #include <string>
@@ -73,6 +75,20 @@ public:
     virtual void Beep() = 0;
 };
 void SetBeeper(Beeper* beeper);  // not owned; nullptr = silent
+
+// For the life of the object every message the calling thread logs starts
+// with "[tag] " (a device's MAC while several devices are worked on at once).
+// Scopes nest; each restores what it found. An empty tag adds nothing.
+class ThreadLogTag {
+public:
+    explicit ThreadLogTag(std::string tag);
+    ~ThreadLogTag();
+    ThreadLogTag(const ThreadLogTag&) = delete;
+    ThreadLogTag& operator=(const ThreadLogTag&) = delete;
+
+private:
+    std::string m_previous;
+};
 
 }  // namespace kvr
 

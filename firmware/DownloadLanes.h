@@ -27,7 +27,14 @@ struct LaneOptions {
 
 // Runs work(i) once for each devices[i] that is started, in list order of
 // starting. Returns when every started work has returned; the result says
-// which were started.
+// which were started. With parallel above 1 each work runs on a thread of its
+// own, with the calling thread's clock, an event pump that does nothing, the
+// headless prompter (a work installs its own with ThreadSeams), a
+// transaction label of its own and its device's MAC in front of every line
+// it logs; the adapters are read through one AdapterDispatcher for the time
+// of the call. Devices of different adapters start independently; two devices
+// with the same MAC never run at the same time. The first exception a work
+// throws is thrown again once every work has returned.
 std::vector<bool> RunInLanes(const std::vector<std::shared_ptr<clsZarn>>& devices, const LaneOptions& options,
                              const std::function<void(std::size_t index)>& work);
 

@@ -195,6 +195,7 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     bool ok = true;
     AdapterSession adapter;  // the device's adapter when none was given
     FailureScope failures(m_failure);
+    bool marked = false;     // this download counts in DownloadInProgress
     m_hardwareWarning.clear();
     m_versionAfter.clear();
     m_versionMatches = false;
@@ -253,7 +254,8 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
             }
         }
         if (ok) {
-            G().DownloadInProgress = true;
+            MarkDownloadInProgress(true);
+            marked = true;
             Clock& clock = CurrentClock();
             for (;;) {
                 if (!SetZarnInDownloadMode()) Say(proc, ": " + T(4041), LEVEL_ERROR);
@@ -296,7 +298,7 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
         adapter.Close();
         m_hNIC = -1;
     }
-    G().DownloadInProgress = false;
+    if (marked) MarkDownloadInProgress(false);
     return ok;
 }
 

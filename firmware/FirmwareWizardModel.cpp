@@ -259,7 +259,7 @@ void FirmwareWizardModel::RunUpload() {
     m_view.uploadStatus.clear();
     m_view.busy = true;
     m_downloading = true;
-    G().DownloadInProgress = true;
+    MarkDownloadInProgress(true);
     Changed();
 
     FirmwareDownloadResult result;
@@ -283,7 +283,7 @@ void FirmwareWizardModel::RunUpload() {
         Log("no download is available in this build.", LEVEL_ERROR, "GotoStep");
     }
     m_downloading = false;
-    G().DownloadInProgress = false;
+    MarkDownloadInProgress(false);
     // The download ends with Next, Cancel and Help usable again.
     m_view.nextEnabled = true;
     m_view.cancelEnabled = true;

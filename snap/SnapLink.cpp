@@ -29,5 +29,6 @@ SnapLink* g_link = nullptr;
 
 SnapLink& CurrentSnapLink() { return g_link ? *g_link : g_ndis; }
 void SetSnapLink(SnapLink* link) { g_link = link; }
+SnapLink* InstalledSnapLink() { return g_link; }
 
 }  // namespace kvr

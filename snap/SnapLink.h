@@ -33,5 +33,7 @@ public:
 // restores the default).
 SnapLink& CurrentSnapLink();
 void SetSnapLink(SnapLink* link);
+// The replacement installed now; nullptr while the default is in use.
+SnapLink* InstalledSnapLink();
 
 }  // namespace kvr

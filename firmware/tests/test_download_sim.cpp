@@ -7,9 +7,11 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <utility>
 
+#include "DownloadLanes.h"
 #include "FirmwareDownload.h"
 #include "QfwIntegrity.h"
 #include "Rids.h"
@@ -365,6 +367,119 @@ TEST_F(FirmwareDownloadSim, ChunksCountWordsAndProgressAtTheSizeEdges) {
         EXPECT_EQ(m_upload.Max(), row.barMax);
         EXPECT_TRUE(m_matches);
         Sim("a").Stop();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Fleets on one segment, downloaded one after the other (each device alone) and
+// then in lanes at once: every device ends as it does alone, receives exactly
+// the requests it receives alone, and every ACK the host sends a device answers
+// a frame that device sent. Kinds: c clean, r refuses its third chunk, v falls
+// silent after five chunks, o comes back running its old firmware, l loses a
+// tenth of the frames the host sends it, d the device before it listed again
+// (two devices with one MAC are worked on one after the other).
+class FleetDownloadSim : public devtest::SimulatedSegments {
+protected:
+    struct Outcome {
+        bool ok = false;
+        std::string versionAfter;
+        bool operator==(const Outcome&) const = default;
+    };
+    // Request frames the device received (kind and payload), in order, each label once.
+    static std::vector<Bytes> Requests(kvr::sim::Simulator& sim, const kvr::sim::Mac& mac) {
+        std::vector<Bytes> out;
+        std::set<std::uint16_t> labels;
+        for (const auto& f : sim.FrameLog(mac)) {
+            if (f.outgoing || f.dropped || f.kind == SNAP_KIND_ACK || (f.bytes[0] & 0x01)) continue;
+            if (!labels.insert(f.label).second) continue;
+            Bytes p(f.bytes.begin() + 36, f.bytes.begin() + 36 + (f.bytes[28] | (f.bytes[29] << 8)));
+            p.insert(p.begin(), f.kind);
+            out.push_back(std::move(p));
+        }
+        return out;
+    }
+    std::vector<Outcome> Run(const std::string& tag, const std::string& kinds, int parallel, const std::string& file) {
+        std::vector<kvr::sim::DeviceConfig> configs;
+        std::vector<std::shared_ptr<clsZarn>> devices;
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            auto d = devtest::SimDevice(0x0F1000 + static_cast<unsigned>(i - (kinds[i] == 'd')), "Fleet");
+            d.restartMs = 0;
+            d.eraseMs = 0;
+            kvr::sim::Faults& f = d.faults;
+            if (kinds[i] == 'r') f.chunk = {kvr::sim::StepFault::Action::Refuse, false, 6}, f.chunkAt = 3;
+            if (kinds[i] == 'v') f.vanishAfterChunks = 5;
+            if (kinds[i] == 'o') f.comesBackWithOldIdentity = true;
+            if (kinds[i] == 'l') f.dropInFraction = 0.1, f.seed = 7;
+            if (kinds[i] != 'd') configs.push_back(d);
+            auto z = std::make_shared<clsZarn>();
+            z->MAC = kvr::sim::MacText(d.mac);
+            z->NICName = Nic(tag);
+            z->ProtocolVersion = 8;
+            z->HardwareID = 1;
+            z->HardwareVersion = 1;
+            devices.push_back(z);
+        }
+        Start(tag, configs);
+        PoolAdapters({Nic(tag)});
+        std::vector<Outcome> outcomes(kinds.size());
+        kvr::RunInLanes(devices, {parallel, {}}, [&](std::size_t i) {
+            kvr::test::SkipSleepClock clock{10};
+            const kvr::ThreadSeams seams(parallel > 1 ? &clock : nullptr, nullptr, nullptr);
+            kvr::MemoryProgressBar mode, erase, upload;
+            kvr::FirmwareDownload dl(devices[i], mode, erase, upload);
+            dl.SetWaits({3000, 1500, 2000});
+            outcomes[i].ok = dl.PerformDownload(file);
+            outcomes[i].versionAfter = dl.VersionAfter();
+        });
+        return outcomes;
+    }
+};
+
+TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
+    kvr::test::SkipSleepClock clock{10};
+    kvr::SetClock(&clock);
+    const std::string file = m_root + "/fleet.qfw";
+    const Bytes qfw = Qfw(30000);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
+    struct Row {
+        std::string kinds;
+        int parallel;
+    };
+    const Row rows[] = {{"ccc", 3}, {"crvol", 5}, {"clcrcv", 2}, {"oolvvr", 8}, {"cdcd", 4}};
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kinds + " at " + std::to_string(row.parallel));
+        const std::string alone = "s" + std::to_string(n), together = "p" + std::to_string(n++);
+        const auto expected = Run(alone, row.kinds, 1, file);
+        kvr::test::LogRecorder log;
+        const auto outcomes = Run(together, row.kinds, row.parallel, file);
+        for (std::size_t i = 0; i < row.kinds.size(); ++i) {
+            SCOPED_TRACE(std::string("device ") + std::to_string(i) + " kind " + row.kinds[i]);
+            const char kind = row.kinds[i];
+            EXPECT_EQ(outcomes[i].ok, kind != 'r' && kind != 'v');
+            EXPECT_EQ(outcomes[i].versionAfter, kind == 'o' ? "256.515" : kind == 'r' || kind == 'v' ? "" : "256.768");
+            EXPECT_EQ(outcomes[i], expected[i]);
+            if (kind == 'd') continue;  // its frames are the device's before it
+            const kvr::sim::Mac mac = devtest::SimMac(0x0F1000 + static_cast<unsigned>(i));
+            // Each label once: a request the ACK time-out re-sent is the same exchange.
+            const auto requests = Requests(Sim(together), mac);
+            EXPECT_TRUE(requests == Requests(Sim(alone), mac)) << requests.size() << " requests";
+            std::map<std::uint16_t, int> sent, acks;  // frames the device sent, ACKs it got, by label
+            for (const auto& f : Sim(together).FrameLog(mac)) {
+                if (f.outgoing && f.kind != SNAP_KIND_ACK) ++sent[f.label];
+                if (!f.outgoing && f.kind == SNAP_KIND_ACK) {
+                    EXPECT_LE(++acks[f.label], sent[f.label]) << "an ACK for label " << f.label << " beyond its frames";
+                }
+            }
+            const std::string tag = "[" + kvr::sim::MacText(mac) + "] ";
+            EXPECT_GT(log.CountPrefix(tag), 0u);
+        }
+        for (const auto& line : log.lines) {
+            EXPECT_TRUE(line.module != "frmFirmwareWizard" || line.message.rfind("[", 0) == 0) << line.message;
+        }
     }
 }
 
