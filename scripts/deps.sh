@@ -16,6 +16,7 @@ packages=(
   xvfb xauth imagemagick xdotool
   xdg-utils
   dpkg-dev lintian desktop-file-utils appstream groff-base
+  ansible-core
 )
 
 missing=()
