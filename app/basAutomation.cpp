@@ -74,17 +74,7 @@ public:
             m_out.flush();
             if (!m_out) Failed(errno);
         }
-        m_last = line;
-        if (m_recent.size() == kRecent) m_recent.erase(m_recent.begin());
-        m_recent.push_back(line);
-        ++m_count;
     }
-    const std::string& Last() const { return m_last; }
-    std::vector<std::string> Since(std::size_t mark) const {
-        const std::size_t n = std::min<std::size_t>(m_count - std::min(mark, m_count), m_recent.size());
-        return std::vector<std::string>(m_recent.end() - static_cast<std::ptrdiff_t>(n), m_recent.end());
-    }
-    std::size_t Count() const { return m_count; }
     void Close() {
         if (!m_out.is_open()) return;
         kvr::SetOutputFileSink(nullptr);
@@ -107,11 +97,7 @@ private:
         std::fflush(stderr);
     }
 
-    static constexpr std::size_t kRecent = 64;
     std::ofstream m_out;
-    std::string m_last;
-    std::vector<std::string> m_recent;  // the last lines, for the records of an unattended run
-    std::size_t m_count = 0;
     std::string m_error;  // why a write failed
 };
 
@@ -280,6 +266,18 @@ void ReadRetries(const std::string& value) {
     g_state.Retries = n;
 }
 
+void ReadParallel(const std::string& value) {
+    const bool digits = !value.empty() && value.size() <= 3 &&
+                        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const int n = digits ? std::stoi(value) : -1;
+    if (n < 1 || n > kMaxParallel) {
+        g_state.UsageErrors.push_back("--parallel needs a whole number from 1 to " + std::to_string(kMaxParallel) +
+                                      ", not '" + value + "'");
+        return;
+    }
+    g_state.Parallel = n;
+}
+
 bool OpenOutputFile(const std::string& commandLine) {
     g_outputFileName = kvr::DataFilePath("history.log", ".");
     const std::string& name = g_outputFileName;
@@ -328,10 +326,7 @@ const std::string& OutputFileName() { return g_outputFileName; }
 bool IsOutputFileOpen() { return g_outputFile.IsOpen(); }
 void WriteOutputLine(const std::string& line) { g_outputFile.WriteLine(line); }
 void CloseOutputFile() { g_outputFile.Close(); }
-const std::string& LastOutputLine() { return g_outputFile.Last(); }
 const std::string& OutputFileError() { return g_outputFile.Error(); }
-std::size_t OutputLineCount() { return g_outputFile.Count(); }
-std::vector<std::string> OutputLinesSince(std::size_t mark) { return g_outputFile.Since(mark); }
 const std::string& OutputRule() { return kRule; }
 
 long InitializeCommandLineOptions() {
@@ -354,8 +349,8 @@ long InitializeCommandLineOptions() {
         {"SetGuid", 'M', "--match-mac", false, "MAC[,MAC...]|all",
          "Upgrade the adapter with this hardware address, written with or without colons "
          "(`00:07:F5:01:02:03` or `0007F5010203`); several addresses separated by commas, or `all` for every "
-         "compatible adapter found. They are upgraded one after the other; one adapter's failure does not stop "
-         "the others. Wildcards are not supported."},
+         "compatible adapter found. Up to `--parallel` of them are upgraded at the same time; one adapter's "
+         "failure does not stop the others. Wildcards are not supported."},
         {"ShowStatus", 'S', "--show-status", false, "",
          "Open the output file in the desktop's text viewer when the run ends."},
         {"GetSystemInformation", 'I', "--information", true, "",
@@ -383,6 +378,10 @@ long InitializeCommandLineOptions() {
         {"Retries", 'R', "--retries", false, "N",
          "In an unattended run, repeat a failed download up to N more times (0 to 20, default 0); the record "
          "says which attempt succeeded."},
+        {"Parallel", 'N', "--parallel", false, "N",
+         "In an unattended run, upgrade up to N matching adapters of one network adapter at the same time (1 to "
+         "256, default 64; 1 upgrades them one after the other, searching again between them). What each adapter "
+         "costs is the protocol's fixed waits, not the transfer, so a site of 50 adapters goes in one go."},
     };
     return 0;
 }
@@ -570,6 +569,8 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 g_state.ListRequested = true;
             } else if (key == "/R") {
                 ReadRetries(Without(ValueOf(entry), "\"="));
+            } else if (key == "/N") {
+                ReadParallel(Without(ValueOf(entry), "\"="));
             } else if (key == "/P") {
                 g_state.PromptForMultiple = true;
                 Log("Prompt user to select if multiple devices are present.", kvr::LEVEL_USER);

@@ -12,7 +12,7 @@
 // Options: /D --download <file>, /B --download-bootloader <file>, /C --force-cne,
 // /X --no-cne, /O --override, /M --match-mac <mac>, /S --show-status,
 // /I --information, /U --unattended, /E --eng, /P --prompt, /A --auth <number>,
-// /J --json <file|->, /L --list, /R --retries <n>.
+// /J --json <file|->, /L --list, /R --retries <n>, /N --parallel <n>.
 // /D, /B, /C and /I ask for automation mode.
 //
 // All procedures return their codes and log their failures under the module
@@ -59,6 +59,7 @@ struct AutomationState {
     std::string JsonFile;                // --json: full path, or "-" for standard output
     bool ListRequested = false;          // --list
     int Retries = 0;                     // --retries
+    int Parallel = 64;                   // --parallel: devices of one adapter at once
     // What a scripted run (/U, --list, --json) refuses to start with: bad
     // options and values, and separately a firmware file that cannot be used.
     std::vector<std::string> UsageErrors;
@@ -71,8 +72,10 @@ AutomationState& State();
 
 // The largest --retries value.
 inline constexpr int kMaxRetries = 20;
+// The largest --parallel value.
+inline constexpr int kMaxParallel = 256;
 
-// The option table, index 0 unused, entries 1..15.
+// The option table, index 0 unused, entries 1..16.
 const std::vector<CommandLineOption>& Options();
 
 // Resets the automation state, opens the output file (a new history.log in
@@ -118,12 +121,6 @@ void CloseOutputFile();
 // Why a line could not be written to the output file since it was opened
 // ("" when every line went in); the first failure is told on standard error.
 const std::string& OutputFileError();
-// The last line written to the output file ("" when none).
-const std::string& LastOutputLine();
-// Lines written so far, and the (at most 64) last lines written after the
-// count was `mark`.
-std::size_t OutputLineCount();
-std::vector<std::string> OutputLinesSince(std::size_t mark);
 // The line of 67 asterisks that frames the header and ends the file.
 const std::string& OutputRule();
 

@@ -24,23 +24,22 @@ public:
     void DoEvents() override {}
 };
 
-// Headless: nobody can answer, so every question gets its negative answer and
-// is logged at ERROR so it reaches the output file of an unattended run.
-class NegativePrompter : public Prompter {
-public:
-    PromptAnswer Ask(const std::string& text, const std::string& title, PromptButtons buttons,
-                     PromptIcon) override {
-        PromptAnswer a = PromptAnswer::OK;
-        switch (buttons) {
-            case PromptButtons::OK: a = PromptAnswer::OK; break;
-            case PromptButtons::OKCancel: a = PromptAnswer::Cancel; break;
-            case PromptButtons::YesNo: a = PromptAnswer::No; break;
-            case PromptButtons::RetryCancel: a = PromptAnswer::Cancel; break;
-        }
-        DebugLog("Unanswered question (" + title + "): " + text, LEVEL_ERROR, std::string("Prompter"));
-        return a;
+}  // namespace
+
+PromptAnswer NegativePrompter::Ask(const std::string& text, const std::string& title, PromptButtons buttons,
+                                   PromptIcon) {
+    PromptAnswer a = PromptAnswer::OK;
+    switch (buttons) {
+        case PromptButtons::OK: a = PromptAnswer::OK; break;
+        case PromptButtons::OKCancel: a = PromptAnswer::Cancel; break;
+        case PromptButtons::YesNo: a = PromptAnswer::No; break;
+        case PromptButtons::RetryCancel: a = PromptAnswer::Cancel; break;
     }
-};
+    DebugLog("Unanswered question (" + title + "): " + text, LEVEL_ERROR, std::string("Prompter"));
+    return a;
+}
+
+namespace {
 
 SteadyClock g_steady;
 NoPump g_noPump;

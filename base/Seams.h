@@ -49,6 +49,15 @@ public:
     virtual long Value() const = 0;
 };
 
+// Headless: nobody can answer, so every question gets its negative answer
+// (Cancel, No, or OK for an OK-only box) and is logged at ERROR, so it reaches
+// the output file of an unattended run.
+class NegativePrompter : public Prompter {
+public:
+    PromptAnswer Ask(const std::string& text, const std::string& title, PromptButtons buttons,
+                     PromptIcon icon) override;
+};
+
 // Program-wide current seams. Defaults: a real monotonic clock, a no-op event
 // pump, and a prompter that answers every question negatively (Cancel/No/OK
 // for an OK-only box) after logging it, so nothing headless ever blocks.

@@ -82,6 +82,27 @@ bool clsDiscover::GetDiscoveryResponse(std::int32_t hNIC, std::shared_ptr<clsZar
     return false;
 }
 
+std::shared_ptr<clsZarnPool> clsDiscover::DiscoverDevices(kvr::ProgressBar* pgb1, const StatusLabelFn& StatusLabel) {
+    // Its lines read as they always have in the status log and history.log.
+    static const kvr::ModuleLog Log("frmDiscover");
+    std::shared_ptr<clsZarnPool> found;
+    for (int pass = 0; pass < 2; ++pass) {
+        found = std::make_shared<clsZarnPool>();
+        const bool ok = DiscoverAllZarns(8, found, pgb1, StatusLabel, 2);
+        if (!ok && !Cancelled()) Log("Form_Activate Error: cDiscover.DiscoverAllZarns indicates an error!", kvr::LEVEL_ERROR);
+        if (found) {
+            Log("frmDiscover_Activate: " + std::to_string(found->Count()) + " KVRs found.", kvr::LEVEL_USER);
+            return found;
+        }
+        if (Cancelled()) {
+            Log("frmDiscover_Activate: Discovery process cancelled.", kvr::LEVEL_USER);
+            return nullptr;
+        }
+        Log("frmDiscover_Activate: no KVRs found.", kvr::LEVEL_USER);
+    }
+    return nullptr;
+}
+
 bool clsDiscover::DiscoverAllZarns(std::int16_t ProtocolVersion, std::shared_ptr<clsZarnPool>& ZarnsFound,
                                    kvr::ProgressBar* pgb1, const StatusLabelFn& StatusLabel,
                                    std::int32_t RequestedRetries) {

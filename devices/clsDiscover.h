@@ -37,6 +37,11 @@ public:
                           kvr::ProgressBar* pgb1, const StatusLabelFn& StatusLabel,
                           std::int32_t RequestedRetries);
 
+    // The search everybody runs (the discovery window, scripted runs, the
+    // device list): every adapter, protocol 8, two requests each, and a
+    // second search when the first finds nothing. The devices found, or null
+    // when none were found or the search was cancelled (Cancelled() tells).
+    std::shared_ptr<clsZarnPool> DiscoverDevices(kvr::ProgressBar* pgb1, const StatusLabelFn& StatusLabel);
     // As FindZarn, but the first device that is not in ZarnsKnown counts; it is
     // returned in newZarn.
     bool FindNewZarn(std::int32_t hNIC, const clsZarnPool& ZarnsKnown, std::shared_ptr<clsZarn>& newZarn,

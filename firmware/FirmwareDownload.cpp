@@ -23,7 +23,33 @@ namespace kvr {
 
 namespace {
 
-const ModuleLog Log("frmFirmwareWizard");
+const ModuleLog WizardLog("frmFirmwareWizard");
+
+// The failure text of the download under way on this thread (each download
+// keeps its own, also when several run at once).
+thread_local std::string* t_failure = nullptr;
+
+// The module's log; a failure it logs becomes the download's failure reason.
+void Log(const std::string& message, const LogLevelArg& level = {}) {
+    WizardLog(message, level);
+    const long n = ParseLogLevel(level);
+    if (t_failure && ((n >= LEVEL_ERROR && n < LEVEL_USER) || n >= LEVEL_FATAL)) *t_failure = message;
+}
+
+// Collects the failures logged on this thread for the life of the object.
+class FailureScope {
+public:
+    explicit FailureScope(std::string& failure) : m_saved(t_failure) {
+        failure.clear();
+        t_failure = &failure;
+    }
+    ~FailureScope() { t_failure = m_saved; }
+    FailureScope(const FailureScope&) = delete;
+    FailureScope& operator=(const FailureScope&) = delete;
+
+private:
+    std::string* m_saved;
+};
 
 // A message whose text begins with ": " or " " goes right after the procedure name.
 void Say(const char* procedure, const std::string& message, long level) {
@@ -168,6 +194,7 @@ bool FirmwareDownload::PerformDownload(const std::string& fileName) {
     const char* proc = "PerformDownload";
     bool ok = true;
     AdapterSession adapter;  // the device's adapter when none was given
+    FailureScope failures(m_failure);
     m_hardwareWarning.clear();
     m_versionAfter.clear();
     m_versionMatches = false;

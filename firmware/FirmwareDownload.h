@@ -67,6 +67,9 @@ public:
     std::string VersionAfter() const { return m_versionAfter; }
     // True when VersionAfter is the file's version.
     bool VersionMatchesFile() const { return m_versionMatches; }
+    // The last failure the last PerformDownload logged ("" none): the step
+    // that failed, or a problem it got over when it still went in.
+    const std::string& Failure() const { return m_failure; }
 
     // Reads and checks the file once; the steps below send these bytes.
     bool LoadFile(const std::string& fileName) { return HaveImage(fileName, "PerformDownload"); }
@@ -126,6 +129,7 @@ private:
     std::string m_hardwareWarning;
     std::string m_versionAfter;
     bool m_versionMatches = false;
+    std::string m_failure;
 };
 
 }  // namespace kvr

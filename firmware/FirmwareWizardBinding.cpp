@@ -25,6 +25,7 @@ FirmwareWizardServices FirmwareDownloadServices() {
         result.hardwareWarning = download.HardwareWarning();
         result.versionAfter = download.VersionAfter();
         result.versionMatchesFile = download.VersionMatchesFile();
+        result.failure = download.Failure();
         return result;
     };
     return services;

@@ -30,6 +30,7 @@ struct FirmwareDownloadResult {
     std::string hardwareWarning;      // put in front of the page-2 warnings when not empty
     std::string versionAfter;         // version the device reported after its restart ("" unknown)
     bool versionMatchesFile = true;   // that version is the file's
+    std::string failure;              // the last failure the download logged ("" none)
 };
 
 // What a download needs: the device, the file, the two decisions of the

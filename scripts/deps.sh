@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core
   libsqlite3-dev sqlite3
   libpcap-dev
+  nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev
   clang

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "AutomatedOperations.h"
 #include "CommandLineHelp.h"
 #include "basAutomation.h"
 #include "LibraryLoader.h"
@@ -21,6 +21,25 @@
 #include "modZarni.h"
 
 namespace {
+
+// The run's stop request: the number of the terminate signal that came first.
+std::atomic<int> g_stopRequest{0};
+
+// A scripted run has no event loop: the signal only asks the run to stop, and
+// the run ends through its own waits.
+void OnTerminateScripted(int signal) {
+    int none = 0;
+    g_stopRequest.compare_exchange_strong(none, signal);
+}
+
+void StopOnTerminate() {
+    struct sigaction sa {};
+    sa.sa_handler = OnTerminateScripted;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+}
 
 // SIGTERM and SIGINT (logout, Ctrl+C in the terminal) close the main window
 // the ordinary way, so its unload and the database shutdown still run.
@@ -43,14 +62,15 @@ void CloseOnTerminate() {
         [[maybe_unused]] const auto n = ::read(g_signalPipe[0], &c, 1);
         // An automated run records the signal, ends the download under way
         // and starts nothing more; the main window closes once it has.
-        basAutomation::RequestStop(c == SIGINT ? "SIGINT" : "SIGTERM");
+        int none = 0;
+        g_stopRequest.compare_exchange_strong(none, c == SIGINT ? SIGINT : SIGTERM);
         // A box or dialog waiting for an answer (also during start-up, before
         // the main window exists), or a window that did not close at the
         // first signal, would keep the program alive: every event loop ends
         // instead, and so does every box opened after it. A download under
-        // way still runs to its end first. In an unattended run no box waits.
+        // way still runs to its end first.
         static int signalsSeen = 0;
-        const bool boxWaits = QApplication::activeModalWidget() && !basAutomation::State().UnattendedMode;
+        const bool boxWaits = QApplication::activeModalWidget() != nullptr;
         if (!g_mainWindow || boxWaits || ++signalsSeen > 1) {
             g_terminated = true;
             QCoreApplication::exit(1);
@@ -105,13 +125,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "KVRinstaller: %s\n", why.c_str());
         return 1;
     }
+    // A scripted run (/U, --list) needs no window and no application object.
+    if (kvr::IsScriptedRun(args)) {
+        StopOnTerminate();
+        return kvr::RunScripted(args, kvr::ExecutableDirectory(), &g_stopRequest);
+    }
     kvr::ChooseHeadlessPlatform(args);
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");
     ArmCloseAfter();
     CloseOnTerminate();
 
-    kvr::StartupOutcome outcome = kvr::Main(args, kvr::ExecutableDirectory());
+    kvr::StartupOutcome outcome = kvr::Main(args, kvr::ExecutableDirectory(), &g_stopRequest);
     int loopStatus = g_terminated ? 1 : 0;
     if (outcome.mainWindow && !g_terminated) {
         g_mainWindow = outcome.mainWindow.get();

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "AutomatedOperations.h"
+#include "AutomationRun.h"
 #include "AutomationBinding.h"
 #include "CommandLine.h"
 #include "DataDirectory.h"
@@ -64,35 +64,6 @@ void TellUnattendedCaller(bool unattended, const std::string& text) {
     if (!unattended) return;
     std::fprintf(stderr, "%s: %s\n", kProgramTitle, text.c_str());
     std::fflush(stderr);
-}
-
-// --list: discovers on every adapter without a window, prints the devices and
-// gives the exit status.
-int ListDevices() {
-    std::shared_ptr<clsZarnPool> found;
-    for (int pass = 0; pass < 2 && !found; ++pass) {
-        found = std::make_shared<clsZarnPool>();
-        clsDiscover discover;
-        if (!discover.DiscoverAllZarns(8, found, nullptr, {}, 2)) Log("ListDevices: discovery failed.", LEVEL_ERROR);
-    }
-    ZarnPool().Clear();
-    if (found)
-        for (const auto& z : found->colZarn) ZarnPool().AddZarn(z);
-    const auto devices = basAutomation::DevicesForList();
-    const std::string& json = basAutomation::State().JsonFile;
-    if (json.empty()) {
-        basAutomation::WriteDeviceList(devices, stdout, false);
-    } else {
-        std::FILE* out = json == "-" ? stdout : std::fopen(json.c_str(), "w");
-        if (!out) {
-            TellUnattendedCaller(true, "cannot write '" + json + "': " + std::strerror(errno));
-            return ToInt(ExitStatus::BadCommandLine);
-        }
-        basAutomation::WriteDeviceList(devices, out, true);
-        if (out != stdout) std::fclose(out);
-    }
-    Log("ListDevices: " + std::to_string(devices.size()) + " devices listed.", LEVEL_USER);
-    return ToInt(ExitStatus::Ok);
 }
 
 // Real adapters are opened for raw frames: say why that cannot be, and what
@@ -238,11 +209,11 @@ void EnterApplicationDirectory(const std::string& appDirectory) {
 // The database (owned by the outcome), the log's level setting, and the
 // status window, which collects every message from here on (hidden until the
 // user opens it from the main window's Tools menu).
-void OpenDatabaseAndLog(StartupOutcome& out) {
+void OpenDatabaseAndLog(StartupOutcome& out, bool headless) {
     G().DebugLoggingLevel = 7;
     out.database = std::make_unique<clsDbManager>();
     InitDebugLog();
-    StatusWindow();
+    if (!headless) StatusWindow();
 }
 
 // The acknowledgement time-out from the settings.
@@ -289,14 +260,7 @@ void InstallRunSeams() {
 }
 
 void OpenMainWindow(StartupOutcome& out) {
-    const std::int32_t adapters = RefreshNicPool();
-    if (basAutomation::State().ListRequested) {  // --list: no window
-        CloseSplash();
-        out.exitStatus = adapters > 0 ? ListDevices() : ToInt(ExitStatus::NoDevice);
-        if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
-        basAutomation::CloseLogFile();
-        return;
-    }
+    RefreshNicPool();
     out.mainWindow = std::make_unique<frmZarni>();
     out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
     profiles::InstallWepKeyConverter();
@@ -304,22 +268,23 @@ void OpenMainWindow(StartupOutcome& out) {
         frmProfiles editor(parent);
         editor.Init(zarn);
     });
-    BindAutomation(*out.mainWindow);
+    BindAutomation(*out.mainWindow, *out.run);
     out.mainWindow->Form_Load();
     CloseSplash();
     out.mainWindow->show();
 }
 
-}  // namespace
 
-StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory) {
-    StartupOutcome out;
+// The start-up steps of every run, up to the check of its command line.
+// False when the program ends here (out.exitStatus says how). A headless
+// run (scripted) has no application object: nothing here opens a window.
+bool StartRun(StartupOutcome& out, const std::vector<std::string>& args, const std::string& appDirectory,
+              bool headless) {
     // The unattended switch may be anywhere on the command line; such a run
     // never waits for a click, from the first message box on.
     const bool unattended = LooksUnattended(args);
     const bool scripted = IsScriptedRun(args);  // also --list
-    InstallQtSeams(scripted);
-    basAutomation::ResetRun();
+    if (!headless) InstallQtSeams(scripted);
 
     // Where the database and history.log go: beside the program, or in the
     // user's own directory when the application directory is read-only.
@@ -330,20 +295,24 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
         std::fflush(stderr);
         CurrentPrompter().Ask(std::string(kProgramTitle) + " " + text, "Cannot Start", PromptButtons::OK,
                               PromptIcon::Critical);
-        return Refused(std::move(out));
+        out.exitStatus = 1;
+        return false;
     }
     SetDataDirectory(data.beside ? std::string() : data.path);
     // The lock lives beside the database, so it follows the user when the
     // application directory is read-only.
     if (!TakeInstanceLock(out, data.path, scripted)) {
         out.exitStatus = ToInt(ExitStatus::AlreadyRunning);
-        return out;
+        return false;
     }
     SetProgramValues(appDirectory);
-    if (!InstallationIsSound(appDirectory, scripted)) return Refused(std::move(out));
+    if (!InstallationIsSound(appDirectory, scripted)) {
+        out.exitStatus = 1;
+        return false;
+    }
     ResetSessionState();
     EnterApplicationDirectory(appDirectory);
-    OpenDatabaseAndLog(out);
+    OpenDatabaseAndLog(out, headless);
     if (!data.beside) Log("Database and history.log are kept in '" + data.path + "'.", LEVEL_USER, "Main");
     TellMissingRawAccess();
     ReadSettings(*out.database);
@@ -365,7 +334,7 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     }
     if (automationProblem.empty() && !list && !st.JsonFile.empty()) {
         std::string reason;
-        if (!basAutomation::OpenJsonRecord(st.JsonFile, reason)) {
+        if (!out.run->OpenJsonRecord(st.JsonFile, reason)) {
             automationProblem = reason;
             refusal = ExitStatus::BadCommandLine;
         }
@@ -378,11 +347,26 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
                                  automationProblem + ".";
         Log(text, LEVEL_ERROR, "Main");
         TellUnattendedCaller(true, text);
-        basAutomation::SetRunStatus(refusal, text);
-        basAutomation::CloseLogFile();
+        out.run->SetRunStatus(refusal, text);
+        out.run->CloseLogFile();
         out.exitStatus = ToInt(refusal);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory,
+                    std::atomic<int>* stopRequest) {
+    StartupOutcome out;
+    // Scripted runs never open a window.
+    if (IsScriptedRun(args)) {
+        out.exitStatus = RunScripted(args, appDirectory, stopRequest);
         return out;
     }
+    out.run = std::make_unique<basAutomation::AutomationRun>(basAutomation::AutomationServices{}, stopRequest);
+    if (!StartRun(out, args, appDirectory, false)) return out;
     InstallRunSeams();
 
     ShowSplash();
@@ -401,21 +385,70 @@ StartupOutcome Main(const std::vector<std::string>& args, const std::string& app
     return out;
 }
 
+namespace {
+
+// A scripted run after start-up: the adapter library, the adapters, the
+// search, and the run of the automated operations or the device list.
+int RunScriptedSteps(StartupOutcome& out, const std::vector<std::string>& args, const std::string& appDirectory) {
+    if (!StartRun(out, args, appDirectory, true)) return out.exitStatus;
+    basAutomation::AutomationRun& run = *out.run;
+    if (!CheckOS()) {
+        TellUnattendedCaller(true, "cannot start: this operating system is not supported.");
+        return 1;
+    }
+    if (!CheckDll()) {
+        TellUnattendedCaller(true, "cannot start: the adapter library cannot be loaded.");
+        return 1;
+    }
+    const std::int32_t adapters = RefreshNicPool();
+    if (basAutomation::State().ListRequested) {
+        const int status = adapters > 0 ? ToInt(run.ListDevices()) : ToInt(ExitStatus::NoDevice);
+        if (adapters == 0) TellUnattendedCaller(true, "no network adapter can be used for the search.");
+        run.CloseLogFile();
+        return status;
+    }
+    if (adapters > 0)
+        run.Rediscover();
+    else
+        Log("Discover: we have no valid NICs to perform our discovery through.", LEVEL_ERROR);
+    const long r = run.PerformAutomatedOperations();
+    if (r == 3) {
+        // Nobody can pick one of several devices in an unattended run.
+        Log("the run waits for a device to be picked, which nobody can do in an unattended run.", LEVEL_ERROR);
+        run.SetRunStatus(ExitStatus::SeveralDevices,
+                         "several devices fit and nobody can pick one in an unattended run; name them with "
+                         "--match-mac");
+        run.AbortAutomation();
+    }
+    int status = ToInt(run.RunStatus());
+    if (status == 0 && r != 0) status = 1;
+    if (status != 0) {
+        const std::string why = run.RunFailureReason();
+        TellUnattendedCaller(true, (why.empty() ? std::string("the unattended run failed") : why) + " (exit status " +
+                                       std::to_string(status) + ")");
+    }
+    return status;
+}
+
+}  // namespace
+
+int RunScripted(const std::vector<std::string>& args, const std::string& appDirectory,
+                std::atomic<int>* stopRequest) {
+    StartupOutcome out;
+    out.run = std::make_unique<basAutomation::AutomationRun>(basAutomation::AutomationServices{}, stopRequest);
+    const int status = RunScriptedSteps(out, args, appDirectory);
+    Shutdown(out);
+    return status;
+}
+
 int FinishRun(StartupOutcome& outcome, int eventLoopStatus) {
     int status = eventLoopStatus != 0 ? eventLoopStatus : outcome.exitStatus;
-    if (G().AutomationMode && outcome.mainWindow) {
+    if (G().AutomationMode && outcome.mainWindow && outcome.run) {
         // The window closed before the run ended (signal, time-out): the record says so.
-        basAutomation::AbortAutomation();
-        if (status == 0) status = ToInt(basAutomation::RunStatus());
+        outcome.run->AbortAutomation();
+        if (status == 0) status = ToInt(outcome.run->RunStatus());
     }
     if (outcome.mainWindow && status == 0) status = outcome.mainWindow->ExitStatus();
-    if (G().AutomationMode && outcome.mainWindow) {
-        if (status != 0 && basAutomation::State().UnattendedMode) {
-            const std::string& why = basAutomation::RunFailureReason();
-            TellUnattendedCaller(true, (why.empty() ? std::string("the unattended run failed") : why) +
-                                           " (exit status " + std::to_string(status) + ")");
-        }
-    }
     return status;
 }
 
@@ -423,6 +456,7 @@ void Shutdown(StartupOutcome& outcome) {
     SetCloseSplashHook(nullptr);
     CloseSplash();
     outcome.mainWindow.reset();
+    outcome.run.reset();
     DestroyMessageWindow();
     DestroyStatusWindow();
     SetHelpOpener(nullptr);

@@ -2,10 +2,12 @@
 // The program's start-up: decides in a fixed order whether the program may
 // run, sets up the program-wide state, hands the command line to the
 // automation module and opens the main window.
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "AutomationRun.h"
 #include "clsDbManager.h"
 
 namespace kvr {
@@ -44,14 +46,28 @@ struct StartupOutcome {
     // before the lock is released and after the main window has gone.
     std::unique_ptr<clsDbManager> database;
     std::unique_ptr<frmZarni> mainWindow;  // null: the program ends
+    // The automated operations of the run (attended ones through the main window).
+    std::unique_ptr<basAutomation::AutomationRun> run;
     // The program's exit status when it ends during start-up: 1 when a
     // check refused to run (so scripts see the failure), else 0.
     int exitStatus = 0;
 };
 
 // Main: runs every start-up step. `args` are the program's arguments without
-// its name; `appDirectory` is the directory of the running program.
-StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory);
+// its name; `appDirectory` is the directory of the running program;
+// `stopRequest` is where a terminate signal's number is put (null: nowhere).
+// A scripted run (IsScriptedRun) is run whole by RunScripted and opens no
+// window.
+StartupOutcome Main(const std::vector<std::string>& args, const std::string& appDirectory,
+                    std::atomic<int>* stopRequest = nullptr);
+
+// A scripted run (/U, --list) from start to end without an application
+// object: lock, data directory, database, log, adapter library, search and
+// the automated operations. The exit status; a failure is also told on
+// standard error. A terminate signal puts its number into `stopRequest`
+// (async-signal-safe) and the run ends through its own waits.
+int RunScripted(const std::vector<std::string>& args, const std::string& appDirectory,
+                std::atomic<int>* stopRequest = nullptr);
 
 // True when the arguments ask for a run without anybody at the screen
 // (/U or --list): no display needed, no box waits.
@@ -69,7 +85,7 @@ std::string FitRunToDisplay(std::vector<std::string>& args);
 void ChooseHeadlessPlatform(const std::vector<std::string>& args);
 
 // The program's exit status after its event loop ended: the run's outcome
-// in automated mode (an unattended failure is also told on standard error).
+// in (attended) automated mode.
 int FinishRun(StartupOutcome& outcome, int eventLoopStatus);
 
 // Ends the run: closes the message window, releases the database manager.

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "AutomatedOperations.h"
+#include "AutomationRun.h"
 #include "CommandLine.h"
 #include "Globals.h"
 #include "Seams.h"
@@ -412,19 +412,19 @@ TEST_F(Automation, HistoryOnAFullDiskIsToldAtOnceAndFailsTheRun) {
         }
     }
     fs::current_path(full);
-    basAutomation::ResetRun();
+    basAutomation::AutomationRun run;
     ::testing::internal::CaptureStderr();
     const long opened = basAutomation::Initialize("/D x /U");
     const std::string err = ::testing::internal::GetCapturedStderr();
     const std::string error = basAutomation::OutputFileError();
-    basAutomation::EndAutomation();
+    run.EndAutomation();
     fs::current_path(m_dir);
     ::umount2(full.c_str(), MNT_DETACH);
     EXPECT_EQ(opened, 0);
     EXPECT_NE(error.find("No space left on device"), std::string::npos) << error;
     EXPECT_EQ(err, "KVRinstaller: could not record the run: " + error + "\n");
-    EXPECT_EQ(basAutomation::RunStatus(), kvr::ExitStatus::NotRecorded);
-    EXPECT_NE(basAutomation::RunFailureReason().find("could not record the run"), std::string::npos);
+    EXPECT_EQ(run.RunStatus(), kvr::ExitStatus::NotRecorded);
+    EXPECT_NE(run.RunFailureReason().find("could not record the run"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- argv joining
@@ -500,4 +500,18 @@ TEST_F(Automation, InitializeRecordsTheProgramsOwnArguments) {
     // "   Command Line = 'kvr_automation_tests --gtest_filter "..."'"
     EXPECT_EQ(lines[2].rfind("   Command Line = 'kvr_automation_tests", 0), 0u) << lines[2];
     EXPECT_EQ(lines[2].back(), '\'');
+}
+
+// --list --json: device names are one character per byte (Latin-1) and come
+// out as UTF-8, with quotes, backslashes and control characters escaped.
+TEST_F(Automation, DeviceListInJsonIsUtf8AndEscaped) {
+    const std::string file = m_dir + "/list.json";
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    basAutomation::AutomationRun::WriteDeviceList(
+        {{"00:07:F5:00:01:01", "Caf\xE9 \"A\\B\"\n", "eth0", "10.0.0.2", "1.2", "1.1", true}}, out, true);
+    std::fclose(out);
+    EXPECT_EQ(ReadLines(file), (std::vector<std::string>{
+                                   R"({"mac":"00:07:F5:00:01:01","name":"Café \"A\\B\"\n","adapter":"eth0",)"
+                                   R"("ip":"10.0.0.2","firmware":"1.2","hardware":"1.1","download_mode":true})"}));
 }

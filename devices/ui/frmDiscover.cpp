@@ -41,7 +41,6 @@ void frmDiscover::showEvent(QShowEvent* event) {
 
 void frmDiscover::Form_Activate() {
     G().RediscoveryNeeded = false;
-    m_result = std::make_shared<clsZarnPool>();
     m_discover = std::make_unique<clsDiscover>();
     // The discovery clears bCancel when it starts; a cancel that came before
     // (Escape at once, the main window closing) is kept in a flag it only reads.
@@ -51,24 +50,7 @@ void frmDiscover::Form_Activate() {
         ActivityLabel()->setText(UiText(text));
         ActivityLabel()->repaint();
     };
-    int passes = 0;
-    while (passes < 2) {
-        if (!m_result) m_result = std::make_shared<clsZarnPool>();
-        const bool ok = m_discover->DiscoverAllZarns(8, m_result, &Progress(), status, 2);
-        if (!ok && !m_discover->Cancelled())
-            Log("Form_Activate Error: cDiscover.DiscoverAllZarns indicates an error!", LEVEL_ERROR);
-        if (!m_result) {
-            if (m_discover->Cancelled()) {
-                Log("frmDiscover_Activate: Discovery process cancelled.", LEVEL_USER);
-                break;
-            }
-            Log("frmDiscover_Activate: no KVRs found.", LEVEL_USER);
-            ++passes;
-            continue;
-        }
-        Log("frmDiscover_Activate: " + std::to_string(m_result->Count()) + " KVRs found.", LEVEL_USER);
-        break;
-    }
+    m_result = m_discover->DiscoverDevices(&Progress(), status);
     if (G().AutomationMode && m_automationTimer) m_automationTimer->start();
 }
 

@@ -30,6 +30,7 @@ struct Row {
     std::vector<std::string> results;  // JSON "result" of the record of each device, in device order
     std::vector<std::string> history;  // texts in history.log (its ERROR lines and records)
     bool json = true;                  // run.json holds the record (false: the run wrote elsewhere)
+    std::string jsonHas = {};          // text the record holds
 };
 
 inline void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
@@ -119,6 +120,7 @@ inline void CheckRun(const Row& row, int status, const std::string& err, const f
         EXPECT_NE(line->find("\"result\":\"" + row.results[i] + "\""), std::string::npos) << *line;
     }
     EXPECT_NE(json.back().find("\"summary\":true"), std::string::npos);
+    EXPECT_NE(Text(root / "run.json").find(row.jsonHas), std::string::npos) << Text(root / "run.json");
 
     // What the devices now run: the file's version exactly where the record says "ok",
     // and no firmware byte sent when the run refused before the download.
@@ -169,7 +171,11 @@ inline const std::vector<Row>& Outcomes() {
         Row{"JsonOnFullDisk", {kDev1}, {}, {"--json", "/dev/full"}, 11, {},
             {"could not record the run: cannot write the JSON record '/dev/full': No space left on device"}, false},
         Row{"AllOverThreeOneFailing", {kDev1, std::string(kDev2) + " fail-chunk=2:refuse:always", kDev3}, {},
-            {"--match-mac", "all"}, 7, {"ok", "download-failed", "ok"}, {"the firmware upload failed"}}};
+            {"--match-mac", "all"}, 7, {"ok", "download-failed", "ok"}, {"the firmware upload failed"}},
+        Row{"OneAfterTheOther", {kDev1, std::string(kDev2) + " fail-chunk=2:refuse:once", kDev3}, {},
+            {"--match-mac", "all", "--parallel", "1", "--retries", "1"}, 0, {"ok", "ok", "ok"}, {"upgraded at attempt 2."}},
+        Row{"Latin1Name", {"mac=00:07:F5:00:01:01 name=Caf\xE9 restart=300"}, {}, {}, 0, {"ok"}, {}, true,
+            "\"name\":\"Caf\xC3\xA9\""}};
     return rows;
 }
 

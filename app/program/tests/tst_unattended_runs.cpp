@@ -1,7 +1,7 @@
 // Unattended firmware upgrades, one row per outcome: the program's whole run
 // (start-up, discovery, the automated download, the end of the run) inside
-// the test process, offscreen, against simulated devices on a private virtual
-// segment. Sleeps pass at once and the program's clock runs ten times faster
+// the test process, without an application object, against simulated devices
+// on a private virtual segment. Sleeps pass at once and the program's clock runs ten times faster
 // than real time, so protocol waits (the download-mode wait, restarts,
 // retries) cost little; the simulator still answers in real time. Every row
 // starts from the state the previous one left: the process is shared.
@@ -9,8 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QApplication>
-#include <QTimer>
+#include <QCoreApplication>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,24 +29,8 @@ using kvr::sim::Simulator;
 
 namespace {
 
-// A run that is still going after this much real time has hung.
-constexpr int kHungAfterMs = 120000;
-// The automation timer's interval in these runs.
-constexpr int kStepMs = 50;
-
 class UnattendedInProcess : public ::testing::TestWithParam<Row> {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "KVRinstaller";
-        static char* argv[] = {name, nullptr};
-        if (qApp) return;
-        kvr::ChooseHeadlessPlatform({"--unattended"});  // as the program's main() does for these runs
-        new QApplication(argc, argv);
-        QApplication::setApplicationName("KVRinstaller");
-    }
-    static void TearDownTestSuite() { delete qApp; }
-
     void SetUp() override {
         char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
@@ -79,7 +62,7 @@ protected:
     }
 
     // Runs the program the way its main() does, standard error going to a
-    // file; the exit status, or -2 when the run hung.
+    // file; the exit status.
     int Run(const std::vector<std::string>& args, std::string& err) {
         const fs::path errFile = m_root / "stderr.txt";
         std::fflush(stderr);
@@ -88,30 +71,14 @@ protected:
         ::dup2(fd, 2);
         ::close(fd);
 
-        kvr::StartupOutcome outcome = kvr::Main(args, App().string());
-        int loopStatus = 0;
-        bool hung = false;
-        if (outcome.mainWindow) {
-            QTimer guard;
-            guard.setSingleShot(true);
-            QObject::connect(&guard, &QTimer::timeout, [&hung] {
-                hung = true;
-                QCoreApplication::exit(1);
-            });
-            guard.start(kHungAfterMs);
-            // The main window's automation timer ticks once a second of real
-            // time, which the clock does not reach; the run's steps come sooner.
-            outcome.mainWindow->AutomationTimer()->setInterval(kStepMs);
-            loopStatus = QApplication::exec();  // ends when the main window closes
-        }
-        const int status = kvr::FinishRun(outcome, loopStatus);
-        kvr::Shutdown(outcome);
+        const int status = kvr::RunScripted(args, App().string());
+        EXPECT_EQ(QCoreApplication::instance(), nullptr);  // the run made no application object
 
         std::fflush(stderr);
         ::dup2(saved, 2);
         ::close(saved);
         err = Text(errFile);
-        return hung ? -2 : status;
+        return status;
     }
 
     fs::path App() const { return m_app.Path(); }
