@@ -382,6 +382,13 @@ long InitializeCommandLineOptions() {
          "In an unattended run, upgrade up to N matching adapters of one network adapter at the same time (1 to "
          "256, default 64; 1 upgrades them one after the other, searching again between them). What each adapter "
          "costs is the protocol's fixed waits, not the transfer, so a site of 50 adapters goes in one go."},
+        {"Check", 'K', "--check", false, "",
+         "With `--download`: search, check the file and judge each adapter asked for (would be upgraded, already "
+         "current, incompatible, not found) in the records, without sending anything beyond the search; the exit "
+         "status is the one the real run would have for the file and the adapters found."},
+        {"SkipCurrent", 'Y', "--skip-current", false, "",
+         "With `--download`: an adapter that already runs the file's firmware (id and version) gets no download "
+         "and is recorded as current, with status 0."},
     };
     return 0;
 }
@@ -571,6 +578,12 @@ long SetAutomationParams(const std::vector<std::string>& args) {
                 ReadRetries(Without(ValueOf(entry), "\"="));
             } else if (key == "/N") {
                 ReadParallel(Without(ValueOf(entry), "\"="));
+            } else if (upper == "/K") {
+                g_state.CheckOnly = true;
+                Log("Check only: no adapter is sent anything beyond the search.", kvr::LEVEL_USER);
+            } else if (upper == "/Y") {
+                g_state.SkipCurrent = true;
+                Log("Adapters that already run the file's firmware are skipped.", kvr::LEVEL_USER);
             } else if (key == "/P") {
                 g_state.PromptForMultiple = true;
                 Log("Prompt user to select if multiple devices are present.", kvr::LEVEL_USER);
@@ -587,6 +600,10 @@ long SetAutomationParams(const std::vector<std::string>& args) {
         }
     }
 
+    if (g_state.CheckOnly && !g_state.DownloadRequested)
+        g_state.UsageErrors.push_back("--check judges a download: it needs --download");
+    if (g_state.SkipCurrent && !g_state.DownloadRequested)
+        g_state.UsageErrors.push_back("--skip-current needs --download");
     if (!automation && g_outputFile.IsOpen()) {
         g_outputFile.WriteLine(" - automation mode is not requested - ");
         g_outputFile.WriteLine(kRule);

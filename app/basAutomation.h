@@ -60,6 +60,8 @@ struct AutomationState {
     bool ListRequested = false;          // --list
     int Retries = 0;                     // --retries
     int Parallel = 64;                   // --parallel: devices of one adapter at once
+    bool CheckOnly = false;              // --check: judge each device, send nothing beyond the search
+    bool SkipCurrent = false;            // --skip-current: no download to a device on the file's version
     // What a scripted run (/U, --list, --json) refuses to start with: bad
     // options and values, and separately a firmware file that cannot be used.
     std::vector<std::string> UsageErrors;

@@ -6,7 +6,9 @@
 #                           program keeps each user's files in the user's
 #                           ~/.local/share/kvr-installer/, root's too)
 #   /usr/bin/               links to KVRinstaller and kvrsim
-#   /usr/share/...          desktop entry, icons, AppStream metadata, manual pages
+#   /usr/share/...          desktop entry, icons, AppStream metadata, manual pages,
+#                           the Ansible collection zarn.kvr (where Ansible finds
+#                           collections without configuration)
 set(KVR_APP_ID "org.example.KVRinstaller" CACHE STRING "AppStream and desktop-file identifier")
 set(KVR_HOMEPAGE "https://kvr-installer.example.org" CACHE STRING "Project home page (AppStream, control file)")
 set(KVR_MAINTAINER "KVR Installer team <kvr-installer@example.org>" CACHE STRING "Package maintainer")
@@ -24,6 +26,9 @@ install(TARGETS kvr-rawhelper RUNTIME DESTINATION ${KVR_APPDIR}
 install(FILES ${KVR_BUNDLE_DIR}/db1_clean.mdb DESTINATION ${KVR_APPDIR})
 install(DIRECTORY ${KVR_BUNDLE_DIR}/help/ DESTINATION ${KVR_APPDIR}/help)
 install(DIRECTORY ${KVR_BUNDLE_DIR}/pic/ DESTINATION ${KVR_APPDIR}/pic)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/ansible/ansible_collections/zarn/kvr/
+  DESTINATION usr/share/ansible/collections/ansible_collections/zarn/kvr
+  PATTERN "__pycache__" EXCLUDE)
 
 foreach(program KVRinstaller kvrsim)
   file(CREATE_LINK /${KVR_APPDIR}/${program} ${KVR_PKG_BUILD}/links/${program} SYMBOLIC)

@@ -17,6 +17,7 @@ packages=(
   xvfb xauth imagemagick xdotool
   xdg-utils
   dpkg-dev lintian desktop-file-utils appstream groff-base
+  ansible-core
 )
 
 missing=()

@@ -135,6 +135,9 @@ private:
 struct AutomationRun::DeviceRecord {
     std::string mac, name, adapter, versionBefore, versionAfter, error;
     ExitStatus status = ExitStatus::Ok;
+    // The result word when it is not the status's own: "current" (no
+    // download was needed) or "would-upgrade" (a check).
+    std::string result;
     int attempt = 0;
     std::int64_t startMs = 0;
 };
@@ -185,7 +188,7 @@ void AutomationRun::WriteDeviceRecord(const DeviceRecord& r) {
     o["adapter"] = r.adapter;
     o["firmware_before"] = r.versionBefore;
     o["firmware_after"] = r.versionAfter;
-    o["result"] = kvr::ExitStatusName(r.status);
+    o["result"] = r.status == ExitStatus::Ok && !r.result.empty() ? r.result : kvr::ExitStatusName(r.status);
     o["status"] = kvr::ToInt(r.status);
     o["attempt"] = r.attempt;
     o["seconds"] = std::round(seconds * 10.0) / 10.0;
@@ -293,7 +296,18 @@ long AutomationRun::DownloadImageOnce(DeviceJob& job, const std::string& fileNam
     job.record.name = z->Name;
     job.record.adapter = z->NICName;
     if (job.record.versionBefore.empty()) job.record.versionBefore = VersionOf(*z);
+    const std::string shownMac = ::FormatMacAddress(job.mac);
+    if (st.SkipCurrent && VersionOf(*z) == header.VersionText()) {
+        Log("DownloadImage: '" + shownMac + "' already runs version " + header.VersionText() + "; no download.",
+            kvr::LEVEL_USER);
+        job.record.result = "current";
+        job.record.versionAfter = job.record.versionBefore;
+        return 0;
+    }
     if (!st.UnattendedMode) {
+        // A check shows no wizard: one click there would download.
+        if (st.CheckOnly)
+            return Fail(job, ExitStatus::Refused, "DownloadImage ERROR: --check runs unattended only (--unattended).");
         // The user goes on from the chosen file; the outcome is judged as in
         // an unattended run.
         if (!m_services.ShowWizard)
@@ -333,6 +347,16 @@ long AutomationRun::DownloadImageOnce(DeviceJob& job, const std::string& fileNam
     if (st.ForceNoCne) wizard.SetUploadImageOnly(true);
     if (!wizard.UploadImageOnly() && !st.ForceNoCne)
         return Fail(job, ExitStatus::Refused, "ERROR: Cannot upgrade a CNE in unattended mode!");
+    if (st.CheckOnly) {
+        // Everything a download would be refused for has been judged; the
+        // device has been sent nothing.
+        Log("DownloadImage: '" + shownMac + "' would be upgraded from version " + job.record.versionBefore + " to " +
+                header.VersionText() + ".",
+            kvr::LEVEL_USER);
+        job.record.result = "would-upgrade";
+        wizard.Unload();
+        return 0;
+    }
     std::error_code ec;
     DeviceProgress progress(*m_display, ::FormatMacAddress(job.mac),
                             static_cast<long long>(fs::file_size(fileName, ec)));

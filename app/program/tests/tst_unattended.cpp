@@ -244,6 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadInput{"ParallelZero", {"--download", "@fw.qfw", "/U", "--parallel", "0"}, 2, "from 1 to 256, not '0'"},
         BadInput{"ParallelTooMany", {"--download", "@fw.qfw", "/U", "--parallel", "257"}, 2, "from 1 to 256"},
         BadInput{"ParallelNotANumber", {"--download", "@fw.qfw", "/U", "--parallel", "2x"}, 2, "--parallel needs"},
+        BadInput{"CheckWithoutDownload", {"/U", "--check", "--match-mac", "all"}, 2, "it needs --download"},
         BadInput{"UnwritableJson", {"--download", "@fw.qfw", "/U", "--json", "@dir.qfw"}, 2, "is a directory"},
         BadInput{"WildcardMac", {"--download", "@fw.qfw", "/U", "--match-mac", "0007F51000*"}, 2,
                  "wildcard characters (*) are not yet supported"},
