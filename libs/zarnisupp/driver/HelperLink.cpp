@@ -179,6 +179,12 @@ bool HelperLink::Send(const std::uint8_t* frame, std::size_t length, std::string
         ++m_heardEarly;
     }
     if (TakeRefusal(error)) return false;
+    // The helper closes its sockets one at a time as it ends: once its end was
+    // seen, the request socket may still take a frame that nobody will send.
+    if (m_ended) {
+        if (error) *error = "the helper has ended";
+        return false;
+    }
     const std::vector<std::uint8_t> request = helper::SendRequest(frame, length);
     if (::send(m_requests, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         if (error) *error = std::string("the helper has ended: ") + std::strerror(errno);
@@ -193,6 +199,7 @@ ReadResult HelperLink::Read(std::uint8_t* out, std::size_t capacity, std::size_t
         const ssize_t got = ::recv(m_frames, frame, sizeof frame, MSG_DONTWAIT | MSG_TRUNC);
         if (got <= 0) {
             const bool empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            if (!empty) m_ended = true;
             if (TakeRefusal(nullptr)) return ReadResult::Refused;
             return empty ? ReadResult::Empty : ReadResult::Gone;
         }

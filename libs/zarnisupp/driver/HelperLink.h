@@ -29,7 +29,8 @@ public:
     // it. A frame the helper then refuses is reported once (errno ECOMM) by the
     // next Send that finds the refusal there (it sends nothing and returns false)
     // or the next Read that comes to the helper's word of it on the frames socket
-    // (Refused; a wait for frames wakes for it), whichever is first.
+    // (Refused; a wait for frames wakes for it), whichever is first. Once a Read
+    // found the helper ended, every Send fails.
     bool Send(const std::uint8_t* frame, std::size_t length, std::string* error = nullptr);
     // Takes one relayed frame without blocking; Refused once for a refused frame,
     // Gone once the helper has ended.
@@ -54,6 +55,7 @@ private:
     bool m_refused = false;  // a frame was refused and that is not reported yet
     std::string m_refusal;   // why (the first one, when several were)
     int m_heardEarly = 0;    // refusals a SetFilter read whose word is still on the frames socket
+    bool m_ended = false;    // a Read found the helper's end
 };
 
 // Where the library finds the helper: beside the library's own file.

@@ -20,6 +20,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,9 +71,16 @@ public:
             pollfd p[3] = {{kRequestFd, POLLIN, 0}, {kFramesFd, static_cast<short>(m_held || m_notices ? POLLOUT : 0), 0},
                            {m_captureFd, POLLIN, 0}};
             const nfds_t n = (m_pcap && !m_held) ? 3 : 2;
-            if (::poll(p, n, -1) < 0) {
+            if (::poll(p, n, m_pcap ? kPresenceCheckMs : -1) < 0) {
                 if (errno == EINTR) continue;
                 return 1;
+            }
+            // The capture reports an adapter's removal only once, as an error
+            // that can come while the adapter still has its name; after that it
+            // stays silent. So whether it is still there is asked again now and then.
+            if (m_pcap && std::chrono::steady_clock::now() >= m_nextPresenceCheck) {
+                if (!AdapterPresent()) return 0;
+                m_nextPresenceCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPresenceCheckMs);
             }
             // The parent closed either socket or went: nothing more to do.
             if ((p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) || (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
@@ -193,7 +201,7 @@ private:
             const int r = ::pcap_next_ex(m_pcap, &hdr, &data);
             if (r == 0) return true;
             // An adapter that went away ends the helper, which tells the parent.
-            if (r < 0) return ::if_nametoindex(m_name.c_str()) == m_ifindex;
+            if (r < 0) return AdapterPresent();
             // The kernel filter has chosen already; frames that came in before it
             // was set, or cut short, never reach the parent.
             if (hdr->caplen != hdr->len || hdr->caplen < kMinFrame ||
@@ -206,6 +214,8 @@ private:
         }
         return true;
     }
+
+    bool AdapterPresent() const { return ::if_nametoindex(m_name.c_str()) == m_ifindex; }
 
     // Tells the parent of refused frames on the frames socket; what its full queue
     // does not take now is told once there is room.
@@ -233,6 +243,8 @@ private:
     std::size_t m_frameLength = 0;
     bool m_held = false;
     int m_notices = 0;  // refusals the parent has not been told of on the frames socket
+    static constexpr int kPresenceCheckMs = 250;
+    std::chrono::steady_clock::time_point m_nextPresenceCheck{};
 };
 
 }  // namespace
