@@ -29,7 +29,7 @@ done
 "$work/app/kvrsim" --segment site --log \
   --device mac=00:07:F5:AB:00:01,fwver=0x203 --device mac=00:07:F5:AB:00:02,fwver=0x203 \
   --device mac=00:07:F5:AB:00:03,fwver=0x203,fail-chunk=1:refuse:always \
-  < <(sleep 3600) > "$work/frames.log" 2>&1 &
+  < /dev/null > "$work/frames.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do grep -q "device(s) on segment" "$work/frames.log" && break; sleep 0.1; done
 

@@ -179,7 +179,7 @@ TEST_F(UnattendedFixture, TerminateDuringADownloadEndsItAndStartsNoOtherDevice) 
     StartDevices({unattended::kDev1, unattended::kDev2});
     MakeFile({"image1=262144"});
     const auto uploading = [&] { return Text(m_root / "stderr.txt").find("uploading") != std::string::npos; };
-    unattended::Row row{"", {}, {}, {"--match-mac", "all"}, 1, {}, {}};
+    unattended::Row row{"", {}, {}, {"--match-mac", "all", "--parallel", "1"}, 1, {}, {}};
     EXPECT_EQ(Run(unattended::Arguments(row, m_root), {}, uploading), 1) << Text(m_root / "stderr.txt");
     EXPECT_NE(Text(App() / "history.log").find("the run was stopped by SIGTERM; 1 device(s) not started"),
               std::string::npos) << Text(App() / "history.log");
