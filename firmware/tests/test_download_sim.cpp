@@ -383,6 +383,7 @@ namespace {
 // (two devices with one MAC are worked on one after the other).
 class FleetDownloadSim : public devtest::SimulatedSegments {
 protected:
+    TempDir m_files{"kvr-fleet"};
     struct Outcome {
         bool ok = false;
         std::string versionAfter;
@@ -441,7 +442,7 @@ protected:
 TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
     kvr::test::SkipSleepClock clock{10};
     kvr::SetClock(&clock);
-    const std::string file = m_root + "/fleet.qfw";
+    const std::string file = m_files.Path() + "/fleet.qfw";
     const Bytes qfw = Qfw(30000);
     std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
     struct Row {
