@@ -254,28 +254,23 @@ void ReadMatchList(const std::string& value) {
         g_state.UsageErrors.push_back("--match-mac takes either MAC addresses or 'all', not both");
 }
 
-void ReadRetries(const std::string& value) {
-    const bool digits = !value.empty() && value.size() <= 2 &&
+// A whole number from `low` to `high` (no more digits than `high` has) for
+// `option`; anything else is a usage error and leaves `target` as it was.
+void ReadWholeNumber(const char* option, const std::string& value, int low, int high, int& target) {
+    const bool digits = !value.empty() && value.size() <= std::to_string(high).size() &&
                         std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
     const int n = digits ? std::stoi(value) : -1;
-    if (n < 0 || n > kMaxRetries) {
-        g_state.UsageErrors.push_back("--retries needs a whole number from 0 to " + std::to_string(kMaxRetries) +
-                                      ", not '" + value + "'");
+    if (n < low || n > high) {
+        g_state.UsageErrors.push_back(std::string(option) + " needs a whole number from " + std::to_string(low) +
+                                      " to " + std::to_string(high) + ", not '" + value + "'");
         return;
     }
-    g_state.Retries = n;
+    target = n;
 }
 
+void ReadRetries(const std::string& value) { ReadWholeNumber("--retries", value, 0, kMaxRetries, g_state.Retries); }
 void ReadParallel(const std::string& value) {
-    const bool digits = !value.empty() && value.size() <= 3 &&
-                        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const int n = digits ? std::stoi(value) : -1;
-    if (n < 1 || n > kMaxParallel) {
-        g_state.UsageErrors.push_back("--parallel needs a whole number from 1 to " + std::to_string(kMaxParallel) +
-                                      ", not '" + value + "'");
-        return;
-    }
-    g_state.Parallel = n;
+    ReadWholeNumber("--parallel", value, 1, kMaxParallel, g_state.Parallel);
 }
 
 bool OpenOutputFile(const std::string& commandLine) {

@@ -15,15 +15,8 @@ description:
   - The user running the module needs raw network access (root, or a member of the
     C(kvr-installer) group).
 version_added: "1.0.0"
-options:
-  program:
-    description:
-      - The KVR Installer program to run.
-      - Default is C(KVRinstaller) on the search path, else the package's C(/opt/kvr-installer/KVRinstaller).
-    type: path
-attributes:
-  check_mode:
-    support: full
+extends_documentation_fragment:
+  - zarn.kvr.program
 notes:
   - A host with no device (or no network adapter) gives an empty list and a warning, not a failure.
 author:

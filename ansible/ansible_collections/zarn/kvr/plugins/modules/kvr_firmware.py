@@ -47,14 +47,8 @@ options:
         reported as current.
     type: bool
     default: true
-  program:
-    description:
-      - The KVR Installer program to run.
-      - Default is C(KVRinstaller) on the search path, else the package's C(/opt/kvr-installer/KVRinstaller).
-    type: path
-attributes:
-  check_mode:
-    support: full
+extends_documentation_fragment:
+  - zarn.kvr.program
 notes:
   - Raw frames do not cross routers; run the module on a PC of each site, against the devices of its own segment.
   - I(parallel) counts per host; Ansible's forks and C(serial) decide how many sites run at once.
