@@ -174,6 +174,48 @@ void clsDiscover::ReadProfilesOfNewDevices(std::int32_t hNIC, clsZarnPool& pool,
     }
 }
 
+std::shared_ptr<clsZarn> clsDiscover::WaitForNewZarn(const clsZarnPool& ZarnsKnown, std::int64_t timeoutMs,
+                                                     kvr::ProgressBar* pgb1) {
+    const char* proc = "WaitForNewZarn";
+    try {
+        Log(proc, kvr::LEVEL_TRACE);
+        OpenNdisRaw();
+        kvr::Clock& clock = kvr::CurrentClock();
+        const std::int64_t start = clock.NowMs();
+        if (pgb1) {
+            pgb1->SetMin(0);
+            pgb1->SetMax(static_cast<long>(std::max<std::int64_t>(1, timeoutMs / 1000)));
+        }
+        bool cancelled = false;
+        while (!cancelled && clock.NowMs() - start < timeoutMs) {
+            bool searched = false;
+            const std::vector<std::shared_ptr<clsNIC>> nics = NicPool().colNIC;
+            for (const auto& nic : nics) {
+                if (!nic) continue;
+                const kvr::AdapterSession adapter(nic->Name);
+                if (!adapter.IsOpen()) continue;
+                searched = true;
+                NextLabel();
+                std::shared_ptr<clsZarn> found;
+                // FindNewZarn starts by clearing bCancel: a cancel it saw must stay seen.
+                const bool got = FindNewZarn(adapter.Handle(), ZarnsKnown, found, nullptr, 1, nic->Name, 8);
+                cancelled = Cancelled();
+                if (got && found) {
+                    Log(std::string(proc) + ": a new KVR answered: " + found->MAC, kvr::LEVEL_USER);
+                    return found;
+                }
+                if (cancelled) break;
+            }
+            if (!searched) clock.SleepMs(1000);  // no adapter to search on: no busy loop
+            if (pgb1)
+                pgb1->SetValue(static_cast<long>(std::min<std::int64_t>((clock.NowMs() - start) / 1000, pgb1->Max())));
+        }
+    } catch (const std::exception& e) {
+        LogTrapped(e, proc);
+    }
+    return nullptr;
+}
+
 bool clsDiscover::GetProfileData(clsZarn& zarn) { return GetProfileData(zarn, -1); }
 
 bool clsDiscover::GetProfileData(clsZarn& zarn, std::int32_t hNIC) {

@@ -48,6 +48,14 @@ public:
                      kvr::ProgressBar* pgb1, std::int32_t RequestedRetries, const std::string& NicName,
                      std::int16_t ProtocolVersion);
 
+    // Searches every adapter of the NIC pool, one request and a collection
+    // window each per round, until a device that is not in ZarnsKnown answers
+    // or timeoutMs have passed (a device being brought onto the segment).
+    // The new device, or null after the time-out or a cancel (Cancelled()
+    // tells). The bar counts the seconds waited.
+    std::shared_ptr<clsZarn> WaitForNewZarn(const clsZarnPool& ZarnsKnown, std::int64_t timeoutMs,
+                                            kvr::ProgressBar* pgb1);
+
     // Reads the device's profile names (one request); fills ProfileName and
     // ActiveProfileName. The first form opens the device's adapter for the
     // request, the second uses an adapter that is open already.

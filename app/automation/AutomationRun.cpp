@@ -50,10 +50,6 @@ bool FitsFile(const clsZarn& z) {
                                      static_cast<std::int32_t>(st.FileCompatibleHardwareVersion));
 }
 
-std::string VersionOf(const clsZarn& z) {
-    return z.IsFirmwareIdValid ? std::to_string(z.FirmwareID) + "." + std::to_string(z.FirmwareVersion) : "";
-}
-
 // A JSON line; texts that are not UTF-8 (a file name in another encoding)
 // get replacement characters rather than breaking the line.
 std::string JsonLine(const Json& object) {
@@ -67,20 +63,6 @@ const char* kExiting = "Exiting without performing operations!";
 constexpr std::int32_t kAnswerAgainMs = 30000;
 
 }  // namespace
-
-std::string Latin1ToUtf8(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // --- the JSON record --------------------------------------------------------
 
@@ -295,9 +277,9 @@ long AutomationRun::DownloadImageOnce(DeviceJob& job, const std::string& fileNam
                     "DownloadImage PROGRAM ERROR: no ZARN object in DownloadImage.  Can't perform operation!");
     job.record.name = z->Name;
     job.record.adapter = z->NICName;
-    if (job.record.versionBefore.empty()) job.record.versionBefore = VersionOf(*z);
+    if (job.record.versionBefore.empty()) job.record.versionBefore = kvr::FirmwareVersionOf(*z);
     const std::string shownMac = ::FormatMacAddress(job.mac);
-    if (st.SkipCurrent && VersionOf(*z) == header.VersionText()) {
+    if (st.SkipCurrent && kvr::FirmwareVersionOf(*z) == header.VersionText()) {
         Log("DownloadImage: '" + shownMac + "' already runs version " + header.VersionText() + "; no download.",
             kvr::LEVEL_USER);
         job.record.result = "current";
@@ -473,7 +455,7 @@ void AutomationRun::StartRecord(DeviceRecord& record, const std::string& mac, co
     if (z) {
         record.name = z->Name;
         record.adapter = z->NICName;
-        record.versionBefore = VersionOf(*z);
+        record.versionBefore = kvr::FirmwareVersionOf(*z);
     }
 }
 
@@ -874,27 +856,14 @@ kvr::ExitStatus AutomationRun::ListDevices() {
 
 std::vector<ListedDevice> AutomationRun::DevicesForList() {
     std::vector<ListedDevice> out;
-    for (const auto& z : ZarnPool().colZarn) {
-        if (!z) continue;
-        out.push_back({::FormatMacAddress(z->MAC), z->Name, z->NICName, z->GetIPStatus(), VersionOf(*z),
-                       std::to_string(z->HardwareID) + "." + std::to_string(z->HardwareVersion), z->IsInDownloadMode});
-    }
+    for (const auto& z : ZarnPool().colZarn)
+        if (z) out.push_back(kvr::ListedDeviceOf(*z));
     return out;
 }
 
 void AutomationRun::WriteDeviceList(const std::vector<ListedDevice>& devices, std::FILE* out, bool json) {
     if (json) {
-        for (const auto& d : devices) {
-            Json o;
-            o["mac"] = d.mac;
-            o["name"] = Latin1ToUtf8(d.name);
-            o["adapter"] = d.adapter;
-            o["ip"] = d.ip;
-            o["firmware"] = d.firmware;
-            o["hardware"] = d.hardware;
-            o["download_mode"] = d.downloadMode;
-            std::fprintf(out, "%s\n", JsonLine(o).c_str());
-        }
+        for (const auto& d : devices) std::fprintf(out, "%s\n", kvr::DeviceRecordJson(d).c_str());
     } else {
         std::fprintf(out, "%-17s  %-32s  %-9s  %-8s  %-15s  %s\n", "MAC", "NAME", "FIRMWARE", "HARDWARE", "IP",
                      "ADAPTER");

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "DeviceRecord.h"
 #include "ExitStatus.h"
 #include "FirmwareWizardModel.h"
 #include "Seams.h"
@@ -56,10 +57,7 @@ struct AutomationServices {
 };
 
 // --list: one device of the list.
-struct ListedDevice {
-    std::string mac, name, adapter, ip, firmware, hardware;
-    bool downloadMode = false;
-};
+using kvr::ListedDevice;
 
 // The run's progress display on standard error: at a terminal one line per
 // device being upgraded (stage, percent), all redrawn in place; otherwise a
@@ -213,6 +211,6 @@ private:
 kvr::ExitStatus CheckScriptedCommandLine(std::string& reason);
 
 // Device texts (one character per byte, Latin-1) as UTF-8.
-std::string Latin1ToUtf8(const std::string& text);
+using kvr::Latin1ToUtf8;
 
 }  // namespace basAutomation

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
         StopOnTerminate();
         return kvr::RunScripted(args, kvr::ExecutableDirectory(), &g_stopRequest);
     }
-    kvr::ChooseHeadlessPlatform(args);
+    kvr::QuietOffscreenPlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName("KVRinstaller");
     ArmCloseAfter();

@@ -93,13 +93,10 @@ void FilterToolkitNoise(QtMsgType type, const QMessageLogContext& context, const
 
 }  // namespace
 
-void ChooseHeadlessPlatform(const std::vector<std::string>& args) {
-    const auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
-    if (IsScriptedRun(args) && !set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+void QuietOffscreenPlatform() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     // Installed once: a second filter would hand every message to itself.
-    if (!g_noiseFiltered && (IsScriptedRun(args) || (platform && std::string(platform) == "offscreen"))) {
+    if (!g_noiseFiltered && platform && std::string(platform) == "offscreen") {
         g_noiseFiltered = true;
         g_defaultHandler = qInstallMessageHandler(FilterToolkitNoise);
     }

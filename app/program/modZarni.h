@@ -78,11 +78,10 @@ bool IsScriptedRun(const std::vector<std::string>& args);
 // would open windows gets the reason it cannot ("" when the run can go on).
 std::string FitRunToDisplay(std::vector<std::string>& args);
 
-// Before the application object exists: a scripted run without a display
-// is drawn offscreen, and where windows are drawn offscreen the toolkit's
-// remarks about them (it cannot raise windows or pass size hints on) stay
-// off standard error, which a script reads.
-void ChooseHeadlessPlatform(const std::vector<std::string>& args);
+// Before the application object exists: where windows are drawn offscreen
+// the toolkit's remarks about them (it cannot raise windows or pass size
+// hints on) stay off standard error, which a script reads.
+void QuietOffscreenPlatform();
 
 // The program's exit status after its event loop ended: the run's outcome
 // in (attended) automated mode.

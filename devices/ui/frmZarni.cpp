@@ -4,6 +4,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QScreen>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -16,14 +19,18 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "Globals.h"
 #include "HexText.h"
 #include "LocalizeForm.h"
 #include "UiResources.h"
 #include "basDebug.h"
+#include "DeviceRecord.h"
 #include "basUtils.h"
 #include "clsNICpool.h"
 #include "clsZarnPool.h"
+#include "frmAddZarn.h"
 #include "frmDiscover.h"
 #include "frmMsg.h"
 #include "frmStatus.h"
@@ -40,12 +47,33 @@ namespace {
 
 const ModuleLog Log("frmZarni");
 
-enum Column { COL_MAC = 0, COL_NAME, COL_IP, COL_RSSI, COL_PROFILE, COL_COUNT };
+enum Column { COL_MAC = 0, COL_NAME, COL_IP, COL_RSSI, COL_PROFILE, COL_FIRMWARE, COL_HARDWARE, COL_COUNT };
 // Each row keeps its device's key (the MAC text as discovery read it, without
 // colons), so the row finds its device without reading back what it displays.
 constexpr int kDeviceKeyRole = Qt::UserRole;
 // The list icon's key, kept on each item for whoever inspects the list.
 constexpr int kIconKeyRole = Qt::UserRole + 1;
+// What a column sorts by where its text would sort wrongly ("256.9" after
+// "256.10", "Poor" after "Excellent").
+constexpr int kSortKeyRole = Qt::UserRole + 2;
+
+class DeviceItem : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem& other) const override {
+        const int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+        const QVariant mine = data(column, kSortKeyRole);
+        const QVariant theirs = other.data(column, kSortKeyRole);
+        if (mine.isValid() && theirs.isValid()) return mine.toLongLong() < theirs.toLongLong();
+        return QTreeWidgetItem::operator<(other);
+    }
+};
+
+// A version "ID.version" as one number that sorts like it (unknown first).
+qlonglong VersionKey(bool valid, std::int32_t id, std::int32_t version) {
+    if (!valid) return -1;
+    return (static_cast<qlonglong>(static_cast<std::uint32_t>(id)) << 32) | static_cast<std::uint32_t>(version);
+}
 
 std::string DeviceKey(const QTreeWidgetItem& item) { return FromUi(item.data(COL_MAC, kDeviceKeyRole).toString()); }
 
@@ -80,10 +108,16 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     lvZarn = new QTreeWidget(central);
     lvZarn->setObjectName("lvZarn");
     lvZarn->setColumnCount(COL_COUNT);
-    lvZarn->setHeaderLabels({"MAC address", "Name", "IP address", "RSSI", "Active profile"});
+    lvZarn->setHeaderLabels(
+        {"MAC address", "Name", "IP address", "RSSI", "Active profile", "Firmware version", "Hardware version"});
     lvZarn->setRootIsDecorated(false);
     lvZarn->setUniformRowHeights(true);
-    lvZarn->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Ctrl and Shift select several devices (one upgrade for all of them).
+    lvZarn->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // A click on a header sorts by that column; until then the list keeps
+    // the order in which the devices answered.
+    lvZarn->header()->setSortIndicator(-1, Qt::AscendingOrder);
+    lvZarn->setSortingEnabled(true);
     lvZarn->setAllColumnsShowFocus(true);
     lvZarn->setIconSize(QSize(16, 16));
     lvZarn->header()->setStretchLastSection(true);
@@ -110,6 +144,7 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     cmdProfiles = makeButton("cmdProfiles", "&Profiles...", 1056);
     cmdFirmware = makeButton("cmdFirmware", "&Firmware...", 1057);
     cmdAddZarn = makeButton("cmdAddZarn", "&Add KVR...", 1055);
+    cmdAddZarn->setToolTip("Guides you through connecting a new KVR, then searches until it answers");
     cmdHelp = makeButton("cmdHelp", "Help", 1050);
     cmdClose = makeButton("cmdClose", "Close", 1059);
     auto* buttons = new QVBoxLayout(fraButtons);
@@ -137,11 +172,17 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     tmrAutomationScheduler->setObjectName("tmrAutomationScheduler");
     tmrAutomationScheduler->setInterval(1000);
 
+    mnuFile = menuBar()->addMenu("&File");
+    mnuFile->setObjectName("mnuFile");
+    auto* mnuSaveList = new QAction("&Save device list...", this);
+    mnuSaveList->setObjectName("mnuSaveList");
+    mnuSaveList->setShortcut(QKeySequence::Save);
+    connect(mnuSaveList, &QAction::triggered, this, &frmZarni::mnuSaveList_Click);
+    mnuFile->addAction(mnuSaveList);
     // A place for the windows that come later (status window and the like).
     mnuTools = menuBar()->addMenu("&Tools");
     mnuTools->setObjectName("mnuTools");
     mnuTools->menuAction()->setVisible(false);
-    menuBar()->setVisible(false);
     // The status window: Tools > Status Window, or Ctrl+L.
     auto* mnuStatusWindow = new QAction("&Status Window", this);
     mnuStatusWindow->setObjectName("mnuStatusWindow");
@@ -154,17 +195,31 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     connect(cmdFirmware, &QPushButton::clicked, this, &frmZarni::cmdFirmware_Click);
     connect(cmdHelp, &QPushButton::clicked, this, &frmZarni::cmdHelp_Click);
     connect(cmdClose, &QPushButton::clicked, this, &frmZarni::cmdClose_Click);
-    // cmdAddZarn has no action attached.
+    connect(cmdAddZarn, &QPushButton::clicked, this, &frmZarni::cmdAddZarn_Click);
     connect(lvZarn, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item, int) { lvZarn_ItemClick(item); });
-    connect(lvZarn, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item, QTreeWidgetItem*) {
-        if (item && !m_discovering) lvZarn_ItemClick(item);
+    connect(lvZarn, &QTreeWidget::itemSelectionChanged, this, [this] {
+        if (!m_discovering) UpdateButtons();
     });
     connect(lvZarn, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) { lvZarn_DblClick(); });
     connect(chkModifiedSNAP, &QCheckBox::clicked, this, &frmZarni::cmdModifiedSNAP_Click);
     connect(tmrAutomationScheduler, &QTimer::timeout, this, &frmZarni::tmrAutomationScheduler_Timer);
 
     m_profileHeader = lvZarn->headerItem()->text(COL_PROFILE);
-    resize(800, 420);
+    QSize size = DefaultSize();
+    if (const QScreen* screen = this->screen()) size = size.boundedTo(screen->availableGeometry().size());
+    resize(size);
+}
+
+QSize frmZarni::DefaultSize() const {
+    // Every column fits without scrolling for the longest name a device can
+    // have (32 characters) and a long active-profile text.
+    const QFontMetrics fm(lvZarn->font());
+    const auto widthOf = [&fm](const QString& sample) { return fm.horizontalAdvance(sample) + 24; };
+    int columns = widthOf("00:07:F5:00:00:00  ") + widthOf(QString(32, 'N')) + widthOf("Assignment in Progress") +
+                  widthOf("Not applicable") + widthOf("Profile 0: " + QString(16, 'N')) +
+                  widthOf("Firmware version") + widthOf("Hardware version");
+    const int buttons = fraButtons->sizeHint().width();
+    return {columns + buttons + 60, 420};
 }
 
 frmZarni::~frmZarni() = default;
@@ -214,7 +269,11 @@ void frmZarni::Discover() {
     Log("Discover", LEVEL_WATCH);
     if (m_discovering) return;  // one discovery at a time
     m_discovering = true;
+    RememberSelection();
     lvZarn->clear();
+    // An automated run upgrades the one device the user picks.
+    lvZarn->setSelectionMode(G().AutomationMode ? QAbstractItemView::SingleSelection
+                                                : QAbstractItemView::ExtendedSelection);
     lvZarn->headerItem()->setText(COL_PROFILE, m_profileHeader);  // until a device is found incompatible
     lblStatus->setText(ResText(1007));
     cmdFirmware->setEnabled(false);
@@ -242,16 +301,24 @@ void frmZarni::Discover() {
     const QIcon applicationIcon(ResPicture(PIC_APPLICATION_MODE));
     QTreeWidgetItem* selected = nullptr;
     ZarnPool().Clear();
+    // Rows are added in the order the devices answered and sorted once at the end.
+    lvZarn->setSortingEnabled(false);
     if (found) {
         for (const std::shared_ptr<clsZarn>& z : found->colZarn) {
             if (!z) continue;
-            auto* item = new QTreeWidgetItem(lvZarn);
+            auto* item = new DeviceItem(lvZarn);
             item->setText(COL_MAC, UiText(FormatMacAddress(z->MAC)));
             item->setData(COL_MAC, kDeviceKeyRole, UiText(RemoveColons(z->MAC)));
             item->setText(COL_NAME, WireText(z->Name));
             item->setText(COL_IP, UiText(z->GetIPStatus()));
             item->setText(COL_RSSI, UiText(z->GetRSSI()));
             item->setText(COL_PROFILE, ActiveProfileText(*z));
+            // The versions as the firmware wizard shows them.
+            item->setText(COL_FIRMWARE, z->IsFirmwareIdValid ? UiText(FirmwareVersionOf(*z)) : "Failed to read ID");
+            item->setData(COL_FIRMWARE, kSortKeyRole, VersionKey(z->IsFirmwareIdValid, z->FirmwareID, z->FirmwareVersion));
+            item->setText(COL_HARDWARE, UiText(ListedDeviceOf(*z).hardware));
+            item->setData(COL_HARDWARE, kSortKeyRole, VersionKey(true, z->HardwareID, z->HardwareVersion));
+            item->setData(COL_RSSI, kSortKeyRole, static_cast<qlonglong>(z->Rssi));
             if (automated) {
                 if (!FitsFirmwareFile(*z)) {
                     lvZarn->headerItem()->setText(COL_PROFILE, "Compatiblity Status");
@@ -269,8 +336,9 @@ void frmZarni::Discover() {
         }
     }
 
+    lvZarn->setSortingEnabled(true);
     // Long device names (up to 32 characters) show in full.
-    for (int c = COL_MAC; c < COL_PROFILE; ++c) {
+    for (int c = COL_MAC; c < COL_COUNT - 1; ++c) {
         lvZarn->resizeColumnToContents(c);
         lvZarn->header()->resizeSection(c, lvZarn->header()->sectionSize(c) + 16);
     }
@@ -293,23 +361,70 @@ void frmZarni::Discover() {
                 lvZarn_ItemClick(selected);
             }
         } else {
-            QTreeWidgetItem* first = lvZarn->topLevelItem(0);
-            lvZarn->setCurrentItem(first);
-            lvZarn_ItemClick(first);
+            RestoreSelection();
         }
     }
     m_discovering = false;
+    UpdateButtons();
     if (m_closeRequested) close();
 }
 
 void frmZarni::lvZarn_ItemClick(QTreeWidgetItem* item) {
     if (!item) return;
     Log("lvZarn_ItemClick: Item=" + FromUi(item->text(COL_MAC)) + ", " + FromUi(item->text(COL_NAME)), LEVEL_WATCH);
-    std::string mac = DeviceKey(*item);
-    const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
-    const bool usable = z && (!G().AutomationMode || FitsFirmwareFile(*z));
-    cmdProfiles->setEnabled(usable && !z->IsInDownloadMode);
+    UpdateButtons();
+}
+
+void frmZarni::UpdateButtons() {
+    // The profile editor works on one device in application mode; the
+    // firmware upgrade on every selected device.
+    const auto devices = SelectedDevices();
+    bool usable = !devices.empty();
+    for (const auto& z : devices) usable = usable && (!G().AutomationMode || FitsFirmwareFile(*z));
+    cmdProfiles->setEnabled(usable && devices.size() == 1 && !devices.front()->IsInDownloadMode);
     cmdFirmware->setEnabled(usable);
+}
+
+std::vector<std::shared_ptr<clsZarn>> frmZarni::SelectedDevices() const {
+    std::vector<std::shared_ptr<clsZarn>> out;
+    for (int i = 0; i < lvZarn->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = lvZarn->topLevelItem(i);
+        if (!item->isSelected()) continue;
+        std::string mac = DeviceKey(*item);
+        if (auto z = ZarnPool().FindZarn(mac)) out.push_back(std::move(z));
+    }
+    return out;
+}
+
+void frmZarni::RememberSelection() {
+    // An empty list (a search that found nothing, or one under way) has
+    // nothing to remember: the last selection waits for its devices.
+    if (lvZarn->topLevelItemCount() == 0) return;
+    m_keptSelection.clear();
+    for (QTreeWidgetItem* item : lvZarn->selectedItems()) m_keptSelection.push_back(DeviceKey(*item));
+    m_keptCurrent = lvZarn->currentItem() ? DeviceKey(*lvZarn->currentItem()) : std::string();
+}
+
+void frmZarni::RestoreSelection() {
+    QTreeWidgetItem* current = nullptr;
+    QTreeWidgetItem* firstKept = nullptr;
+    std::vector<QTreeWidgetItem*> kept;
+    for (int i = 0; i < lvZarn->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = lvZarn->topLevelItem(i);
+        const std::string key = DeviceKey(*item);
+        if (std::find(m_keptSelection.begin(), m_keptSelection.end(), key) == m_keptSelection.end()) continue;
+        kept.push_back(item);
+        if (!firstKept) firstKept = item;
+        if (key == m_keptCurrent) current = item;
+    }
+    // None of the selected devices answered (or nothing was selected yet):
+    // the first row, as on the first search.
+    if (kept.empty()) kept.push_back(lvZarn->topLevelItem(0));
+    if (!current) current = firstKept ? firstKept : kept.front();
+    lvZarn->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
+    for (QTreeWidgetItem* item : kept) item->setSelected(true);
+    lvZarn->scrollToItem(current);
+    lvZarn_ItemClick(current);
 }
 
 void frmZarni::lvZarn_DblClick() {
@@ -319,7 +434,12 @@ void frmZarni::lvZarn_DblClick() {
 
 void frmZarni::cmdDiscover_Click() {
     Log("cmdDiscover_Click", LEVEL_WATCH);
-    if (m_discovering || m_inAutomationStep) return;
+    Rediscover();
+}
+
+void frmZarni::Rediscover() {
+    if (m_discovering || m_inAutomationStep || m_unloaded) return;
+    RememberSelection();
     // The old list goes at once; so does its status line, which would
     // otherwise still count devices that are no longer listed.
     lvZarn->clear();
@@ -333,39 +453,45 @@ void frmZarni::cmdDiscover_Click() {
 void frmZarni::cmdProfiles_Click() {
     Log("cmdProfiles_Click", LEVEL_WATCH);
     if (m_inAutomationStep) return;
-    QTreeWidgetItem* item = lvZarn->currentItem();
-    if (!item || !cmdProfiles->isEnabled()) return;
-    std::string mac = DeviceKey(*item);
-    const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
-    if (!z) return;
+    const auto devices = SelectedDevices();
+    if (devices.size() != 1 || !cmdProfiles->isEnabled()) return;
+    const std::shared_ptr<clsZarn> z = devices.front();
     G().RediscoveryNeeded = false;
     if (!m_openProfiles) {
         Log("cmdProfiles_Click: the profile editor for '" + z->MAC + "' is not available in this build.", LEVEL_WATCH);
         return;
     }
     m_openProfiles(*z, this);
-    if (G().RediscoveryNeeded) Discover();
+    // The editor wrote to the device: the list shows it as it is now.
+    if (G().RediscoveryNeeded) Rediscover();
 }
 
 void frmZarni::cmdFirmware_Click() {
     Log("cmdFirmware_Click", LEVEL_WATCH);
     if (m_inAutomationStep) return;
-    QTreeWidgetItem* item = lvZarn->currentItem();
-    if (!item || !cmdFirmware->isEnabled()) return;
-    std::string mac = DeviceKey(*item);
+    const auto devices = SelectedDevices();
+    if (devices.empty() || !cmdFirmware->isEnabled()) return;
+    if (devices.size() > 1) {
+        Log("cmdFirmware_Click: upgrading " + std::to_string(devices.size()) +
+                " devices at once is not available in this build; select one.",
+            LEVEL_WARNING);
+        return;
+    }
+    const std::shared_ptr<clsZarn> z = devices.front();
     if (G().AutomationMode) {
-        if (m_automationTarget) m_automationTarget(mac);
+        if (m_automationTarget) m_automationTarget(RemoveColons(z->MAC));
         tmrAutomationScheduler->start();
         tmrAutomationScheduler_Timer();
         return;
     }
-    const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
-    if (!z) return;
     if (!m_openFirmware) {
         Log("cmdFirmware_Click: the firmware wizard for '" + z->MAC + "' is not available in this build.", LEVEL_WATCH);
         return;
     }
     m_openFirmware(z, this);
+    // Whatever the wizard did (upgraded, failed, left the device in download
+    // mode), the list shows the device as it is now.
+    Rediscover();
 }
 
 void frmZarni::cmdHelp_Click() {
@@ -378,6 +504,87 @@ void frmZarni::cmdHelp_Click() {
 void frmZarni::cmdClose_Click() {
     Log("cmdClose_Click", LEVEL_WATCH);
     close();
+}
+
+void frmZarni::cmdAddZarn_Click() {
+    Log("cmdAddZarn_Click", LEVEL_WATCH);
+    if (m_discovering || m_inAutomationStep || m_unloaded) return;
+    // A new device needs no request of its own: it answers discovery like
+    // every other once it is on the segment and has started.
+    const std::string guide =
+        "To add a KVR:\n\n"
+        "1. Connect it to the same network segment as this PC (the same switch, or the same wireless network "
+        "that this PC uses).\n"
+        "2. Power it on and wait until it has started (about half a minute).\n\n"
+        "Press OK to search until it answers (at most " +
+        std::to_string(m_addZarnTimeoutMs / 1000) + " seconds), or Cancel.";
+    if (CurrentPrompter().Ask(guide, ResString(1000) + " - Add KVR", PromptButtons::OKCancel,
+                              PromptIcon::Information) != PromptAnswer::OK)
+        return;
+    if (RefreshNicPool() < 1) {
+        Log("cmdAddZarn_Click: we have no valid NICs to search through.", LEVEL_ERROR);
+        CurrentPrompter().Ask("No network adapter of this PC can be used to search for KVRs.",
+                              ResString(1000), PromptButtons::OK, PromptIcon::Warning);
+        return;
+    }
+    auto known = std::make_shared<clsZarnPool>();
+    for (const auto& z : ZarnPool().colZarn)
+        if (z) known->AddZarn(z);
+    std::shared_ptr<clsZarn> found;
+    bool cancelled = false;
+    {
+        frmAddZarn dialog(known, m_addZarnTimeoutMs, this);
+        dialog.exec();
+        found = dialog.NewZarn();
+        cancelled = dialog.WasCancelled();
+    }
+    if (!found) {
+        if (cancelled) return;
+        const std::string text = "No new KVR answered within " + std::to_string(m_addZarnTimeoutMs / 1000) +
+                                 " seconds. Check that it is powered on, that it has finished starting and that it "
+                                 "is connected to the same network segment as this PC, then try again.";
+        Log("cmdAddZarn_Click: " + text, LEVEL_WARNING);
+        CurrentPrompter().Ask(text, ResString(1000), PromptButtons::OK, PromptIcon::Warning);
+        return;
+    }
+    // The full search lists the new device with its profile names; it is the
+    // one selected then.
+    lvZarn->clearSelection();
+    m_keptSelection = {RemoveColons(found->MAC)};
+    m_keptCurrent = m_keptSelection.front();
+    lvZarn->clear();
+    Rediscover();
+}
+
+void frmZarni::mnuSaveList_Click() {
+    Log("mnuSaveList_Click", LEVEL_WATCH);
+    QString filter;
+    QString path = QFileDialog::getSaveFileName(this, "Save device list", "kvr-devices.csv",
+                                                "CSV files (*.csv);;JSON files (*.json)", &filter);
+    if (path.isEmpty()) return;
+    // A name without a type gets the one of the chosen filter.
+    if (!path.endsWith(".csv", Qt::CaseInsensitive) && !path.endsWith(".json", Qt::CaseInsensitive))
+        path += filter.contains("json") ? ".json" : ".csv";
+    SaveDeviceList(FromUi(path));
+}
+
+bool frmZarni::SaveDeviceList(const std::string& path) {
+    Log("SaveDeviceList: '" + path + "'", LEVEL_WATCH);
+    std::vector<ListedDevice> devices;
+    for (int i = 0; i < lvZarn->topLevelItemCount(); ++i) {
+        std::string mac = DeviceKey(*lvZarn->topLevelItem(i));
+        if (const auto z = ZarnPool().FindZarn(mac)) devices.push_back(ListedDeviceOf(*z));
+    }
+    const bool json = QString::fromStdString(path).endsWith(".json", Qt::CaseInsensitive);
+    std::string error;
+    if (!WriteFileWhole(path, json ? DeviceListJson(devices) : DeviceListCsv(devices), error)) {
+        const std::string text = "The device list could not be saved to '" + path + "': " + error + ".";
+        Log("SaveDeviceList: " + text, LEVEL_ERROR);
+        CurrentPrompter().Ask(text, ResString(1000), PromptButtons::OK, PromptIcon::Critical);
+        return false;
+    }
+    Log("SaveDeviceList: " + std::to_string(devices.size()) + " devices saved to '" + path + "'.", LEVEL_USER);
+    return true;
 }
 
 void frmZarni::cmdModifiedSNAP_Click() {
@@ -395,11 +602,6 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     if (!m_automationStep) {
         Log("tmrAutomationScheduler_Timer: automated operations are not available in this build.", LEVEL_ERROR);
         tmrAutomationScheduler->stop();
-        // An unattended run must end rather than wait for somebody to close the window.
-        if (m_unattended) {
-            m_exitStatus = 1;
-            close();
-        }
         return;
     }
     // Nothing else may start while an automated download runs.
@@ -412,19 +614,7 @@ void frmZarni::tmrAutomationScheduler_Timer() {
     m_inAutomationStep = false;
     if (r == -1) m_exitStatus = 1;
     if (r == 0 || r == -1 || r == 3) tmrAutomationScheduler->stop();
-    if (m_closeRequested) {  // the window was closed during the step
-        close();
-        return;
-    }
-    // 3 waits for the user to pick the device in the list and press Firmware;
-    // an unattended run has nobody to do that and must end instead.
-    if (r == 3 && m_unattended) {
-        Log("tmrAutomationScheduler_Timer: the run waits for a device to be picked, which nobody can do in an "
-            "unattended run.",
-            LEVEL_ERROR);
-        m_exitStatus = 1;
-        close();
-    }
+    if (m_closeRequested) close();  // the window was closed during the step
 }
 
 void frmZarni::keyPressEvent(QKeyEvent* event) {

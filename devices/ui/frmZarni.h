@@ -1,13 +1,16 @@
 #pragma once
-// The main window: lists the devices of the last discovery and offers
-// rediscovery, the profile editor, the firmware wizard, help and the
-// "Corvane compatibility" switch. In automated mode its timer drives the
-// unattended run.
+// The main window: lists the devices of the last discovery (sortable, several
+// selectable, the selection kept by MAC across rediscoveries) and offers
+// rediscovery, the profile editor, the firmware wizard, a guided search for
+// a new device, saving the list, help and the "Corvane compatibility"
+// switch. In automated mode its timer drives the steps of an attended run.
 #include <QMainWindow>
 #include <QPointer>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -36,9 +39,27 @@ public:
     void Form_Load();
     // (Re)discovers and fills the list.
     void Discover();
+    // What the Discover button does: the adapters are scanned again, then the
+    // list is searched again, keeping the selected devices selected. Every
+    // change made to a device (wizard, profile editor) ends with it. Nothing
+    // happens while a discovery or an automated step runs.
+    void Rediscover();
+
+    // The devices of the selected rows, in the list's order.
+    std::vector<std::shared_ptr<clsZarn>> SelectedDevices() const;
+
+    // Writes the listed devices to `path`: JSON when it ends in ".json", CSV
+    // otherwise, with the fields of `--list --json`. The file is either whole
+    // or left as it was; a failure is shown in a message box. True when written.
+    bool SaveDeviceList(const std::string& path);
+    // The size the window opens with (on a screen large enough): every
+    // column shows in full for a 32-character device name.
+    QSize DefaultSize() const;
+    // How long "Add KVR..." waits for a new device to answer.
+    void SetAddZarnTimeoutMs(std::int64_t ms) { m_addZarnTimeoutMs = ms; }
 
     // Windows of later work hook in here: the profile editor and the firmware
-    // wizard for a device, and one step of the unattended run (its result
+    // wizard for a device, and one step of an automated run (its result
     // decides whether the automation timer keeps running). Until a hook is
     // set, the buttons log what they would open.
     using DeviceWindowOpener = std::function<void(clsZarn& zarn, QWidget* parent)>;
@@ -60,10 +81,6 @@ public:
     void SetAutomationTarget(std::function<void(const std::string& mac)> target) {
         m_automationTarget = std::move(target);
     }
-    // An unattended run has nobody to pick a device or close the window: a
-    // step that waits for the user ends the run instead.
-    void SetAutomationUnattended(bool unattended) { m_unattended = unattended; }
-
     // A menu for the windows that come later (status window ...); hidden
     // while it is empty.
     void AddToolsAction(QAction* action);
@@ -78,6 +95,8 @@ public:
     void cmdFirmware_Click();
     void cmdHelp_Click();
     void cmdClose_Click();
+    void cmdAddZarn_Click();
+    void mnuSaveList_Click();
     void lvZarn_ItemClick(QTreeWidgetItem* item);
     void lvZarn_DblClick();
     void cmdModifiedSNAP_Click();
@@ -91,6 +110,9 @@ private:
     void Form_Unload();
     bool FitsFirmwareFile(const clsZarn& zarn) const;
     QString Caption() const;
+    void UpdateButtons();
+    void RememberSelection();
+    void RestoreSelection();
 
     QLabel* Picture1 = nullptr;
     QLabel* Label3 = nullptr;
@@ -105,6 +127,7 @@ private:
     QPushButton* cmdClose = nullptr;
     QCheckBox* chkModifiedSNAP = nullptr;
     QTimer* tmrAutomationScheduler = nullptr;
+    QMenu* mnuFile = nullptr;
     QMenu* mnuTools = nullptr;
 
     DeviceWindowOpener m_openProfiles;
@@ -113,7 +136,10 @@ private:
     std::function<void()> m_automationAbort;
     FirmwareFit m_firmwareFits;
     std::function<void(const std::string& mac)> m_automationTarget;
-    bool m_unattended = false;
+    // The MACs of the selected rows and of the current row, for the next list.
+    std::vector<std::string> m_keptSelection;
+    std::string m_keptCurrent;
+    std::int64_t m_addZarnTimeoutMs = 60000;
     bool m_unloaded = false;
     bool m_discovering = false;
     bool m_inAutomationStep = false;

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QHeaderView>
 
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +33,10 @@
 #include "frmDiscover.h"
 #include "frmMsg.h"
 #include "frmZarni.h"
+#include "FirmwareWizardBinding.h"
+#include "RecordingPrompter.h"
+#include "frmFirmwareWizard.h"
+#include "sim/QfwMaker.h"
 #include "QtSeams.h"
 #include "UiResources.h"
 #include "sim/SimFrame.h"
@@ -60,6 +66,17 @@ sim::Profile NamedProfile(const std::string& name) {
     p.name = name;
     p.ssid = "net";
     return p;
+}
+
+// What happens between two looks at the list.
+enum class Change { Upgrade, ThirdAppears, OneLeaves, SortByName, SaveCsv, SaveJson };
+
+// The MACs of the list's rows (or of its selected rows), in the list's order.
+QStringList Macs(QTreeWidget* list, bool selectedOnly) {
+    QStringList out;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        if (!selectedOnly || list->topLevelItem(i)->isSelected()) out << list->topLevelItem(i)->text(0);
+    return out;
 }
 
 }  // namespace
@@ -224,9 +241,10 @@ private slots:
         // The firmware wizard shares the pool's device, which outlives a rediscovery.
         std::shared_ptr<clsZarn> opened;
         w.SetFirmwareOpener([&opened](std::shared_ptr<clsZarn> z, QWidget*) { opened = std::move(z); });
-        firmware->click();
         std::string mac = "0007F500000A";
-        QVERIFY(opened && opened == ZarnPool().FindZarn(mac));
+        const std::shared_ptr<clsZarn> listed = ZarnPool().FindZarn(mac);
+        firmware->click();  // the list is searched again when the wizard closes
+        QVERIFY(listed && opened == listed);
     }
 
     void oneDeviceGivesTheSingularStatus() {
@@ -365,44 +383,6 @@ private slots:
         G().AutomationMode = false;
     }
 
-    // Nobody is there to pick a device in an unattended run: a step that waits
-    // for the user's choice ends the run with a failure, and so does a build
-    // without automated operations.
-    void unattendedRunNeverWaitsForTheUser() {
-        QVERIFY(StartDevices({Device("00:07:F5:00:06:11", "One"), Device("00:07:F5:00:06:12", "Two")}));
-        G().AutomationMode = true;
-        {
-            frmZarni w;
-            w.SetAutomationUnattended(true);
-            int steps = 0;
-            int aborts = 0;
-            w.SetAutomationStep([&] {
-                ++steps;
-                return 3L;  // "<prompt>"
-            });
-            w.SetAutomationAbort([&] { ++aborts; });
-            StepWithoutPause(w);
-            w.Form_Load();
-            w.show();
-            QTRY_COMPARE_WITH_TIMEOUT(steps, 1, 3000);
-            QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
-            QCOMPARE(w.ExitStatus(), 1);
-            QCOMPARE(aborts, 1);
-            QVERIFY(m_log.Has("tmrAutomationScheduler_Timer: the run waits for a device to be picked, which "
-                              "nobody can do in an unattended run.", LEVEL_ERROR, "frmZarni"));
-        }
-        {
-            frmZarni w;  // no automated operations in this build
-            w.SetAutomationUnattended(true);
-            StepWithoutPause(w);
-            w.Form_Load();
-            w.show();
-            QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
-            QCOMPARE(w.ExitStatus(), 1);
-        }
-        G().AutomationMode = false;
-    }
-
     // Closing the window while a step of the run is under way (a firmware
     // download) ends the run only once the step is over: the step's record
     // and its adapters stay until then.
@@ -437,6 +417,121 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 3000);
         QCOMPARE(aborts, 1);
         G().AutomationMode = false;
+    }
+
+    // The list as a site view: rows a, b, c are the devices below; each row
+    // starts the `before` devices, selects `selected`, makes its change and
+    // then checks the rows, the selection, a's firmware column and (for a save)
+    // the file written.
+    void siteView_data() {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<Change>("change");
+        QTest::addColumn<QString>("rowsAfter");
+        QTest::addColumn<QString>("selectedAfter");
+        QTest::addColumn<QString>("firmwareOfA");
+        QTest::addColumn<QString>("file");
+        const QString line = ",%1,10.0.0.5,256.515,1.1,false\r\n";
+        QTest::newRow("upgrade shows the new version") << "ab" << "a" << Change::Upgrade << "ab" << "a" << "256.516" << "";
+        QTest::newRow("a third device appears") << "ab" << "ab" << Change::ThirdAppears << "abc" << "ab" << "256.515" << "";
+        QTest::newRow("a device leaves") << "abc" << "ac" << Change::OneLeaves << "ac" << "ac" << "256.515" << "";
+        QTest::newRow("sorting by name") << "abc" << "ac" << Change::SortByName << "bac" << "ac" << "256.515" << "";
+        QTest::newRow("save as CSV") << "a" << "a" << Change::SaveCsv << "a" << "a" << "256.515"
+                                     << "mac,name,adapter,ip,firmware,hardware,download_mode\r\n"
+                                        "00:07:F5:00:20:0A,\"Caf\u00e9 \"\"Le Bar\"\", upstairs, left 12\"" + line;
+        QTest::newRow("save as JSON") << "a" << "a" << Change::SaveJson << "a" << "a" << "256.515"
+                                      << "[\n{\"mac\":\"00:07:F5:00:20:0A\",\"name\":\"Caf\u00e9 \\\"Le Bar\\\", upstairs, "
+                                         "left 12\",\"adapter\":\"%1\",\"ip\":\"10.0.0.5\",\"firmware\":"
+                                         "\"256.515\",\"hardware\":\"1.1\",\"download_mode\":false}\n]\n";
+    }
+
+    void siteView() {
+        QFETCH(QString, before);
+        QFETCH(QString, selected);
+        QFETCH(Change, change);
+        const std::map<QChar, const char*> macText{
+            {'a', "00:07:F5:00:20:0A"}, {'b', "00:07:F5:00:20:0B"}, {'c', "00:07:F5:00:20:0C"}};
+        std::map<QChar, sim::DeviceConfig> all;
+        all['a'] = Device(macText.at('a'), "Caf\xE9 \"Le Bar\", upstairs, left 12");  // 32 Latin-1 characters
+        all['b'] = Device(macText.at('b'), "Alpha");
+        all['c'] = Device(macText.at('c'), "Mid");
+        QCOMPARE(all['a'].name.size(), std::size_t{32});
+        for (auto& [key, d] : all) d.ip = {10, 0, 0, 5}, d.restartMs = 50, d.eraseMs = 0;
+        std::vector<sim::DeviceConfig> start;
+        for (QChar k : before) start.push_back(all[k]);
+        QVERIFY(StartDevices(start));
+        const auto macOf = [&](QChar k) { return QString(macText.at(k)); };
+        const auto macsOf = [&](const QString& keys) {
+            QStringList out;
+            for (QChar k : keys) out << macOf(k);
+            return out;
+        };
+
+        frmZarni w;
+        w.Form_Load();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto* list = w.findChild<QTreeWidget*>("lvZarn");
+        // Every column fits in the window with a 32-character name (the test
+        // screen is smaller than the window would open on a desktop).
+        w.resize(w.DefaultSize());
+        QCoreApplication::processEvents();
+        const int last = list->columnCount() - 1;
+        QVERIFY(list->header()->sectionViewportPosition(last) + list->header()->sectionSizeHint(last) <=
+                list->viewport()->width());
+        list->clearSelection();
+        for (QChar k : selected) ItemByMac(list, macOf(k))->setSelected(true);
+
+        test::RecordingPrompter prompter;
+        const QString target = m_appDir.filePath(change == Change::SaveJson ? "list.json" : "list.csv");
+        std::size_t discoveries = m_sim->Counters(all['a'].mac).discoveryRequests;
+        if (change == Change::Upgrade) {
+            QVERIFY(sim::WriteQfwFile(m_appDir.filePath("up.qfw").toStdString(),
+                                      sim::MakeQfw({.image1 = sim::QfwFiller(3000, 1)}), nullptr));
+            w.SetFirmwareOpener([&](std::shared_ptr<clsZarn> z, QWidget* parent) {
+                FirmwareWizardServices s = FirmwareDownloadServices();
+                s.ChooseFile = [&](auto&&...) { return m_appDir.filePath("up.qfw").toStdString(); };
+                frmFirmwareWizard wizard(s, parent);
+                QVERIFY(wizard.Init(std::move(z)));
+                wizard.Model().Advance();
+                wizard.Model().Advance();
+                QCOMPARE(wizard.Model().iStep(), 4);
+            });
+            w.findChild<QPushButton*>("cmdFirmware")->click();
+            QVERIFY(m_sim->Counters(all['a'].mac).discoveryRequests > discoveries);  // searched again by itself
+        } else if (change == Change::ThirdAppears) {
+            QVERIFY(m_sim->AddDevice(all['c']));
+            w.Rediscover();
+        } else if (change == Change::OneLeaves) {
+            QVERIFY(m_sim->Vanish(all['b'].mac));
+            w.Rediscover();
+        } else if (change == Change::SortByName) {
+            QTest::mouseClick(list->header()->viewport(), Qt::LeftButton, {},
+                              QPoint(list->header()->sectionViewportPosition(1) + 5, 5));
+        } else {
+            QVERIFY(w.SaveDeviceList(target.toStdString()));
+            QFile saved(target);
+            QVERIFY(saved.open(QIODevice::ReadOnly));
+            QFETCH(QString, file);
+            QCOMPARE(QString::fromUtf8(saved.readAll()), file.arg(QString::fromStdString(m_segments.Nic("c" + std::to_string(m_case)))));
+            // An unwritable place: a clear message, nothing half-written, the old file kept.
+            const QString bad = m_appDir.filePath("no-such-dir/list.csv");
+            QVERIFY(!w.SaveDeviceList(bad.toStdString()));
+            QCOMPARE(prompter.questions.size(), std::size_t{1});
+            QVERIFY(prompter.questions[0].text.find("could not be saved to '" + bad.toStdString()) != std::string::npos);
+        }
+        QFETCH(QString, rowsAfter);
+        QFETCH(QString, selectedAfter);
+        QFETCH(QString, firmwareOfA);
+        // Devices answer in any order; only a sorted list has one to check.
+        const auto ordered = [&](QStringList l) {
+            if (change != Change::SortByName) l.sort();
+            return l;
+        };
+        QCOMPARE(ordered(Macs(list, false)), macsOf(rowsAfter));
+        QCOMPARE(ordered(Macs(list, true)), macsOf(selectedAfter));
+        QCOMPARE(ItemByMac(list, macOf('a'))->text(5), firmwareOfA);
+        QCOMPARE(w.SelectedDevices().size(), std::size_t(selectedAfter.size()));
     }
 
     void withoutAdaptersNothingIsSearched() {
