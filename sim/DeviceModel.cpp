@@ -235,8 +235,9 @@ std::vector<std::uint8_t> DeviceModel::Frame(const Mac& to, std::uint8_t kind, s
                                              const std::vector<std::uint8_t>& payload) const {
     SnapFrame f;
     f.dst = to;
-    f.src = m_config.mac;
-    f.headerSrc = m_config.mac;
+    f.src = m_config.faults.sendsFrom.value_or(m_config.mac);
+    f.headerSrc = m_config.faults.answersFor.value_or(m_config.mac);
+    if (version != 8) f.src = m_config.faults.answersFor.value_or(f.src);
     f.version = version;
     f.typeByte = static_cast<std::uint8_t>(kind | (downloadBit ? SNAP_FLAG_DOWNLOAD_MODE : 0));
     f.label = label;
@@ -268,6 +269,30 @@ void DeviceModel::Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac
         if (m_responses.size() > kMaxResponseRecords) m_responses.pop_front();
     }
     out.push_back(std::move(o));
+}
+
+void DeviceModel::Forge(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint16_t label,
+                        int version, const Mac& victim) {
+    SnapFrame f;
+    f.dst = to;
+    f.src = f.headerSrc = victim;
+    f.version = version;
+    f.typeByte = SNAP_KIND_ACK | SNAP_FLAG_DOWNLOAD_MODE;
+    f.label = label;
+    std::vector<std::uint8_t> ack = BuildSnapFrame(f);
+    // Cut inside the SNAP header: the 802.3 length still claims the whole frame.
+    std::vector<std::uint8_t> garbage(ack.begin(), ack.begin() + 24);
+    out.push_back(OutFrame{dueMs, std::move(garbage)});
+    f.typeByte = SNAP_KIND_RESPONSE | SNAP_FLAG_DOWNLOAD_MODE;
+    f.status = 0x20;
+    std::vector<std::uint8_t> response = BuildSnapFrame(f);
+    for (auto* bytes : {&ack, &response}) {
+        if (m_logging) {
+            if (auto parsed = ParseSnapFrame(*bytes)) LogFrame(*parsed, true, false, dueMs, *bytes);
+        }
+        ++m_counters.framesOut;
+        out.push_back(OutFrame{dueMs, std::move(*bytes)});
+    }
 }
 
 bool DeviceModel::Authorized(const std::vector<RidBlock>& blocks) const {
@@ -374,6 +399,8 @@ std::vector<OutFrame> DeviceModel::OnFrame(std::span<const std::uint8_t> bytes, 
 
     const std::uint16_t label = static_cast<std::uint16_t>(f.label + faults.labelOffset);
     const bool bit = answer.modeAtAnswer;
+
+    if (faults.forgesFor) Forge(out, ackAt, host, label, answer.version, *faults.forgesFor);
 
     if (faults.lateOldResponse) {
         std::uint16_t oldLabel = (previous && !replay) ? previous->label

@@ -112,6 +112,9 @@ private:
     void Emit(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint8_t kind,
               std::uint16_t label, int version, std::uint8_t status, bool downloadBit,
               const std::vector<std::uint8_t>& payload, bool forceDrop = false);
+    // The frames of the forging fault, in the victim's name.
+    void Forge(std::vector<OutFrame>& out, std::int64_t dueMs, const Mac& to, std::uint16_t label, int version,
+               const Mac& victim);
     std::vector<std::uint8_t> Frame(const Mac& to, std::uint8_t kind, std::uint16_t label, int version,
                                     std::uint8_t status, bool downloadBit,
                                     const std::vector<std::uint8_t>& payload) const;

@@ -306,6 +306,11 @@ bool ParseDeviceOptions(const std::string& spec, DeviceConfig& d, std::string* e
         } else if (key == "cne-reset") { ok = Flag(val, d.faults.resetsConfigurationAfterCne);
         } else if (key == "check-flags") { ok = Flag(val, d.faults.checksDownloadFlags);
         } else if (key == "check-identity") { ok = Flag(val, d.faults.checksStartIdentity);
+        } else if (key == "answers-for" || key == "sends-from" || key == "forges-for") {
+            auto m = ParseMac(val);
+            std::optional<Mac>& field = key == "answers-for" ? d.faults.answersFor
+                                        : key == "sends-from" ? d.faults.sendsFrom : d.faults.forgesFor;
+            if ((ok = m.has_value())) field = *m;
         } else {
             if (error) *error = "unknown key '" + key + "'";
             return false;
@@ -446,6 +451,9 @@ std::string DeviceOptionsHelp() {
            "  late-old=1  rc=N  inconsistent-mode=1  mute=1  vanish-after=N (firmware records)\n"
            "  refuse-write=RID[:CODE] (repeatable; code 6 by default)  active-restart=MS (restart\n"
            "  after a change of the active profile)\n"
+           "  answers-for=MAC (the SNAP header names MAC as sender)  sends-from=MAC (the Ethernet\n"
+           "  source is MAC)  forges-for=MAC (before each answer, a cut-short frame and a refusing\n"
+           "  ACK and response with the request's label in MAC's name)\n"
            "Firmware download faults (STEP = refuse|ignore, then :CODE for refuse (default 4),\n"
            "then :once (default: the first such record and its re-sends) or :always):\n"
            "  fail-start=STEP  fail-chunk=K:STEP (the K-th data record, from 1)  fail-end=STEP\n"

@@ -132,6 +132,18 @@ struct Faults {
     // The device falls silent (as if unplugged) after this many firmware data
     // records of a download; 0 = never.
     unsigned vanishAfterChunks = 0;
+    // Addresses in the device's frames. answersFor: the SNAP header's sender
+    // field (version 8) names this address, the Ethernet source stays the
+    // device's own (a device answering in another's name). sendsFrom: the
+    // reverse, the Ethernet source is this address and the header names the
+    // device. In version 0 the Ethernet source is the only sender there is.
+    std::optional<Mac> answersFor;
+    std::optional<Mac> sendsFrom;
+    // A third party on the wire: before answering each request it receives the
+    // device sends, from its station, a frame cut short inside its SNAP header
+    // and an ACK and a refusing response (status 0x20) carrying the request's
+    // label in the name of this address (as Ethernet source and header sender).
+    std::optional<Mac> forgesFor;
     // Writes of these RIDs are refused with the given error code.
     struct RefusedWrite {
         std::uint16_t rid = 0;

@@ -19,8 +19,11 @@ namespace {
 const ModuleLog Log("AdapterDispatcher");
 
 constexpr long kReadWindowMs = 100;
-// A read that failed at once (the adapter went away): the reader pauses this
-// long before it tries again, instead of spinning.
+// Reads that fail at once, this many in a row (the adapter went away): the
+// reader pauses before it tries again, instead of spinning. One such failure
+// is a frame the adapter layer discarded (cut short, too long); pausing for it
+// would let whoever sends such frames stall every device of the adapter.
+constexpr int kFastFailuresBeforePause = 8;
 constexpr auto kFailedReadPause = std::chrono::milliseconds(20);
 // Frames kept for a lane that is not reading (as a socket keeps them).
 constexpr std::size_t kLaneQueueFrames = 512;
@@ -243,12 +246,17 @@ void AdapterDispatcher::Route(Adapter& adapter, SnapFrame& frame) {
 
 void AdapterDispatcher::ReadLoop(Adapter& adapter) {
     const ThreadSeams seams(m_clock, nullptr, nullptr);
+    int fastFailures = 0;
     while (!adapter.stop) {
         SnapFrame frame;
         const auto before = std::chrono::steady_clock::now();
         if (m_inner.Read(adapter.handle, frame)) {
+            fastFailures = 0;
             Route(adapter, frame);
-        } else if (std::chrono::steady_clock::now() - before < std::chrono::milliseconds(5)) {
+        } else if (std::chrono::steady_clock::now() - before >= std::chrono::milliseconds(5)) {
+            fastFailures = 0;
+        } else if (++fastFailures >= kFastFailuresBeforePause) {
+            fastFailures = 0;
             std::this_thread::sleep_for(kFailedReadPause);
         }
     }

@@ -196,7 +196,24 @@ bool Exchange(const ExchangePlan& plan, std::int32_t hNIC, const std::string& Ma
               kvr::ProgressBar* pgb1, std::int16_t version, const bool& cancel) {
     kvr::Clock& clock = kvr::CurrentClock();
     kvr::SnapLink& link = kvr::CurrentSnapLink();
-    auto acceptAck = [&](const clsSnapResponse& r) { return !plan.acceptAck || plan.acceptAck(r); };
+    // Only the addressed device answers a request to one device: a frame of
+    // this label from another (a device answering in another's name, a forged
+    // source) is neither its ACK nor its response. Plans with checks of their
+    // own check the sender there.
+    const auto address = kvr::ParseMac(MacZarn);
+    const bool group = !address || ((*address)[0] & 0x01) != 0;
+    auto fromDevice = [&](const clsSnapResponse& r, const char* what) {
+        if (group || kvr::SameMac(r.srcMAC, MacZarn)) return true;
+        Log(std::string(plan.procedure) + ": received " + what + " from device '" + r.srcMAC + "'; expected " + what +
+                " from device '" + MacZarn + "'",
+            kvr::LEVEL_DETAIL);
+        return false;
+    };
+    auto acceptAck = [&](const clsSnapResponse& r) {
+        return plan.acceptAck ? plan.acceptAck(r) : fromDevice(r, "ACK");
+    };
+    ExchangePlan checked = plan;
+    if (!plan.acceptResponse) checked.acceptResponse = [&](const clsSnapResponse& r) { return fromDevice(r, "response"); };
 
     bool accepted = false;
     bool acceptedIsResponse = false;
@@ -231,7 +248,7 @@ bool Exchange(const ExchangePlan& plan, std::int32_t hNIC, const std::string& Ma
         result = true;
     } else if (accepted) {
         if (plan.freshPumpForResponse) pump.Restart();
-        result = WaitForResponse(plan, *cResponse, hNIC, version, MacZarn, cancel, pump, pgb1, attempts,
+        result = WaitForResponse(checked, *cResponse, hNIC, version, MacZarn, cancel, pump, pgb1, attempts,
                                  acceptedIsResponse, refused);
         if (!result && !refused) Call(plan.responseMissing);
     }

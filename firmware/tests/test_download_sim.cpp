@@ -380,7 +380,11 @@ namespace {
 // a frame that device sent. Kinds: c clean, r refuses its third chunk, v falls
 // silent after five chunks, o comes back running its old firmware, l loses a
 // tenth of the frames the host sends it, d the device before it listed again
-// (two devices with one MAC are worked on one after the other).
+// (two devices with one MAC are worked on one after the other), a answers in
+// the name of the device before it (the SNAP header names that device), s
+// sends with the Ethernet source of the device before it (the header names
+// itself), f forges, before each of its answers, a cut-short frame and a
+// refusing ACK and response with its label in the name of the device before it.
 class FleetDownloadSim : public devtest::SimulatedSegments {
 protected:
     TempDir m_files{"kvr-fleet"};
@@ -414,6 +418,10 @@ protected:
             if (kinds[i] == 'v') f.vanishAfterChunks = 5;
             if (kinds[i] == 'o') f.comesBackWithOldIdentity = true;
             if (kinds[i] == 'l') f.dropInFraction = 0.1, f.seed = 7;
+            const kvr::sim::Mac before = devtest::SimMac(0x0F1000 + static_cast<unsigned>(i) - 1);
+            if (kinds[i] == 'a') f.answersFor = before;
+            if (kinds[i] == 's') f.sendsFrom = before;
+            if (kinds[i] == 'f') f.forgesFor = before;
             if (kinds[i] != 'd') configs.push_back(d);
             auto z = std::make_shared<clsZarn>();
             z->MAC = kvr::sim::MacText(d.mac);
@@ -449,7 +457,8 @@ TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
         std::string kinds;
         int parallel;
     };
-    const Row rows[] = {{"ccc", 3}, {"crvol", 5}, {"clcrcv", 2}, {"oolvvr", 8}, {"cdcd", 4}};
+    const Row rows[] = {{"ccc", 3},    {"crvol", 5},  {"clcrcv", 2}, {"oolvvr", 8},
+                        {"cdcd", 4},   {"cacs", 4},   {"cfcf", 4},   {"lfsa", 2}};
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.kinds + " at " + std::to_string(row.parallel));
@@ -460,21 +469,27 @@ TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
         for (std::size_t i = 0; i < row.kinds.size(); ++i) {
             SCOPED_TRACE(std::string("device ") + std::to_string(i) + " kind " + row.kinds[i]);
             const char kind = row.kinds[i];
-            EXPECT_EQ(outcomes[i].ok, kind != 'r' && kind != 'v');
-            EXPECT_EQ(outcomes[i].versionAfter, kind == 'o' ? "256.515" : kind == 'r' || kind == 'v' ? "" : "256.768");
+            const bool fails = kind == 'r' || kind == 'v' || kind == 'a';
+            EXPECT_EQ(outcomes[i].ok, !fails);
+            EXPECT_EQ(outcomes[i].versionAfter, kind == 'o' ? "256.515" : fails ? "" : "256.768");
             EXPECT_EQ(outcomes[i], expected[i]);
             if (kind == 'd') continue;  // its frames are the device's before it
             const kvr::sim::Mac mac = devtest::SimMac(0x0F1000 + static_cast<unsigned>(i));
             // Each label once: a request the ACK time-out re-sent is the same exchange.
             const auto requests = Requests(Sim(together), mac);
             EXPECT_TRUE(requests == Requests(Sim(alone), mac)) << requests.size() << " requests";
-            std::map<std::uint16_t, int> sent, acks;  // frames the device sent, ACKs it got, by label
-            for (const auto& f : Sim(together).FrameLog(mac)) {
-                if (f.outgoing && f.kind != SNAP_KIND_ACK) ++sent[f.label];
-                if (!f.outgoing && f.kind == SNAP_KIND_ACK) {
-                    EXPECT_LE(++acks[f.label], sent[f.label]) << "an ACK for label " << f.label << " beyond its frames";
-                }
+            // Frames on the wire in this device's name (the header's sender), by
+            // label, from whichever station, against the ACKs it got.
+            std::map<std::uint16_t, int> sent, acks;
+            for (std::size_t j = 0; j < row.kinds.size(); ++j) {
+                if (row.kinds[j] == 'd') continue;
+                for (const auto& f : Sim(together).FrameLog(devtest::SimMac(0x0F1000 + static_cast<unsigned>(j))))
+                    if (f.outgoing && f.kind != SNAP_KIND_ACK && std::equal(mac.begin(), mac.end(), f.bytes.begin() + 30))
+                        ++sent[f.label];
             }
+            for (const auto& f : Sim(together).FrameLog(mac))
+                if (!f.outgoing && f.kind == SNAP_KIND_ACK) ++acks[f.label];
+            for (const auto& [label, count] : acks) EXPECT_LE(count, sent[label]) << "ACKs for label " << label;
             const std::string tag = "[" + kvr::sim::MacText(mac) + "] ";
             EXPECT_GT(log.CountPrefix(tag), 0u);
         }
