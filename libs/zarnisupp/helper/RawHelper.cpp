@@ -192,27 +192,27 @@ private:
         return {};
     }
 
-    // Reads what the capture has and relays it; false when the parent is gone or
-    // the adapter failed (its end tells the parent the adapter is gone).
+    // Reads one frame of the capture and relays it; false when the parent is gone
+    // or the adapter failed (its end tells the parent the adapter is gone). One
+    // frame per wake-up: a second read would find the ring empty and cost a
+    // system call of its own, while a ring that still holds frames keeps the
+    // capture readable for the next poll.
     bool Capture() {
-        for (int i = 0; i < 64 && !m_held; ++i) {
-            pcap_pkthdr* hdr = nullptr;
-            const u_char* data = nullptr;
-            const int r = ::pcap_next_ex(m_pcap, &hdr, &data);
-            if (r == 0) return true;
-            // An adapter that went away ends the helper, which tells the parent.
-            if (r < 0) return AdapterPresent();
-            // The kernel filter has chosen already; frames that came in before it
-            // was set, or cut short, never reach the parent.
-            if (hdr->caplen != hdr->len || hdr->caplen < kMinFrame ||
-                !FrameWanted(m_filter, m_current, m_permanent, data, hdr->caplen))
-                continue;
-            std::memcpy(m_frame.data(), data, hdr->caplen);
-            m_frameLength = hdr->caplen;
-            m_held = true;
-            if (!Relay()) return false;
-        }
-        return true;
+        pcap_pkthdr* hdr = nullptr;
+        const u_char* data = nullptr;
+        const int r = ::pcap_next_ex(m_pcap, &hdr, &data);
+        if (r == 0) return true;
+        // An adapter that went away ends the helper, which tells the parent.
+        if (r < 0) return AdapterPresent();
+        // The kernel filter has chosen already; frames that came in before it
+        // was set, or cut short, never reach the parent.
+        if (hdr->caplen != hdr->len || hdr->caplen < kMinFrame ||
+            !FrameWanted(m_filter, m_current, m_permanent, data, hdr->caplen))
+            return true;
+        std::memcpy(m_frame.data(), data, hdr->caplen);
+        m_frameLength = hdr->caplen;
+        m_held = true;
+        return Relay();
     }
 
     bool AdapterPresent() const { return ::if_nametoindex(m_name.c_str()) == m_ifindex; }
