@@ -83,7 +83,7 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     lvZarn->setHeaderLabels({"MAC address", "Name", "IP address", "RSSI", "Active profile"});
     lvZarn->setRootIsDecorated(false);
     lvZarn->setUniformRowHeights(true);
-    lvZarn->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvZarn->setSelectionMode(QAbstractItemView::ExtendedSelection);
     lvZarn->setAllColumnsShowFocus(true);
     lvZarn->setIconSize(QSize(16, 16));
     lvZarn->header()->setStretchLastSection(true);
@@ -357,6 +357,17 @@ void frmZarni::cmdFirmware_Click() {
         if (m_automationTarget) m_automationTarget(mac);
         tmrAutomationScheduler->start();
         tmrAutomationScheduler_Timer();
+        return;
+    }
+    const QList<QTreeWidgetItem*> selected = lvZarn->selectedItems();
+    if (selected.size() > 1 && m_openSeveralFirmware) {
+        std::vector<std::shared_ptr<clsZarn>> zarns;
+        for (const QTreeWidgetItem* row : selected) {
+            std::string key = DeviceKey(*row);
+            if (std::shared_ptr<clsZarn> found = ZarnPool().FindZarn(key)) zarns.push_back(std::move(found));
+        }
+        m_openSeveralFirmware(std::move(zarns), this);
+        Discover();  // the list shows the devices as they are now
         return;
     }
     const std::shared_ptr<clsZarn> z = ZarnPool().FindZarn(mac);
