@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "DownloadLanes.h"
+
 namespace basAutomation {
 
 // One entry of the option table. The table is the one source of the options:
@@ -59,7 +61,7 @@ struct AutomationState {
     std::string JsonFile;                // --json: full path, or "-" for standard output
     bool ListRequested = false;          // --list
     int Retries = 0;                     // --retries
-    int Parallel = 64;                   // --parallel: devices of one adapter at once
+    int Parallel = kvr::kDefaultParallel;  // --parallel: devices of one adapter at once
     bool CheckOnly = false;              // --check: judge each device, send nothing beyond the search
     bool SkipCurrent = false;            // --skip-current: no download to a device on the file's version
     // What a scripted run (/U, --list, --json) refuses to start with: bad

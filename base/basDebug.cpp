@@ -64,6 +64,10 @@ void SetOutputFileSink(OutputFileSink* sink) {
     const std::lock_guard<std::recursive_mutex> lock(LogMutex());
     g_outputFile = sink;
 }
+void SetStatusWindowSink(StatusWindowSink* sink) {
+    const std::lock_guard<std::recursive_mutex> lock(LogMutex());
+    G().StatusWindowSlot0 = sink;
+}
 void SetStatusLogWriter(StatusLogWriter writer) {
     const std::lock_guard<std::recursive_mutex> lock(LogMutex());
     g_statusLog = std::move(writer);

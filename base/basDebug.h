@@ -55,6 +55,10 @@ public:
                              const std::string& module) = 0;
 };
 
+// Installs the status window's sink in slot 0 (nullptr = none); returns once
+// no message is being handed to the one before.
+void SetStatusWindowSink(StatusWindowSink* sink);
+
 // The automation output file (open only during an unattended run).
 class OutputFileSink {
 public:

@@ -17,6 +17,10 @@ class clsZarn;
 
 namespace kvr {
 
+// Devices of one adapter worked on at once unless the user asks otherwise:
+// the program's waits, not the transfer, take most of a device's time.
+inline constexpr int kDefaultParallel = 64;
+
 struct LaneOptions {
     // At most this many devices of one adapter at once (1: one after the other).
     int parallel = 1;

@@ -28,8 +28,12 @@ PromptAnswer Ask(const std::string& text, PromptButtons buttons, PromptIcon icon
     return CurrentPrompter().Ask(text, Title(), buttons, icon);
 }
 
-// The device keeps its configuration only when the file continues its own
-// firmware line.
+std::string FileHardwareText(const QfwHeader& h) {
+    return std::to_string(h.HardwareID) + "." + std::to_string(h.CompatibleHardwareVersion);
+}
+
+}  // namespace
+
 bool KeepsConfiguration(const clsZarn& z, const QfwHeader& h) {
     return z.FirmwareID == h.SwId() && h.SwId() != kNoSwId;
 }
@@ -37,12 +41,6 @@ bool KeepsConfiguration(const clsZarn& z, const QfwHeader& h) {
 bool IsDowngrade(const clsZarn& z, const QfwHeader& h) {
     return z.FirmwareID > h.SwId() || (z.FirmwareID == h.SwId() && z.FirmwareVersion > h.SwVersionNumber());
 }
-
-std::string FileHardwareText(const QfwHeader& h) {
-    return std::to_string(h.HardwareID) + "." + std::to_string(h.CompatibleHardwareVersion);
-}
-
-}  // namespace
 
 FirmwareWizardModel::FirmwareWizardModel(FirmwareWizardServices services) : m_services(std::move(services)) {}
 

@@ -108,6 +108,12 @@ struct FirmwareWizardView {
     bool focusFinish = false;
 };
 
+// The device keeps its configuration only when the file continues its own
+// firmware line (otherwise the configuration is sent and the old one erased).
+bool KeepsConfiguration(const clsZarn& device, const QfwHeader& header);
+// The file's firmware is older than the device's.
+bool IsDowngrade(const clsZarn& device, const QfwHeader& header);
+
 class FirmwareWizardModel {
 public:
     explicit FirmwareWizardModel(FirmwareWizardServices services);

@@ -2,6 +2,8 @@
 // Real time in which sleeps pass at once: fixed pauses of the logic (the
 // adapter scan's, the waits between polls) cost nothing, while waits on real
 // peers (a simulator thread, a library's receive wait) still take real time.
+// Several threads may share one.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -29,7 +31,7 @@ private:
     }
     std::int64_t m_speed;
     std::int64_t m_start;
-    std::int64_t m_skipped = 0;
+    std::atomic<std::int64_t> m_skipped{0};
 };
 
 // Polls `condition` until it holds or `timeoutMs` of real time passed; the

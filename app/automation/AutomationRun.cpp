@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "DownloadLanes.h"
-#include "FirmwareWizardBinding.h"
+#include "FleetUpgrade.h"
 #include "Globals.h"
 #include "HexText.h"
 #include "QfwHeader.h"
@@ -58,9 +58,7 @@ std::string JsonLine(const Json& object) {
 
 const char* kExiting = "Exiting without performing operations!";
 
-// The time a device that was lost during a download has to answer again
-// before the next attempt (it may come back in download mode).
-constexpr std::int32_t kAnswerAgainMs = 30000;
+using kvr::kAnswerAgainMs;
 
 }  // namespace
 
@@ -229,23 +227,24 @@ long AutomationRun::DownloadOutcome(DeviceJob& job, const kvr::FirmwareDownloadR
                                     const std::string& fileVersion, DeviceProgress* progress) {
     const std::string mac = ::FormatMacAddress(job.mac);
     job.record.versionAfter = result.versionAfter;
-    if (!ok) {
-        if (progress) progress->Finish("failed");
-        return Fail(job, ExitStatus::DownloadFailed,
-                    "DownloadImage ERROR: the firmware upload failed for '" + mac + "'" +
-                        (result.failure.empty() ? std::string() : " (" + result.failure + ")") + ".");
-    }
-    if (result.versionAfter.empty()) {
-        // Not back within the restart wait: its version is unknown, not refused.
-        if (progress) progress->Finish("not back in time, version unknown");
-        return Fail(job, ExitStatus::NotBack, "DownloadImage ERROR: the device did not come back in time after the "
-                                              "download; the firmware version it runs is unknown.");
-    }
-    if (!result.versionMatchesFile) {
-        if (progress) progress->Finish("back with another version");
-        return Fail(job, ExitStatus::NotBack, "DownloadImage ERROR: the device came back running version " +
-                                                  result.versionAfter + ", not the file's version " + fileVersion +
-                                                  ".");
+    switch (kvr::JudgeDownload(result, ok)) {
+        case kvr::DownloadVerdict::Failed:
+            if (progress) progress->Finish("failed");
+            return Fail(job, ExitStatus::DownloadFailed,
+                        "DownloadImage ERROR: the firmware upload failed for '" + mac + "'" +
+                            (result.failure.empty() ? std::string() : " (" + result.failure + ")") + ".");
+        case kvr::DownloadVerdict::NotBack:
+            // Not back within the restart wait: its version is unknown, not refused.
+            if (progress) progress->Finish("not back in time, version unknown");
+            return Fail(job, ExitStatus::NotBack,
+                        "DownloadImage ERROR: the device did not come back in time after the "
+                        "download; the firmware version it runs is unknown.");
+        case kvr::DownloadVerdict::OtherVersion:
+            if (progress) progress->Finish("back with another version");
+            return Fail(job, ExitStatus::NotBack, "DownloadImage ERROR: the device came back running version " +
+                                                      result.versionAfter + ", not the file's version " +
+                                                      fileVersion + ".");
+        case kvr::DownloadVerdict::Upgraded: break;
     }
     if (progress) progress->Finish("done, now " + result.versionAfter);
     return 0;
@@ -302,32 +301,21 @@ long AutomationRun::DownloadImageOnce(DeviceJob& job, const std::string& fileNam
                         "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
         return DownloadOutcome(job, shown.result, shown.ok, header.VersionText(), nullptr);
     }
-    kvr::FirmwareWizardServices services = kvr::FirmwareDownloadServices();
-    // Nobody answers a file dialog in an unattended run.
-    services.ChooseFile = [](const std::string&, const std::string&, const std::string&) { return std::string(); };
-    kvr::FirmwareDownloadResult result;
-    const auto download = services.Download;
-    services.Download = [&result, download](const kvr::FirmwareDownloadRequest& request) {
-        result = download(request);
-        return result;
-    };
-    kvr::FirmwareWizardModel wizard(std::move(services));
-    if (!wizard.Init(z))
-        return Fail(job, ExitStatus::DownloadFailed,
-                    "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
-    wizard.Load();
-    wizard.SetFileName(fileName);
-    wizard.GotoStep(2);
-    // Page 2 refuses a device the file does not fit (the wizard stays on
-    // page 1); Next there would open the file dialog, which nobody answers.
-    if (wizard.iStep() != 2)
-        return Fail(job, ExitStatus::Incompatible, "DownloadImage ERROR: the firmware wizard did not accept '" +
-                                                       fileName +
-                                                       "' for this device (page 2 not reached).  Can't perform "
-                                                       "operation!");
-    if (st.ForceCne) wizard.SetUploadImageOnly(false);
-    if (st.ForceNoCne) wizard.SetUploadImageOnly(true);
-    if (!wizard.UploadImageOnly() && !st.ForceNoCne)
+    kvr::DeviceUpgrade upgrade(z, fileName);
+    switch (upgrade.Prepare()) {
+        case kvr::DeviceUpgrade::Prepared::AdapterFailed:
+            return Fail(job, ExitStatus::DownloadFailed,
+                        "DownloadImage ERROR: frmFirmwareWizard.Init failed.  Can't perform operation!");
+        case kvr::DeviceUpgrade::Prepared::NotAccepted:
+            return Fail(job, ExitStatus::Incompatible, "DownloadImage ERROR: the firmware wizard did not accept '" +
+                                                           fileName +
+                                                           "' for this device (page 2 not reached).  Can't perform "
+                                                           "operation!");
+        case kvr::DeviceUpgrade::Prepared::Ready: break;
+    }
+    if (st.ForceCne) upgrade.SetUploadImageOnly(false);
+    if (st.ForceNoCne) upgrade.SetUploadImageOnly(true);
+    if (!upgrade.UploadImageOnly() && !st.ForceNoCne)
         return Fail(job, ExitStatus::Refused, "ERROR: Cannot upgrade a CNE in unattended mode!");
     if (st.CheckOnly) {
         // Everything a download would be refused for has been judged; the
@@ -336,19 +324,14 @@ long AutomationRun::DownloadImageOnce(DeviceJob& job, const std::string& fileNam
                 header.VersionText() + ".",
             kvr::LEVEL_USER);
         job.record.result = "would-upgrade";
-        wizard.Unload();
+        upgrade.Finish();
         return 0;
     }
     std::error_code ec;
     DeviceProgress progress(*m_display, ::FormatMacAddress(job.mac),
                             static_cast<long long>(fs::file_size(fileName, ec)));
-    wizard.SetProgressBars(&progress.DownloadMode(), &progress.Erase(), &progress.Upload());
-    wizard.Advance();
-    kvr::CurrentClock().SleepMs(300);
-    kvr::CurrentEventPump().DoEvents();
-    const bool ok = wizard.UploadOK();
-    wizard.Unload();
-    return DownloadOutcome(job, result, ok, header.VersionText(), &progress);
+    const bool ok = upgrade.Download(&progress.DownloadMode(), &progress.Erase(), &progress.Upload());
+    return DownloadOutcome(job, upgrade.Result(), ok, header.VersionText(), &progress);
 }
 
 kvr::ExitStatus AutomationRun::NoneCompatibleStatus() {
@@ -498,12 +481,7 @@ bool AutomationRun::MeetAgain(DeviceJob& job) {
                 "' to answer again.",
             kvr::LEVEL_USER);
     };
-    if (m_parallel > 1) {
-        if (!job.device) return false;
-        if (job.device->ScanForZarn(1000, nullptr)) return true;
-        waiting();
-        return job.device->ScanForZarn(kAnswerAgainMs, nullptr);
-    }
+    if (m_parallel > 1) return job.device && kvr::DeviceAnswersAgain(*job.device, waiting);
     std::lock_guard lock(m_mutex);
     Rediscover();
     if (PoolDevice(job.mac)) return true;
@@ -876,25 +854,11 @@ void AutomationRun::WriteDeviceList(const std::vector<ListedDevice>& devices, st
 
 // --- progress ---------------------------------------------------------------
 
-class StageBar : public kvr::MemoryProgressBar {
-public:
-    StageBar(DeviceProgress& owner, int stage) : m_owner(owner), m_stage(stage) {}
-    void SetValue(long v) override {
-        MemoryProgressBar::SetValue(v);
-        const long span = Max() - Min();
-        const long pct = span > 0 ? std::clamp((v - Min()) * 100 / span, 0L, 100L) : 0L;
-        m_owner.Update(m_stage, pct);
-    }
-
-private:
-    DeviceProgress& m_owner;
-    int m_stage;
-};
-
 DeviceProgress::DeviceProgress(ProgressDisplay& display, const std::string& mac, long long fileBytes)
-    : m_display(display), m_line(display.Add(mac)), m_fileBytes(fileBytes) {
-    for (int i = 0; i < 3; ++i) m_bars[i] = std::make_unique<StageBar>(*this, i);
-}
+    : m_display(display),
+      m_line(display.Add(mac)),
+      m_fileBytes(fileBytes),
+      m_bars([this](int stage, long percent) { Update(stage, percent); }) {}
 
 DeviceProgress::~DeviceProgress() {
     if (!m_finished) m_display.Finish(m_line, "ended");

@@ -28,6 +28,7 @@
 #include "DeviceRecord.h"
 #include "ExitStatus.h"
 #include "FirmwareWizardModel.h"
+#include "FleetUpgrade.h"
 #include "Seams.h"
 
 class clsZarn;
@@ -93,19 +94,18 @@ class DeviceProgress {
 public:
     DeviceProgress(ProgressDisplay& display, const std::string& mac, long long fileBytes);
     ~DeviceProgress();
-    kvr::ProgressBar& DownloadMode() { return *m_bars[0]; }
-    kvr::ProgressBar& Erase() { return *m_bars[1]; }
-    kvr::ProgressBar& Upload() { return *m_bars[2]; }
+    kvr::ProgressBar& DownloadMode() { return m_bars.DownloadMode(); }
+    kvr::ProgressBar& Erase() { return m_bars.Erase(); }
+    kvr::ProgressBar& Upload() { return m_bars.Upload(); }
     void Finish(const std::string& result);
 
 private:
-    friend class StageBar;
     void Update(int stage, long percent);
     ProgressDisplay& m_display;
     int m_line;
     long long m_fileBytes;
     bool m_finished = false;
-    std::unique_ptr<kvr::ProgressBar> m_bars[3];
+    kvr::StageProgress m_bars;
 };
 
 class AutomationRun {

@@ -32,6 +32,7 @@
 #include "clsDiscover.h"
 #include "clsZarnPool.h"
 #include "frmFirmwareWizard.h"
+#include "frmMultiUpgrade.h"
 #include "frmHelp.h"
 #include "frmMsg.h"
 #include "frmSplash.h"
@@ -263,6 +264,7 @@ void OpenMainWindow(StartupOutcome& out) {
     RefreshNicPool();
     out.mainWindow = std::make_unique<frmZarni>();
     out.mainWindow->SetFirmwareOpener(ShowFirmwareWizard);
+    out.mainWindow->SetSeveralFirmwareOpener(ShowMultiUpgrade);
     profiles::InstallWepKeyConverter();
     out.mainWindow->SetProfilesOpener([](clsZarn& zarn, QWidget* parent) {
         frmProfiles editor(parent);

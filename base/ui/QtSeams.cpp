@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QThread>
 #include <QWidget>
 
 #include "UiResources.h"
@@ -73,7 +74,15 @@ void QtProgressBar::Push() {
     m_bar->setValue(static_cast<int>(std::clamp(m_value, static_cast<long>(lo), static_cast<long>(hi))));
 }
 
-void QtBeeper::Beep() { QApplication::beep(); }
+void QtBeeper::Beep() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return;
+    // A message logged on another thread beeps on the window system's thread.
+    if (QThread::currentThread() == app->thread())
+        QApplication::beep();
+    else
+        QMetaObject::invokeMethod(app, [] { QApplication::beep(); }, Qt::QueuedConnection);
+}
 
 namespace {
 QtPrompter g_prompter;

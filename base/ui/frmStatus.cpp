@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTableWidget>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -93,7 +94,7 @@ frmStatus::frmStatus(QWidget* parent) : QMainWindow(parent) {
 }
 
 frmStatus::~frmStatus() {
-    if (G().StatusWindowSlot0 == this) G().StatusWindowSlot0 = nullptr;
+    if (G().StatusWindowSlot0 == this) SetStatusWindowSink(nullptr);
 }
 
 QString frmStatus::TimeText(float elapsedMs) {
@@ -109,18 +110,45 @@ QString frmStatus::LevelText(long level) {
 }
 
 void frmStatus::PostMessage(const std::string& message, float elapsedMs, long level, const std::string& module) {
+    {
+        const std::lock_guard<std::mutex> lock(m_messagesMutex);
+        m_messages.push_back({message, elapsedMs, level, module});
+        if (QThread::currentThread() != thread()) {
+            // Widgets are touched on their own thread only: a line logged by a
+            // download on a thread of its own waits there for its turn.
+            if (!m_takeQueued) {
+                m_takeQueued = true;
+                QMetaObject::invokeMethod(this, [this] { TakeMessages(); }, Qt::QueuedConnection);
+            }
+            return;
+        }
+    }
+    TakeMessages();
+}
+
+void frmStatus::TakeMessages() {
+    std::vector<Message> messages;
+    {
+        const std::lock_guard<std::mutex> lock(m_messagesMutex);
+        messages.swap(m_messages);
+        m_takeQueued = false;
+    }
+    for (const Message& m : messages) AddRow(m);
+}
+
+void frmStatus::AddRow(const Message& m) {
     try {
-        const QString levelText = LevelText(level);
-        const long effective = level == 0 ? LEVEL_TRACE : level;
+        const QString levelText = LevelText(m.level);
+        const long effective = m.level == 0 ? LEVEL_TRACE : m.level;
         if (effective < DebugMessageLevel) return;
         if (mfgStatus->columnCount() < 3) return;
 
         const int row = mfgStatus->rowCount();
         mfgStatus->insertRow(row);
-        mfgStatus->setItem(row, COL_TIME, new QTableWidgetItem(TimeText(elapsedMs)));
+        mfgStatus->setItem(row, COL_TIME, new QTableWidgetItem(TimeText(m.elapsedMs)));
         mfgStatus->setItem(row, COL_LEVEL, new QTableWidgetItem(levelText));
-        mfgStatus->setItem(row, COL_MODULE, new QTableWidgetItem(UiText(module)));
-        mfgStatus->setItem(row, COL_MESSAGE, new QTableWidgetItem(UiText(message)));
+        mfgStatus->setItem(row, COL_MODULE, new QTableWidgetItem(UiText(m.module)));
+        mfgStatus->setItem(row, COL_MESSAGE, new QTableWidgetItem(UiText(m.text)));
 
         // The oldest messages go first.
         while (mfgStatus->rowCount() > m_maxRows) mfgStatus->removeRow(0);
@@ -237,7 +265,7 @@ void frmStatus::closeEvent(QCloseEvent* event) {
 frmStatus& StatusWindow() {
     if (!g_window) {
         g_window = new frmStatus(nullptr);
-        G().StatusWindowSlot0 = g_window.data();
+        SetStatusWindowSink(g_window.data());
     }
     return *g_window;
 }
@@ -252,7 +280,7 @@ void ShowStatusWindow() {
 
 void DestroyStatusWindow() {
     if (!g_window) return;
-    if (G().StatusWindowSlot0 == g_window.data()) G().StatusWindowSlot0 = nullptr;
+    if (G().StatusWindowSlot0 == g_window.data()) SetStatusWindowSink(nullptr);
     // Open when the program ends: it opens at the same place next time.
     if (g_window->isVisible()) g_window->SaveLayout();
     delete g_window.data();

@@ -6,7 +6,9 @@
 // DebugLog hands every message to the window registered in slot 0 of
 // StatusWindowSlot; the window applies its own level filter.
 #include <QMainWindow>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "basDebug.h"
 
@@ -34,6 +36,8 @@ public:
     // current edges. A rectangle that lies on no screen is not applied.
     void RestoreLayout();
     // Adds one row (elapsed time in milliseconds, level, module, message).
+    // Any thread may call it: rows are added on the window's own thread, in
+    // the order the messages came.
     void PostMessage(const std::string& message, float elapsedMs, long level, const std::string& module) override;
 
     // The settings section of the saved position: the window's object name.
@@ -60,6 +64,19 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct Message {
+        std::string text;
+        float elapsedMs;
+        long level;
+        std::string module;
+    };
+    void AddRow(const Message& message);
+    // On the window's thread: adds the rows of the messages handed over so far.
+    void TakeMessages();
+
+    std::mutex m_messagesMutex;  // m_messages, m_takeQueued
+    std::vector<Message> m_messages;
+    bool m_takeQueued = false;
     QGroupBox* fraApplicationStatus = nullptr;
     QTableWidget* mfgStatus = nullptr;
     QMenu* mnuView = nullptr;

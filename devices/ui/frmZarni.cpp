@@ -471,17 +471,22 @@ void frmZarni::cmdFirmware_Click() {
     if (m_inAutomationStep) return;
     const auto devices = SelectedDevices();
     if (devices.empty() || !cmdFirmware->isEnabled()) return;
-    if (devices.size() > 1) {
-        Log("cmdFirmware_Click: upgrading " + std::to_string(devices.size()) +
-                " devices at once is not available in this build; select one.",
-            LEVEL_WARNING);
-        return;
-    }
     const std::shared_ptr<clsZarn> z = devices.front();
     if (G().AutomationMode) {
         if (m_automationTarget) m_automationTarget(RemoveColons(z->MAC));
         tmrAutomationScheduler->start();
         tmrAutomationScheduler_Timer();
+        return;
+    }
+    if (devices.size() > 1) {
+        if (!m_openSeveralFirmware) {
+            Log("cmdFirmware_Click: upgrading " + std::to_string(devices.size()) +
+                    " devices at once is not available in this build; select one.",
+                LEVEL_WARNING);
+            return;
+        }
+        m_openSeveralFirmware(devices, this);
+        Rediscover();  // the list shows the devices as they are now
         return;
     }
     if (!m_openFirmware) {

@@ -69,6 +69,10 @@ public:
     using AutomationStep = std::function<long()>;
     void SetProfilesOpener(DeviceWindowOpener opener) { m_openProfiles = std::move(opener); }
     void SetFirmwareOpener(FirmwareOpener opener) { m_openFirmware = std::move(opener); }
+    // Firmware with several devices selected: one window upgrades them all;
+    // the list is searched again once it closes.
+    using SeveralFirmwareOpener = std::function<void(std::vector<std::shared_ptr<clsZarn>> zarns, QWidget* parent)>;
+    void SetSeveralFirmwareOpener(SeveralFirmwareOpener opener) { m_openSeveralFirmware = std::move(opener); }
     void SetAutomationStep(AutomationStep step) { m_automationStep = std::move(step); }
     // Runs when the window unloads in automated mode (ends the automation record).
     void SetAutomationAbort(std::function<void()> abort) { m_automationAbort = std::move(abort); }
@@ -132,6 +136,7 @@ private:
 
     DeviceWindowOpener m_openProfiles;
     FirmwareOpener m_openFirmware;
+    SeveralFirmwareOpener m_openSeveralFirmware;
     AutomationStep m_automationStep;
     std::function<void()> m_automationAbort;
     FirmwareFit m_firmwareFits;
