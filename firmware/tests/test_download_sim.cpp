@@ -419,7 +419,9 @@ protected:
             if (kinds[i] == 'o') f.comesBackWithOldIdentity = true;
             if (kinds[i] == 'l') f.dropInFraction = 0.1, f.seed = 7;
             const kvr::sim::Mac before = devtest::SimMac(0x0F1000 + static_cast<unsigned>(i) - 1);
-            if (kinds[i] == 'a') f.answersFor = before;
+            // Answers in the name of a device outside the fleet: one inside would race
+            // that device's own answers during its restart wait.
+            if (kinds[i] == 'a') f.answersFor = devtest::SimMac(0x0F2000 + static_cast<unsigned>(i));
             if (kinds[i] == 's') f.sendsFrom = before;
             if (kinds[i] == 'f') f.forgesFor = before;
             if (kinds[i] != 'd') configs.push_back(d);
