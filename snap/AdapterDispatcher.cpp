@@ -24,7 +24,9 @@ constexpr long kReadWindowMs = 100;
 // is a frame the adapter layer discarded (cut short, too long); pausing for it
 // would let whoever sends such frames stall every device of the adapter.
 constexpr int kFastFailuresBeforePause = 8;
+// The pause doubles while the reads keep failing, up to the longest.
 constexpr auto kFailedReadPause = std::chrono::milliseconds(20);
+constexpr auto kLongestFailedReadPause = std::chrono::milliseconds(640);
 // Frames kept for a lane that is not reading (as a socket keeps them).
 constexpr std::size_t kLaneQueueFrames = 512;
 
@@ -247,17 +249,27 @@ void AdapterDispatcher::Route(Adapter& adapter, SnapFrame& frame) {
 void AdapterDispatcher::ReadLoop(Adapter& adapter) {
     const ThreadSeams seams(m_clock, nullptr, nullptr);
     int fastFailures = 0;
+    auto pause = kFailedReadPause;
     while (!adapter.stop) {
         SnapFrame frame;
         const auto before = std::chrono::steady_clock::now();
         if (m_inner.Read(adapter.handle, frame)) {
             fastFailures = 0;
+            pause = kFailedReadPause;
             Route(adapter, frame);
         } else if (std::chrono::steady_clock::now() - before >= std::chrono::milliseconds(5)) {
             fastFailures = 0;
+            pause = kFailedReadPause;
         } else if (++fastFailures >= kFastFailuresBeforePause) {
-            fastFailures = 0;
-            std::this_thread::sleep_for(kFailedReadPause);
+            if (pause == kFailedReadPause) {
+                Log("ReadLoop: reads from adapter #" + std::to_string(adapter.handle) +
+                        " keep failing; the devices on it get no answers until it works again.",
+                    LEVEL_ERROR);
+            }
+            // Sliced, so that the end of the run does not wait out a long pause.
+            for (auto slept = std::chrono::milliseconds(0); slept < pause && !adapter.stop; slept += kFailedReadPause)
+                std::this_thread::sleep_for(kFailedReadPause);
+            pause = std::min(pause * 2, kLongestFailedReadPause);
         }
     }
 }

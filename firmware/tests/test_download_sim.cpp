@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
+#include <thread>
 #include <functional>
 #include <map>
 #include <set>
@@ -406,7 +408,8 @@ protected:
         }
         return out;
     }
-    std::vector<Outcome> Run(const std::string& tag, const std::string& kinds, int parallel, const std::string& file) {
+    std::vector<Outcome> Run(const std::string& tag, const std::string& kinds, int parallel, const std::string& file,
+                             const std::function<void()>& meanwhile = {}) {
         std::vector<kvr::sim::DeviceConfig> configs;
         std::vector<std::shared_ptr<clsZarn>> devices;
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -436,6 +439,8 @@ protected:
         Start(tag, configs);
         PoolAdapters({Nic(tag)});
         std::vector<Outcome> outcomes(kinds.size());
+        std::thread side;
+        if (meanwhile) side = std::thread(meanwhile);
         kvr::RunInLanes(devices, {parallel, {}}, [&](std::size_t i) {
             kvr::test::SkipSleepClock clock{10};
             const kvr::ThreadSeams seams(parallel > 1 ? &clock : nullptr, nullptr, nullptr);
@@ -445,9 +450,30 @@ protected:
             outcomes[i].ok = dl.PerformDownload(file);
             outcomes[i].versionAfter = dl.VersionAfter();
         });
+        if (side.joinable()) side.join();
         return outcomes;
     }
 };
+
+// The segment is removed while four devices download at once: each device
+// ends with a failure of its own, the adapter's reader says once that reads
+// keep failing, and the run ends.
+TEST_F(FleetDownloadSim, AdapterRemovedMidRunEndsEveryDeviceWithAFailure) {
+    kvr::test::SkipSleepClock clock{10};
+    kvr::SetClock(&clock);
+    const std::string file = m_files.Path() + "/fleet.qfw";
+    const Bytes qfw = Qfw(30000);
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
+    kvr::test::LogRecorder log;
+    const kvr::sim::Mac first = devtest::SimMac(0x0F1000);
+    const auto outcomes = Run("gone", "cccc", 4, file, [&] {
+        while (Sim("gone").Counters(first).chunksReceived < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Sim("gone").Stop();
+        std::filesystem::remove_all(std::string(std::getenv("KVR_SEGMENT_DIR")) + "/" + Segment("gone"));
+    });
+    for (const auto& o : outcomes) EXPECT_EQ(o, Outcome{}) << o.versionAfter;
+    EXPECT_EQ(log.CountContaining("keep failing"), 1u) << log.Dump();
+}
 
 TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
     kvr::test::SkipSleepClock clock{10};

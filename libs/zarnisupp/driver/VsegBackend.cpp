@@ -28,7 +28,7 @@ public:
         std::uint8_t frame[kMaxFrame];
         for (;;) {
             long n = m_station->Receive(frame, sizeof frame);
-            if (n <= 0) return ReadResult::Empty;
+            if (n <= 0) return m_station->Detached() ? ReadResult::Gone : ReadResult::Empty;
             if (!FilterAccepts(m_filter, m_mac, m_mac, frame)) continue;
             std::size_t len = std::min<std::size_t>(static_cast<std::size_t>(n), capacity);
             std::copy(frame, frame + len, out);

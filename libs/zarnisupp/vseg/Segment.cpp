@@ -490,6 +490,11 @@ bool Station::Wait(int timeoutMs) {
 int Station::PollFd() const { return m_impl->pollFd; }
 std::array<int, 2> Station::PollFds() const { return {m_impl->readyFd, m_impl->sock}; }
 
+bool Station::Detached() const {
+    struct stat st {};
+    return ::lstat(m_impl->path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 std::uint64_t Station::Dropped() const {
     std::lock_guard<std::mutex> g(m_impl->queueLock);
     return m_impl->dropped;

@@ -82,6 +82,10 @@ public:
     // than PollFd): readable when the station's queue or its socket holds a frame.
     std::array<int, 2> PollFds() const;
 
+    // True once the station's socket file is gone (the segment was removed):
+    // nothing reaches it any more.
+    bool Detached() const;
+
     // Frames dropped because this station's queue was full.
     std::uint64_t Dropped() const;
 
