@@ -467,7 +467,10 @@ TEST_F(FleetDownloadSim, AdapterRemovedMidRunEndsEveryDeviceWithAFailure) {
     kvr::test::LogRecorder log;
     const kvr::sim::Mac first = devtest::SimMac(0x0F1000);
     const auto outcomes = Run("gone", "cccc", 4, file, [&] {
-        while (Sim("gone").Counters(first).chunksReceived < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (Sim("gone").Counters(first).chunksReceived < 3 && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_GE(Sim("gone").Counters(first).chunksReceived, 3u) << "the download never got under way";
         Sim("gone").Stop();
         std::filesystem::remove_all(std::string(std::getenv("KVR_SEGMENT_DIR")) + "/" + Segment("gone"));
     });
