@@ -408,6 +408,13 @@ protected:
         }
         return out;
     }
+    // The firmware file every fleet row downloads.
+    std::string FleetFile() {
+        const std::string file = m_files.Path() + "/fleet.qfw";
+        const Bytes qfw = Qfw(30000);
+        std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
+        return file;
+    }
     std::vector<Outcome> Run(const std::string& tag, const std::string& kinds, int parallel, const std::string& file,
                              const std::function<void()>& meanwhile = {}) {
         std::vector<kvr::sim::DeviceConfig> configs;
@@ -461,9 +468,7 @@ protected:
 TEST_F(FleetDownloadSim, AdapterRemovedMidRunEndsEveryDeviceWithAFailure) {
     kvr::test::SkipSleepClock clock{10};
     kvr::SetClock(&clock);
-    const std::string file = m_files.Path() + "/fleet.qfw";
-    const Bytes qfw = Qfw(30000);
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
+    const std::string file = FleetFile();
     kvr::test::LogRecorder log;
     const kvr::sim::Mac first = devtest::SimMac(0x0F1000);
     const auto outcomes = Run("gone", "cccc", 4, file, [&] {
@@ -481,9 +486,7 @@ TEST_F(FleetDownloadSim, AdapterRemovedMidRunEndsEveryDeviceWithAFailure) {
 TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
     kvr::test::SkipSleepClock clock{10};
     kvr::SetClock(&clock);
-    const std::string file = m_files.Path() + "/fleet.qfw";
-    const Bytes qfw = Qfw(30000);
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(qfw.data()), static_cast<std::streamsize>(qfw.size()));
+    const std::string file = FleetFile();
     struct Row {
         std::string kinds;
         int parallel;

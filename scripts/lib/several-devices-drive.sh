@@ -9,26 +9,7 @@ set -euo pipefail
 db=$1 last=$2 qfw=$3 out=$4
 
 fail() { echo "several-device screenshot: $*" >&2; exit 1; }
-logged() {
-  local tenths=$1 pattern=$2 n
-  for _ in $(seq 1 "$tenths"); do
-    n=$(sqlite3 -readonly "$db" "SELECT COUNT(*) FROM tblStatus WHERE rowid > $last AND Message LIKE '$pattern'" \
-      2>/dev/null || echo 0)
-    [ "${n:-0}" -gt 0 ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-window() {
-  local id
-  for _ in $(seq 1 100); do
-    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1 || true)
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.1
-  done
-  return 1
-}
-keys() { xdotool windowfocus --sync "$1"; sleep 0.3; xdotool key --clearmodifiers "${@:2}"; }
+. "$(dirname "$0")/window-drive.sh"
 
 main=$(window '^KVR Installer v') || fail "the main window is not shown"
 keys "$main" ctrl+a alt+f
