@@ -172,7 +172,7 @@ frmZarni::frmZarni(QWidget* parent) : QMainWindow(parent) {
     tmrAutomationScheduler->setObjectName("tmrAutomationScheduler");
     tmrAutomationScheduler->setInterval(1000);
 
-    mnuFile = menuBar()->addMenu("&File");
+    mnuFile = menuBar()->addMenu("Fi&le");
     mnuFile->setObjectName("mnuFile");
     auto* mnuSaveList = new QAction("&Save device list...", this);
     mnuSaveList->setObjectName("mnuSaveList");
