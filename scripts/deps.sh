@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build pkg-config ccache
+  g++ cmake ninja-build pkg-config ccache mold
   qt6-base-dev libgl-dev fonts-dejavu-core
   libsqlite3-dev sqlite3
   libpcap-dev
