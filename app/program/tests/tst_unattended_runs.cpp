@@ -107,11 +107,16 @@ TEST_P(UnattendedInProcess, EndsWithItsStatusRecordAndJson) {
 TEST_F(UnattendedInProcess, AdapterGoneMidRunEndsWithTheWorstStatus) {
     const char* four = "mac=00:07:F5:00:01:04 name=Four restart=300";
     StartDevices({kDev1, kDev2, kDev3, four});
-    MakeFile({"image1=262144"}, m_root / "fw.qfw");
+    MakeFile({"image1=1048576"}, m_root / "fw.qfw");
     std::thread remover([&] {
         const auto macs = m_sim->Devices();
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (m_sim->Counters(macs[0]).chunksReceived < 3 && std::chrono::steady_clock::now() < giveUp)
+        const auto underWay = [&] {
+            for (const auto& mac : macs)
+                if (m_sim->Counters(mac).chunksReceived >= 3) return true;
+            return false;
+        };
+        while (!underWay() && std::chrono::steady_clock::now() < giveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         m_sim->Stop();
         for (const auto& segment : fs::directory_iterator(m_root / "segments")) fs::remove_all(segment.path());
