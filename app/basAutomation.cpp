@@ -375,8 +375,8 @@ long InitializeCommandLineOptions() {
          "says which attempt succeeded."},
         {"Parallel", 'N', "--parallel", false, "N",
          "In an unattended run, upgrade up to N matching adapters of one network adapter at the same time (1 to "
-         "256, default 64; 1 upgrades them one after the other, searching again between them). What each adapter "
-         "costs is the protocol's fixed waits, not the transfer, so a site of 50 adapters goes in one go."},
+         "256, default 128; 1 upgrades them one after the other, searching again between them). What each adapter "
+         "costs is the protocol's fixed waits, not the transfer, so a site of up to 128 adapters goes in one go."},
         {"Check", 'K', "--check", false, "",
          "With `--download`: search, check the file and judge each adapter asked for (would be upgraded, already "
          "current, incompatible, not found) in the records, without sending anything beyond the search; the exit "

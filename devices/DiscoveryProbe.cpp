@@ -30,6 +30,19 @@ constexpr Rid kDiscoveryRids[] = {
 // Called inside a catch block: logs the error being handled.
 void LogTrapped(const std::exception&, const std::string& procedure) { kvr::LogTrappedError(Log, procedure); }
 
+// A discovery answer carries a block (a value or an error block) for at least
+// one of the RIDs asked for.
+bool AnswersQueries(const clsSnapResponse& response) {
+    std::vector<std::uint8_t> value;
+    long length = 0;
+    for (Rid rid : kDiscoveryRids) {
+        if (response.GetRIDField(rid, value, length)) return true;
+        long code = 0;
+        if (response.GetRIDerrorCode(rid, code)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 DiscoveryProbe::DiscoveryProbe() {
@@ -149,9 +162,19 @@ bool DiscoveryProbe::FindZarn(std::int32_t hNIC, std::string& ZarnMac, kvr::Prog
             if (!SendDiscover(hNIC, ProtocolVersion)) break;
             Collect(hNIC, ProtocolVersion,
                     [&](std::shared_ptr<clsSnapResponse>& response) {
+                        if (!kvr::SameMac(response->srcMAC, ZarnMac)) return false;
+                        // A frame in the device's name that answers none of the
+                        // queries (another station's forgery) is no answer of the
+                        // device: the search goes on for the device's own.
+                        if (!AnswersQueries(*response)) {
+                            Log("FindZarn: a response in the name of '" + response->srcMAC +
+                                    "' answers none of the discovery's queries; ignored.",
+                                kvr::LEVEL_WARNING);
+                            return false;
+                        }
                         cResponse = response;
-                        found = kvr::SameMac(response->srcMAC, ZarnMac);
-                        return found;
+                        found = true;
+                        return true;
                     },
                     false);
         }

@@ -98,6 +98,7 @@ bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool wai
         const std::int64_t start = clock.NowMs();
         DiscoveryProbe discover;
         discover.SetExtraCancelFlag(&CancelWait);
+        bool warnedNoVersion = false;
         for (;;) {
             pump.DoEvents();
             NextLabel();
@@ -106,8 +107,19 @@ bool clsZarn::WaitForBoot(std::int32_t hNIC, std::int32_t lngTimeoutMs, bool wai
             if (discover.FindZarn(hNIC, mac, nullptr, 4, NICName, kSearchVersion, response) && response) {
                 // The mode the device last reported is its mode, also when it is not the one waited for.
                 IsInDownloadMode = response->downloadMode;
+                // Back in its application, the device names the firmware it
+                // restarted with; an answer without it does not end the wait.
+                std::int32_t id = 0, version = 0;
+                const bool namesFirmware = response->GetRIDFieldAsLong(RID_FIRMWARE_ID, id) &&
+                                           response->GetRIDFieldAsLong(RID_FIRMWARE_VERSION, version);
+                if (waitApplication && !response->downloadMode && !namesFirmware && !warnedNoVersion) {
+                    warnedNoVersion = true;
+                    Log(std::string(proc) + ": '" + MAC +
+                            "' answers in its application without naming its firmware; still waiting.",
+                        kvr::LEVEL_WARNING);
+                }
                 if ((!waitDownload && !waitApplication) || (waitDownload && response->downloadMode) ||
-                    (waitApplication && !response->downloadMode)) {
+                    (waitApplication && !response->downloadMode && namesFirmware)) {
                     m_bootAnswer = response;
                     result = true;
                     break;

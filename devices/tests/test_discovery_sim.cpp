@@ -342,6 +342,27 @@ TEST_F(Discovery, WaitForBootWaitsForTheWantedMode) {
                         kvr::LEVEL_WARNING));
 }
 
+// Another station answers every discovery, before the device does, with an
+// empty refusing response in the device's name and with the download-mode bit.
+TEST_F(Discovery, AForgedAnswerInTheDevicesNameEndsNoWait) {
+    auto victim = SimDevice(1, "Victim");
+    auto forger = SimDevice(2, "Forger");
+    forger.faults.forgesFor = victim.mac;
+    Start("a", {forger, victim});
+    PoolAdapters({Nic("a")});
+    clsZarn z;
+    z.MAC = MacText(victim.mac);
+    z.NICName = Nic("a");
+    z.ProtocolVersion = 8;
+    EXPECT_FALSE(z.WaitForDownloadMode(-1, 2000, nullptr)) << "the device itself is in its application";
+    ASSERT_TRUE(z.WaitForStartup(-1, 5000, nullptr));
+    EXPECT_FALSE(z.IsInDownloadMode);
+    std::string name;
+    ASSERT_NE(z.BootAnswer(), nullptr);
+    EXPECT_TRUE(z.BootAnswer()->GetRIDFieldAsString(RID_DEVICE_NAME, name));
+    EXPECT_EQ(name, "Victim");
+}
+
 TEST_F(Discovery, CancelWaitStopsAWaitAtItsNextPoll) {
     auto app = SimDevice(1, "App");
     Start("a", {app});

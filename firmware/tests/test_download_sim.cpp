@@ -492,7 +492,7 @@ TEST_F(FleetDownloadSim, DevicesDownloadedAtOnceEndAndExchangeAsEachAlone) {
         int parallel;
     };
     const Row rows[] = {{"ccc", 3},    {"crvol", 5},  {"clcrcv", 2}, {"oolvvr", 8},
-                        {"cdcd", 4},   {"cacs", 4},   {"cfcf", 4}};
+                        {"cdcd", 4},   {"cacs", 4},   {"cfcf", 4},   {"lfsa", 2}};
     int n = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.kinds + " at " + std::to_string(row.parallel));
