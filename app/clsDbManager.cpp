@@ -339,6 +339,16 @@ int OnWalCommit(void* context, sqlite3* db, const char* dbName, int pages) {
 
 }  // namespace
 
+namespace {
+// Every use of the connection, of its statements and of the state beside them
+// holds the log's lock: download lanes log (and look up their texts) on
+// threads of their own while the window thread reads and writes settings, and
+// one connection runs one statement sequence at a time (a settings write must
+// not land inside a log record's transaction, nor two lookups share the
+// string statement). Nothing waits for another thread while holding it.
+using DbLock = std::lock_guard<std::recursive_mutex>;
+}  // namespace
+
 clsDbManager::clsDbManager() { Construct(); }
 
 clsDbManager* clsDbManager::Current() { return dynamic_cast<clsDbManager*>(G().DbManager); }
@@ -392,6 +402,7 @@ void clsDbManager::Construct() {
     }
 
     // Open shared; the rest only with an open database.
+    const DbLock lock(kvr::LogMutex());
     if (!OpenDatabase()) {
         for (const std::string& note : m_startupNotes) DebugLog(note, "WARNING", std::string(kModule));
     } else {
@@ -576,6 +587,7 @@ bool clsDbManager::TableExists(const std::string& name) {
 }
 
 long clsDbManager::OpenStringTable() {
+    const DbLock lock(kvr::LogMutex());
     if (m_stString) CloseStringTable();
     std::string candidate;
     std::string lang = G().UserLanguage;
@@ -599,11 +611,13 @@ long clsDbManager::OpenStringTable() {
 }
 
 void clsDbManager::CloseStringTable() {
+    const DbLock lock(kvr::LogMutex());
     m_stString.reset();
     m_stringTable.clear();
 }
 
 std::optional<std::string> clsDbManager::StoredString(long id, std::string* failure) {
+    const DbLock lock(kvr::LogMutex());
     if (!m_stString) return std::nullopt;
     std::optional<std::string> found;
     sqlite3_reset(m_stString.get());
@@ -620,6 +634,7 @@ std::optional<std::string> clsDbManager::StoredString(long id, std::string* fail
 
 std::string clsDbManager::GetSetting(const std::string& appName, const std::string& section,
                                      const std::string& keyName, const std::optional<std::string>& defaultValue) {
+    const DbLock lock(kvr::LogMutex());
     std::string value;
     Statement st(m_db.get(), kSettingsQuery);
     if (st) {
@@ -634,6 +649,7 @@ std::string clsDbManager::GetSetting(const std::string& appName, const std::stri
 
 void clsDbManager::SaveSetting(const std::string& appName, const std::string& section, const std::string& keyName,
                                const std::string& value) {
+    const DbLock lock(kvr::LogMutex());
     if (!IsUpdatable()) return;
     Statement find(m_db.get(), kSettingsQuery);
     if (!find) return;
@@ -665,6 +681,7 @@ void clsDbManager::SaveSetting(const std::string& appName, const std::string& se
 }
 
 void clsDbManager::RemoveSetting(const std::string& appName, const std::string& section, const std::string& keyName) {
+    const DbLock lock(kvr::LogMutex());
     if (!IsUpdatable()) return;
     Statement find(m_db.get(), kSettingsQuery);
     if (!find) return;
@@ -680,6 +697,7 @@ void clsDbManager::RemoveSetting(const std::string& appName, const std::string& 
 }
 
 void clsDbManager::AppendToLog(const std::string& message, long level, const std::string& module, long runTime) {
+    const DbLock lock(kvr::LogMutex());
     if (!IsUpdatable() || !m_stInsert) return;
     // One transaction per record: the row and its trim are committed together.
     sqlite3_reset(m_stBegin.get());
@@ -767,6 +785,8 @@ long clsDbManager::MakeCopy(const std::string& strFilename) {
             kvr::PromptAnswer::Yes)
             return -1;
     }
+    // Asked before the lock is taken: logging goes on while the user decides.
+    const DbLock lock(kvr::LogMutex());
     std::string failure;
     if (m_db) CloseDatabase();
     const std::string source = DataPath("db1.mdb");
@@ -864,6 +884,8 @@ void clsDbManager::WriteStartupHeader() {
 }
 
 clsDbManager::~clsDbManager() {
+    // No thread's log record reaches the manager once it is no longer current.
+    const DbLock lock(kvr::LogMutex());
     StatusDisplay("Closing database...", "TRACE");
     if (G().DbManager == this) G().DbManager = nullptr;
     if (m_db) CloseDatabase();

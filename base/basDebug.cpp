@@ -23,12 +23,6 @@ OutputFileSink* g_outputFile = nullptr;
 StatusLogWriter g_statusLog;
 Beeper* g_beeper = nullptr;
 
-// One message at a time reaches the sinks; a sink that logs while it handles
-// a message comes back on the same thread.
-std::recursive_mutex& LogMutex() {
-    static std::recursive_mutex m;
-    return m;
-}
 thread_local std::string t_tag;
 
 // Counter reading taken at the first message of the run; zero until then.
@@ -59,6 +53,12 @@ long LeadingNumber(const std::string& text) {
 }
 
 }  // namespace
+
+// One message at a time reaches the sinks.
+std::recursive_mutex& LogMutex() {
+    static std::recursive_mutex m;
+    return m;
+}
 
 void SetOutputFileSink(OutputFileSink* sink) {
     const std::lock_guard<std::recursive_mutex> lock(LogMutex());

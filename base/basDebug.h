@@ -7,6 +7,7 @@
 // is handed to the sinks at a time, in the order the messages came, so each
 // sink is written from one place at a time.
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -71,6 +72,12 @@ void SetOutputFileSink(OutputFileSink* sink);  // not owned; nullptr = none
 using StatusLogWriter =
     std::function<void(const std::string& message, long level, const std::string& module, long runTime)>;
 void SetStatusLogWriter(StatusLogWriter writer);  // empty = none
+// The lock a message holds while it reaches the sinks (recursive: a sink
+// that logs comes back on the same thread). The status log's database takes
+// it for every use of its connection, so that a record written for a thread
+// and a settings or string-table statement of another never interleave;
+// holding it across a wait for another thread's log call would stop both.
+std::recursive_mutex& LogMutex();
 
 // Sound of the beeps at FATAL and above (the window layer installs the real one).
 class Beeper {

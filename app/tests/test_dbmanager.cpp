@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "RecordingPrompter.h"
 #include "TempAppDir.h"
@@ -421,6 +424,32 @@ TEST(DbManagerStartup, CompactionAtTheEndShrinksTheFile) {
 namespace {
 // Checkpoints run beside the logging; when logging goes on without a pause
 // the log file must still stay bounded, and nothing may be lost on the way.
+// Download lanes log (and look up their texts) on threads of their own while
+// the window thread writes settings, all on the one connection.
+TEST(DbManagerStatusLog, LoggingThreadsBesideSettingsAndStringLookups) {
+    TempAppDir app;
+    app.CopyTemplate();
+    clsDbManager db;
+    kvr::test::DatabaseLog dbLog(clsDbManager::LogWriter());
+    const std::string texts[2] = {db.StoredString(1000).value_or(""), db.StoredString(1007).value_or("")};
+    std::atomic<int> wrong{0};
+    const auto work = [&](int n, bool lane) {
+        for (int i = 0; i < 1500; ++i) {
+            if (lane) DebugLog("lane " + std::to_string(n) + " record " + std::to_string(i), 13, std::string("lane"));
+            else if (i < 300) db.SaveSetting(kProgramTitle, "Settings", "k" + std::to_string(i), "v");
+            if (db.StoredString((i + n) % 2 ? 1007 : 1000) != texts[(i + n) % 2]) ++wrong;
+        }
+    };
+    std::vector<std::thread> lanes;
+    for (int n = 1; n <= 3; ++n) lanes.emplace_back(work, n, true);
+    work(0, false);
+    for (std::thread& t : lanes) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    Sql sql(app.File("db1.mdb"));
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblSettings WHERE strValue = 'v'"), 300);
+    EXPECT_EQ(sql.Number("SELECT count(*) FROM tblStatus"), 2000);  // kept at the limit, counted right
+}
+
 TEST(DbManagerStatusLog, SustainedLoggingKeepsTheWriteAheadLogBoundedAndLosesNothing) {
     kvr::test::TempAppDir app;
     app.CopyTemplate();

@@ -34,6 +34,7 @@
 #include "frmMsg.h"
 #include "frmZarni.h"
 #include "FirmwareWizardBinding.h"
+#include "ProfileEditor.h"
 #include "RecordingPrompter.h"
 #include "frmFirmwareWizard.h"
 #include "sim/QfwMaker.h"
@@ -46,6 +47,8 @@
 
 using namespace kvr;
 using namespace kvr::test;
+using kvr::profiles::CommandProfileExchange;
+using kvr::profiles::ProfileEditor;
 namespace fs = std::filesystem;
 
 namespace {
@@ -69,7 +72,7 @@ sim::Profile NamedProfile(const std::string& name) {
 }
 
 // What happens between two looks at the list.
-enum class Change { Upgrade, ThirdAppears, OneLeaves, SortByName, SaveCsv, SaveJson };
+enum class Change { Upgrade, ThirdAppears, OneLeaves, SortByName, SaveCsv, SaveJson, AddKvr, AddKvrTimesOut, ProfileWrite };
 
 // The MACs of the list's rows (or of its selected rows), in the list's order.
 QStringList Macs(QTreeWidget* list, bool selectedOnly) {
@@ -436,6 +439,9 @@ private slots:
         QTest::newRow("a third device appears") << "ab" << "ab" << Change::ThirdAppears << "abc" << "ab" << "256.515" << "";
         QTest::newRow("a device leaves") << "abc" << "ac" << Change::OneLeaves << "ac" << "ac" << "256.515" << "";
         QTest::newRow("sorting by name") << "abc" << "ac" << Change::SortByName << "bac" << "ac" << "256.515" << "";
+        QTest::newRow("Add KVR lists the device that appears") << "ab" << "a" << Change::AddKvr << "abc" << "c" << "256.515" << "";
+        QTest::newRow("Add KVR times out") << "ab" << "a" << Change::AddKvrTimesOut << "ab" << "a" << "256.515" << "";
+        QTest::newRow("profile editor writes") << "ab" << "a" << Change::ProfileWrite << "ab" << "a" << "256.515" << "";
         QTest::newRow("save as CSV") << "a" << "a" << Change::SaveCsv << "a" << "a" << "256.515"
                                      << "mac,name,adapter,ip,firmware,hardware,download_mode\r\n"
                                         "00:07:F5:00:20:0A,\"Caf\u00e9 \"\"Le Bar\"\", upstairs, left 12\"" + line;
@@ -457,6 +463,8 @@ private slots:
         all['c'] = Device(macText.at('c'), "Mid");
         QCOMPARE(all['a'].name.size(), std::size_t{32});
         for (auto& [key, d] : all) d.ip = {10, 0, 0, 5}, d.restartMs = 50, d.eraseMs = 0;
+        all['a'].profiles = {NamedProfile("Default"), NamedProfile("Office")};
+        all['a'].activeProfile = 0;
         std::vector<sim::DeviceConfig> start;
         for (QChar k : before) start.push_back(all[k]);
         QVERIFY(StartDevices(start));
@@ -505,6 +513,22 @@ private slots:
         } else if (change == Change::OneLeaves) {
             QVERIFY(m_sim->Vanish(all['b'].mac));
             w.Rediscover();
+        } else if (change == Change::AddKvr || change == Change::AddKvrTimesOut) {
+            w.SetAddZarnTimeoutMs(change == Change::AddKvr ? 30000 : 1000);
+            if (change == Change::AddKvr) QTimer::singleShot(0, [&] { QVERIFY(m_sim->AddDevice(all['c'])); });
+            w.findChild<QPushButton*>("cmdAddZarn")->click();
+            QCOMPARE(prompter.questions.front().buttons, PromptButtons::OKCancel);  // the guide comes first
+            QCOMPARE(prompter.questions.back().text.starts_with("No new KVR answered within 1 seconds."),
+                     change == Change::AddKvrTimesOut);
+        } else if (change == Change::ProfileWrite) {
+            QCOMPARE(ItemByMac(list, macOf('a'))->text(4), QString("Profile 0: Default"));
+            w.SetProfilesOpener([](clsZarn& z, QWidget*) {
+                CommandProfileExchange exchange;
+                ProfileEditor editor(z, exchange);
+                QVERIFY(editor.ActivateProfile(editor.Load()) && editor.SetNewActiveProfile(1));
+            });
+            w.findChild<QPushButton*>("cmdProfiles")->click();
+            QCOMPARE(ItemByMac(list, macOf('a'))->text(4), QString("Profile 1: Office"));  // without Discover
         } else if (change == Change::SortByName) {
             QTest::mouseClick(list->header()->viewport(), Qt::LeftButton, {},
                               QPoint(list->header()->sectionViewportPosition(1) + 5, 5));
