@@ -11,11 +11,9 @@
 
 #include <QCoreApplication>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <thread>
 
 #include "Globals.h"
 #include "SkipSleepClock.h"
@@ -99,36 +97,6 @@ TEST_P(UnattendedInProcess, EndsWithItsStatusRecordAndJson) {
     std::string err;
     const int status = Run(Arguments(row, m_root), err);
     CheckRun(row, status, err, App(), m_root, *m_sim);
-}
-
-// The adapter goes away while four devices download at once: every device's
-// record is a failure, and the exit status, history.log and the summary
-// record all give the worst of them.
-TEST_F(UnattendedInProcess, AdapterGoneMidRunEndsWithTheWorstStatus) {
-    const char* four = "mac=00:07:F5:00:01:04 name=Four restart=300";
-    StartDevices({kDev1, kDev2, kDev3, four});
-    MakeFile({"image1=1048576"}, m_root / "fw.qfw");
-    std::thread remover([&] {
-        const auto macs = m_sim->Devices();
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        const auto underWay = [&] {
-            for (const auto& mac : macs)
-                if (m_sim->Counters(mac).chunksReceived >= 3) return true;
-            return false;
-        };
-        while (!underWay() && std::chrono::steady_clock::now() < giveUp)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        m_sim->Stop();
-        for (const auto& segment : fs::directory_iterator(m_root / "segments")) fs::remove_all(segment.path());
-    });
-    std::string err;
-    Row row{"AdapterGone", {kDev1, kDev2, kDev3, four}, {}, {"--match-mac", "all"}, 7,
-            {"download-failed", "download-failed", "download-failed", "download-failed"}, {}};
-    const int status = Run(Arguments(row, m_root), err);
-    remover.join();
-    CheckRun(row, status, err, App(), m_root, *m_sim);
-    EXPECT_NE(Text(m_root / "run.json").find("\"devices\":4,\"succeeded\":0,\"failed\":4"), std::string::npos)
-        << Text(m_root / "run.json");
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, UnattendedInProcess, ::testing::ValuesIn(Outcomes()), RowName);
