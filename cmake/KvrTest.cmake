@@ -41,3 +41,21 @@ function(kvr_add_gtest name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${filter}"
     PROPERTIES LABELS "${labels}" ENVIRONMENT "QT_QPA_PLATFORM=offscreen" COST ${cost})
 endfunction()
+
+# kvr_add_window_test(<test name> <target> SOURCES <files...> LIBS <targets...>
+#                     [DEPENDS <targets...>] [TIMEOUT <s>])
+# A Qt Test program that runs windows offscreen in its own process, against
+# the bundle's libraries (built first) and the shared test support.
+function(kvr_add_window_test test target)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;DEPENDS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES} ${KVR_QT_LEAK_SUPPRESSIONS})
+  set_target_properties(${target} PROPERTIES AUTOMOC ON)
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} kvr_testsupport Qt6::Test kvr_warnings)
+  target_compile_definitions(${target} PRIVATE KVR_BUNDLE_DIR="${KVR_BUNDLE_DIR}")
+  add_dependencies(${target} zarnisupp zarni_utils ${ARG_DEPENDS})
+  add_test(NAME ${test} COMMAND ${target})
+  set_tests_properties(${test} PROPERTIES LABELS "ui" ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  if(ARG_TIMEOUT)
+    set_tests_properties(${test} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  endif()
+endfunction()

@@ -27,6 +27,14 @@ protected:
         std::string text = MacText(mac);
         return pool ? pool->FindZarn(text) : nullptr;
     }
+    // The device object for a simulated device on segment a, as a search lists it.
+    clsZarn OnSegmentA(const kvr::sim::Mac& mac, std::int16_t protocolVersion = 8) const {
+        clsZarn z;
+        z.MAC = MacText(mac);
+        z.NICName = Nic("a");
+        z.ProtocolVersion = protocolVersion;
+        return z;
+    }
     kvr::test::LogRecorder log;
     kvr::test::RecordingPrompter prompter;
     // Pauses pass at once and real time runs ten times faster: a one-second
@@ -283,10 +291,7 @@ TEST_F(Discovery, ScanForZarnFollowsADeviceToAnotherAdapter) {
     Start("b", {SimDevice(8, "Resident")});
     PoolAdapters({Nic("a"), Nic("b")});
 
-    clsZarn z;
-    z.MAC = MacText(dev.mac);
-    z.NICName = Nic("a");
-    z.ProtocolVersion = 8;
+    clsZarn z = OnSegmentA(dev.mac);
     // The device leaves segment a for segment b.
     Sim("a").RemoveDevice(dev.mac);
     std::string err;
@@ -313,10 +318,7 @@ TEST_F(Discovery, WaitForBootWaitsForTheWantedMode) {
     auto app = SimDevice(1, "App");
     auto& sim = Start("a", {app});
     PoolAdapters({Nic("a")});
-    clsZarn z;
-    z.MAC = MacText(app.mac);
-    z.NICName = Nic("a");
-    z.ProtocolVersion = 8;
+    clsZarn z = OnSegmentA(app.mac);
 
     EXPECT_TRUE(z.WaitForStartup(-1, 5000, nullptr)) << "already in application mode";
 
@@ -350,10 +352,7 @@ TEST_F(Discovery, AForgedAnswerInTheDevicesNameEndsNoWait) {
     forger.faults.forgesFor = victim.mac;
     Start("a", {forger, victim});
     PoolAdapters({Nic("a")});
-    clsZarn z;
-    z.MAC = MacText(victim.mac);
-    z.NICName = Nic("a");
-    z.ProtocolVersion = 8;
+    clsZarn z = OnSegmentA(victim.mac);
     EXPECT_FALSE(z.WaitForDownloadMode(-1, 2000, nullptr)) << "the device itself is in its application";
     ASSERT_TRUE(z.WaitForStartup(-1, 5000, nullptr));
     EXPECT_FALSE(z.IsInDownloadMode);
@@ -367,9 +366,7 @@ TEST_F(Discovery, CancelWaitStopsAWaitAtItsNextPoll) {
     auto app = SimDevice(1, "App");
     Start("a", {app});
     PoolAdapters({Nic("a")});
-    clsZarn z;
-    z.MAC = MacText(app.mac);
-    z.NICName = Nic("a");
+    clsZarn z = OnSegmentA(app.mac, 0);
     int polls = 0;
     CallbackPump pump([&] {
         if (++polls == 3) z.CancelWait = true;
@@ -386,10 +383,7 @@ TEST_F(Discovery, V16ProbeOverTheWire) {
     Start("a", {modern, old});
     PoolAdapters({Nic("a")});
 
-    clsZarn m;
-    m.MAC = MacText(modern.mac);
-    m.NICName = Nic("a");
-    m.ProtocolVersion = 8;
+    clsZarn m = OnSegmentA(modern.mac);
     EXPECT_TRUE(m.IsTargetV16DownloadCompatible());
 
     clsZarn o = m;
