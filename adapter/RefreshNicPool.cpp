@@ -40,7 +40,7 @@ std::int32_t RefreshNicPool() {
     if (count == 0) {
         // Without raw access no real adapter opens: say so, with the cure.
         std::string text = LoadResStringWrapper(1101);
-        if (const char* only = std::getenv("KVR_ADAPTERS"); !only || std::string(only) != "virtual") {
+        if (!kvr::OnlyVirtualAdapters()) {
             const std::string advice = kvr::RawAccessAdvice(kvr::LearnRawAccessFacts(kvr::ExecutableDirectory()));
             if (!advice.empty()) text += "\n\n" + advice;
         }

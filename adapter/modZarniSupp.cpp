@@ -11,6 +11,7 @@
 #include <span>
 
 #include "HexText.h"
+#include "RawAccess.h"
 #include "RunTimeError.h"
 #include "Seams.h"
 #include "SnapCodec.h"
@@ -97,8 +98,9 @@ std::int32_t GetNumAdapters() {
                         " (0x" + kvr::HexUpper(static_cast<std::uint32_t>(count)) + " for the number of adapters.",
                     kvr::LEVEL_ERROR);
             }
-            // The driver needs time after a scan, also after a good one.
-            kvr::CurrentClock().SleepMs(kScanPauseMs);
+            // The driver needs time after a scan, also after a good one;
+            // virtual segments have no driver.
+            if (!kvr::OnlyVirtualAdapters()) kvr::CurrentClock().SleepMs(kScanPauseMs);
             if (result > 0) break;
         }
     } catch (...) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "ByteReader.h"
@@ -90,6 +91,11 @@ std::string RawAccessAdvice(const RawAccessFacts& f) {
     }
     return "The raw-frame helper " + f.helperPath + " lacks the capability cap_net_raw" + cannot + "Add it with \"sudo setcap cap_net_raw+ep " +
            f.helperPath + "\".";
+}
+
+bool OnlyVirtualAdapters() {
+    const char* only = std::getenv("KVR_ADAPTERS");
+    return only && std::string(only) == "virtual";
 }
 
 }  // namespace kvr

@@ -33,4 +33,9 @@ RawAccessFacts LearnRawAccessFacts(const std::string& appDirectory);
 // found and the command that mends it.
 std::string RawAccessAdvice(const RawAccessFacts& facts);
 
+// True when only the virtual segments are asked for (KVR_ADAPTERS=virtual):
+// then no real adapter is opened, so none needs raw access, and no network
+// driver needs time to settle after a scan.
+bool OnlyVirtualAdapters();
+
 }  // namespace kvr

@@ -191,6 +191,24 @@ TEST_F(VirtualSegment, NicPoolHoldsTheSegmentUnderItsDescription) {
     EXPECT_FALSE(nic->IsWireless);
 }
 
+// The scan waits two seconds for a network driver to settle; a scan of only
+// the virtual segments has no driver to wait for.
+TEST_F(VirtualSegment, ScanPausesForTheDriverUnlessOnlyVirtualSegmentsAreAsked) {
+    CloseNdisRaw(h);
+    h = -1;
+    kvr::FakeClock clock;
+    kvr::SetClock(&clock);
+    const auto pausedMs = [&](const char* adapters) {
+        if (adapters) ::setenv("KVR_ADAPTERS", adapters, 1); else ::unsetenv("KVR_ADAPTERS");
+        const std::int64_t start = clock.NowMs();
+        EXPECT_GE(GetNumAdapters(), 1) << (adapters ? adapters : "both kinds");
+        ::unsetenv("KVR_ADAPTERS");
+        return clock.NowMs() - start;
+    };
+    EXPECT_EQ(pausedMs("virtual"), 0);
+    EXPECT_EQ(pausedMs(nullptr), 2000);
+}
+
 // A veth pair in a network namespace of our own; the far end is a packet socket.
 class VethPair : public RealLibrary {
 protected:

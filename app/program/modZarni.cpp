@@ -70,8 +70,7 @@ void TellUnattendedCaller(bool unattended, const std::string& text) {
 // Real adapters are opened for raw frames: say why that cannot be, and what
 // mends it (not when only virtual segments are asked for).
 void TellMissingRawAccess() {
-    const char* adapters = std::getenv("KVR_ADAPTERS");
-    if (adapters && std::string(adapters) == "virtual") return;
+    if (OnlyVirtualAdapters()) return;
     const std::string advice = RawAccessAdvice(LearnRawAccessFacts(ExecutableDirectory()));
     if (advice.empty()) return;
     Log(advice, LEVEL_WARNING, "Main");
