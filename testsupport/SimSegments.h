@@ -27,6 +27,9 @@ public:
     SimSegments& operator=(const SimSegments&) = delete;
 
     std::string Segment(const std::string& tag) const;
+    // The directory the segments are made in (KVR_SEGMENT_DIR), for a program
+    // started by the test.
+    std::string Root() const { return m_root.Root(); }
     // The adapter description under which the adapter library lists a segment.
     std::string Nic(const std::string& tag) const { return "KVR virtual segment " + Segment(tag); }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "SimSegments.h"
 #include "sim/DeviceOptions.h"
 #include "sim/QfwMaker.h"
 #include "sim/Simulator.h"
@@ -60,16 +61,19 @@ inline void MakeFile(std::vector<std::string> fields, const fs::path& file) {
     ASSERT_TRUE(sim::WriteQfwFile(file.string(), bytes, &err)) << err;
 }
 
-// A simulator on `segment` with the devices of these kvrsim specs.
-inline std::unique_ptr<sim::Simulator> StartDevices(const std::vector<std::string>& specs, const std::string& segment) {
-    auto simulator = std::make_unique<sim::Simulator>();
+// A simulator with the devices of these kvrsim specs, on the segment `tag` of
+// `segments`; null when a spec or the segment is refused (a failure is added).
+inline sim::Simulator* StartDevices(SimSegments& segments, const std::string& tag,
+                                    const std::vector<std::string>& specs) {
+    std::vector<sim::DeviceConfig> devices;
     std::string err;
     for (const auto& spec : specs) {
         sim::DeviceConfig d;
         EXPECT_TRUE(sim::ParseDeviceOptions(spec, d, &err)) << err;
-        EXPECT_TRUE(simulator->AddDevice(d, &err)) << err;
+        devices.push_back(d);
     }
-    EXPECT_TRUE(simulator->StartOnSegment(segment, &err)) << err;
+    sim::Simulator* simulator = segments.Start(tag, devices, &err);
+    EXPECT_NE(simulator, nullptr) << err;
     return simulator;
 }
 

@@ -18,7 +18,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <thread>
 
 #include "Segment.h"
@@ -38,25 +37,18 @@ namespace {
 class UnattendedFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        fs::create_directories(m_root / "segments");
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_root = m_dir.Path();
         const fs::path bundle = KVR_BUNDLE_DIR;
         // The program's own directory holds its database, lock and history.log.
         m_app.CopyTemplate();
         fs::copy_file(bundle / "KVRinstaller", App() / "KVRinstaller");
         for (const char* lib : {"libzarnisupp.so", "libzarni_utils.so"}) fs::create_symlink(bundle / lib, App() / lib);
-        ::setenv("KVR_SEGMENT_DIR", (m_root / "segments").c_str(), 1);
-    }
-    void TearDown() override {
-        if (m_sim) m_sim->Stop();
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
     }
 
     void StartDevices(const std::vector<std::string>& specs) {
-        m_sim = unattended::StartDevices(specs, "ua" + std::to_string(::getpid()));
+        m_sim = unattended::StartDevices(m_segments, "", specs);
+        ASSERT_NE(m_sim, nullptr);
     }
 
     void MakeFile(const std::vector<std::string>& fields) { unattended::MakeFile(fields, m_root / "fw.qfw"); }
@@ -67,7 +59,7 @@ protected:
             const std::function<bool()>& termWhen = {}) {
         std::vector<std::string> argv{(App() / "KVRinstaller").string()};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + (m_root / "segments").string(),
+        std::vector<std::string> env{"KVR_ADAPTERS=virtual", "KVR_SEGMENT_DIR=" + m_segments.Root(),
                                      "HOME=" + m_root.string(), "PATH=/usr/bin:/bin"};
         env.insert(env.end(), moreEnv.begin(), moreEnv.end());
         std::vector<char*> cargv, cenv;
@@ -118,15 +110,17 @@ protected:
     }
 
     kvr::test::TempAppDir m_app;  // the program's own directory: database, lock, history.log
-    fs::path m_root;              // segments, firmware file, captured output
-    std::unique_ptr<Simulator> m_sim;
+    TempDir m_dir{"kvr-unattended"};
+    fs::path m_root;              // firmware file, captured output
+    kvr::test::SimSegments m_segments{"ua"};
+    Simulator* m_sim = nullptr;
 };
 
 // A whole upgrade through the shipped program, checked as every outcome of
 // the table is.
 TEST_F(UnattendedFixture, SuccessProtocol16EndsWithItsStatusRecordAndJson) {
     const unattended::Row& row = unattended::Outcome("SuccessProtocol16");
-    StartDevices(row.devices);
+    ASSERT_NO_FATAL_FAILURE(StartDevices(row.devices));
     MakeFile(row.qfw);
     const int status = Run(unattended::Arguments(row, m_root));
     unattended::CheckRun(row, status, Text(m_root / "stderr.txt"), App(), m_root, *m_sim);
@@ -134,7 +128,8 @@ TEST_F(UnattendedFixture, SuccessProtocol16EndsWithItsStatusRecordAndJson) {
 
 // Inventory for scripts: every device, one JSON object each, no window, nothing changed.
 TEST_F(UnattendedFixture, ListPrintsEveryDeviceAsJson) {
-    StartDevices({"mac=00:07:F5:00:03:01 name=Hall", "mac=00:07:F5:00:03:02 name=\"Back room\" hwid=2"});
+    ASSERT_NO_FATAL_FAILURE(
+        StartDevices({"mac=00:07:F5:00:03:01 name=Hall", "mac=00:07:F5:00:03:02 name=\"Back room\" hwid=2"}));
     EXPECT_EQ(Run({"--list", "--json", "-"}), 0) << Text(m_root / "stderr.txt");
     std::vector<std::string> out = Lines(m_root / "stdout.txt");
     std::sort(out.begin(), out.end());
@@ -150,9 +145,9 @@ TEST_F(UnattendedFixture, ListPrintsEveryDeviceAsJson) {
 // says nothing on standard error. The segment holds one station that is no
 // Zarn Adapter, so the program finds an adapter but no device on it.
 TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
-    StartDevices({});
+    ASSERT_NO_FATAL_FAILURE(StartDevices({}));
     std::string err;
-    const auto bystander = kvr::vseg::Station::Attach("ua" + std::to_string(::getpid()), {0x02, 0, 0, 0, 0x0B, 0x01}, &err);
+    const auto bystander = kvr::vseg::Station::Attach(m_segments.Segment(""), {0x02, 0, 0, 0, 0x0B, 0x01}, &err);
     ASSERT_TRUE(bystander) << err;
     EXPECT_EQ(Run({}, {"KVR_CLOSE_AFTER_MS=1000", "QT_QPA_PLATFORM=offscreen"}), 0);
     EXPECT_TRUE(StatusLogHas("No Zarn Adapters found."));
@@ -163,7 +158,7 @@ TEST_F(UnattendedFixture, CloseAfterTimeEndsAWindowedRunWithoutDevices) {
 // adapters found" box (no segment, no adapter) waits for an answer nobody
 // gives. The signal comes once the program has logged that it found no adapter.
 TEST_F(UnattendedFixture, TerminateEndsARunWaitingInAMessageBox) {
-    StartDevices({});
+    ASSERT_NO_FATAL_FAILURE(StartDevices({}));
     bool boxOpen = false;
     const auto waitsInTheBox = [&] {
         return boxOpen = StatusLogHas("the number of network adapters is reported to be 0");
@@ -176,7 +171,7 @@ TEST_F(UnattendedFixture, TerminateEndsARunWaitingInAMessageBox) {
 // device is not started, and the exit status, history.log and the JSON
 // record all say the run was stopped by the signal.
 TEST_F(UnattendedFixture, TerminateDuringADownloadEndsItAndStartsNoOtherDevice) {
-    StartDevices({unattended::kDev1, unattended::kDev2});
+    ASSERT_NO_FATAL_FAILURE(StartDevices({unattended::kDev1, unattended::kDev2}));
     MakeFile({"image1=262144"});
     const auto uploading = [&] { return Text(m_root / "stderr.txt").find("uploading") != std::string::npos; };
     unattended::Row row{"", {}, {}, {"--match-mac", "all", "--parallel", "1"}, 1, {}, {}};
@@ -193,7 +188,7 @@ TEST_F(UnattendedFixture, TerminateDuringADownloadEndsItAndStartsNoOtherDevice) 
 
 // Without a display /I needs nobody and runs as an unattended run does.
 TEST_F(UnattendedFixture, InformationWithoutADisplayRunsUnattended) {
-    StartDevices({unattended::kDev1});
+    ASSERT_NO_FATAL_FAILURE(StartDevices({unattended::kDev1}));
     EXPECT_EQ(Run({"/I"}), 0) << Text(m_root / "stderr.txt");
     EXPECT_NE(Text(App() / "history.log").find("Unattended mode is enabled."), std::string::npos);
 }
@@ -212,7 +207,7 @@ class UnattendedBadInput : public UnattendedFixture, public ::testing::WithParam
 
 TEST_P(UnattendedBadInput, IsRefusedWithOneLineAndNothingSent) {
     const BadInput& row = GetParam();
-    StartDevices({"mac=00:07:F5:00:02:01"});
+    ASSERT_NO_FATAL_FAILURE(StartDevices({"mac=00:07:F5:00:02:01"}));
     MakeFile({});
     fs::create_directories(m_root / "dir.qfw");
     std::vector<std::string> args;

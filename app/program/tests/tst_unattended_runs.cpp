@@ -12,8 +12,6 @@
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 #include "Globals.h"
 #include "SkipSleepClock.h"
@@ -32,12 +30,8 @@ namespace {
 class UnattendedInProcess : public ::testing::TestWithParam<Row> {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kvr-unattended-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_root = tmpl;
-        fs::create_directories(m_root / "segments");
-        ::setenv("KVR_SEGMENT_DIR", (m_root / "segments").c_str(), 1);
-        ::setenv("KVR_ADAPTERS", "virtual", 1);  // never the machine's real network
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_root = m_dir.Path();
         m_app.CopyTemplate();
         for (const char* lib : {"libzarnisupp.so", "libzarni_utils.so"})
             fs::create_symlink(fs::path(KVR_BUNDLE_DIR) / lib, App() / lib);
@@ -47,18 +41,18 @@ protected:
     }
 
     void TearDown() override {
-        if (m_sim) m_sim->Stop();
+        m_segments.StopAll();
         ZarnPool().Clear();
         kvr::SetClock(nullptr);
         fs::current_path(m_startDir);  // the run made the application directory the current one
-        std::error_code ec;
-        fs::remove_all(m_root, ec);
     }
 
     void StartDevices(const std::vector<std::string>& specs) {
-        // A segment of its own for every row, also when the rows share the process.
+        // A segment of its own for every row: the rows share the process, and
+        // with it the adapter library's table of adapters.
         static int rows = 0;
-        m_sim = unattended::StartDevices(specs, "ur" + std::to_string(::getpid()) + "r" + std::to_string(++rows));
+        m_sim = unattended::StartDevices(m_segments, "r" + std::to_string(++rows), specs);
+        ASSERT_NE(m_sim, nullptr);
     }
 
     // Runs the program the way its main() does, standard error going to a
@@ -85,14 +79,16 @@ protected:
 
     kvr::test::SkipSleepClock m_clock{10};
     kvr::test::TempAppDir m_app;  // the program's own directory: database, lock, history.log
-    fs::path m_root;              // segments, firmware file, captured output
+    TempDir m_dir{"kvr-unattended"};
+    fs::path m_root;              // firmware file, captured output
     fs::path m_startDir;
-    std::unique_ptr<Simulator> m_sim;
+    kvr::test::SimSegments m_segments{"ur"};  // also: only virtual segments are listed
+    Simulator* m_sim = nullptr;
 };
 
 TEST_P(UnattendedInProcess, EndsWithItsStatusRecordAndJson) {
     const Row& row = GetParam();
-    StartDevices(row.devices);
+    ASSERT_NO_FATAL_FAILURE(StartDevices(row.devices));
     MakeFile(row.qfw, m_root / "fw.qfw");
     std::string err;
     const int status = Run(Arguments(row, m_root), err);
