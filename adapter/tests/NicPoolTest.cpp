@@ -13,6 +13,7 @@
 #include "RefreshNicPool.h"
 #include "clsNICpool.h"
 #include "RecordingPrompter.h"
+#include "TempAppDir.h"
 #include "clsWLAN.h"
 
 using namespace kvr::test;
@@ -36,24 +37,19 @@ protected:
         kvr::SetClock(&clock);
         kvr::SetPrompter(&prompter);
         kvr::SetCloseSplashHook([this] { ++splashClosed; });
-        char tmpl[] = "/tmp/kvr-adapter-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        appDir = tmpl;
-        G().AppDirectory = appDir;
+        appDir = app.Path();
     }
     void TearDown() override {
-        G().AppDirectory.clear();
         kvr::SetCloseSplashHook(nullptr);
         kvr::SetPrompter(nullptr);
         kvr::SetClock(nullptr);
         UseRealLibraries();
-        std::error_code ec;
-        std::filesystem::remove_all(appDir, ec);
     }
     kvr::FakeClock clock;
     RecordingPrompter prompter{kvr::PromptAnswer::Yes};
     LogRecorder log;
     int splashClosed = 0;
+    kvr::test::TempAppDir app;
     std::string appDir;
 };
 
@@ -234,16 +230,13 @@ TEST(LocalWirelessSettings, ReadAndWriteReportFailureButTextsAndCloneWork) {
 class LibraryLoading : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/kvr-adapter-libs-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = tmp.Path();
         kvr::SetExportResolver(nullptr);
     }
     void TearDown() override {
         kvr::SetLibraryDirectory(KVR_BUNDLE_DIR);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
+    TempDir tmp{"kvr-adapter-libs"};
     std::string dir;
     LogRecorder log;
 };

@@ -18,6 +18,7 @@
 #include "Globals.h"
 #include "Seams.h"
 #include "LogRecorder.h"
+#include "TempDir.h"
 #include "basAutomation.h"
 #include "basDebug.h"
 
@@ -27,13 +28,6 @@ using Args = std::vector<std::string>;
 namespace {
 
 using kvr::test::LogRecorder;
-
-std::string MakeTempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "kvrauto-XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
 
 std::vector<std::string> ReadLines(const std::string& path) {
     std::ifstream in(path);
@@ -58,7 +52,7 @@ class Automation : public ::testing::Test {
 protected:
     void SetUp() override {
         m_oldCwd = fs::current_path();
-        m_dir = MakeTempDir();
+        m_dir = m_tmp.Path();
         ASSERT_FALSE(m_dir.empty());
         fs::current_path(m_dir);
         G() = ProgramState{};
@@ -75,8 +69,6 @@ protected:
         G().StatusWindowSlot0 = nullptr;
         G().AutomationMode = false;
         fs::current_path(m_oldCwd);
-        std::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
     // Parses and returns the options (index 0 dropped).
     Args Parse(const std::string& line) {
@@ -91,6 +83,7 @@ protected:
 
     LogRecorder log;
     Args errors;
+    TempDir m_tmp{"kvrauto"};
     std::string m_dir;
     fs::path m_oldCwd;
 };

@@ -17,6 +17,7 @@
 #include "Globals.h"
 #include "modZarniChecks.h"
 #include "Seams.h"
+#include "TempAppDir.h"
 
 namespace fs = std::filesystem;
 using kvr::OsVersionRecord;
@@ -99,12 +100,7 @@ TEST(CheckOS, ThisMachineIsAccepted) {
 class SupportingFiles : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "kvrchecks-XXXXXX").string();
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir = buf.data();
-        G().AppDirectory = dir;
+        dir = app.Path();
         G().DbManager = nullptr;
         G().StatusWindowSlot0 = &log;
         kvr::SetPrompter(&prompter);
@@ -112,11 +108,10 @@ protected:
     void TearDown() override {
         kvr::SetPrompter(nullptr);
         G().StatusWindowSlot0 = nullptr;
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
     void Touch(const std::string& name) { std::ofstream(dir + "/" + name) << "x"; }
 
+    kvr::test::TempAppDir app;
     std::string dir;
     LogRecorder log;
     RecordingPrompter prompter;
