@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace kvr {
@@ -22,7 +24,10 @@ struct Library {
     std::unordered_map<std::string, void*> exports;
 };
 
+// Download lanes resolve exports from threads of their own: lookups of known
+// exports share the lock, loading and resolving a new one takes it alone.
 struct State {
+    std::shared_mutex lock;
     bool dirSet = false;
     std::string dir;
     Library supp{kZarniSuppFile};
@@ -90,21 +95,26 @@ void* Resolve(Library& lib, const char* name, LibError& err) {
         }
         return sym;
     }
-    if (!Load(lib, err)) return nullptr;
-    auto it = lib.exports.find(name);
-    void* sym = nullptr;
-    if (it != lib.exports.end()) {
-        sym = it->second;
-    } else {
-        ::dlerror();
-        sym = ::dlsym(lib.handle, name);
-        lib.exports.emplace(name, sym);
+    State& s = S();
+    {
+        std::shared_lock known(s.lock);
+        if (lib.handle) {
+            auto it = lib.exports.find(name);
+            if (it != lib.exports.end() && it->second) return it->second;
+        }
     }
-    if (!sym) {
+    std::unique_lock alone(s.lock);
+    if (!Load(lib, err)) return nullptr;
+    auto [it, fresh] = lib.exports.try_emplace(name, nullptr);
+    if (fresh) {
+        ::dlerror();
+        it->second = ::dlsym(lib.handle, name);
+    }
+    if (!it->second) {
         err.number = kErrEntryPointNotFound;
         err.description = std::string("Can't find DLL entry point ") + name + " in " + FullPath(lib.file);
     }
-    return sym;
+    return it->second;
 }
 
 template <typename Fn>
@@ -126,13 +136,17 @@ std::string ExecutableDirectory() {
 
 void SetLibraryDirectory(const std::string& dir) {
     State& s = S();
+    std::unique_lock alone(s.lock);
     Forget(s.supp);
     Forget(s.utils);
     s.dir = dir;
     s.dirSet = true;
 }
 
-std::string LibraryDirectory() { return Dir(); }
+std::string LibraryDirectory() {
+    std::unique_lock alone(S().lock);
+    return Dir();
+}
 
 void SetExportResolver(ExportResolver resolver) { g_resolver = resolver; }
 

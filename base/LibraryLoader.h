@@ -7,7 +7,8 @@
 // path, dlsym per export). A library that cannot be loaded, or an export it
 // lacks, never crashes a caller: the wrappers return the export's failure
 // value and the reason is kept as an error number plus description
-// (53 = library not found, 453 = export not found).
+// (53 = library not found, 453 = export not found). Exports may be looked up
+// from several threads at once.
 #include <cstdint>
 #include <string>
 
@@ -20,7 +21,8 @@ inline constexpr const char* kZarniUtilsFile = "libzarni_utils.so";
 std::string ExecutableDirectory();
 
 // The directory both libraries are loaded from. Default: the directory of the
-// running executable. Changing it forgets the libraries loaded so far.
+// running executable. Changing it forgets (unloads) the libraries loaded so
+// far, so it is done while no other thread calls into them.
 void SetLibraryDirectory(const std::string& dir);
 std::string LibraryDirectory();
 
