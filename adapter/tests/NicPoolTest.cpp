@@ -298,14 +298,16 @@ TEST_F(LibraryLoading, ExportsResolveFromSeveralThreadsAtOnce) {
     const std::string bundle = KVR_BUNDLE_DIR;
     if (!std::filesystem::exists(bundle + "/libzarni_utils.so")) GTEST_SKIP() << "libzarni_utils.so not built";
     kvr::SetLibraryDirectory(bundle);  // nothing loaded or resolved yet
+    const auto allRight = [] {
+        return kvr::zu::LeMakeWord(0x12, 0x34) == 0x1234 && kvr::zu::LeHiByte(0x1234) == 0x34 &&
+               kvr::zu::LeLoWord(0x12345678) == 0x1234 && kvr::zu::LeMakeLong(0x12, 0x34, 0x56, 0x78) == 0x12345678;
+    };
     std::atomic<int> wrong{0};
     std::vector<std::thread> lanes;
     for (int t = 0; t < 8; ++t)
-        lanes.emplace_back([&wrong] {
+        lanes.emplace_back([&] {
             for (int i = 0; i < 200; ++i)
-                if (kvr::zu::LeMakeWord(0x12, 0x34) != 0x1234 || kvr::zu::LeHiByte(0x1234) != 0x34 ||
-                    kvr::zu::LeLoWord(0x12345678) != 0x1234 || kvr::zu::LeMakeLong(0x12, 0x34, 0x56, 0x78) != 0x12345678)
-                    ++wrong;
+                if (!allRight()) ++wrong;
         });
     for (auto& lane : lanes) lane.join();
     EXPECT_EQ(wrong, 0);
